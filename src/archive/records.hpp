@@ -1,0 +1,117 @@
+#pragma once
+
+// The three ZIP records that quastor reads and writes, shared by the reader
+// and the writer: signatures, fixed lengths, field offsets and the ZIP32
+// limits that follow from the field widths. All integers are little-endian.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quastor::zip {
+
+inline uint16_t load_le16(uint8_t const* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t load_le32(uint8_t const* p)
+{
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16)
+        | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// Appends little-endian fields to a byte string, in record order.
+class RecordWriter {
+public:
+    explicit RecordWriter(std::string& out) : out_(out) {}
+    RecordWriter& u16(uint16_t v)
+    {
+        out_.push_back(static_cast<char>(v & 0xFF));
+        out_.push_back(static_cast<char>(v >> 8));
+        return *this;
+    }
+    RecordWriter& u32(uint32_t v)
+    {
+        u16(static_cast<uint16_t>(v & 0xFFFF));
+        return u16(static_cast<uint16_t>(v >> 16));
+    }
+    RecordWriter& bytes(std::string_view v)
+    {
+        out_.append(v);
+        return *this;
+    }
+
+private:
+    std::string& out_;
+};
+
+namespace local_header {
+constexpr uint32_t signature = 0x04034B50;
+constexpr size_t length = 30; // + file name + extra field
+constexpr size_t version_needed = 4;
+constexpr size_t flags = 6;
+constexpr size_t method = 8;
+constexpr size_t mod_time = 10;
+constexpr size_t mod_date = 12;
+constexpr size_t crc32 = 14;
+constexpr size_t compressed_size = 18;
+constexpr size_t uncompressed_size = 22;
+constexpr size_t name_length = 26;
+constexpr size_t extra_length = 28;
+} // namespace local_header
+
+namespace central_header {
+constexpr uint32_t signature = 0x02014B50;
+constexpr size_t length = 46; // + file name + extra field + comment
+constexpr size_t version_made_by = 4;
+constexpr size_t version_needed = 6;
+constexpr size_t flags = 8;
+constexpr size_t method = 10;
+constexpr size_t mod_time = 12;
+constexpr size_t mod_date = 14;
+constexpr size_t crc32 = 16;
+constexpr size_t compressed_size = 20;
+constexpr size_t uncompressed_size = 24;
+constexpr size_t name_length = 28;
+constexpr size_t extra_length = 30;
+constexpr size_t comment_length = 32;
+constexpr size_t disk_number_start = 34;
+constexpr size_t internal_attr = 36;
+constexpr size_t external_attr = 38;
+constexpr size_t local_header_offset = 42;
+} // namespace central_header
+
+namespace end_record {
+constexpr uint32_t signature = 0x06054B50;
+constexpr size_t length = 22; // + archive comment
+constexpr size_t disk_number = 4;
+constexpr size_t central_directory_disk = 6;
+constexpr size_t entries_on_disk = 8;
+constexpr size_t total_entries = 10;
+constexpr size_t central_directory_size = 12;
+constexpr size_t central_directory_offset = 16;
+constexpr size_t comment_length = 20;
+// The backward search covers a record followed by a comment of up to 65535 bytes.
+constexpr size_t search_window = 65536;
+} // namespace end_record
+
+// What the writer puts into every entry.
+constexpr uint16_t version_needed = 20;
+constexpr uint16_t version_made_by = 0x0314; // Unix, format 2.0
+constexpr uint16_t flag_utf8_name = 0x0800;
+constexpr uint16_t dos_time = 0x0000;
+constexpr uint16_t dos_date = 0x0021; // 1 January 1980
+constexpr uint16_t method_stored = 0;
+constexpr uint16_t method_deflate = 8;
+constexpr uint32_t msdos_directory_attr = 0x10;
+
+// ZIP32 limits.
+constexpr uint64_t max_name_length = 0xFFFF;
+constexpr uint64_t max_entry_size = 0xFFFFFFFF;
+constexpr uint64_t max_offset = 0xFFFFFFFF;
+constexpr uint64_t max_entry_count = 0xFFFF;
+constexpr uint64_t max_central_directory_size = 0xFFFFFFFF;
+
+// Unix file-type bits as they appear in the upper half of external attributes.
+constexpr uint32_t mode_type_mask = 0170000;
+constexpr uint32_t mode_symlink = 0120000;
+
+} // namespace quastor::zip

@@ -1,0 +1,48 @@
+#pragma once
+
+// Worker threads and the processor count that sizes them.
+
+#include "error.hpp"
+
+#include <functional>
+#include <memory>
+
+namespace quastor {
+
+// The processors this process may run on: its CPU affinity, capped by the
+// cgroup CPU quota (v2 cpu.max, or v1 cpu.cfs_quota_us / cpu.cfs_period_us);
+// 1 when neither can be read.
+unsigned available_processors();
+
+// A fixed set of threads that run one task at a time, each worker calling it
+// once with its own index. The threads never touch interpreter objects.
+// run() is called by one thread at a time (callers hold the interpreter lock).
+class WorkerPool {
+public:
+    // Starts `threads` workers (at least 1). A thread that cannot be started
+    // is an Io error; the threads already started are joined.
+    static Result<std::unique_ptr<WorkerPool>> start(unsigned threads);
+    ~WorkerPool(); // stops and joins every worker
+
+    WorkerPool(WorkerPool const&) = delete;
+    WorkerPool& operator=(WorkerPool const&) = delete;
+
+    unsigned size() const;
+    // Calls task(i) on workers i = 0 .. count-1 (count at most size()) and
+    // returns when all of them have returned. The task must not throw.
+    void run(unsigned count, std::function<void(unsigned)> const& task);
+
+    struct State;
+
+private:
+    explicit WorkerPool(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
+};
+
+// The process-wide extraction pool, started on first use with
+// available_processors() threads, capped by QUASTOR_EXTRACT_THREADS when that
+// holds a positive integer. A child forked from a process that used the pool
+// has no workers: it starts a pool of its own.
+Result<WorkerPool*> shared_extraction_pool();
+
+} // namespace quastor

@@ -1,0 +1,97 @@
+#pragma once
+
+// QuastorError: the one error type below the module boundary. Every fallible
+// function returns Result<T>; errors are values that move up to the boundary,
+// where display() becomes the text of a RuntimeError.
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <utility>
+
+namespace quastor {
+
+// Tag order is part of the contract: 0 to 9.
+enum class ErrorKind : uint8_t {
+    Io,
+    InvalidInput,
+    InvalidZip,
+    ArchiveTooLarge,
+    UnsupportedCompression,
+    Compression,
+    Decompression,
+    CrcMismatch,
+    UnsafePath,
+    EntryConflict,
+};
+
+class [[nodiscard]] QuastorError {
+public:
+    // Io from an operating-system error number; renders strerror_r's text
+    // followed by " (os error N)".
+    static QuastorError io(int errno_value);
+    // Io kinds raised by our own I/O layer, rendered as the bare text.
+    static QuastorError io_unexpected_eof() { return fixed(ErrorKind::Io, "failed to fill whole buffer"); }
+    static QuastorError io_write_zero() { return fixed(ErrorKind::Io, "failed to write whole buffer"); }
+    static QuastorError io_nul_in_path() { return fixed(ErrorKind::Io, "file name contained an unexpected NUL byte"); }
+
+    // Format and limit texts are fixed: only string literals are accepted.
+    template <size_t N>
+    static QuastorError invalid_zip(char const (&text)[N]) { return fixed(ErrorKind::InvalidZip, text); }
+    template <size_t N>
+    static QuastorError archive_too_large(char const (&text)[N]) { return fixed(ErrorKind::ArchiveTooLarge, text); }
+
+    static QuastorError invalid_input(std::string text) { return owned(ErrorKind::InvalidInput, std::move(text)); }
+    static QuastorError compression(std::string text) { return owned(ErrorKind::Compression, std::move(text)); }
+    static QuastorError decompression(std::string text) { return owned(ErrorKind::Decompression, std::move(text)); }
+    static QuastorError unsafe_path(std::string text) { return owned(ErrorKind::UnsafePath, std::move(text)); }
+    static QuastorError entry_conflict(std::string text) { return owned(ErrorKind::EntryConflict, std::move(text)); }
+    static QuastorError unsupported_compression(uint16_t method);
+    static QuastorError crc_mismatch(uint32_t expected, uint32_t actual);
+
+    ErrorKind kind() const { return kind_; }
+    // The operating-system error number of an Io error, 0 for every other.
+    int os_error() const { return errno_; }
+    // The payload text alone: for Io the I/O error's text, for the others
+    // what follows the variant's prefix. Used where the same text is carried
+    // by another variant (a failed pool start becomes Compression).
+    std::string payload_text() const;
+    // The full display text, e.g. "Invalid ZIP format: EOCD signature not found".
+    std::string display() const;
+
+private:
+    QuastorError(ErrorKind kind) : kind_(kind) {}
+    static QuastorError fixed(ErrorKind kind, char const* text);
+    static QuastorError owned(ErrorKind kind, std::string text);
+
+    ErrorKind kind_;
+    int errno_ = 0;
+    uint32_t expected_ = 0; // CrcMismatch; UnsupportedCompression keeps its method here
+    uint32_t actual_ = 0;
+    char const* fixed_ = nullptr; // static text, never freed
+    std::string text_;            // owned text
+};
+
+// A value or a QuastorError. Derived rather than aliased so that the result
+// of every fallible call must be looked at.
+template <typename T>
+class [[nodiscard]] Result : public std::expected<T, QuastorError> {
+public:
+    using std::expected<T, QuastorError>::expected;
+    Result(std::expected<T, QuastorError>&& other) : std::expected<T, QuastorError>(std::move(other)) {}
+};
+
+inline std::unexpected<QuastorError> fail(QuastorError error) { return std::unexpected(std::move(error)); }
+
+} // namespace quastor
+
+// Evaluates a Result; on error returns it from the enclosing function,
+// otherwise yields the value.
+#define QUASTOR_TRY(expression)                                            \
+    ({                                                                     \
+        auto _quastor_result = (expression);                               \
+        if (!_quastor_result.has_value()) [[unlikely]]                     \
+            return std::unexpected(std::move(_quastor_result).error());    \
+        std::move(_quastor_result).value();                                \
+    })

@@ -1,0 +1,44 @@
+#pragma once
+
+// The reading side's operations, as the module boundary calls them.
+
+#include "archive/entry.hpp"
+#include "common/fd.hpp"
+#include "error.hpp"
+#include "extract/decode.hpp"
+#include "extract/plan.hpp"
+
+#include <string>
+#include <vector>
+
+namespace quastor {
+
+// The report form of a plan entry.
+struct PreflightEntry {
+    std::string archive_name;
+    std::string path;
+    std::string relative_path;
+    uint64_t compress_size = 0;
+    uint64_t file_size = 0;
+    uint32_t crc32 = 0;
+    uint32_t external_attr = 0;
+    uint16_t compress_type = 0;
+    bool is_dir = false;
+    bool is_symlink = false;
+};
+
+// Every test extraction runs before it writes, writing nothing.
+Result<std::vector<PreflightEntry>> preflight(std::string const& archive_path);
+Result<std::vector<PreflightEntry>> preflight_bytes(Bytes archive);
+
+// Extraction into dest_path: the whole plan is built first, then executed on
+// the shared worker pool. The first error stops the remaining work.
+Result<void> extract(std::string const& archive_path, std::string const& dest_path);
+Result<void> extract_from_bytes(Bytes archive, std::string const& dest_path);
+Result<void> extract_entries(std::vector<ZipEntry> entries, Bytes archive, std::string const& dest_path);
+
+// Creates one planned entry below dest_root with the worker's decompressor.
+Result<void> extract_entry(std::string const& dest_root, Bytes archive, libdeflate_decompressor* decompressor,
+    ExtractionPlanEntry const& entry);
+
+} // namespace quastor

@@ -1,0 +1,43 @@
+#pragma once
+
+// The extraction plan: every entry checked and given a safe destination
+// before anything is written.
+
+#include "archive/entry.hpp"
+#include "common/fd.hpp"
+#include "error.hpp"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quastor {
+
+struct NormalisedPath {
+    std::string path;          // kept segments joined with "/"
+    std::string relative_path; // the same as a file-system path (equal bytes on Linux)
+};
+
+// Applies the entry path rules to an archive entry name, or returns the
+// UnsafePath error of the first rule it breaks.
+Result<NormalisedPath> normalise_entry_name(std::string_view name);
+
+struct ExtractionPlanEntry {
+    ZipEntry entry;
+    std::string archive_name;
+    std::string path;
+    std::string relative_path;
+    uint64_t compress_size = 0;
+    uint64_t file_size = 0;
+    uint32_t crc32 = 0;
+    uint32_t external_attr = 0;
+    uint16_t compress_type = 0;
+    bool is_dir = false;
+    bool is_symlink = false; // mode bits say symlink; a directory entry stays a directory
+};
+
+// Builds the plan in central-directory order on the calling thread, refusing
+// the whole archive at the first entry that cannot be extracted safely.
+Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEntry> entries, Bytes archive);
+
+} // namespace quastor
