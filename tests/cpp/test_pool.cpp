@@ -1,0 +1,108 @@
+// Proves that the worker pool runs each task index exactly once per run, on
+// distinct threads, across many consecutive runs; that the processor count
+// is sane; and that the shared extraction pool is built once per process and
+// rebuilt in a forked child.
+
+#include "common/pool.hpp"
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <set>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace quastor;
+
+TEST(AvailableProcessors, IsPositiveAndWithinAffinity)
+{
+    unsigned cpus = available_processors();
+    EXPECT_GE(cpus, 1u);
+    EXPECT_LE(cpus, std::max(1u, std::thread::hardware_concurrency()));
+}
+
+TEST(WorkerPool, ZeroThreadsMeansOne)
+{
+    auto pool = WorkerPool::start(0);
+    ASSERT_TRUE(pool.has_value());
+    EXPECT_EQ((*pool)->size(), 1u);
+}
+
+TEST(WorkerPool, EachIndexRunsOnceOnItsOwnThread)
+{
+    auto pool = WorkerPool::start(4);
+    ASSERT_TRUE(pool.has_value());
+    std::vector<std::atomic<int>> calls(4);
+    std::mutex mutex;
+    std::set<std::thread::id> threads;
+    (*pool)->run(4, [&](unsigned i) {
+        calls[i].fetch_add(1);
+        std::lock_guard lock(mutex);
+        threads.insert(std::this_thread::get_id());
+    });
+    for (auto& c : calls)
+        EXPECT_EQ(c.load(), 1);
+    EXPECT_EQ(threads.size(), 4u);
+    EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+}
+
+TEST(WorkerPool, ManyRunsWithPartialCounts)
+{
+    auto pool = WorkerPool::start(3);
+    ASSERT_TRUE(pool.has_value());
+    std::atomic<uint64_t> total{0};
+    uint64_t expected = 0;
+    for (unsigned round = 0; round < 2000; ++round) {
+        unsigned count = round % 4; // 0 .. 3, including empty runs
+        (*pool)->run(count, [&](unsigned i) { total.fetch_add(i + 1, std::memory_order_relaxed); });
+        expected += count * (count + 1) / 2;
+    }
+    EXPECT_EQ(total.load(), expected);
+}
+
+TEST(WorkerPool, RunWaitsForTheSlowestWorker)
+{
+    auto pool = WorkerPool::start(2);
+    ASSERT_TRUE(pool.has_value());
+    std::atomic<bool> slow_done{false};
+    (*pool)->run(2, [&](unsigned i) {
+        if (i == 1) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            slow_done.store(true);
+        }
+    });
+    EXPECT_TRUE(slow_done.load());
+}
+
+TEST(SharedExtractionPool, IsBuiltOnceAndRebuiltAfterFork)
+{
+    auto first = shared_extraction_pool();
+    ASSERT_TRUE(first.has_value());
+    auto second = shared_extraction_pool();
+    ASSERT_TRUE(second.has_value());
+    EXPECT_EQ(*first, *second);
+    EXPECT_GE((*first)->size(), 1u);
+
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The parent's workers do not exist here; using its pool would hang.
+        auto own = shared_extraction_pool();
+        if (!own.has_value() || *own == *first)
+            ::_exit(2);
+        std::atomic<unsigned> ran{0};
+        (*own)->run((*own)->size(), [&](unsigned) { ran.fetch_add(1); });
+        ::_exit(ran.load() == (*own)->size() ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    // The parent's pool still works after the fork.
+    std::atomic<unsigned> ran{0};
+    (*first)->run((*first)->size(), [&](unsigned) { ran.fetch_add(1); });
+    EXPECT_EQ(ran.load(), (*first)->size());
+}
