@@ -1,0 +1,283 @@
+#include "compress/writer.hpp"
+
+#include "archive/records.hpp"
+#include "common/fd.hpp"
+#include "common/text.hpp"
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace quastor {
+
+using namespace zip;
+
+namespace {
+
+constexpr size_t buffer_capacity = 8192;
+// Largest piece asked of one kernel copy call; the loop runs to end of file.
+constexpr size_t copy_chunk = size_t{1} << 30;
+
+Bytes as_bytes(std::string_view text) { return {reinterpret_cast<uint8_t const*>(text.data()), text.size()}; }
+
+// Headers are assembled here and leave in large pieces. Whatever is still
+// buffered when the writer is dropped is written out, errors ignored, so a
+// failed archive holds everything produced before the failure.
+class BufferedWriter {
+public:
+    explicit BufferedWriter(int fd) : fd_(fd) {}
+    BufferedWriter(BufferedWriter const&) = delete;
+    BufferedWriter& operator=(BufferedWriter const&) = delete;
+    ~BufferedWriter() { (void)flush(); }
+
+    Result<void> write(Bytes data)
+    {
+        if (data.size() > buffer_.size() - used_)
+            QUASTOR_TRY(flush());
+        if (data.size() >= buffer_.size())
+            return write_all(fd_, data);
+        std::memcpy(buffer_.data() + used_, data.data(), data.size());
+        used_ += data.size();
+        return {};
+    }
+
+    Result<void> flush()
+    {
+        size_t const pending = std::exchange(used_, 0);
+        return write_all(fd_, Bytes(buffer_.data(), pending));
+    }
+
+    int fd() const { return fd_; }
+    // The idle buffer, lent to the plain read/write copy after a flush.
+    std::span<uint8_t> spare() { return {buffer_.data(), buffer_.size()}; }
+
+private:
+    int fd_;
+    size_t used_ = 0;
+    std::array<uint8_t, buffer_capacity> buffer_;
+};
+
+bool kernel_refused(int error)
+{
+    return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == EBADF
+        || error == EPERM;
+}
+
+// Moves everything `in` holds from its position to its end onto `out`,
+// whose position must be the archive's running offset. Returns the count.
+Result<uint64_t> copy_to_end(int in, int out, std::span<uint8_t> buffer)
+{
+    uint64_t total = 0;
+    bool use_copy_range = true;
+    for (;;) {
+        ssize_t moved = ::copy_file_range(in, nullptr, out, nullptr, copy_chunk, 0);
+        if (moved < 0 && errno == EINTR)
+            continue;
+        if (moved < 0 && !kernel_refused(errno))
+            return fail(QuastorError::io(errno));
+        // Some kernels answer 0 at once where they cannot copy between the
+        // two file systems; sendfile then gives the true count.
+        if (moved < 0 || (moved == 0 && total == 0)) {
+            use_copy_range = false;
+            break;
+        }
+        if (moved == 0)
+            return total;
+        total += static_cast<uint64_t>(moved);
+    }
+    bool use_sendfile = !use_copy_range;
+    while (use_sendfile) {
+        ssize_t moved = ::sendfile(out, in, nullptr, copy_chunk);
+        if (moved < 0 && errno == EINTR)
+            continue;
+        if (moved < 0 && (errno == EINVAL || errno == ENOSYS))
+            break;
+        if (moved < 0)
+            return fail(QuastorError::io(errno));
+        if (moved == 0)
+            return total;
+        total += static_cast<uint64_t>(moved);
+    }
+    for (;;) {
+        ssize_t got = ::read(in, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return fail(QuastorError::io(errno));
+        if (got == 0)
+            return total;
+        QUASTOR_TRY(write_all(out, Bytes(buffer.data(), static_cast<size_t>(got))));
+        total += static_cast<uint64_t>(got);
+    }
+}
+
+Result<void> copy_named_file(std::string const& path, uint32_t expected, BufferedWriter& out)
+{
+    QUASTOR_TRY(out.flush());
+    UniqueFd in = QUASTOR_TRY(open_file(path, O_RDONLY));
+    // A file that grew is copied whole before the count tells.
+    uint64_t const copied = QUASTOR_TRY(copy_to_end(in.get(), out.fd(), out.spare()));
+    if (copied != expected)
+        return fail(QuastorError::invalid_input("File changed while building the archive: " + decode_utf8_lossy(path)));
+    return {};
+}
+
+Result<void> write_entry_data(PreparedEntry const& entry, BufferedWriter& out)
+{
+    if (auto const* held = std::get_if<InlineData>(&entry.data))
+        return out.write(as_bytes(held->bytes));
+    if (auto const* source = std::get_if<SourceFileData>(&entry.data))
+        return copy_named_file(source->path, entry.file_size, out);
+    if (auto const* scratch = std::get_if<ScratchFileData>(&entry.data))
+        return copy_named_file(scratch->path, entry.compress_size, out);
+    return {};
+}
+
+std::string_view parent_of(std::string_view path)
+{
+    while (path.size() > 1 && path.back() == '/')
+        path.remove_suffix(1);
+    size_t const slash = path.rfind('/');
+    if (slash == std::string_view::npos)
+        return {};
+    if (slash == 0)
+        return path.substr(0, 1);
+    return path.substr(0, slash);
+}
+
+// mkdir -p: every missing ancestor with mode 0777 less the umask; an
+// existing directory is fine, an existing non-directory is EEXIST.
+Result<void> create_directories(std::string const& path)
+{
+    char const* c_path = QUASTOR_TRY(os_path(path));
+    if (::mkdir(c_path, 0777) == 0)
+        return {};
+    int const error = errno;
+    struct stat status;
+    if (error == EEXIST && ::stat(c_path, &status) == 0 && S_ISDIR(status.st_mode))
+        return {};
+    if (error != ENOENT)
+        return fail(QuastorError::io(error));
+    std::string_view const parent = parent_of(path);
+    if (parent.empty() || parent == path)
+        return fail(QuastorError::io(error));
+    QUASTOR_TRY(create_directories(std::string(parent)));
+    if (::mkdir(c_path, 0777) == 0 || errno == EEXIST)
+        return {};
+    return fail(QuastorError::io(errno));
+}
+
+Result<void> write_local_header(PreparedEntry const& entry, BufferedWriter& out, std::string& record)
+{
+    record.clear();
+    RecordWriter(record)
+        .u32(local_header::signature)
+        .u16(version_needed)
+        .u16(entry.flags)
+        .u16(entry.compress_type)
+        .u16(dos_time)
+        .u16(dos_date)
+        .u32(entry.crc32)
+        .u32(entry.compress_size)
+        .u32(entry.file_size);
+    QUASTOR_TRY(out.write(as_bytes(record)));
+    // The header so far stays in the file when the name does not fit.
+    if (entry.name.size() > max_name_length)
+        return fail(QuastorError::archive_too_large("Archive entry name exceeds ZIP limits"));
+    record.clear();
+    RecordWriter(record).u16(static_cast<uint16_t>(entry.name.size())).u16(0);
+    QUASTOR_TRY(out.write(as_bytes(record)));
+    return out.write(as_bytes(entry.name));
+}
+
+Result<void> write_central_header(CentralDirectoryRecord const& entry, BufferedWriter& out, std::string& record)
+{
+    record.clear();
+    RecordWriter(record)
+        .u32(central_header::signature)
+        .u16(version_made_by)
+        .u16(version_needed)
+        .u16(entry.flags)
+        .u16(entry.method)
+        .u16(dos_time)
+        .u16(dos_date)
+        .u32(entry.crc32)
+        .u32(entry.compressed_size)
+        .u32(entry.uncompressed_size)
+        .u16(static_cast<uint16_t>(entry.name.size()))
+        .u16(0) // extra field length
+        .u16(0) // file comment length
+        .u16(0) // disk number start
+        .u16(0) // internal attributes
+        .u32(entry.external_attr)
+        .u32(entry.local_header_offset)
+        .bytes(entry.name);
+    return out.write(as_bytes(record));
+}
+
+} // namespace
+
+Result<void> write_archive(std::span<PreparedEntry const> entries, std::string const& archive_path)
+{
+    std::string_view const parent = parent_of(archive_path);
+    if (!parent.empty())
+        QUASTOR_TRY(create_directories(std::string(parent)));
+    UniqueFd file = QUASTOR_TRY(open_file(archive_path, O_WRONLY | O_CREAT | O_TRUNC, 0666));
+    BufferedWriter out(file.get());
+    std::vector<CentralDirectoryRecord> records;
+    records.reserve(entries.size());
+    std::string record;
+    uint64_t offset = 0;
+
+    for (PreparedEntry const& entry : entries) {
+        uint64_t const header_offset = offset;
+        QUASTOR_TRY(write_local_header(entry, out, record));
+        QUASTOR_TRY(write_entry_data(entry, out));
+        records.push_back(CentralDirectoryRecord{
+            .name = entry.name,
+            .crc32 = entry.crc32,
+            .compressed_size = entry.compress_size,
+            .uncompressed_size = entry.file_size,
+            .external_attr = entry.external_attr,
+            .local_header_offset = static_cast<uint32_t>(header_offset),
+            .method = entry.compress_type,
+            .flags = entry.flags,
+        });
+        // Checked after the last entry too: it bounds the central
+        // directory's own offset.
+        offset = header_offset + local_header::length + entry.name.size() + entry.compress_size;
+        if (offset > max_offset)
+            return fail(QuastorError::archive_too_large("Archive exceeds ZIP32 offset limits"));
+    }
+
+    uint64_t const directory_offset = offset;
+    for (CentralDirectoryRecord const& entry : records) {
+        QUASTOR_TRY(write_central_header(entry, out, record));
+        offset += central_header::length + entry.name.size();
+    }
+    uint64_t const directory_size = offset - directory_offset;
+    if (directory_size > max_central_directory_size)
+        return fail(QuastorError::archive_too_large("Central directory exceeds ZIP32 size limits"));
+    if (records.size() > max_entry_count)
+        return fail(QuastorError::archive_too_large("ZIP entry count exceeds ZIP32 limits"));
+
+    record.clear();
+    RecordWriter(record)
+        .u32(end_record::signature)
+        .u16(0) // number of this disk
+        .u16(0) // disk where the central directory starts
+        .u16(static_cast<uint16_t>(records.size()))
+        .u16(static_cast<uint16_t>(records.size()))
+        .u32(static_cast<uint32_t>(directory_size))
+        .u32(static_cast<uint32_t>(directory_offset))
+        .u16(0); // comment length
+    QUASTOR_TRY(out.write(as_bytes(record)));
+    return out.flush();
+}
+
+} // namespace quastor

@@ -1,0 +1,34 @@
+#pragma once
+
+// The archive writer: prepared entries out to a ZIP32 file in one
+// sequential pass, with every ZIP32 limit enforced.
+
+#include "compress/prepared.hpp"
+#include "error.hpp"
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace quastor {
+
+// What the writer keeps of each written entry until the central directory
+// is written, so that it never goes back to the prepared entries.
+struct CentralDirectoryRecord {
+    std::string name;
+    uint32_t crc32 = 0;
+    uint32_t compressed_size = 0;
+    uint32_t uncompressed_size = 0;
+    uint32_t external_attr = 0;
+    uint32_t local_header_offset = 0;
+    uint16_t method = 0;
+    uint16_t flags = 0;
+};
+
+// Writes `entries` in order to `archive_path` (relative to the working
+// directory, missing parents created), truncating whatever file is there.
+// File data moves kernel to kernel where it can. A failure leaves the
+// partial archive in place. Calling thread only.
+Result<void> write_archive(std::span<PreparedEntry const> entries, std::string const& archive_path);
+
+} // namespace quastor
