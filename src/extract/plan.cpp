@@ -1,6 +1,173 @@
 #include "extract/plan.hpp"
-// placeholder until the plan lands
+#include "archive/records.hpp"
+#include "common/text.hpp"
+#include "extract/decode.hpp"
+#include "extract/path_table.hpp"
+
+#include <cerrno>
+
 namespace quastor {
-Result<NormalisedPath> normalise_entry_name(std::string_view) { return fail(QuastorError::invalid_input("not implemented")); }
-Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEntry>, Bytes) { return fail(QuastorError::invalid_input("not implemented")); }
+
+using plan_detail::PathTable;
+
+namespace {
+
+enum class Kind : uint8_t { File, Directory };
+
+char const* kind_word(Kind kind) { return kind == Kind::Directory ? "directory" : "file"; }
+
+struct Present {};
+
+Result<void> start_sodium()
+{
+    // sodium_init is safe to call from several threads and more than once;
+    // its first outcome is kept.
+    static int const status = sodium_init();
+    if (status < 0)
+        return fail(QuastorError::io(EIO));
+    return {};
 }
+
+bool mode_is_symlink(uint32_t external_attr)
+{
+    return ((external_attr >> 16) & zip::mode_type_mask) == zip::mode_symlink;
+}
+
+// A link target is decoded and verified while planning so that a bad one is
+// refused before anything is written. Links are few; each gets a
+// decompressor of its own.
+Result<void> check_symlink_target(ZipEntry const& entry, Bytes archive)
+{
+    Decompressor decompressor = QUASTOR_TRY(make_decompressor());
+    ByteBuffer target = QUASTOR_TRY(decode_entry_data(entry, archive, decompressor.get()));
+    QUASTOR_TRY(check_crc32(entry, target.span()));
+    if (!is_valid_utf8(std::string_view(reinterpret_cast<char const*>(target.data()), target.size())))
+        return fail(QuastorError::invalid_zip("Invalid symlink target UTF-8"));
+    return {};
+}
+
+// What the accepted entries occupy on disk. Keys are exact bytes: "A" and
+// "a" are different paths.
+class Occupancy {
+public:
+    explicit Occupancy(size_t expected)
+        : reserved_paths_(expected)
+        , file_paths_(expected)
+        , needed_parents_(expected)
+    {
+    }
+
+    // The conflict tests for one entry whose normalised path is `path`,
+    // in their fixed order.
+    Result<void> check(std::string_view name, std::string_view path, bool is_dir)
+    {
+        split(path);
+        if (!reserved_paths_.empty()) {
+            uint64_t const hash = reserved_paths_.hash_prefixes(path).back();
+            if (Kind const* kind = reserved_paths_.find(path, hash)) {
+                return fail(QuastorError::entry_conflict(quoted_name(name) + " maps to " + quoted_path(path)
+                    + ", which is already reserved as " + kind_word(*kind)));
+            }
+        }
+        if (!file_paths_.empty()) {
+            std::span<uint64_t const> hashes = file_paths_.hash_prefixes(path);
+            for (size_t k = ends_.size() - 1; k-- > 0;) {
+                std::string_view const ancestor = path.substr(0, ends_[k]);
+                if (file_paths_.find(ancestor, hashes[k])) {
+                    return fail(QuastorError::entry_conflict(quoted_name(name) + " would place data under "
+                        + quoted_path(ancestor) + ", which is already a file or symlink"));
+                }
+            }
+        }
+        // A directory may be listed after the entries inside it.
+        if (!is_dir && !needed_parents_.empty()) {
+            uint64_t const hash = needed_parents_.hash_prefixes(path).back();
+            if (needed_parents_.find(path, hash)) {
+                return fail(QuastorError::entry_conflict(quoted_name(name) + " maps to " + quoted_path(path)
+                    + ", which is already needed as a parent directory"));
+            }
+        }
+        return {};
+    }
+
+    // Records an accepted entry. `path` must outlive this object.
+    void record(std::string_view path, bool is_dir)
+    {
+        split(path);
+        reserved_paths_.insert(path, reserved_paths_.hash_prefixes(path).back(),
+            is_dir ? Kind::Directory : Kind::File);
+        if (!is_dir)
+            file_paths_.insert(path, file_paths_.hash_prefixes(path).back());
+        if (ends_.size() < 2)
+            return;
+        std::span<uint64_t const> hashes = needed_parents_.hash_prefixes(path);
+        for (size_t k = ends_.size() - 1; k-- > 0;) {
+            // Every ancestor of a needed parent went in with it, so the
+            // first one already present ends the walk: a deep name shared by
+            // many entries costs its new parents only.
+            if (!needed_parents_.insert(path.substr(0, ends_[k]), hashes[k]))
+                break;
+        }
+    }
+
+private:
+    // ends_[k] is the length of the leading part with k + 1 segments; a
+    // normalised path has no empty segment.
+    void split(std::string_view path)
+    {
+        ends_.clear();
+        for (size_t i = 0; i < path.size(); ++i) {
+            if (path[i] == '/')
+                ends_.push_back(i);
+        }
+        ends_.push_back(path.size());
+    }
+
+    PathTable<Kind> reserved_paths_;
+    PathTable<Present> file_paths_;
+    PathTable<Present> needed_parents_;
+    std::vector<size_t> ends_;
+};
+
+} // namespace
+
+Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEntry> entries, Bytes archive)
+{
+    QUASTOR_TRY(start_sodium());
+    // Reserved once and never grown: the tables hold views into the
+    // relative paths of the entries already planned.
+    std::vector<ExtractionPlanEntry> plan;
+    plan.reserve(entries.size());
+    Occupancy occupancy(entries.size());
+
+    for (ZipEntry& entry : entries) {
+        if (!entry.is_dir && entry.method != zip::method_stored && entry.method != zip::method_deflate)
+            return fail(QuastorError::unsupported_compression(entry.method));
+        NormalisedPath normalised = QUASTOR_TRY(normalise_entry_name(entry.name));
+        QUASTOR_TRY(occupancy.check(entry.name, normalised.relative_path, entry.is_dir));
+        // Directories too: a broken local header refuses the archive even
+        // where there is no data to read.
+        (void)QUASTOR_TRY(entry.data(archive));
+        bool const is_symlink = mode_is_symlink(entry.external_attr);
+        if (!entry.is_dir && is_symlink)
+            QUASTOR_TRY(check_symlink_target(entry, archive));
+
+        ExtractionPlanEntry planned;
+        planned.archive_name = entry.name;
+        planned.path = std::move(normalised.path);
+        planned.relative_path = std::move(normalised.relative_path);
+        planned.compress_size = entry.compressed_size;
+        planned.file_size = entry.uncompressed_size;
+        planned.crc32 = entry.crc32;
+        planned.external_attr = entry.external_attr;
+        planned.compress_type = entry.method;
+        planned.is_dir = entry.is_dir;
+        planned.is_symlink = is_symlink;
+        planned.entry = std::move(entry);
+        plan.push_back(std::move(planned));
+        occupancy.record(plan.back().relative_path, plan.back().is_dir);
+    }
+    return plan;
+}
+
+} // namespace quastor

@@ -1,0 +1,70 @@
+#include "common/text.hpp"
+#include "extract/plan.hpp"
+
+#include <algorithm>
+
+namespace quastor {
+
+namespace {
+
+bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+QuastorError unsafe(std::string_view name, char const* reason)
+{
+    // Names are always shown as stored, before the backslash translation.
+    return QuastorError::unsafe_path(quoted_name(name) + reason);
+}
+
+} // namespace
+
+Result<NormalisedPath> normalise_entry_name(std::string_view name)
+{
+    if (name.empty())
+        return fail(QuastorError::unsafe_path("Archive entry name cannot be empty"));
+    // Tested on the whole name first, so a NUL wins over every later rule.
+    if (name.find('\0') != std::string_view::npos)
+        return fail(unsafe(name, " contains a NUL byte"));
+
+    // Archivers on Windows write backslashes; treating them as separators
+    // wherever they stand keeps "..\x" from slipping past the ".." test.
+    std::string copy(name);
+    std::replace(copy.begin(), copy.end(), '\\', '/');
+    if (copy.front() == '/')
+        return fail(unsafe(name, " resolves to an absolute path"));
+
+    std::string path;
+    path.reserve(copy.size());
+    bool kept = false;
+    std::string_view rest = copy;
+    for (;;) {
+        size_t const slash = rest.find('/');
+        std::string_view const segment = rest.substr(0, slash);
+        if (!segment.empty() && segment != ".") {
+            if (segment.size() >= 2) {
+                // Only the first kept segment can be a drive: "a/C:" is an
+                // ordinary directory named "C:".
+                if (!kept && is_ascii_letter(segment[0]) && segment[1] == ':')
+                    return fail(unsafe(name, " starts with a Windows drive prefix"));
+                if (segment == "..")
+                    return fail(unsafe(name, " contains a parent-directory segment"));
+            }
+            if (kept)
+                path.push_back('/');
+            path.append(segment);
+            kept = true;
+        }
+        if (slash == std::string_view::npos)
+            break;
+        rest.remove_prefix(slash + 1);
+    }
+    if (!kept)
+        return fail(unsafe(name, " does not contain a writable relative path"));
+
+    // On Linux a file-system path is its bytes, so both forms are equal.
+    NormalisedPath result;
+    result.relative_path = path;
+    result.path = std::move(path);
+    return result;
+}
+
+} // namespace quastor
