@@ -91,9 +91,13 @@ std::string quoted(std::string_view text, bool escape_single_quote)
         utf8proc_ssize_t length = utf8proc_iterate(data + offset, size - offset, &code_point);
         if (length <= 0) {
             // Names are decoded with replacement before they get here; a
-            // stray byte still gets a visible, unambiguous form.
-            code_point = 0xFFFD;
-            length = 1;
+            // stray byte still must not reach a message raw, so it reads as
+            // decode_utf8_lossy would show it.
+            size_t consumed = 1;
+            valid_sequence_length(text.substr(static_cast<size_t>(offset)), consumed);
+            out.append(replacement_character);
+            offset += static_cast<utf8proc_ssize_t>(consumed);
+            continue;
         }
         switch (code_point) {
         case 0: out += "\\0"; break;
