@@ -1,0 +1,188 @@
+// Proves that entry preparation picks stored or DEFLATE by the 64-byte and
+// strictly-smaller rules, spills deflated data to the scratch file of the
+// entry's index and nothing else, reads links without following them, and
+// that the parallel stage returns results in index order or the one error
+// of a failing entry.
+
+#include "common/pool.hpp"
+#include "compress/prepared.hpp"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <libdeflate.h>
+#include <random>
+
+using namespace quastor;
+namespace fs = std::filesystem;
+
+namespace {
+
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = (fs::temp_directory_path() / "quastor-prepare-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+        fs::create_directory(path_ / "scratch");
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    std::string operator/(std::string const& name) const { return (path_ / name).string(); }
+
+private:
+    fs::path path_;
+};
+
+void write_file(std::string const& path, std::string const& content)
+{
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+SourceEntry source(std::string const& path, SourceKind kind, std::string name)
+{
+    return SourceEntry{path, std::move(name), 0x81A40000, kind};
+}
+
+uint32_t crc_of(std::string const& bytes) { return libdeflate_crc32(0, bytes.data(), bytes.size()); }
+
+size_t files_in(std::string const& dir)
+{
+    return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
+} // namespace
+
+TEST(ScratchDirNames, IndexIsZeroPaddedToEightDigits)
+{
+    ScratchDir scratch("/nonexistent/s");
+    EXPECT_EQ(scratch.entry_path(0), "/nonexistent/s/00000000.deflate");
+    EXPECT_EQ(scratch.entry_path(12345), "/nonexistent/s/00012345.deflate");
+    EXPECT_EQ(scratch.entry_path(123456789), "/nonexistent/s/123456789.deflate");
+}
+
+TEST(PrepareEntry, SixtyThreeBytesAreStoredAndSixtyFourDeflated)
+{
+    TempDir dir;
+    ScratchDir scratch(dir / "scratch");
+    write_file(dir / "63", std::string(63, 'q'));
+    write_file(dir / "64", std::string(64, 'q'));
+
+    auto stored = prepare_entry(3, source(dir / "63", SourceKind::File, "63"), scratch);
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(stored->compress_type, 0);
+    EXPECT_EQ(stored->compress_size, 63u);
+    EXPECT_EQ(std::get<SourceFileData>(stored->data).path, dir / "63");
+    EXPECT_EQ(stored->crc32, crc_of(std::string(63, 'q')));
+    EXPECT_EQ(files_in(scratch.path()), 0u);
+
+    auto deflated = prepare_entry(7, source(dir / "64", SourceKind::File, "64"), scratch);
+    ASSERT_TRUE(deflated.has_value());
+    EXPECT_EQ(deflated->compress_type, 8);
+    EXPECT_EQ(deflated->file_size, 64u);
+    EXPECT_LT(deflated->compress_size, 64u);
+    EXPECT_EQ(deflated->flags, 0x0800);
+    std::string const spilled = dir / "scratch/00000007.deflate";
+    EXPECT_EQ(std::get<ScratchFileData>(deflated->data).path, spilled);
+    EXPECT_EQ(fs::file_size(spilled), deflated->compress_size);
+}
+
+TEST(PrepareEntry, IncompressibleMegabyteIsStoredWithoutScratchFile)
+{
+    TempDir dir;
+    ScratchDir scratch(dir / "scratch");
+    std::string random(1 << 20, '\0');
+    std::mt19937 generator(7);
+    for (char& c : random)
+        c = static_cast<char>(generator());
+    write_file(dir / "r", random);
+    auto prepared = prepare_entry(0, source(dir / "r", SourceKind::File, "r"), scratch);
+    ASSERT_TRUE(prepared.has_value());
+    EXPECT_EQ(prepared->compress_type, 0);
+    EXPECT_EQ(prepared->compress_size, prepared->file_size);
+    EXPECT_EQ(prepared->crc32, crc_of(random));
+    EXPECT_EQ(files_in(scratch.path()), 0u);
+}
+
+TEST(PrepareEntry, EmptyFileAndDirectoryCarryNoData)
+{
+    TempDir dir;
+    ScratchDir scratch(dir / "scratch");
+    write_file(dir / "empty", "");
+    for (auto const& entry : {source(dir / "empty", SourceKind::File, "empty"),
+             source(dir / "gone", SourceKind::Directory, "gone/")}) {
+        auto prepared = prepare_entry(0, entry, scratch);
+        ASSERT_TRUE(prepared.has_value()) << entry.name;
+        EXPECT_TRUE(std::holds_alternative<EmptyData>(prepared->data));
+        EXPECT_EQ(prepared->crc32, 0u);
+        EXPECT_EQ(prepared->compress_size, 0u);
+        EXPECT_EQ(prepared->file_size, 0u);
+        EXPECT_EQ(prepared->compress_type, 0);
+        EXPECT_EQ(prepared->flags, 0x0800);
+        EXPECT_EQ(prepared->name, entry.name);
+    }
+}
+
+TEST(PrepareEntry, LinksAreReadNotFollowedDanglingIncluded)
+{
+    TempDir dir;
+    ScratchDir scratch(dir / "scratch");
+    fs::create_symlink("../x", dir / "dangling");
+    std::string const long_target(300, 't'); // longer than a first readlink guess
+    fs::create_symlink(long_target, dir / "long");
+    std::vector<std::pair<std::string, std::string>> const links{{dir / "dangling", "../x"}, {dir / "long", long_target}};
+    for (auto const& [link, target] : links) {
+        auto prepared = prepare_entry(0, source(link, SourceKind::Symlink, "l"), scratch);
+        ASSERT_TRUE(prepared.has_value());
+        EXPECT_EQ(std::get<InlineData>(prepared->data).bytes, target);
+        EXPECT_EQ(prepared->compress_type, 0);
+        EXPECT_EQ(prepared->compress_size, target.size());
+        EXPECT_EQ(prepared->crc32, crc_of(target));
+    }
+}
+
+TEST(PrepareStage, ResultsComeBackInIndexOrder)
+{
+    TempDir dir;
+    ScratchDir scratch(dir / "scratch");
+    std::vector<SourceEntry> entries;
+    for (int i = 0; i < 100; ++i) {
+        std::string name = "f";
+        name += std::to_string(i);
+        write_file(dir / name, std::string(static_cast<size_t>(i) * 10, static_cast<char>('a' + i % 26)));
+        entries.push_back(source(dir / name, SourceKind::File, name));
+    }
+    auto pool = WorkerPool::start(4);
+    ASSERT_TRUE(pool.has_value());
+    auto prepared = prepare_entries(entries, scratch, **pool);
+    ASSERT_TRUE(prepared.has_value());
+    ASSERT_EQ(prepared->size(), 100u);
+    for (size_t i = 0; i < 100; ++i) {
+        EXPECT_EQ((*prepared)[i].name, entries[i].name);
+        EXPECT_EQ((*prepared)[i].file_size, i * 10);
+        if ((*prepared)[i].compress_type == 8) {
+            EXPECT_EQ(std::get<ScratchFileData>((*prepared)[i].data).path, scratch.entry_path(i));
+        }
+    }
+}
+
+TEST(PrepareStage, FailingEntryIsTheErrorReturned)
+{
+    TempDir dir;
+    ScratchDir scratch(dir / "scratch");
+    std::vector<SourceEntry> entries;
+    for (int i = 0; i < 100; ++i) {
+        std::string name = "f";
+        name += std::to_string(i);
+        if (i != 50)
+            write_file(dir / name, std::string(100, 'z'));
+        entries.push_back(source(dir / name, SourceKind::File, name));
+    }
+    auto pool = WorkerPool::start(2);
+    ASSERT_TRUE(pool.has_value());
+    auto prepared = prepare_entries(entries, scratch, **pool);
+    ASSERT_FALSE(prepared.has_value());
+    EXPECT_EQ(prepared.error().kind(), ErrorKind::Io);
+    EXPECT_EQ(prepared.error().os_error(), ENOENT);
+    // Work stops soon after the failure: not every later entry was spilled.
+    EXPECT_LT(files_in(scratch.path()), 99u);
+}

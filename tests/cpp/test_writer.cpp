@@ -1,0 +1,253 @@
+// Proves that the archive writer emits the exact ZIP32 layout (the 103-byte
+// one-file archive, the 22-byte empty archive) and enforces every ZIP32 limit
+// at the boundary: 65535 vs 65536 entries, a 65535 vs 65536-byte name, an
+// entry ending at offset 2^32 - 1 vs 2^32; and that a changed stored file,
+// an existing archive and a linked archive path are handled as documented.
+
+#include "archive/archive.hpp"
+#include "compress/compress.hpp"
+#include "compress/writer.hpp"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <libdeflate.h>
+#include <sys/stat.h>
+
+using namespace quastor;
+namespace fs = std::filesystem;
+
+namespace {
+
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = (fs::temp_directory_path() / "quastor-writer-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    std::string operator/(std::string const& name) const { return (path_ / name).string(); }
+
+private:
+    fs::path path_;
+};
+
+std::string read_file(std::string const& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void write_file(std::string const& path, std::string const& content)
+{
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string from_hex(std::string_view hex)
+{
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size();) {
+        if (hex[i] == ' ') {
+            ++i;
+            continue;
+        }
+        bytes.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+        i += 2;
+    }
+    return bytes;
+}
+
+PreparedEntry directory_entry(std::string name)
+{
+    PreparedEntry entry;
+    entry.name = std::move(name);
+    entry.external_attr = 0x41ED0010;
+    entry.flags = 0x0800;
+    return entry;
+}
+
+PreparedEntry stored_file(std::string name, std::string const& path, std::string const& content)
+{
+    PreparedEntry entry;
+    entry.data = SourceFileData{path};
+    entry.name = std::move(name);
+    entry.crc32 = libdeflate_crc32(0, content.data(), content.size());
+    entry.compress_size = entry.file_size = static_cast<uint32_t>(content.size());
+    entry.external_attr = 0x81A40000;
+    entry.flags = 0x0800;
+    return entry;
+}
+
+std::string const golden_one_file = from_hex(
+    "504B0304 1400 0008 0000 0000 2100 C2412435 03000000 03000000 0100 0000 61 616263"
+    "504B0102 1403 1400 0008 0000 0000 2100 C2412435 03000000 03000000 0100 0000 0000 0000 0000 0000A481 00000000 61"
+    "504B0506 0000 0000 0100 0100 2F000000 22000000 0000");
+
+} // namespace
+
+TEST(WriterLayout, OneStoredFileIsTheGolden103Bytes)
+{
+    TempDir dir;
+    write_file(dir / "a", "abc");
+    std::vector<PreparedEntry> entries{stored_file("a", dir / "a", "abc")};
+    ASSERT_TRUE(write_archive(entries, dir / "out.zip").has_value());
+    EXPECT_EQ(golden_one_file.size(), 103u);
+    EXPECT_EQ(read_file(dir / "out.zip"), golden_one_file);
+}
+
+TEST(WriterLayout, CreateZipOfOneFileIsTheGolden103Bytes)
+{
+    TempDir dir;
+    write_file(dir / "a", "abc");
+    ::chmod((dir / "a").c_str(), 0644);
+    ASSERT_TRUE(create_zip(dir / "a", dir / "out.zip").has_value());
+    EXPECT_EQ(read_file(dir / "out.zip"), golden_one_file);
+}
+
+TEST(WriterLayout, NoEntriesIsTheBareEndRecord)
+{
+    TempDir dir;
+    ASSERT_TRUE(write_archive({}, dir / "empty.zip").has_value());
+    EXPECT_EQ(read_file(dir / "empty.zip"), from_hex("504B0506 0000 0000 0000 0000 00000000 00000000 0000"));
+}
+
+TEST(WriterLayout, ExistingArchiveIsTruncatedAndLinkedPathFollowed)
+{
+    TempDir dir;
+    write_file(dir / "a", "abc");
+    write_file(dir / "target.zip", std::string(5000, 'x'));
+    fs::create_symlink(dir / "target.zip", dir / "link.zip");
+    std::vector<PreparedEntry> entries{stored_file("a", dir / "a", "abc")};
+    ASSERT_TRUE(write_archive(entries, dir / "link.zip").has_value());
+    EXPECT_TRUE(fs::is_symlink(dir / "link.zip"));
+    EXPECT_EQ(read_file(dir / "target.zip"), golden_one_file);
+}
+
+TEST(WriterLayout, MissingParentsAreCreated)
+{
+    TempDir dir;
+    ASSERT_TRUE(write_archive({}, dir / "x/y/z/out.zip").has_value());
+    EXPECT_EQ(fs::file_size(dir / "x/y/z/out.zip"), 22u);
+}
+
+TEST(WriterLayout, LargeStoredAndScratchFilesAreCopiedWhole)
+{
+    TempDir dir;
+    std::string content(3 << 20, '\0');
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>((i * 2654435761u) >> 13);
+    write_file(dir / "big", content);
+    write_file(dir / "scratch", "scratch bytes");
+    PreparedEntry big = stored_file("big", dir / "big", content);
+    PreparedEntry scratch = stored_file("s", dir / "scratch", "scratch bytes");
+    scratch.data = ScratchFileData{dir / "scratch"};
+    std::vector<PreparedEntry> entries{std::move(big), std::move(scratch)};
+    ASSERT_TRUE(write_archive(entries, dir / "out.zip").has_value());
+    auto archive = ZipArchive::open(dir / "out.zip");
+    ASSERT_TRUE(archive.has_value());
+    ASSERT_EQ(archive->entries().size(), 2u);
+    auto data = archive->entries()[0].data(archive->bytes());
+    ASSERT_TRUE(data.has_value());
+    EXPECT_EQ(std::string(reinterpret_cast<char const*>(data->data()), data->size()), content);
+    EXPECT_EQ(archive->entries()[1].local_header_offset, 30u + 3u + content.size());
+}
+
+struct ChangedFileCase {
+    char const* label;
+    std::string on_disk; // empty: the file is gone
+    bool expect_io;
+};
+
+class WriterChangedFile : public ::testing::TestWithParam<ChangedFileCase> {};
+
+TEST_P(WriterChangedFile, IsRefusedAfterItsData)
+{
+    TempDir dir;
+    if (!GetParam().on_disk.empty())
+        write_file(dir / "f", GetParam().on_disk);
+    std::vector<PreparedEntry> entries{stored_file("f", dir / "f", "abc")};
+    auto result = write_archive(entries, dir / "out.zip");
+    ASSERT_FALSE(result.has_value());
+    if (GetParam().expect_io) {
+        EXPECT_EQ(result.error().kind(), ErrorKind::Io);
+        EXPECT_EQ(result.error().os_error(), ENOENT);
+    } else {
+        EXPECT_EQ(result.error().display(), "Invalid input: File changed while building the archive: " + (dir / "f"));
+        // The grown file was copied whole before the count told.
+        EXPECT_EQ(fs::file_size(dir / "out.zip"), 30u + 1u + GetParam().on_disk.size());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, WriterChangedFile,
+    ::testing::Values(ChangedFileCase{"grown", "abcd", false}, ChangedFileCase{"shrunk", "ab", false},
+        ChangedFileCase{"deleted", "", true}),
+    [](auto const& test) { return std::string(test.param.label); });
+
+TEST(WriterChangedFile, SameLengthNewContentIsCopiedUnnoticed)
+{
+    TempDir dir;
+    write_file(dir / "f", "xyz");
+    std::vector<PreparedEntry> entries{stored_file("f", dir / "f", "abc")};
+    ASSERT_TRUE(write_archive(entries, dir / "out.zip").has_value());
+    EXPECT_EQ(read_file(dir / "out.zip").substr(31, 3), "xyz");
+}
+
+TEST(WriterLimits, NameOf65535BytesFitsAnd65536DoesNot)
+{
+    TempDir dir;
+    std::vector<PreparedEntry> fits{directory_entry(std::string(65534, 'n') + "/")};
+    ASSERT_TRUE(write_archive(fits, dir / "fits.zip").has_value());
+
+    std::vector<PreparedEntry> entries{directory_entry("d/"), directory_entry(std::string(65535, 'n') + "/")};
+    auto result = write_archive(entries, dir / "long.zip");
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().display(), "Archive is too large: Archive entry name exceeds ZIP limits");
+    // The earlier entry and the header up to the name length stay.
+    EXPECT_EQ(fs::file_size(dir / "long.zip"), (30u + 2u) + 26u);
+}
+
+TEST(WriterLimits, EntryCount65535IsWrittenAnd65536FailsAfterTheDirectory)
+{
+    TempDir dir;
+    std::vector<PreparedEntry> entries;
+    for (unsigned i = 0; i < 65535; ++i)
+        entries.push_back(directory_entry(std::to_string(100000 + i) + "/"));
+    ASSERT_TRUE(write_archive(entries, dir / "max.zip").has_value());
+    std::string const max = read_file(dir / "max.zip");
+    EXPECT_EQ(max.size(), 65535u * (30 + 7 + 46 + 7) + 22);
+    EXPECT_EQ(max.substr(max.size() - 12, 2), "\xFF\xFF");
+    auto archive = ZipArchive::open(dir / "max.zip");
+    ASSERT_TRUE(archive.has_value());
+    EXPECT_EQ(archive->entries().size(), 65535u);
+
+    entries.push_back(directory_entry("165535/"));
+    auto result = write_archive(entries, dir / "over.zip");
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().display(), "Archive is too large: ZIP entry count exceeds ZIP32 limits");
+    EXPECT_EQ(fs::file_size(dir / "over.zip"), 65536u * (30 + 7 + 46 + 7));
+}
+
+// The offset arithmetic trusts compress_size, so an empty entry claiming
+// nearly 4 GiB reaches the limit without writing it.
+TEST(WriterLimits, EntryEndingAtTheLastOffsetPassesAndOnePastFails)
+{
+    TempDir dir;
+    uint32_t const fits = 0xFFFFFFFFu - 30 - 1;
+    PreparedEntry entry = directory_entry("x");
+    entry.compress_size = fits;
+    std::vector<PreparedEntry> entries{entry};
+    EXPECT_TRUE(write_archive(entries, dir / "edge.zip").has_value());
+
+    entries[0].compress_size = fits + 1;
+    auto result = write_archive(entries, dir / "over.zip");
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().display(), "Archive is too large: Archive exceeds ZIP32 offset limits");
+
+    // Offsets add up across entries.
+    entries = {directory_entry("a/"), entry};
+    entries[1].compress_size = fits - 31;
+    result = write_archive(entries, dir / "late.zip");
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().display(), "Archive is too large: Archive exceeds ZIP32 offset limits");
+}
