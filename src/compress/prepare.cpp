@@ -84,23 +84,27 @@ Result<PreparedEntry> prepare_file(size_t index, SourceEntry const& entry, Scrat
     struct stat status;
     if (::stat(QUASTOR_TRY(os_path(entry.path)), &status) != 0)
         return fail(QuastorError::io(errno));
-    if (status.st_size == 0)
-        return empty_entry(entry);
+    if (status.st_size == 0) {
+        PreparedEntry empty = empty_entry(entry);
+        empty.source_identity = FileIdentity{status.st_dev, status.st_ino};
+        return empty;
+    }
 
     UniqueFd fd = QUASTOR_TRY(open_file(entry.path, O_RDONLY));
     if (::fstat(fd.get(), &status) != 0)
         return fail(QuastorError::io(errno));
     uint64_t const length = static_cast<uint64_t>(status.st_size);
+    PreparedEntry prepared = empty_entry(entry);
+    prepared.source_identity = FileIdentity{status.st_dev, status.st_ino};
     // A file emptied since the first look is read as it now is; there is
     // nothing to map.
     if (length == 0)
-        return empty_entry(entry);
+        return prepared;
     if (length > zip::max_entry_size)
         return fail(QuastorError::archive_too_large("File exceeds ZIP32 size limits"));
     Mapping const mapping = QUASTOR_TRY(Mapping::map(fd.get(), length));
     Bytes const bytes = mapping.bytes();
 
-    PreparedEntry prepared = empty_entry(entry);
     prepared.crc32 = libdeflate_crc32(0, bytes.data(), bytes.size());
     prepared.file_size = static_cast<uint32_t>(length);
     prepared.compress_size = static_cast<uint32_t>(length);

@@ -7,6 +7,7 @@
 #include "error.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
@@ -43,6 +44,9 @@ struct PreparedEntry {
     uint32_t external_attr = 0;
     uint16_t compress_type = 0;
     uint16_t flags = 0;
+    // The file a File entry was read from: the writer refuses to overwrite
+    // it, whatever path led there.
+    std::optional<FileIdentity> source_identity;
 };
 
 // The call's private directory of deflated entry data. Owns the directory:

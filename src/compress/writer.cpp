@@ -220,6 +220,28 @@ Result<void> write_central_header(CentralDirectoryRecord const& entry, BufferedW
     return out.write(as_bytes(record));
 }
 
+// Opens the archive for writing and empties it, unless it is one of the
+// files being archived: a path such as "x/../data", whose parent only exists
+// once created, or a hard link, reaches a source file that no path
+// comparison made before writing could see. Truncating it would destroy the
+// data still to be read, so the file is left untouched and the call refused.
+Result<UniqueFd> open_archive(std::string const& archive_path, std::span<PreparedEntry const> entries)
+{
+    UniqueFd file = QUASTOR_TRY(open_file(archive_path, O_WRONLY | O_CREAT, 0666));
+    struct stat status;
+    if (::fstat(file.get(), &status) != 0)
+        return fail(QuastorError::io(errno));
+    FileIdentity const archive{status.st_dev, status.st_ino};
+    for (PreparedEntry const& entry : entries) {
+        if (entry.source_identity == archive)
+            return fail(QuastorError::invalid_input("Source path and archive path must be different"));
+    }
+    // Devices such as /dev/null take no truncation, as O_TRUNC would ignore it.
+    if (S_ISREG(status.st_mode) && ::ftruncate(file.get(), 0) != 0)
+        return fail(QuastorError::io(errno));
+    return file;
+}
+
 } // namespace
 
 Result<void> write_archive(std::span<PreparedEntry const> entries, std::string const& archive_path)
@@ -227,7 +249,7 @@ Result<void> write_archive(std::span<PreparedEntry const> entries, std::string c
     std::string_view const parent = parent_of(archive_path);
     if (!parent.empty())
         QUASTOR_TRY(create_directories(std::string(parent)));
-    UniqueFd file = QUASTOR_TRY(open_file(archive_path, O_WRONLY | O_CREAT | O_TRUNC, 0666));
+    UniqueFd file = QUASTOR_TRY(open_archive(archive_path, entries));
     BufferedWriter out(file.get());
     std::vector<CentralDirectoryRecord> records;
     records.reserve(entries.size());

@@ -26,8 +26,8 @@ struct CentralDirectoryRecord {
 };
 
 // Writes `entries` in order to `archive_path` (relative to the working
-// directory, missing parents created), truncating whatever file is there.
-// File data moves kernel to kernel where it can. A failure leaves the
+// directory, missing parents created), truncating whatever file is there,
+// unless that file is one of the entries' source files. File data moves kernel to kernel where it can. A failure leaves the
 // partial archive in place. Calling thread only.
 Result<void> write_archive(std::span<PreparedEntry const> entries, std::string const& archive_path);
 
