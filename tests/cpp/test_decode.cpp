@@ -1,0 +1,152 @@
+// Proves entry data decoding: stored and DEFLATE entries come back exactly,
+// each libdeflate outcome maps to its Decompression text, the local header is
+// judged before the method, and the CRC check names the expected value first.
+
+#include "archive/archive.hpp"
+#include "archive_builder.hpp"
+#include "extract/decode.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace quastor;
+using namespace quastor::testing;
+
+namespace {
+
+class Decode : public ::testing::Test {
+protected:
+    // Builds a one-entry archive and decodes it.
+    Result<ByteBuffer> decode(TestEntry entry, ZipEntry* read = nullptr)
+    {
+        archive_ = build_archive({std::move(entry)});
+        auto entries = ZipArchive::parse_entries(as_bytes(archive_));
+        EXPECT_TRUE(entries.has_value());
+        entry_ = entries->at(0);
+        if (read)
+            *read = entry_;
+        return decode_entry_data(entry_, as_bytes(archive_), decompressor_.get());
+    }
+
+    static std::string text(ByteBuffer const& b) { return {reinterpret_cast<char const*>(b.data()), b.size()}; }
+
+    Decompressor decompressor_ = make_decompressor().value();
+    std::string archive_;
+    ZipEntry entry_;
+};
+
+std::string sample(size_t n)
+{
+    std::string s;
+    for (size_t i = 0; i < n; ++i)
+        s.push_back(static_cast<char>("quastor\n"[i % 8] + (i / 97) % 3));
+    return s;
+}
+
+} // namespace
+
+TEST_F(Decode, StoredAndDeflatedComeBackExactly)
+{
+    for (uint16_t method : {0, 8}) {
+        for (size_t n : {0, 1, 100, 70000}) {
+            std::string data = sample(n);
+            auto out = decode({.name = "f", .data = data, .method = method});
+            ASSERT_TRUE(out.has_value()) << out.error().display();
+            EXPECT_EQ(text(*out), data);
+            EXPECT_TRUE(check_crc32(entry_, out->span()).has_value());
+        }
+    }
+}
+
+TEST_F(Decode, DirectoryIsEmptyWithoutLookingAtItsHeader)
+{
+    ZipEntry dir;
+    dir.name = "d/";
+    dir.is_dir = true;
+    dir.local_header_offset = 0xFFFFFFFF;
+    dir.method = 99;
+    auto out = decode_entry_data(dir, Bytes(), decompressor_.get());
+    ASSERT_TRUE(out.has_value());
+    EXPECT_EQ(out->size(), 0u);
+}
+
+TEST_F(Decode, FailuresAndTheirTexts)
+{
+    std::string const data = sample(1000);
+    struct Case {
+        char const* what;
+        TestEntry entry;
+        char const* display;
+    } const cases[] = {
+        {"stored sizes differ", {.name = "f", .data = "abc", .method = 0, .size_override = 4},
+            "Decompression error: Stored data length mismatch"},
+        {"declared size one byte short", {.name = "f", .data = data, .method = 8, .size_override = 999},
+            "Decompression error: InsufficientSpace"},
+        {"unsupported method", {.name = "f", .data = "abc", .method = 12},
+            "Unsupported compression method: 12"},
+    };
+    for (auto const& c : cases) {
+        auto out = decode(c.entry);
+        ASSERT_FALSE(out.has_value()) << c.what;
+        EXPECT_EQ(out.error().display(), c.display) << c.what;
+    }
+}
+
+TEST_F(Decode, CorruptStreamIsBadData)
+{
+    // A block header with the reserved type 3 is invalid in every stream.
+    TestEntry entry{.name = "f", .data = "abc", .method = 0};
+    archive_ = build_archive({entry});
+    auto entries = ZipArchive::parse_entries(as_bytes(archive_)).value();
+    ZipEntry bad = entries[0];
+    bad.method = 8;
+    archive_[30 + 1] = '\x07'; // first data byte: final block, type 3
+    auto out = decode_entry_data(bad, as_bytes(archive_), decompressor_.get());
+    ASSERT_FALSE(out.has_value());
+    EXPECT_EQ(out.error().display(), "Decompression error: BadData");
+}
+
+TEST_F(Decode, DeclaredSizeOneByteLongEndsInZeroAndFailsTheCrc)
+{
+    std::string const data = sample(500);
+    auto out = decode({.name = "f", .data = data, .method = 8, .size_override = 501});
+    ASSERT_TRUE(out.has_value());
+    EXPECT_EQ(text(*out), data + std::string(1, '\0'));
+    auto check = check_crc32(entry_, out->span());
+    ASSERT_FALSE(check.has_value());
+    char expected[80];
+    std::snprintf(expected, sizeof expected, "CRC32 mismatch (expected %08x, got %08x)", crc_of(data),
+        crc_of(data + std::string(1, '\0')));
+    EXPECT_EQ(check.error().display(), expected);
+}
+
+TEST_F(Decode, LocalHeaderIsJudgedBeforeTheMethod)
+{
+    archive_ = build_archive({{.name = "f", .data = "abc", .method = 12}});
+    auto entry = ZipArchive::parse_entries(as_bytes(archive_)).value()[0];
+    archive_[0] = 'X';
+    auto out = decode_entry_data(entry, as_bytes(archive_), decompressor_.get());
+    ASSERT_FALSE(out.has_value());
+    EXPECT_EQ(out.error().display(), "Invalid ZIP format: Invalid Local File Header signature");
+}
+
+TEST_F(Decode, WrongRecordedCrcNamesExpectedFirst)
+{
+    auto out = decode({.name = "f", .data = "abc", .method = 0, .crc_override = 0x0000abcd});
+    ASSERT_TRUE(out.has_value());
+    auto check = check_crc32(entry_, out->span());
+    ASSERT_FALSE(check.has_value());
+    EXPECT_EQ(check.error().display(), "CRC32 mismatch (expected 0000abcd, got 352441c2)");
+}
+
+TEST_F(Decode, OneDecompressorServesManyEntries)
+{
+    // A failed stream must not leave state behind for the next entry.
+    std::string const data = sample(3000);
+    for (int round = 0; round < 3; ++round) {
+        auto bad = decode({.name = "f", .data = data, .method = 8, .size_override = 10});
+        ASSERT_FALSE(bad.has_value());
+        auto good = decode({.name = "f", .data = data, .method = 8});
+        ASSERT_TRUE(good.has_value());
+        EXPECT_EQ(text(*good), data);
+    }
+}
