@@ -1,0 +1,193 @@
+"""Extraction: the tree it writes, the failures it reports, and the error it
+picks when entries fail on several workers."""
+
+import os
+import stat
+import zipfile
+
+import pytest
+
+import quastor
+from zipbuild import Entry, build_zip, crc32, directory, file_entry, symlink
+
+UMASK = 0o027
+
+
+@pytest.fixture(autouse=True)
+def fixed_umask():
+    old = os.umask(UMASK)
+    yield
+    os.umask(old)
+
+
+def extract(tmp_path, entries, dest="out"):
+    archive = tmp_path / "a.zip"
+    archive.write_bytes(build_zip(entries) if isinstance(entries, list) else entries)
+    target = tmp_path / dest
+    quastor.extract_zip(str(archive), str(target))
+    return target
+
+
+def failure(tmp_path, entries, dest="out"):
+    with pytest.raises(RuntimeError) as caught:
+        extract(tmp_path, entries, dest)
+    return str(caught.value)
+
+
+def mode(path):
+    return stat.S_IMODE(os.lstat(path).st_mode)
+
+
+class TestKindsAndModes:
+    def test_implicit_parents_get_default_directory_mode(self, tmp_path):
+        out = extract(tmp_path, [file_entry("d/sub/f.txt", b"x")])
+        for directory_path in (out, out / "d", out / "d/sub"):
+            assert directory_path.is_dir()
+            assert mode(directory_path) == 0o777 & ~UMASK
+        assert (out / "d/sub/f.txt").read_bytes() == b"x"
+
+    def test_archived_directory_mode_is_not_applied(self, tmp_path):
+        out = extract(tmp_path, [directory("d", mode=0o700), directory("e", mode=0o1777)])
+        assert mode(out / "d") == 0o777 & ~UMASK
+        assert mode(out / "e") == 0o777 & ~UMASK
+
+    @pytest.mark.parametrize(
+        "external_attr,expected",
+        [
+            ((stat.S_IFREG | 0o644) << 16, 0o644),
+            ((stat.S_IFREG | 0o600) << 16, 0o600),
+            ((stat.S_IFREG | 0o4755) << 16, 0o4755),
+            ((stat.S_IFREG | 0o1777) << 16, 0o1777),
+            (0, 0o666 & ~UMASK),
+            (0x20, 0o666 & ~UMASK),  # DOS attributes only
+        ],
+    )
+    def test_file_mode_from_external_attributes(self, tmp_path, external_attr, expected):
+        out = extract(tmp_path, [Entry("f", b"data", external_attr=external_attr)])
+        assert mode(out / "f") == expected
+
+    @pytest.mark.parametrize("method", [0, 8])
+    def test_contents_round_trip(self, tmp_path, method):
+        data = bytes(range(256)) * 1000
+        out = extract(tmp_path, [file_entry("a", data, method=method), file_entry("empty", b"", method=method)])
+        assert (out / "a").read_bytes() == data
+        assert (out / "empty").read_bytes() == b""
+
+    def test_directory_flagged_as_symlink_is_a_directory(self, tmp_path):
+        out = extract(tmp_path, [Entry("d/", external_attr=(stat.S_IFLNK | 0o755) << 16)])
+        assert out.joinpath("d").is_dir() and not out.joinpath("d").is_symlink()
+
+    def test_existing_file_is_overwritten_in_place(self, tmp_path):
+        (tmp_path / "out").mkdir()
+        (tmp_path / "out/f").write_bytes(b"a much longer old content")
+        os.chmod(tmp_path / "out/f", 0o640)
+        out = extract(tmp_path, [Entry("f", b"new", external_attr=0)])
+        assert (out / "f").read_bytes() == b"new"
+        assert mode(out / "f") == 0o640
+
+    def test_empty_archive_creates_nothing(self, tmp_path):
+        extract(tmp_path, [])
+        assert not (tmp_path / "out").exists()
+
+
+class TestSymlinks:
+    @pytest.mark.parametrize("target", ["f.txt", "../outside", "/etc/passwd", "a/../../b", "dangling/nowhere", "ünï"])
+    def test_target_is_kept_exactly(self, tmp_path, target):
+        out = extract(tmp_path, [symlink("d/link", target)])
+        assert os.readlink(out / "d/link") == target
+        assert mode(out / "d") == 0o777 & ~UMASK
+
+    def test_second_extraction_fails_on_the_link(self, tmp_path):
+        entries = [file_entry("f", b"1"), symlink("l", "f")]
+        extract(tmp_path, entries)
+        message = failure(tmp_path, entries)
+        assert message == "Extraction failed: I/O error: File exists (os error 17)"
+
+    def test_second_extraction_without_links_overwrites(self, tmp_path):
+        extract(tmp_path, [directory("d"), file_entry("d/f", b"old")])
+        out = extract(tmp_path, [directory("d"), file_entry("d/f", b"new", method=8)])
+        assert (out / "d/f").read_bytes() == b"new"
+
+
+class TestFailures:
+    def test_crc_mismatch_leaves_parents_but_no_file(self, tmp_path):
+        good = crc32(b"payload")
+        message = failure(tmp_path, [Entry("p/q/f", b"payload", method=8, crc32=good ^ 1)])
+        assert message == f"Extraction failed: CRC32 mismatch (expected {good ^ 1:08x}, got {good:08x})"
+        assert (tmp_path / "out/p/q").is_dir()
+        assert not (tmp_path / "out/p/q/f").exists()
+
+    def test_corrupt_deflate_leaves_parents_but_no_file(self, tmp_path):
+        message = failure(tmp_path, [Entry("p/f", b"x" * 100, method=8, payload=b"\xff" * 20)])
+        assert message == "Extraction failed: Decompression error: BadData"
+        assert (tmp_path / "out/p").is_dir()
+        assert not (tmp_path / "out/p/f").exists()
+
+    @pytest.mark.parametrize("entries", [[file_entry("a", b"1")], [file_entry("a", b"1"), directory("b/c")]])
+    def test_destination_that_is_a_file(self, tmp_path, entries):
+        (tmp_path / "out").write_bytes(b"occupied")
+        message = failure(tmp_path, entries)
+        assert message.startswith("Extraction failed: I/O error: ")
+        assert (tmp_path / "out").read_bytes() == b"occupied"
+
+    def test_nul_in_destination(self, tmp_path):
+        message = failure(tmp_path, [file_entry("a", b"1")], dest="o\0ut")
+        assert message == "Extraction failed: I/O error: file name contained an unexpected NUL byte"
+
+    def test_nul_in_destination_with_empty_archive(self, tmp_path):
+        extract(tmp_path, [], dest="o\0ut")
+
+    def test_refused_plan_writes_nothing(self, tmp_path):
+        failure(tmp_path, [file_entry("a/f", b"1"), file_entry("../evil", b"2")])
+        assert not (tmp_path / "out").exists()
+
+
+class TestParallel:
+    COUNT = 400
+
+    def test_lowest_attempted_failure_wins(self, tmp_path):
+        # Entries 3 and 300 are bad, each alone in its directory, which
+        # exists afterwards exactly when the entry was attempted.
+        entries = [file_entry(f"e{i}/f", b"y" * 64, method=8) for i in range(self.COUNT)]
+        good = crc32(b"y" * 64)
+        entries[3].crc32 = good ^ 3
+        entries[300].crc32 = good ^ 300
+        archive = build_zip(entries)
+        for round_number in range(5):
+            dest = tmp_path / f"out{round_number}"
+            with pytest.raises(RuntimeError) as caught:
+                quastor.extract_zip_bytes(archive, str(dest))
+            bad = 3 if (dest / "e3").exists() else 300
+            assert str(caught.value) == f"Extraction failed: CRC32 mismatch (expected {good ^ bad:08x}, got {good:08x})"
+
+    def test_file_and_bytes_give_identical_trees(self, tmp_path):
+        entries = [directory("top")]
+        for i in range(self.COUNT):
+            entries.append(file_entry(f"top/d{i % 17}/f{i}", os.urandom(i * 13 % 3000), mode=0o600 + i % 8, method=8 * (i % 2)))
+        entries += [symlink("top/link", "d0/f0"), file_entry("big", b"z" * (4 << 20), method=8)]
+        archive = build_zip(entries)
+        (tmp_path / "a.zip").write_bytes(archive)
+        quastor.extract_zip(str(tmp_path / "a.zip"), str(tmp_path / "from_file"))
+        quastor.extract_zip_bytes(archive, str(tmp_path / "from_bytes"))
+        assert snapshot(tmp_path / "from_file") == snapshot(tmp_path / "from_bytes")
+        with zipfile.ZipFile(tmp_path / "a.zip") as reference:
+            for info in reference.infolist():
+                if not info.is_dir() and not stat.S_ISLNK(info.external_attr >> 16):
+                    assert (tmp_path / "from_file" / info.filename).read_bytes() == reference.read(info)
+
+
+def snapshot(root):
+    tree = {}
+    for directory_path, directories, files in os.walk(root):
+        for name in directories + files:
+            path = os.path.join(directory_path, name)
+            info = os.lstat(path)
+            key = os.path.relpath(path, root)
+            if stat.S_ISLNK(info.st_mode):
+                tree[key] = ("link", os.readlink(path))
+            elif stat.S_ISDIR(info.st_mode):
+                tree[key] = ("dir", stat.S_IMODE(info.st_mode))
+            else:
+                with open(path, "rb") as handle:
+                    tree[key] = ("file", stat.S_IMODE(info.st_mode), handle.read())
+    return tree
