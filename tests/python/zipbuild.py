@@ -130,18 +130,21 @@ class Entry:
 
 
 def file_entry(name: str | bytes, data: bytes = b"", *, mode: int = 0o644, method: int = 0, **fields) -> Entry:
-    return Entry(name, data, method=method, external_attr=(S_IFREG | mode) << 16, **fields)
+    fields.setdefault("external_attr", (S_IFREG | mode) << 16)
+    return Entry(name, data, method=method, **fields)
 
 
 def directory(name: str | bytes, *, mode: int = 0o755, **fields) -> Entry:
     name_bytes = _as_bytes(name)
     if not name_bytes.endswith(b"/"):
         name_bytes += b"/"
-    return Entry(name_bytes, b"", external_attr=(S_IFDIR | mode) << 16 | 0x10, **fields)
+    fields.setdefault("external_attr", (S_IFDIR | mode) << 16 | 0x10)
+    return Entry(name_bytes, b"", **fields)
 
 
 def symlink(name: str | bytes, target: str | bytes, *, mode: int = 0o777, **fields) -> Entry:
-    return Entry(name, _as_bytes(target), external_attr=(S_IFLNK | mode) << 16, **fields)
+    fields.setdefault("external_attr", (S_IFLNK | mode) << 16)
+    return Entry(name, _as_bytes(target), **fields)
 
 
 @dataclass
