@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
 
@@ -21,15 +22,27 @@ struct CloseDir {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
-// The raw names of a directory's items, "." and ".." left out. The listing
-// is read whole, and the directory closed, before any item is looked at, so
-// a deep walk holds one open directory at a time.
-Result<std::vector<std::string>> list_directory(std::string const& dir)
+// One listed item: its raw name and its status, or the errno of the status
+// query, which is reported only when the walk reaches the item.
+struct ListedItem {
+    std::string name;
+    std::string path;
+    struct stat status;
+    int error = 0;
+    bool is_archive = false;
+};
+
+// The items of a directory, "." and ".." left out, in byte order of their
+// names, each with its status taken without following a final link. The
+// listing is read whole and the directory closed before any item is walked,
+// so a deep walk holds one open directory at a time; status is queried
+// relative to the open directory, sparing a path lookup per item.
+Result<std::vector<ListedItem>> list_directory(std::string const& dir, ArchiveTarget const& archive)
 {
     std::unique_ptr<DIR, CloseDir> stream(::opendir(QUASTOR_TRY(os_path(dir))));
     if (!stream)
         return fail(QuastorError::io(errno));
-    std::vector<std::string> names;
+    std::vector<ListedItem> items;
     for (;;) {
         errno = 0;
         dirent const* item = ::readdir(stream.get());
@@ -40,14 +53,67 @@ Result<std::vector<std::string>> list_directory(std::string const& dir)
         }
         if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0)
             continue;
-        names.emplace_back(item->d_name);
+        items.push_back(ListedItem{.name = item->d_name, .path = {}, .status = {}});
     }
     // std::string compares as unsigned bytes, a prefix first: the archive order.
-    std::sort(names.begin(), names.end());
-    return names;
+    std::sort(items.begin(), items.end(), [](ListedItem const& a, ListedItem const& b) { return a.name < b.name; });
+    int const dir_fd = ::dirfd(stream.get());
+    for (ListedItem& item : items) {
+        item.path = join_path(dir, item.name);
+        // The archive's own path is not even looked at.
+        item.is_archive = archive.is_path(item.path, item.name);
+        if (!item.is_archive && ::fstatat(dir_fd, item.name.c_str(), &item.status, AT_SYMLINK_NOFOLLOW) != 0)
+            item.error = errno;
+    }
+    return items;
+}
+
+// `prefix` is the archive name of `dir` with its "/", empty for the root:
+// an item's name is its parent's name and its own.
+Result<void> walk(std::string const& dir, std::string const& prefix, ArchiveTarget const& archive,
+    std::vector<SourceEntry>& entries)
+{
+    std::vector<ListedItem> items = QUASTOR_TRY(list_directory(dir, archive));
+    for (ListedItem& item : items) {
+        if (item.is_archive)
+            continue;
+        if (item.error != 0)
+            return fail(QuastorError::io(item.error));
+        // The archive reached by another name (a hard link, a linked parent
+        // directory) is left out just the same.
+        if (archive.existing() && *archive.existing() == FileIdentity{item.status.st_dev, item.status.st_ino})
+            continue;
+
+        std::string name = prefix + decode_utf8_lossy(item.name);
+        if (name.empty())
+            return fail(QuastorError::invalid_input("Archive entry name cannot be empty"));
+        bool const is_directory = S_ISDIR(item.status.st_mode);
+        if (is_directory && name.back() != '/')
+            name.push_back('/');
+
+        std::string descend = is_directory ? item.path : std::string();
+        std::string descend_prefix = is_directory ? name : std::string();
+        entries.push_back(QUASTOR_TRY(build_source_entry(std::move(item.path), item.status.st_mode, std::move(name))));
+        if (is_directory)
+            QUASTOR_TRY(walk(descend, descend_prefix, archive, entries));
+    }
+    return {};
 }
 
 } // namespace
+
+ArchiveTarget::ArchiveTarget(std::string path, std::optional<FileIdentity> existing)
+    : path_(std::move(path))
+    , last_component_(final_component(path_).value_or(""))
+    , existing_(existing)
+{
+}
+
+bool ArchiveTarget::is_path(std::string_view path, std::string_view name) const
+{
+    // Equal paths end in the same component; most items differ right there.
+    return name == last_component_ && same_path(path, path_);
+}
 
 Result<SourceEntry> build_source_entry(std::string path, uint32_t mode, std::string name)
 {
@@ -76,35 +142,13 @@ Result<SourceEntry> build_source_entry(std::string path, uint32_t mode, std::str
 Result<void> collect_directory_entries(std::string const& root, std::string const& dir, ArchiveTarget const& archive,
     std::vector<SourceEntry>& entries)
 {
-    std::vector<std::string> const names = QUASTOR_TRY(list_directory(dir));
-    for (std::string const& item : names) {
-        std::string path = join_path(dir, item);
-        if (same_path(path, archive.path))
-            continue;
-        struct stat status;
-        if (::lstat(QUASTOR_TRY(os_path(path)), &status) != 0)
-            return fail(QuastorError::io(errno));
-        // The archive reached by another name (a hard link, a linked parent
-        // directory) is left out just the same.
-        if (archive.existing && *archive.existing == FileIdentity{status.st_dev, status.st_ino})
-            continue;
-
-        std::optional<std::string> relative = strip_path_prefix(path, root);
-        if (!relative)
-            return fail(QuastorError::invalid_input("Failed to strip source prefix"));
-        std::string name = decode_utf8_lossy(*relative);
-        if (name.empty())
-            return fail(QuastorError::invalid_input("Archive entry name cannot be empty"));
-        bool const is_directory = S_ISDIR(status.st_mode);
-        if (is_directory && name.back() != '/')
-            name.push_back('/');
-
-        std::string descend = is_directory ? path : std::string();
-        entries.push_back(QUASTOR_TRY(build_source_entry(std::move(path), status.st_mode, std::move(name))));
-        if (is_directory)
-            QUASTOR_TRY(collect_directory_entries(root, descend, archive, entries));
-    }
-    return {};
+    std::optional<std::string> relative = strip_path_prefix(dir, root);
+    if (!relative)
+        return fail(QuastorError::invalid_input("Failed to strip source prefix"));
+    std::string prefix = decode_utf8_lossy(*relative);
+    if (!prefix.empty())
+        prefix.push_back('/');
+    return walk(dir, prefix, archive, entries);
 }
 
 Result<SourceEntry> collect_single_source(std::string const& source_abs, uint32_t mode)

@@ -78,12 +78,12 @@ Result<ScratchDir> allocate_scratch_dir()
 // truncate.
 ArchiveTarget archive_target(std::string archive_abs)
 {
-    ArchiveTarget target{std::move(archive_abs), std::nullopt};
+    std::optional<FileIdentity> existing;
     struct stat status;
-    Result<char const*> path = os_path(target.path);
+    Result<char const*> path = os_path(archive_abs);
     if (path && ::stat(*path, &status) == 0)
-        target.existing = FileIdentity{status.st_dev, status.st_ino};
-    return target;
+        existing = FileIdentity{status.st_dev, status.st_ino};
+    return ArchiveTarget(std::move(archive_abs), existing);
 }
 
 Result<std::vector<SourceEntry>> collect_sources(std::string const& source_abs, ArchiveTarget const& archive)
@@ -96,8 +96,8 @@ Result<std::vector<SourceEntry>> collect_sources(std::string const& source_abs, 
     // is the source itself under another name (a link, "x/../data"), the
     // only copy would be gone before it is read.
     struct stat followed;
-    if (archive.existing && ::stat(source, &followed) == 0
-        && *archive.existing == FileIdentity{followed.st_dev, followed.st_ino})
+    if (archive.existing() && ::stat(source, &followed) == 0
+        && *archive.existing() == FileIdentity{followed.st_dev, followed.st_ino})
         return fail(QuastorError::invalid_input("Source path and archive path must be different"));
 
     std::vector<SourceEntry> entries;

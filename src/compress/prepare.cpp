@@ -22,11 +22,6 @@ namespace {
 
 constexpr int deflate_level = 6;
 
-struct FreeCompressor {
-    void operator()(libdeflate_compressor* compressor) const { libdeflate_free_compressor(compressor); }
-};
-using Compressor = std::unique_ptr<libdeflate_compressor, FreeCompressor>;
-
 PreparedEntry empty_entry(SourceEntry const& entry)
 {
     PreparedEntry prepared;
@@ -63,71 +58,143 @@ Result<PreparedEntry> prepare_symlink(SourceEntry const& entry)
     return prepared;
 }
 
-// Deflates `input` at level 6 into one buffer of the compressor's bound.
-// Returns the compressed length; the buffer is the caller's to spill.
-Result<size_t> deflate(Bytes input, ByteBuffer& output)
+// Reads up to `buffer.size()` bytes from the start of the file; a file that
+// shrank since its length was taken is read at its new length.
+Result<Bytes> read_start(int fd, std::span<uint8_t> buffer)
 {
-    Compressor compressor(libdeflate_alloc_compressor(deflate_level));
-    if (!compressor)
-        return fail(QuastorError::compression("failed to allocate a DEFLATE compressor: out of memory"));
-    size_t const bound = libdeflate_deflate_compress_bound(compressor.get(), input.size());
-    output = QUASTOR_TRY(ByteBuffer::zeroed(bound));
-    size_t const length
-        = libdeflate_deflate_compress(compressor.get(), input.data(), input.size(), output.data(), output.size());
+    size_t filled = 0;
+    while (filled < buffer.size()) {
+        ssize_t got = ::pread(fd, buffer.data() + filled, buffer.size() - filled, static_cast<off_t>(filled));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return fail(QuastorError::io(errno));
+        if (got == 0)
+            break;
+        filled += static_cast<size_t>(got);
+    }
+    return Bytes(buffer.data(), filled);
+}
+
+// Deflates `input` at level 6 into one buffer of the compressor's bound.
+// Returns the compressed length; the buffer is the caller's to keep or spill.
+Result<size_t> deflate(Bytes input, EntryWorkspace& workspace, ByteBuffer& output)
+{
+    libdeflate_compressor* compressor = QUASTOR_TRY(workspace.compressor());
+    output = QUASTOR_TRY(ByteBuffer::zeroed(libdeflate_deflate_compress_bound(compressor, input.size())));
+    size_t const length = libdeflate_deflate_compress(compressor, input.data(), input.size(), output.data(), output.size());
     if (length == 0)
         return fail(QuastorError::compression("the output buffer was too small for the input data"));
     return length;
 }
 
-Result<PreparedEntry> prepare_file(size_t index, SourceEntry const& entry, ScratchDir const& scratch)
+// The file is opened first and its status queried only when that fails: an
+// empty file needs no opening, so one that cannot be opened is still fine.
+Result<UniqueFd> open_source(SourceEntry const& entry, bool& empty)
 {
+    Result<UniqueFd> fd = open_file(entry.path, O_RDONLY);
+    if (fd)
+        return fd;
     struct stat status;
     if (::stat(QUASTOR_TRY(os_path(entry.path)), &status) != 0)
         return fail(QuastorError::io(errno));
-    if (status.st_size == 0) {
-        PreparedEntry empty = empty_entry(entry);
-        empty.source_identity = FileIdentity{status.st_dev, status.st_ino};
-        return empty;
-    }
+    if (status.st_size != 0)
+        return fd;
+    empty = true;
+    return UniqueFd();
+}
 
-    UniqueFd fd = QUASTOR_TRY(open_file(entry.path, O_RDONLY));
+Result<PreparedEntry> prepare_file(size_t index, SourceEntry const& entry, ScratchDir const& scratch,
+    EntryWorkspace& workspace, InlineBudget* budget)
+{
+    PreparedEntry prepared = empty_entry(entry);
+    bool empty = false;
+    UniqueFd fd = QUASTOR_TRY(open_source(entry, empty));
+    if (empty)
+        return prepared;
+    struct stat status;
     if (::fstat(fd.get(), &status) != 0)
         return fail(QuastorError::io(errno));
-    uint64_t const length = static_cast<uint64_t>(status.st_size);
-    PreparedEntry prepared = empty_entry(entry);
     prepared.source_identity = FileIdentity{status.st_dev, status.st_ino};
-    // A file emptied since the first look is read as it now is; there is
-    // nothing to map.
-    if (length == 0)
-        return prepared;
+    uint64_t const length = static_cast<uint64_t>(status.st_size);
     if (length > zip::max_entry_size)
         return fail(QuastorError::archive_too_large("File exceeds ZIP32 size limits"));
-    Mapping const mapping = QUASTOR_TRY(Mapping::map(fd.get(), length));
-    Bytes const bytes = mapping.bytes();
+
+    Mapping mapping;
+    Bytes bytes;
+    if (length <= EntryWorkspace::read_limit) {
+        std::span<uint8_t> buffer = QUASTOR_TRY(workspace.read_buffer());
+        bytes = QUASTOR_TRY(read_start(fd.get(), buffer.first(static_cast<size_t>(length))));
+    } else {
+        mapping = QUASTOR_TRY(Mapping::map(fd.get(), length));
+        bytes = mapping.bytes();
+    }
+    // A file emptied since it was first seen is read as it now is: an empty
+    // file, with nothing mapped.
+    if (bytes.empty())
+        return prepared;
 
     prepared.crc32 = libdeflate_crc32(0, bytes.data(), bytes.size());
-    prepared.file_size = static_cast<uint32_t>(length);
-    prepared.compress_size = static_cast<uint32_t>(length);
+    prepared.file_size = static_cast<uint32_t>(bytes.size());
+    prepared.compress_size = static_cast<uint32_t>(bytes.size());
     prepared.data = SourceFileData{entry.path};
-    if (length < min_deflate_length)
+    if (bytes.size() < min_deflate_length)
         return prepared;
 
     ByteBuffer compressed;
-    size_t const compressed_length = QUASTOR_TRY(deflate(bytes, compressed));
+    size_t const compressed_length = QUASTOR_TRY(deflate(bytes, workspace, compressed));
     // DEFLATE is kept only when it saves something; otherwise the writer
     // copies the source file again.
-    if (compressed_length >= length)
+    if (compressed_length >= bytes.size())
         return prepared;
+    prepared.compress_size = static_cast<uint32_t>(compressed_length);
+    prepared.compress_type = zip::method_deflate;
+    if (budget != nullptr && budget->take(compressed_length)) {
+        prepared.data = InlineData{std::string(reinterpret_cast<char const*>(compressed.data()), compressed_length)};
+        return prepared;
+    }
     std::string path = scratch.entry_path(index);
     UniqueFd out = QUASTOR_TRY(open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666));
     QUASTOR_TRY(write_all(out.get(), Bytes(compressed.data(), compressed_length)));
-    prepared.compress_size = static_cast<uint32_t>(compressed_length);
-    prepared.compress_type = zip::method_deflate;
     prepared.data = ScratchFileData{std::move(path)};
     return prepared;
 }
 
 } // namespace
+
+void EntryWorkspace::FreeCompressor::operator()(libdeflate_compressor* compressor) const
+{
+    libdeflate_free_compressor(compressor);
+}
+
+Result<libdeflate_compressor*> EntryWorkspace::compressor()
+{
+    if (!compressor_) {
+        compressor_.reset(libdeflate_alloc_compressor(deflate_level));
+        if (!compressor_)
+            return fail(QuastorError::compression("failed to allocate a DEFLATE compressor: out of memory"));
+    }
+    return compressor_.get();
+}
+
+Result<std::span<uint8_t>> EntryWorkspace::read_buffer()
+{
+    if (read_buffer_.size() == 0)
+        read_buffer_ = QUASTOR_TRY(ByteBuffer::zeroed(read_limit));
+    return read_buffer_.span();
+}
+
+bool InlineBudget::take(size_t size)
+{
+    if (size > max_entry)
+        return false;
+    size_t left = left_.load(std::memory_order_relaxed);
+    while (left >= size) {
+        if (left_.compare_exchange_weak(left, left - size, std::memory_order_relaxed))
+            return true;
+    }
+    return false;
+}
 
 std::string ScratchDir::entry_path(size_t index) const
 {
@@ -136,7 +203,8 @@ std::string ScratchDir::entry_path(size_t index) const
     return join_path(path_, file_name);
 }
 
-Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, ScratchDir const& scratch)
+Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, ScratchDir const& scratch,
+    EntryWorkspace& workspace, InlineBudget* budget)
 {
     switch (entry.kind) {
     case SourceKind::Directory:
@@ -144,7 +212,7 @@ Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, Scra
     case SourceKind::Symlink:
         return prepare_symlink(entry);
     case SourceKind::File:
-        return prepare_file(index, entry, scratch);
+        return prepare_file(index, entry, scratch, workspace, budget);
     }
     return empty_entry(entry);
 }
@@ -161,13 +229,15 @@ Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> 
     std::atomic<bool> stop{false};
     std::mutex error_lock;
     std::optional<QuastorError> first_error;
+    InlineBudget budget;
 
     auto work = [&](unsigned) {
+        EntryWorkspace workspace;
         while (!stop.load(std::memory_order_acquire)) {
             size_t const index = next.fetch_add(1, std::memory_order_relaxed);
             if (index >= count)
                 return;
-            Result<PreparedEntry> result = prepare_entry(index, entries[index], scratch);
+            Result<PreparedEntry> result = prepare_entry(index, entries[index], scratch, workspace, &budget);
             if (!result) {
                 // Never wait on another worker's error: the first one
                 // recorded wins and later ones are dropped.
@@ -185,7 +255,7 @@ Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> 
     unsigned const workers = static_cast<unsigned>(std::min<size_t>(pool.size(), count));
     pool.run(workers, work);
 
-    // run() has joined every worker's task, so the slot is read alone.
+    // run() has returned from every worker's task, so the slot is read alone.
     if (first_error)
         return fail(std::move(*first_error));
     return prepared;

@@ -3,23 +3,29 @@
 // Entries ready for the writer: checksummed, compressed or not, and told
 // where their data bytes will come from.
 
+#include "common/buffer.hpp"
 #include "compress/source.hpp"
 #include "error.hpp"
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <variant>
 #include <vector>
 
+struct libdeflate_compressor;
+
 namespace quastor {
 
 class WorkerPool;
 
 // Where an entry's data comes from at write time. The alternatives keep the
-// tag order 0..3: nothing, bytes held here (link targets), the source file
-// itself (stored), or the entry's scratch file (deflated).
+// tag order 0..3: nothing, bytes held here (link targets, and small DEFLATE
+// output while the call's memory budget lasts), the source file itself
+// (stored), or the entry's scratch file (deflated).
 struct EmptyData {};
 struct InlineData {
     std::string bytes;
@@ -72,9 +78,50 @@ private:
 // Files under this length are stored without trying to compress them.
 constexpr uint64_t min_deflate_length = 64;
 
-// Reads, checksums and, for a file of 64 bytes or more, deflates one entry,
-// spilling kept DEFLATE output to scratch.entry_path(index). Any thread.
-Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, ScratchDir const& scratch);
+// Bytes of DEFLATE output that one call may keep in memory instead of in
+// scratch files. A scratch file costs a create, a copy and an unlink, which
+// for a tree of tiny files dwarfs the compression itself; the budget keeps
+// memory bounded whatever the archive's size. Shared by the workers.
+class InlineBudget {
+public:
+    static constexpr size_t max_entry = size_t{64} << 10;
+    static constexpr size_t call_total = size_t{32} << 20;
+
+    explicit InlineBudget(size_t total = call_total) : left_(total) {}
+    // Reserves `size` bytes; false when the entry is too large or the
+    // budget would be exceeded (the caller spills to a scratch file).
+    bool take(size_t size);
+
+private:
+    std::atomic<size_t> left_;
+};
+
+// What one worker reuses from entry to entry: its compressor, allocated on
+// first use, and the buffer that small files are read into. Mapping a small
+// file costs more than copying it: every mmap and munmap takes the process's
+// address-space lock and flushes the other workers' TLBs. Never shared.
+class EntryWorkspace {
+public:
+    // Files up to this length are read; longer ones are mapped.
+    static constexpr size_t read_limit = size_t{128} << 10;
+
+    Result<libdeflate_compressor*> compressor();
+    Result<std::span<uint8_t>> read_buffer();
+
+private:
+    struct FreeCompressor {
+        void operator()(libdeflate_compressor* compressor) const;
+    };
+    std::unique_ptr<libdeflate_compressor, FreeCompressor> compressor_;
+    ByteBuffer read_buffer_;
+};
+
+// Reads, checksums and, for a file of 64 bytes or more, deflates one entry.
+// Kept DEFLATE output stays in memory when `budget` grants it, otherwise it
+// is spilled to scratch.entry_path(index). Any thread; `workspace` is the
+// calling worker's own.
+Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, ScratchDir const& scratch,
+    EntryWorkspace& workspace, InlineBudget* budget = nullptr);
 
 // Prepares every entry on `pool`, the calling thread only waiting. Results
 // come back in input order; after the first failure no new entry starts,

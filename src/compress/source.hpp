@@ -41,9 +41,19 @@ struct FileIdentity {
 // path, component by component, and, when a file is already there, by its
 // identity, so that a hard link to it or a path through a linked directory
 // is left out too. Copying the archive into itself would never end.
-struct ArchiveTarget {
-    std::string path;
-    std::optional<FileIdentity> existing;
+class ArchiveTarget {
+public:
+    ArchiveTarget(std::string path, std::optional<FileIdentity> existing);
+
+    std::string const& path() const { return path_; }
+    std::optional<FileIdentity> const& existing() const { return existing_; }
+    // Whether `path`, whose last component is `name`, is the archive's path.
+    bool is_path(std::string_view path, std::string_view name) const;
+
+private:
+    std::string path_;
+    std::string last_component_;
+    std::optional<FileIdentity> existing_;
 };
 
 // `path` made absolute against the working directory; nothing else is

@@ -64,10 +64,11 @@ TEST(PrepareEntry, SixtyThreeBytesAreStoredAndSixtyFourDeflated)
 {
     TempDir dir;
     ScratchDir scratch(dir / "scratch");
+    EntryWorkspace workspace;
     write_file(dir / "63", std::string(63, 'q'));
     write_file(dir / "64", std::string(64, 'q'));
 
-    auto stored = prepare_entry(3, source(dir / "63", SourceKind::File, "63"), scratch);
+    auto stored = prepare_entry(3, source(dir / "63", SourceKind::File, "63"), scratch, workspace);
     ASSERT_TRUE(stored.has_value());
     EXPECT_EQ(stored->compress_type, 0);
     EXPECT_EQ(stored->compress_size, 63u);
@@ -75,7 +76,7 @@ TEST(PrepareEntry, SixtyThreeBytesAreStoredAndSixtyFourDeflated)
     EXPECT_EQ(stored->crc32, crc_of(std::string(63, 'q')));
     EXPECT_EQ(files_in(scratch.path()), 0u);
 
-    auto deflated = prepare_entry(7, source(dir / "64", SourceKind::File, "64"), scratch);
+    auto deflated = prepare_entry(7, source(dir / "64", SourceKind::File, "64"), scratch, workspace);
     ASSERT_TRUE(deflated.has_value());
     EXPECT_EQ(deflated->compress_type, 8);
     EXPECT_EQ(deflated->file_size, 64u);
@@ -90,12 +91,13 @@ TEST(PrepareEntry, IncompressibleMegabyteIsStoredWithoutScratchFile)
 {
     TempDir dir;
     ScratchDir scratch(dir / "scratch");
+    EntryWorkspace workspace;
     std::string random(1 << 20, '\0');
     std::mt19937 generator(7);
     for (char& c : random)
         c = static_cast<char>(generator());
     write_file(dir / "r", random);
-    auto prepared = prepare_entry(0, source(dir / "r", SourceKind::File, "r"), scratch);
+    auto prepared = prepare_entry(0, source(dir / "r", SourceKind::File, "r"), scratch, workspace);
     ASSERT_TRUE(prepared.has_value());
     EXPECT_EQ(prepared->compress_type, 0);
     EXPECT_EQ(prepared->compress_size, prepared->file_size);
@@ -107,10 +109,11 @@ TEST(PrepareEntry, EmptyFileAndDirectoryCarryNoData)
 {
     TempDir dir;
     ScratchDir scratch(dir / "scratch");
+    EntryWorkspace workspace;
     write_file(dir / "empty", "");
     for (auto const& entry : {source(dir / "empty", SourceKind::File, "empty"),
              source(dir / "gone", SourceKind::Directory, "gone/")}) {
-        auto prepared = prepare_entry(0, entry, scratch);
+        auto prepared = prepare_entry(0, entry, scratch, workspace);
         ASSERT_TRUE(prepared.has_value()) << entry.name;
         EXPECT_TRUE(std::holds_alternative<EmptyData>(prepared->data));
         EXPECT_EQ(prepared->crc32, 0u);
@@ -126,18 +129,75 @@ TEST(PrepareEntry, LinksAreReadNotFollowedDanglingIncluded)
 {
     TempDir dir;
     ScratchDir scratch(dir / "scratch");
+    EntryWorkspace workspace;
     fs::create_symlink("../x", dir / "dangling");
     std::string const long_target(300, 't'); // longer than a first readlink guess
     fs::create_symlink(long_target, dir / "long");
     std::vector<std::pair<std::string, std::string>> const links{{dir / "dangling", "../x"}, {dir / "long", long_target}};
     for (auto const& [link, target] : links) {
-        auto prepared = prepare_entry(0, source(link, SourceKind::Symlink, "l"), scratch);
+        auto prepared = prepare_entry(0, source(link, SourceKind::Symlink, "l"), scratch, workspace);
         ASSERT_TRUE(prepared.has_value());
         EXPECT_EQ(std::get<InlineData>(prepared->data).bytes, target);
         EXPECT_EQ(prepared->compress_type, 0);
         EXPECT_EQ(prepared->compress_size, target.size());
         EXPECT_EQ(prepared->crc32, crc_of(target));
     }
+}
+
+std::string inflate(std::string const& compressed, size_t size)
+{
+    std::string out(size, '\0');
+    libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+    size_t actual = 0;
+    auto result = libdeflate_deflate_decompress(decompressor, compressed.data(), compressed.size(), out.data(), size, &actual);
+    libdeflate_free_decompressor(decompressor);
+    return result == LIBDEFLATE_SUCCESS && actual == size ? out : std::string("<bad stream>");
+}
+
+TEST(PrepareEntry, SmallDeflateOutputStaysInMemoryWhileTheBudgetLasts)
+{
+    TempDir dir;
+    ScratchDir scratch(dir / "scratch");
+    EntryWorkspace workspace;
+    std::string const content(5000, 'k');
+    write_file(dir / "f", content);
+    auto measured = prepare_entry(0, source(dir / "f", SourceKind::File, "f"), scratch, workspace);
+    ASSERT_TRUE(measured.has_value());
+    InlineBudget budget(measured->compress_size); // room for exactly one
+    auto kept = prepare_entry(0, source(dir / "f", SourceKind::File, "f"), scratch, workspace, &budget);
+    ASSERT_TRUE(kept.has_value());
+    EXPECT_EQ(kept->compress_type, 8);
+    std::string const& held = std::get<InlineData>(kept->data).bytes;
+    EXPECT_EQ(held.size(), kept->compress_size);
+    EXPECT_EQ(inflate(held, content.size()), content);
+    EXPECT_EQ(files_in(scratch.path()), 1u); // the measuring run's, without a budget
+
+    // The budget is spent: the same data now goes to the scratch file.
+    auto spilled = prepare_entry(1, source(dir / "f", SourceKind::File, "f"), scratch, workspace, &budget);
+    ASSERT_TRUE(spilled.has_value());
+    EXPECT_EQ(std::get<ScratchFileData>(spilled->data).path, scratch.entry_path(1));
+    EXPECT_EQ(spilled->compress_size, kept->compress_size);
+}
+
+TEST(PrepareEntry, MappedFileWithLargeOutputIsSpilledWhateverTheBudget)
+{
+    TempDir dir;
+    ScratchDir scratch(dir / "scratch");
+    EntryWorkspace workspace;
+    std::string content(EntryWorkspace::read_limit * 3 + 1, '\0');
+    std::mt19937 generator(11);
+    for (char& c : content)
+        c = static_cast<char>('a' + generator() % 26);
+    write_file(dir / "letters", content);
+    InlineBudget budget;
+    auto prepared = prepare_entry(4, source(dir / "letters", SourceKind::File, "l"), scratch, workspace, &budget);
+    ASSERT_TRUE(prepared.has_value());
+    EXPECT_EQ(prepared->compress_type, 8);
+    EXPECT_GT(prepared->compress_size, InlineBudget::max_entry);
+    EXPECT_EQ(prepared->crc32, crc_of(content));
+    std::string const path = std::get<ScratchFileData>(prepared->data).path;
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_EQ(inflate(std::string(std::istreambuf_iterator<char>(in), {}), content.size()), content);
 }
 
 TEST(PrepareStage, ResultsComeBackInIndexOrder)
@@ -159,8 +219,8 @@ TEST(PrepareStage, ResultsComeBackInIndexOrder)
     for (size_t i = 0; i < 100; ++i) {
         EXPECT_EQ((*prepared)[i].name, entries[i].name);
         EXPECT_EQ((*prepared)[i].file_size, i * 10);
-        if ((*prepared)[i].compress_type == 8) {
-            EXPECT_EQ(std::get<ScratchFileData>((*prepared)[i].data).path, scratch.entry_path(i));
+        if (auto const* spilled = std::get_if<ScratchFileData>(&(*prepared)[i].data)) {
+            EXPECT_EQ(spilled->path, scratch.entry_path(i));
         }
     }
 }
