@@ -1,0 +1,143 @@
+"""Extraction side by side: quastor against zipfile, Info-ZIP unzip and
+bsdtar, each as a whole process, on three corpora; plus a stored archive of
+the standard library against cp -a.
+
+Goals (whole-process wall time on two cores, against the fastest peer):
+1.8x on the standard library, 2.2x on the large files, 2.4x on the tiny
+files; stored standard library within 1.5x of cp -a.
+
+Corpora and outputs live in memory (/dev/shm) unless QUASTOR_BENCH_DIR names
+another directory: on a disk the kernel's inode allocation after the many
+deletions between runs can cost more than the extraction itself (ext4
+without a journal skips inodes freed in the last 30 seconds one by one),
+which measures the file system's history rather than the tools.
+"""
+
+from __future__ import annotations
+
+import os
+import pathlib
+import shutil
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+
+from corpora import Corpora, describe  # noqa: E402
+from measure import Tool, measure, print_table, python_command, repeat_count  # noqa: E402
+
+QUASTOR_FILE = (
+    "import sys, time, quastor\n"
+    "start = time.perf_counter()\n"
+    "quastor.extract_zip(sys.argv[1], sys.argv[2])\n"
+    "print('call_seconds', time.perf_counter() - start)\n"
+)
+QUASTOR_BYTES = (
+    "import sys, time, quastor\n"
+    "with open(sys.argv[1], 'rb') as f: data = f.read()\n"
+    "start = time.perf_counter()\n"
+    "quastor.extract_zip_bytes(data, sys.argv[2])\n"
+    "print('call_seconds', time.perf_counter() - start)\n"
+)
+ZIPFILE = "import sys, zipfile\nwith zipfile.ZipFile(sys.argv[1]) as z: z.extractall(sys.argv[2])\n"
+
+GOALS = {"stdlib": 1.8, "large": 2.2, "tiny": 2.4}
+STORED_GOAL = 1.5
+PEERS = ("zipfile extractall", "unzip -q", "bsdtar -xf")
+
+
+def fresh(path: pathlib.Path, *, create: bool = False):
+    """A prepare step: the output directory gone (or empty), caches flushed
+    so that one tool's pending writes do not land on the next one's time."""
+
+    def prepare() -> None:
+        shutil.rmtree(path, ignore_errors=True)
+        if create:
+            path.mkdir()
+        os.sync()
+
+    return prepare
+
+
+def extraction_tools(archive: pathlib.Path, out: pathlib.Path) -> list[Tool]:
+    tools = [
+        Tool("quastor extract_zip", python_command(QUASTOR_FILE, str(archive), str(out / "q")),
+             fresh(out / "q"), reports_call_time=True),
+        Tool("quastor extract_zip_bytes", python_command(QUASTOR_BYTES, str(archive), str(out / "qb")),
+             fresh(out / "qb"), reports_call_time=True),
+        Tool("zipfile extractall", python_command(ZIPFILE, str(archive), str(out / "z")), fresh(out / "z")),
+    ]
+    if shutil.which("unzip"):
+        tools.append(Tool("unzip -q", ["unzip", "-q", "-o", str(archive), "-d", str(out / "u")], fresh(out / "u")))
+    if shutil.which("bsdtar"):
+        tools.append(Tool("bsdtar -xf", ["bsdtar", "-xf", str(archive), "-C", str(out / "b")], fresh(out / "b", create=True)))
+    return tools
+
+
+def goal_line(label: str, ours: float, theirs: float, theirs_name: str, goal: float, *, within: bool = False) -> str:
+    if within:
+        ratio = ours / theirs
+        met = ratio <= goal
+        return f"  {label}: quastor {ours:.3f}s vs {theirs_name} {theirs:.3f}s = {ratio:.2f}x its time (goal <= {goal}x): {'met' if met else 'MISSED'}"
+    ratio = theirs / ours
+    met = ratio >= goal
+    return f"  {label}: fastest peer {theirs_name} {theirs:.3f}s / quastor {ours:.3f}s = {ratio:.2f}x (goal >= {goal}x): {'met' if met else 'MISSED'}"
+
+
+def scratch_parent() -> str | None:
+    chosen = os.environ.get("QUASTOR_BENCH_DIR")
+    if chosen:
+        return chosen
+    if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK):
+        return "/dev/shm"
+    return None
+
+
+def main() -> None:
+    import quastor
+
+    repeat = repeat_count(5)
+    root = pathlib.Path(tempfile.mkdtemp(prefix="quastor-bench-extract-", dir=scratch_parent()))
+    print(f"Extraction benchmark: quastor from {quastor.__file__}, {os.cpu_count()} CPUs, "
+          f"{len(os.sched_getaffinity(0))} usable, {repeat} rounds, medians, under {root.parent}", flush=True)
+    goals = []
+    try:
+        corpora = Corpora(root / "corpora")
+        for name in ("stdlib", "large", "tiny"):
+            started = time.perf_counter()
+            archive = corpora.archive(name)
+            print(f"[{Corpora.TITLES[name]}: {describe(corpora.tree(name))}; {describe(archive)}; "
+                  f"built in {time.perf_counter() - started:.1f}s]", flush=True)
+            out = root / "out" / name
+            out.mkdir(parents=True)
+            summaries = measure(extraction_tools(archive, out), repeat)
+            print_table(f"Extract: {Corpora.TITLES[name]}", summaries)
+            ours = summaries[0].wall
+            peers = [s for s in summaries if s.name in PEERS]
+            fastest = min(peers, key=lambda s: s.wall)
+            goals.append(goal_line(name, ours, fastest.wall, fastest.name, GOALS[name]))
+            shutil.rmtree(out, ignore_errors=True)
+            if name != "stdlib":
+                shutil.rmtree(corpora.tree(name), ignore_errors=True)
+
+        stored = corpora.archive("stdlib", stored=True)
+        print(f"[stored standard library: {describe(stored)}]", flush=True)
+        out = root / "out" / "stored"
+        out.mkdir(parents=True)
+        tools = [t for t in extraction_tools(stored, out) if t.name != "zipfile extractall"]
+        tools.insert(1, Tool("cp -a", ["cp", "-a", str(corpora.tree("stdlib")), str(out / "c")], fresh(out / "c")))
+        summaries = measure(tools, repeat)
+        print_table("Extract: stored standard library, against copying the tree", summaries)
+        copy = next(s for s in summaries if s.name == "cp -a")
+        goals.append(goal_line("stored stdlib", summaries[0].wall, copy.wall, "cp -a", STORED_GOAL, within=True))
+
+        print("Extraction goals (whole-process wall time):")
+        print("\n".join(goals), flush=True)
+        print(flush=True)
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

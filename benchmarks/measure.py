@@ -1,0 +1,151 @@
+"""Running commands side by side and tabulating them.
+
+Every sample is one whole process: wall time from start to exit, its CPU
+time (user + system, from the child's rusage) and its peak resident set.
+Tools take turns within each round (and the order rotates between rounds),
+so that a burst of load from elsewhere hits every tool alike. The table
+shows medians and, for each row, how many times slower it was than the
+baseline row (quastor).
+
+A tool may also report the time of the call it benchmarks by printing a
+last line "call_seconds <float>" on standard output.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+from typing import Callable
+
+CALL_MARK = "call_seconds"
+
+# A process's peak resident set counts the memory of the process that
+# exec'd it, so a tool started straight from this (large) interpreter would
+# report at least our size. GNU time, a small process, forks the tool and
+# reads the tool's own peak; without it the column stays empty.
+GNU_TIME = shutil.which("time", path="/usr/bin:/bin")
+
+
+def repeat_count(default: int) -> int:
+    """QUASTOR_BENCH_REPEAT when it is a positive integer, else the default."""
+    text = os.environ.get("QUASTOR_BENCH_REPEAT", "")
+    return int(text) if text.isdigit() and int(text) > 0 else default
+
+
+@dataclass
+class Tool:
+    name: str
+    argv: list[str]
+    # Runs before every sample, untimed (e.g. removing the last output).
+    prepare: Callable[[], None] | None = None
+    reports_call_time: bool = False
+
+
+@dataclass
+class Sample:
+    wall: float
+    cpu: float
+    rss_kib: int | None
+    call: float | None = None
+
+
+@dataclass
+class Summary:
+    name: str
+    samples: list[Sample] = field(default_factory=list)
+
+    @property
+    def wall(self) -> float:
+        return statistics.median(s.wall for s in self.samples)
+
+    @property
+    def cpu(self) -> float:
+        return statistics.median(s.cpu for s in self.samples)
+
+    @property
+    def rss_mib(self) -> float:
+        peaks = [s.rss_kib for s in self.samples if s.rss_kib is not None]
+        return statistics.median(peaks) / 1024 if peaks else float("nan")
+
+    @property
+    def call(self) -> float | None:
+        calls = [s.call for s in self.samples if s.call is not None]
+        return statistics.median(calls) if calls else None
+
+    @property
+    def spread(self) -> float:
+        """Largest wall time over smallest: how noisy the samples were."""
+        walls = [s.wall for s in self.samples]
+        return max(walls) / min(walls) if walls and min(walls) > 0 else 0.0
+
+
+def run_once(tool: Tool) -> Sample:
+    if tool.prepare is not None:
+        tool.prepare()
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err, \
+            tempfile.NamedTemporaryFile("r") as peak:
+        argv = tool.argv
+        if GNU_TIME:
+            argv = [GNU_TIME, "-f", "%M", "-o", peak.name, *argv]
+        start = time.perf_counter()
+        process = subprocess.Popen(argv, stdout=out, stderr=err)
+        # wait4 rather than Popen.wait: it hands back the child's usage,
+        # including that of the children it waited for.
+        _, status, usage = os.wait4(process.pid, 0)
+        wall = time.perf_counter() - start
+        process.returncode = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        err.seek(0)
+        output, errors = out.read(), err.read()
+        rss_kib = int(peak.read().split()[-1]) if GNU_TIME and process.returncode == 0 else None
+    if process.returncode != 0:
+        message = errors.decode(errors="replace").strip()
+        raise RuntimeError(f"{tool.name} failed ({process.returncode}): {message}")
+    call = None
+    if tool.reports_call_time:
+        for line in reversed(output.decode().splitlines()):
+            if line.startswith(CALL_MARK):
+                call = float(line.split()[1])
+                break
+    return Sample(wall, usage.ru_utime + usage.ru_stime, rss_kib, call)
+
+
+def measure(tools: list[Tool], repeat: int, *, warmup: bool = True) -> list[Summary]:
+    """Runs every tool `repeat` times, interleaved; one untimed warm-up round
+    first brings the input into the page cache for everyone."""
+    if warmup:
+        for tool in tools:
+            run_once(tool)
+    summaries = {tool.name: Summary(tool.name) for tool in tools}
+    for round_number in range(repeat):
+        shift = round_number % len(tools)
+        for tool in tools[shift:] + tools[:shift]:
+            summaries[tool.name].samples.append(run_once(tool))
+    return [summaries[tool.name] for tool in tools]
+
+
+def format_table(title: str, summaries: list[Summary], baseline: str | None = None) -> str:
+    base = next((s for s in summaries if s.name == baseline), summaries[0])
+    header = f"{'tool':<34} {'wall s':>8} {'x quastor':>9} {'cpu s':>7} {'rss MiB':>8} {'call s':>7} {'spread':>7}"
+    lines = [title, header, "-" * len(header)]
+    for s in summaries:
+        ratio = s.wall / base.wall if base.wall > 0 else float("nan")
+        call = f"{s.call:7.3f}" if s.call is not None else f"{'':>7}"
+        lines.append(f"{s.name:<34} {s.wall:8.3f} {ratio:9.2f} {s.cpu:7.3f} {s.rss_mib:8.1f} {call} {s.spread:7.2f}")
+    return "\n".join(lines)
+
+
+def print_table(title: str, summaries: list[Summary], baseline: str | None = None) -> None:
+    print(format_table(title, summaries, baseline), flush=True)
+    print(flush=True)
+
+
+def python_command(code: str, *args: str) -> list[str]:
+    """The running interpreter executing `code` with sys.argv[1:] = args."""
+    return [sys.executable, "-c", code, *args]
