@@ -2,6 +2,7 @@
 #include "common/buffer.hpp"
 #include "common/fd.hpp"
 #include "common/pool.hpp"
+#include "common/text.hpp"
 #include "compress/prepared.hpp"
 
 #include <algorithm>
@@ -90,9 +91,11 @@ Result<size_t> deflate(Bytes input, EntryWorkspace& workspace, ByteBuffer& outpu
 
 // The file is opened first and its status queried only when that fails: an
 // empty file needs no opening, so one that cannot be opened is still fine.
+// Non-blocking, so that a file replaced by a FIFO since it was listed
+// cannot hang the worker; what it is now is checked once it is open.
 Result<UniqueFd> open_source(SourceEntry const& entry, bool& empty)
 {
-    Result<UniqueFd> fd = open_file(entry.path, O_RDONLY);
+    Result<UniqueFd> fd = open_file(entry.path, O_RDONLY | O_NONBLOCK);
     if (fd)
         return fd;
     struct stat status;
@@ -115,6 +118,8 @@ Result<PreparedEntry> prepare_file(size_t index, SourceEntry const& entry, Scrat
     struct stat status;
     if (::fstat(fd.get(), &status) != 0)
         return fail(QuastorError::io(errno));
+    if (!S_ISREG(status.st_mode))
+        return fail(QuastorError::invalid_input("Unsupported filesystem entry: " + decode_utf8_lossy(entry.path)));
     prepared.source_identity = FileIdentity{status.st_dev, status.st_ino};
     uint64_t const length = static_cast<uint64_t>(status.st_size);
     if (length > zip::max_entry_size)

@@ -119,7 +119,9 @@ Result<uint64_t> copy_to_end(int in, int out, std::span<uint8_t> buffer)
 Result<void> copy_named_file(std::string const& path, uint32_t expected, BufferedWriter& out)
 {
     QUASTOR_TRY(out.flush());
-    UniqueFd in = QUASTOR_TRY(open_file(path, O_RDONLY));
+    // Non-blocking: a FIFO put in the file's place reads as empty, and the
+    // count below reports the change, where a blocking open would hang.
+    UniqueFd in = QUASTOR_TRY(open_file(path, O_RDONLY | O_NONBLOCK));
     // A file that grew is copied whole before the count tells.
     uint64_t const copied = QUASTOR_TRY(copy_to_end(in.get(), out.fd(), out.spare()));
     if (copied != expected)

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <libdeflate.h>
 #include <random>
+#include <sys/stat.h>
 
 using namespace quastor;
 namespace fs = std::filesystem;
@@ -123,6 +124,17 @@ TEST(PrepareEntry, EmptyFileAndDirectoryCarryNoData)
         EXPECT_EQ(prepared->flags, 0x0800);
         EXPECT_EQ(prepared->name, entry.name);
     }
+}
+
+TEST(PrepareEntry, FileTurnedFifoSinceListingIsRefusedWithoutHanging)
+{
+    TempDir dir;
+    ScratchDir scratch(dir / "scratch");
+    EntryWorkspace workspace;
+    ASSERT_EQ(::mkfifo((dir / "p").c_str(), 0644), 0);
+    auto prepared = prepare_entry(0, source(dir / "p", SourceKind::File, "p"), scratch, workspace);
+    ASSERT_FALSE(prepared.has_value());
+    EXPECT_EQ(prepared.error().display(), "Invalid input: Unsupported filesystem entry: " + (dir / "p"));
 }
 
 TEST(PrepareEntry, LinksAreReadNotFollowedDanglingIncluded)
