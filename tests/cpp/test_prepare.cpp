@@ -1,8 +1,8 @@
 // Proves that entry preparation picks stored or DEFLATE by the 64-byte and
-// strictly-smaller rules, spills deflated data to the scratch file of the
-// entry's index and nothing else, reads links without following them, and
-// that the parallel stage returns results in index order or the one error
-// of a failing entry.
+// strictly-smaller rules, keeps small DEFLATE output in memory only while
+// the call's budget lasts and otherwise spills it to the scratch file of the
+// entry's index, reads links without following them, and that the parallel
+// stage returns results in index order or the one error of a failing entry.
 
 #include "common/pool.hpp"
 #include "compress/prepared.hpp"
