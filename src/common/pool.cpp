@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <exception>
 #include <cstdlib>
 #include <mutex>
 #include <pthread.h>
@@ -24,6 +25,10 @@ struct WorkerPool::State {
     unsigned count = 0;     // workers taking part in the current run
     unsigned remaining = 0; // of those, the ones still running the task
     std::function<void(unsigned)> const* task = nullptr;
+    // The first exception a task let out (memory exhaustion inside a
+    // container, say); rethrown on the calling thread, where the module
+    // boundary turns it into an error instead of terminating the process.
+    std::exception_ptr failure;
     bool stopping = false;
     std::vector<std::thread> threads;
     // Serialises run() so that two callers cannot interleave generations.
@@ -45,8 +50,15 @@ void worker_loop(WorkerPool::State& state, unsigned index)
             continue;
         auto const* task = state.task;
         lock.unlock();
-        (*task)(index);
+        std::exception_ptr failure;
+        try {
+            (*task)(index);
+        } catch (...) {
+            failure = std::current_exception();
+        }
         lock.lock();
+        if (failure && !state.failure)
+            state.failure = std::move(failure);
         if (--state.remaining == 0)
             state.work_done.notify_one();
     }
@@ -117,6 +129,8 @@ void WorkerPool::run(unsigned count, std::function<void(unsigned)> const& task)
     state_->work_ready.notify_all();
     state_->work_done.wait(lock, [&] { return state_->remaining == 0; });
     state_->task = nullptr;
+    if (std::exception_ptr failure = std::exchange(state_->failure, nullptr))
+        std::rethrow_exception(failure);
 }
 
 namespace {

@@ -29,7 +29,8 @@ public:
 
     unsigned size() const;
     // Calls task(i) on workers i = 0 .. count-1 (count at most size()) and
-    // returns when all of them have returned. The task must not throw.
+    // returns when all of them have returned. An exception that escapes a
+    // task is rethrown here, on the calling thread, once all have returned.
     void run(unsigned count, std::function<void(unsigned)> const& task);
 
     struct State;

@@ -113,18 +113,18 @@ Result<void> create_symlink(std::string const& target, Bytes data)
 }
 
 Result<void> extract_one(std::string const& dest_root, Bytes archive, libdeflate_decompressor* decompressor,
-    ExtractionPlanEntry const& planned, DirectoryCache& cache)
+    ExtractionPlanEntry const& planned, DirectoryCache& cache, DecodeBuffer& buffer)
 {
     std::string target = join_path(dest_root, planned.relative_path);
     if (planned.is_dir)
         return create_directories(target, cache);
     // Parents first, so that they exist even when the data turns out bad.
     QUASTOR_TRY(create_directories(parent_of(target), cache));
-    ByteBuffer data = QUASTOR_TRY(decode_entry_data(planned.entry, archive, decompressor));
-    QUASTOR_TRY(check_crc32(planned.entry, data.span()));
+    Bytes data = QUASTOR_TRY(decode_entry_data(planned.entry, archive, decompressor, buffer));
+    QUASTOR_TRY(check_crc32(planned.entry, data));
     if (planned.is_symlink)
-        return create_symlink(target, data.span());
-    return write_file(target, planned, data.span());
+        return create_symlink(target, data);
+    return write_file(target, planned, data);
 }
 
 // Cost of an entry when handing out work: its uncompressed size plus a fixed
@@ -181,6 +181,7 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
 {
     Decompressor decompressor;
     DirectoryCache cache;
+    DecodeBuffer buffer;
     auto failed = [&](size_t index, QuastorError error) {
         outcome.index = index;
         outcome.error = std::move(error);
@@ -196,7 +197,7 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
                     return failed(i, std::move(made).error());
                 decompressor = std::move(*made);
             }
-            auto done = extract_one(execution.dest_root, execution.archive, decompressor.get(), execution.plan[i], cache);
+            auto done = extract_one(execution.dest_root, execution.archive, decompressor.get(), execution.plan[i], cache, buffer);
             if (!done.has_value())
                 return failed(i, std::move(done).error());
             if (execution.stop.load(std::memory_order_relaxed))
@@ -211,7 +212,8 @@ Result<void> extract_entry(std::string const& dest_root, Bytes archive, libdefla
     ExtractionPlanEntry const& entry)
 {
     DirectoryCache cache;
-    return extract_one(dest_root, archive, decompressor, entry, cache);
+    DecodeBuffer buffer;
+    return extract_one(dest_root, archive, decompressor, entry, cache, buffer);
 }
 
 Result<void> extract_entries(std::vector<ZipEntry> entries, Bytes archive, std::string const& dest_path)

@@ -16,7 +16,7 @@ namespace {
 class Decode : public ::testing::Test {
 protected:
     // Builds a one-entry archive and decodes it.
-    Result<ByteBuffer> decode(TestEntry entry, ZipEntry* read = nullptr)
+    Result<Bytes> decode(TestEntry entry, ZipEntry* read = nullptr)
     {
         archive_ = build_archive({std::move(entry)});
         auto entries = ZipArchive::parse_entries(as_bytes(archive_));
@@ -24,12 +24,13 @@ protected:
         entry_ = entries->at(0);
         if (read)
             *read = entry_;
-        return decode_entry_data(entry_, as_bytes(archive_), decompressor_.get());
+        return decode_entry_data(entry_, as_bytes(archive_), decompressor_.get(), buffer_);
     }
 
-    static std::string text(ByteBuffer const& b) { return {reinterpret_cast<char const*>(b.data()), b.size()}; }
+    static std::string text(Bytes b) { return {reinterpret_cast<char const*>(b.data()), b.size()}; }
 
     Decompressor decompressor_ = make_decompressor().value();
+    DecodeBuffer buffer_;
     std::string archive_;
     ZipEntry entry_;
 };
@@ -52,7 +53,7 @@ TEST_F(Decode, StoredAndDeflatedComeBackExactly)
             auto out = decode({.name = "f", .data = data, .method = method});
             ASSERT_TRUE(out.has_value()) << out.error().display();
             EXPECT_EQ(text(*out), data);
-            EXPECT_TRUE(check_crc32(entry_, out->span()).has_value());
+            EXPECT_TRUE(check_crc32(entry_, *out).has_value());
         }
     }
 }
@@ -64,7 +65,7 @@ TEST_F(Decode, DirectoryIsEmptyWithoutLookingAtItsHeader)
     dir.is_dir = true;
     dir.local_header_offset = 0xFFFFFFFF;
     dir.method = 99;
-    auto out = decode_entry_data(dir, Bytes(), decompressor_.get());
+    auto out = decode_entry_data(dir, Bytes(), decompressor_.get(), buffer_);
     ASSERT_TRUE(out.has_value());
     EXPECT_EQ(out->size(), 0u);
 }
@@ -100,7 +101,7 @@ TEST_F(Decode, CorruptStreamIsBadData)
     ZipEntry bad = entries[0];
     bad.method = 8;
     archive_[30 + 1] = '\x07'; // first data byte: final block, type 3
-    auto out = decode_entry_data(bad, as_bytes(archive_), decompressor_.get());
+    auto out = decode_entry_data(bad, as_bytes(archive_), decompressor_.get(), buffer_);
     ASSERT_FALSE(out.has_value());
     EXPECT_EQ(out.error().display(), "Decompression error: BadData");
 }
@@ -111,7 +112,7 @@ TEST_F(Decode, DeclaredSizeOneByteLongEndsInZeroAndFailsTheCrc)
     auto out = decode({.name = "f", .data = data, .method = 8, .size_override = 501});
     ASSERT_TRUE(out.has_value());
     EXPECT_EQ(text(*out), data + std::string(1, '\0'));
-    auto check = check_crc32(entry_, out->span());
+    auto check = check_crc32(entry_, *out);
     ASSERT_FALSE(check.has_value());
     char expected[80];
     std::snprintf(expected, sizeof expected, "CRC32 mismatch (expected %08x, got %08x)", crc_of(data),
@@ -124,7 +125,7 @@ TEST_F(Decode, LocalHeaderIsJudgedBeforeTheMethod)
     archive_ = build_archive({{.name = "f", .data = "abc", .method = 12}});
     auto entry = ZipArchive::parse_entries(as_bytes(archive_)).value()[0];
     archive_[0] = 'X';
-    auto out = decode_entry_data(entry, as_bytes(archive_), decompressor_.get());
+    auto out = decode_entry_data(entry, as_bytes(archive_), decompressor_.get(), buffer_);
     ASSERT_FALSE(out.has_value());
     EXPECT_EQ(out.error().display(), "Invalid ZIP format: Invalid Local File Header signature");
 }
@@ -133,7 +134,7 @@ TEST_F(Decode, WrongRecordedCrcNamesExpectedFirst)
 {
     auto out = decode({.name = "f", .data = "abc", .method = 0, .crc_override = 0x0000abcd});
     ASSERT_TRUE(out.has_value());
-    auto check = check_crc32(entry_, out->span());
+    auto check = check_crc32(entry_, *out);
     ASSERT_FALSE(check.has_value());
     EXPECT_EQ(check.error().display(), "CRC32 mismatch (expected 0000abcd, got 352441c2)");
 }

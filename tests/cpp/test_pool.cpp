@@ -76,6 +76,22 @@ TEST(WorkerPool, RunWaitsForTheSlowestWorker)
     EXPECT_TRUE(slow_done.load());
 }
 
+TEST(WorkerPool, TaskExceptionReachesTheCallerAndThePoolLivesOn)
+{
+    auto pool = WorkerPool::start(2).value();
+    std::atomic<int> finished{0};
+    EXPECT_THROW(pool->run(2,
+                     [&](unsigned i) {
+                         if (i == 1)
+                             throw std::bad_alloc();
+                         ++finished;
+                     }),
+        std::bad_alloc);
+    EXPECT_EQ(finished.load(), 1);
+    pool->run(2, [&](unsigned) { ++finished; });
+    EXPECT_EQ(finished.load(), 3);
+}
+
 TEST(SharedExtractionPool, IsBuiltOnce)
 {
     auto first = shared_extraction_pool();
