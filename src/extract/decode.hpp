@@ -3,7 +3,6 @@
 // Decoding one entry's stored data into its complete uncompressed bytes.
 
 #include "archive/entry.hpp"
-#include "common/buffer.hpp"
 #include "common/fd.hpp"
 #include "error.hpp"
 
