@@ -20,10 +20,10 @@ deps:
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
 	fi
-	@$(PYTHON) -m pip install -q $(PIP_PACKAGES)
+	@$(PYTHON) -m pip install -q --root-user-action=ignore $(PIP_PACKAGES)
 
 install: deps
-	$(PYTHON) -m pip install -q --no-build-isolation \
+	$(PYTHON) -m pip install -q --root-user-action=ignore --no-build-isolation \
 	  -C cmake.define.QUASTOR_WERROR=ON .
 
 test-python: install

@@ -1,3 +1,4 @@
+#include "common/fd.hpp"
 #include "common/pool.hpp"
 
 #include <cerrno>
@@ -20,19 +21,18 @@ namespace {
 std::string read_small_file(std::string const& path)
 {
     std::string text;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    auto fd = open_file(path, O_RDONLY);
+    if (!fd)
         return text;
     char buffer[4096];
     for (;;) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        ssize_t got = ::read(fd->get(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0 || text.size() > (1u << 20))
             break;
         text.append(buffer, static_cast<size_t>(got));
     }
-    ::close(fd);
     return text;
 }
 

@@ -13,20 +13,6 @@
 
 namespace quastor {
 
-// The report form of a plan entry.
-struct PreflightEntry {
-    std::string archive_name;
-    std::string path;
-    std::string relative_path;
-    uint64_t compress_size = 0;
-    uint64_t file_size = 0;
-    uint32_t crc32 = 0;
-    uint32_t external_attr = 0;
-    uint16_t compress_type = 0;
-    bool is_dir = false;
-    bool is_symlink = false;
-};
-
 // Every test extraction runs before it writes, writing nothing.
 Result<std::vector<PreflightEntry>> preflight(std::string const& archive_path);
 Result<std::vector<PreflightEntry>> preflight_bytes(Bytes archive);

@@ -22,11 +22,11 @@ struct NormalisedPath {
 // UnsafePath error of the first rule it breaks.
 Result<NormalisedPath> normalise_entry_name(std::string_view name);
 
-struct ExtractionPlanEntry {
-    ZipEntry entry;
-    std::string archive_name;
-    std::string path;
-    std::string relative_path;
+// What the plan says of one entry, and what preflight reports of it.
+struct PreflightEntry {
+    std::string archive_name;  // the name as read, before normalising
+    std::string path;          // normalised, segments joined with "/"
+    std::string relative_path; // the same as a file-system path; not reported
     uint64_t compress_size = 0;
     uint64_t file_size = 0;
     uint32_t crc32 = 0;
@@ -34,6 +34,12 @@ struct ExtractionPlanEntry {
     uint16_t compress_type = 0;
     bool is_dir = false;
     bool is_symlink = false; // mode bits say symlink; a directory entry stays a directory
+};
+
+// One validated entry: its report fields and a copy of the reader's entry,
+// which extraction decodes from.
+struct ExtractionPlanEntry : PreflightEntry {
+    ZipEntry entry;
 };
 
 // Builds the plan in central-directory order on the calling thread, refusing
