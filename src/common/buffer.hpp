@@ -1,8 +1,7 @@
 #pragma once
 
-// ByteBuffer: an owned, zero-filled byte array obtained from calloc, so that
-// a buffer declared huge costs no touched memory until it is written, and an
-// allocation failure is an error value rather than an exception.
+// Owned byte buffers whose allocation failure is an error value rather than
+// an exception.
 
 #include "error.hpp"
 
@@ -14,6 +13,8 @@
 
 namespace quastor {
 
+// ByteBuffer: a zero-filled array obtained from calloc, so that a buffer
+// declared huge costs no touched memory until it is written.
 class ByteBuffer {
 public:
     ByteBuffer() = default;
@@ -42,6 +43,28 @@ private:
     };
     std::unique_ptr<uint8_t, Free> data_;
     size_t size_ = 0;
+};
+
+// ReusableBuffer: one worker's scratch memory, kept from one item to the
+// next and replaced only when an item needs more room (or far less), so that
+// a run of items faults its pages in once rather than once per item. Sizes of
+// 2 MiB and more are mapped with transparent huge pages requested, which
+// cuts the page faults of a large item 512-fold. Owned by one thread.
+class ReusableBuffer {
+public:
+    ReusableBuffer() = default;
+    ReusableBuffer(ReusableBuffer const&) = delete;
+    ReusableBuffer& operator=(ReusableBuffer const&) = delete;
+    ~ReusableBuffer();
+
+    // Room for `size` bytes, valid until the next call. Bytes of a freshly
+    // mapped buffer are zero and untouched; reused ones hold what the last
+    // user left there.
+    Result<std::span<uint8_t>> reserve(size_t size);
+
+private:
+    void* address_ = nullptr;
+    size_t capacity_ = 0;
 };
 
 } // namespace quastor

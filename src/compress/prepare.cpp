@@ -77,16 +77,18 @@ Result<Bytes> read_start(int fd, std::span<uint8_t> buffer)
     return Bytes(buffer.data(), filled);
 }
 
-// Deflates `input` at level 6 into one buffer of the compressor's bound.
-// Returns the compressed length; the buffer is the caller's to keep or spill.
-Result<size_t> deflate(Bytes input, EntryWorkspace& workspace, ByteBuffer& output)
+// Deflates `input` at level 6 into the worker's output buffer, sized to the
+// compressor's bound. Returns the compressed bytes, valid until the
+// buffer's next use.
+Result<Bytes> deflate(Bytes input, EntryWorkspace& workspace)
 {
     libdeflate_compressor* compressor = QUASTOR_TRY(workspace.compressor());
-    output = QUASTOR_TRY(ByteBuffer::zeroed(libdeflate_deflate_compress_bound(compressor, input.size())));
+    std::span<uint8_t> output
+        = QUASTOR_TRY(workspace.output().reserve(libdeflate_deflate_compress_bound(compressor, input.size())));
     size_t const length = libdeflate_deflate_compress(compressor, input.data(), input.size(), output.data(), output.size());
     if (length == 0)
         return fail(QuastorError::compression("the output buffer was too small for the input data"));
-    return length;
+    return Bytes(output.data(), length);
 }
 
 // The file is opened first and its status queried only when that fails: an
@@ -125,17 +127,10 @@ Result<PreparedEntry> prepare_file(size_t index, SourceEntry const& entry, Scrat
     if (length > zip::max_entry_size)
         return fail(QuastorError::archive_too_large("File exceeds ZIP32 size limits"));
 
-    Mapping mapping;
-    Bytes bytes;
-    if (length <= EntryWorkspace::read_limit) {
-        std::span<uint8_t> buffer = QUASTOR_TRY(workspace.read_buffer());
-        bytes = QUASTOR_TRY(read_start(fd.get(), buffer.first(static_cast<size_t>(length))));
-    } else {
-        mapping = QUASTOR_TRY(Mapping::map(fd.get(), length));
-        bytes = mapping.bytes();
-    }
+    std::span<uint8_t> buffer = QUASTOR_TRY(workspace.input().reserve(static_cast<size_t>(length)));
+    Bytes bytes = QUASTOR_TRY(read_start(fd.get(), buffer));
     // A file emptied since it was first seen is read as it now is: an empty
-    // file, with nothing mapped.
+    // file.
     if (bytes.empty())
         return prepared;
 
@@ -146,8 +141,8 @@ Result<PreparedEntry> prepare_file(size_t index, SourceEntry const& entry, Scrat
     if (bytes.size() < min_deflate_length)
         return prepared;
 
-    ByteBuffer compressed;
-    size_t const compressed_length = QUASTOR_TRY(deflate(bytes, workspace, compressed));
+    Bytes const compressed = QUASTOR_TRY(deflate(bytes, workspace));
+    size_t const compressed_length = compressed.size();
     // DEFLATE is kept only when it saves something; otherwise the writer
     // copies the source file again.
     if (compressed_length >= bytes.size())
@@ -160,7 +155,7 @@ Result<PreparedEntry> prepare_file(size_t index, SourceEntry const& entry, Scrat
     }
     std::string path = scratch.entry_path(index);
     UniqueFd out = QUASTOR_TRY(open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666));
-    QUASTOR_TRY(write_all(out.get(), Bytes(compressed.data(), compressed_length)));
+    QUASTOR_TRY(write_all(out.get(), compressed));
     prepared.data = ScratchFileData{std::move(path)};
     return prepared;
 }
@@ -180,13 +175,6 @@ Result<libdeflate_compressor*> EntryWorkspace::compressor()
             return fail(QuastorError::compression("failed to allocate a DEFLATE compressor: out of memory"));
     }
     return compressor_.get();
-}
-
-Result<std::span<uint8_t>> EntryWorkspace::read_buffer()
-{
-    if (read_buffer_.size() == 0)
-        read_buffer_ = QUASTOR_TRY(ByteBuffer::zeroed(read_limit));
-    return read_buffer_.span();
 }
 
 bool InlineBudget::take(size_t size)

@@ -97,23 +97,24 @@ private:
 };
 
 // What one worker reuses from entry to entry: its compressor, allocated on
-// first use, and the buffer that small files are read into. Mapping a small
-// file costs more than copying it: every mmap and munmap takes the process's
-// address-space lock and flushes the other workers' TLBs. Never shared.
+// first use, the buffer a file is read into and the buffer it is deflated
+// into. Files are read, not mapped: a mapped file that another process
+// truncates raises SIGBUS and would take the interpreter down, and every
+// mmap and munmap takes the process's address-space lock and flushes the
+// other workers' TLBs. Never shared.
 class EntryWorkspace {
 public:
-    // Files up to this length are read; longer ones are mapped.
-    static constexpr size_t read_limit = size_t{128} << 10;
-
     Result<libdeflate_compressor*> compressor();
-    Result<std::span<uint8_t>> read_buffer();
+    ReusableBuffer& input() { return input_; }
+    ReusableBuffer& output() { return output_; }
 
 private:
     struct FreeCompressor {
         void operator()(libdeflate_compressor* compressor) const;
     };
     std::unique_ptr<libdeflate_compressor, FreeCompressor> compressor_;
-    ByteBuffer read_buffer_;
+    ReusableBuffer input_;
+    ReusableBuffer output_;
 };
 
 // Reads, checksums and, for a file of 64 bytes or more, deflates one entry.

@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <sys/mman.h>
 
 namespace quastor {
 
@@ -15,42 +14,8 @@ Result<Decompressor> make_decompressor()
     return decompressor;
 }
 
-DecodeBuffer::~DecodeBuffer()
-{
-    if (address_ != nullptr)
-        ::munmap(address_, capacity_);
-}
-
-Result<std::span<uint8_t>> DecodeBuffer::reserve(size_t size)
-{
-    constexpr size_t huge_page = size_t{2} << 20;
-    constexpr size_t keep_limit = size_t{64} << 20;
-    if (size == 0)
-        return std::span<uint8_t>();
-    // A buffer much larger than the entry is let go beyond a bound, so that
-    // one huge entry does not pin its memory for the rest of the run.
-    if (capacity_ >= size && (capacity_ <= keep_limit || capacity_ / 2 <= size))
-        return std::span<uint8_t>(static_cast<uint8_t*>(address_), size);
-    if (address_ != nullptr)
-        ::munmap(address_, capacity_);
-    address_ = nullptr;
-    capacity_ = 0;
-    size_t capacity = size >= huge_page ? (size + huge_page - 1) & ~(huge_page - 1) : size;
-    if (capacity < size)
-        return fail(QuastorError::io(ENOMEM));
-    void* address = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (address == MAP_FAILED)
-        return fail(QuastorError::io(errno));
-    // Only a hint: without transparent huge pages the mapping works as is.
-    if (capacity >= huge_page)
-        ::madvise(address, capacity, MADV_HUGEPAGE);
-    address_ = address;
-    capacity_ = capacity;
-    return std::span<uint8_t>(static_cast<uint8_t*>(address_), size);
-}
-
 Result<Bytes> decode_entry_data(ZipEntry const& entry, Bytes archive, libdeflate_decompressor* decompressor,
-    DecodeBuffer& buffer)
+    ReusableBuffer& buffer)
 {
     // A directory has no data worth locating: its local header is checked
     // by the plan, not here.

@@ -3,6 +3,7 @@
 // Decoding one entry's stored data into its complete uncompressed bytes.
 
 #include "archive/entry.hpp"
+#include "common/buffer.hpp"
 #include "common/fd.hpp"
 #include "error.hpp"
 
@@ -22,33 +23,13 @@ using Decompressor = std::unique_ptr<libdeflate_decompressor, DecompressorFree>;
 // A new decompressor; allocation failure is an Io error (ENOMEM).
 Result<Decompressor> make_decompressor();
 
-// A worker's reusable output for decoding: kept from one entry to the next
-// and replaced only when an entry needs more room (or far less), so that a
-// run of entries faults its pages in once rather than once per entry. Sizes
-// of 2 MiB and more are mapped with transparent huge pages requested, which
-// cuts the page faults of a large entry 512-fold. Owned by one worker.
-class DecodeBuffer {
-public:
-    DecodeBuffer() = default;
-    DecodeBuffer(DecodeBuffer const&) = delete;
-    DecodeBuffer& operator=(DecodeBuffer const&) = delete;
-    ~DecodeBuffer();
-
-    // Room for `size` bytes; their contents are unspecified.
-    Result<std::span<uint8_t>> reserve(size_t size);
-
-private:
-    void* address_ = nullptr;
-    size_t capacity_ = 0;
-};
-
 // The entry's uncompressed bytes, decoded into `buffer`: empty for a
 // directory, a copy of the stored range for method 0, exactly
 // uncompressed_size bytes for method 8. The result views the buffer and
 // stays valid until its next use. Does not check the CRC-32; callers apply
 // check_crc32 before using the bytes.
 Result<Bytes> decode_entry_data(ZipEntry const& entry, Bytes archive, libdeflate_decompressor* decompressor,
-    DecodeBuffer& buffer);
+    ReusableBuffer& buffer);
 
 // CrcMismatch (expected = the entry's recorded CRC-32, actual = computed)
 // when the decoded bytes do not match.

@@ -113,7 +113,7 @@ Result<void> create_symlink(std::string const& target, Bytes data)
 }
 
 Result<void> extract_one(std::string const& dest_root, Bytes archive, libdeflate_decompressor* decompressor,
-    ExtractionPlanEntry const& planned, DirectoryCache& cache, DecodeBuffer& buffer)
+    ExtractionPlanEntry const& planned, DirectoryCache& cache, ReusableBuffer& buffer)
 {
     std::string target = join_path(dest_root, planned.relative_path);
     if (planned.is_dir)
@@ -181,7 +181,7 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
 {
     Decompressor decompressor;
     DirectoryCache cache;
-    DecodeBuffer buffer;
+    ReusableBuffer buffer;
     auto failed = [&](size_t index, QuastorError error) {
         outcome.index = index;
         outcome.error = std::move(error);
@@ -212,7 +212,7 @@ Result<void> extract_entry(std::string const& dest_root, Bytes archive, libdefla
     ExtractionPlanEntry const& entry)
 {
     DirectoryCache cache;
-    DecodeBuffer buffer;
+    ReusableBuffer buffer;
     return extract_one(dest_root, archive, decompressor, entry, cache, buffer);
 }
 

@@ -39,7 +39,7 @@ bool mode_is_symlink(uint32_t external_attr)
 Result<void> check_symlink_target(ZipEntry const& entry, Bytes archive)
 {
     Decompressor decompressor = QUASTOR_TRY(make_decompressor());
-    DecodeBuffer buffer;
+    ReusableBuffer buffer;
     Bytes target = QUASTOR_TRY(decode_entry_data(entry, archive, decompressor.get(), buffer));
     QUASTOR_TRY(check_crc32(entry, target));
     if (!is_valid_utf8(std::string_view(reinterpret_cast<char const*>(target.data()), target.size())))

@@ -30,7 +30,7 @@ protected:
     static std::string text(Bytes b) { return {reinterpret_cast<char const*>(b.data()), b.size()}; }
 
     Decompressor decompressor_ = make_decompressor().value();
-    DecodeBuffer buffer_;
+    ReusableBuffer buffer_;
     std::string archive_;
     ZipEntry entry_;
 };

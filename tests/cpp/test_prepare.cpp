@@ -191,12 +191,12 @@ TEST(PrepareEntry, SmallDeflateOutputStaysInMemoryWhileTheBudgetLasts)
     EXPECT_EQ(spilled->compress_size, kept->compress_size);
 }
 
-TEST(PrepareEntry, MappedFileWithLargeOutputIsSpilledWhateverTheBudget)
+TEST(PrepareEntry, LargeOutputIsSpilledWhateverTheBudget)
 {
     TempDir dir;
     ScratchDir scratch(dir / "scratch");
     EntryWorkspace workspace;
-    std::string content(EntryWorkspace::read_limit * 3 + 1, '\0');
+    std::string content(3 * InlineBudget::max_entry + 1, '\0');
     std::mt19937 generator(11);
     for (char& c : content)
         c = static_cast<char>('a' + generator() % 26);
