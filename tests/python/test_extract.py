@@ -8,6 +8,7 @@ import zipfile
 import pytest
 
 import quastor
+from trees import snapshot
 from zipbuild import Entry, build_zip, crc32, directory, file_entry, symlink
 
 UMASK = 0o027
@@ -176,18 +177,3 @@ class TestParallel:
                     assert (tmp_path / "from_file" / info.filename).read_bytes() == reference.read(info)
 
 
-def snapshot(root):
-    tree = {}
-    for directory_path, directories, files in os.walk(root):
-        for name in directories + files:
-            path = os.path.join(directory_path, name)
-            info = os.lstat(path)
-            key = os.path.relpath(path, root)
-            if stat.S_ISLNK(info.st_mode):
-                tree[key] = ("link", os.readlink(path))
-            elif stat.S_ISDIR(info.st_mode):
-                tree[key] = ("dir", stat.S_IMODE(info.st_mode))
-            else:
-                with open(path, "rb") as handle:
-                    tree[key] = ("file", stat.S_IMODE(info.st_mode), handle.read())
-    return tree

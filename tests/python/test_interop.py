@@ -4,31 +4,15 @@ one tests them clean and extracts the same tree (files, bytes, modes, links)."""
 import os
 import pathlib
 import shutil
-import stat
 import subprocess
 import zipfile
 
 import pytest
 
 import quastor
+from trees import snapshot
 
 
-def snapshot(root: pathlib.Path, *, modes: bool = True, links: bool = True) -> dict:
-    """Every item below root: ('dir',), ('file', bytes, mode) or ('link', target)."""
-    items = {}
-    for dirpath, dirnames, filenames in os.walk(root):
-        for name in dirnames + filenames:
-            path = pathlib.Path(dirpath) / name
-            key = str(path.relative_to(root))
-            if path.is_symlink():
-                target = os.readlink(path)
-                items[key] = ("link", target) if links else ("file", target.encode(), None)
-            elif path.is_dir():
-                items[key] = ("dir",)
-            else:
-                mode = stat.S_IMODE(path.stat().st_mode) if modes else None
-                items[key] = ("file", path.read_bytes(), mode)
-    return items
 
 
 @pytest.fixture(scope="module")

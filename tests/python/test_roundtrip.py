@@ -3,13 +3,13 @@ files' bytes and permission bits, its empty directories and its link targets."""
 
 import os
 import pathlib
-import stat
 import tempfile
 
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quastor
+from trees import snapshot
 
 NAME = st.text(alphabet="abcXYZ019._- \u00e9\u4e2d", min_size=1, max_size=8).filter(lambda n: n not in (".", ".."))
 CONTENT = st.one_of(
@@ -39,19 +39,6 @@ def build(root: pathlib.Path, tree: dict) -> None:
             os.symlink(item[1], path)
 
 
-def snapshot(root: pathlib.Path) -> dict:
-    items = {}
-    for dirpath, dirnames, filenames in os.walk(root):
-        for name in dirnames + filenames:
-            path = pathlib.Path(dirpath) / name
-            key = str(path.relative_to(root))
-            if path.is_symlink():
-                items[key] = ("link", os.readlink(path))
-            elif path.is_dir():
-                items[key] = ("dir",)
-            else:
-                items[key] = ("file", path.read_bytes(), stat.S_IMODE(path.lstat().st_mode))
-    return items
 
 
 class TestRoundTrip:
