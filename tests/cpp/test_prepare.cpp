@@ -6,6 +6,7 @@
 
 #include "common/pool.hpp"
 #include "compress/prepared.hpp"
+#include "temp_dir.hpp"
 
 #include <filesystem>
 #include <fstream>
@@ -15,29 +16,10 @@
 #include <sys/stat.h>
 
 using namespace quastor;
+using namespace quastor::testing;
 namespace fs = std::filesystem;
 
 namespace {
-
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (fs::temp_directory_path() / "quastor-prepare-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-        fs::create_directory(path_ / "scratch");
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string operator/(std::string const& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
-
-void write_file(std::string const& path, std::string const& content)
-{
-    std::ofstream(path, std::ios::binary) << content;
-}
 
 SourceEntry source(std::string const& path, SourceKind kind, std::string name)
 {
@@ -64,6 +46,7 @@ TEST(ScratchDirNames, IndexIsZeroPaddedToEightDigits)
 TEST(PrepareEntry, SixtyThreeBytesAreStoredAndSixtyFourDeflated)
 {
     TempDir dir;
+    std::filesystem::create_directory(dir / "scratch");
     ScratchDir scratch(dir / "scratch");
     EntryWorkspace workspace;
     write_file(dir / "63", std::string(63, 'q'));
@@ -91,6 +74,7 @@ TEST(PrepareEntry, SixtyThreeBytesAreStoredAndSixtyFourDeflated)
 TEST(PrepareEntry, IncompressibleMegabyteIsStoredWithoutScratchFile)
 {
     TempDir dir;
+    std::filesystem::create_directory(dir / "scratch");
     ScratchDir scratch(dir / "scratch");
     EntryWorkspace workspace;
     std::string random(1 << 20, '\0');
@@ -109,6 +93,7 @@ TEST(PrepareEntry, IncompressibleMegabyteIsStoredWithoutScratchFile)
 TEST(PrepareEntry, EmptyFileAndDirectoryCarryNoData)
 {
     TempDir dir;
+    std::filesystem::create_directory(dir / "scratch");
     ScratchDir scratch(dir / "scratch");
     EntryWorkspace workspace;
     write_file(dir / "empty", "");
@@ -129,6 +114,7 @@ TEST(PrepareEntry, EmptyFileAndDirectoryCarryNoData)
 TEST(PrepareEntry, FileTurnedFifoSinceListingIsRefusedWithoutHanging)
 {
     TempDir dir;
+    std::filesystem::create_directory(dir / "scratch");
     ScratchDir scratch(dir / "scratch");
     EntryWorkspace workspace;
     ASSERT_EQ(::mkfifo((dir / "p").c_str(), 0644), 0);
@@ -140,6 +126,7 @@ TEST(PrepareEntry, FileTurnedFifoSinceListingIsRefusedWithoutHanging)
 TEST(PrepareEntry, LinksAreReadNotFollowedDanglingIncluded)
 {
     TempDir dir;
+    std::filesystem::create_directory(dir / "scratch");
     ScratchDir scratch(dir / "scratch");
     EntryWorkspace workspace;
     fs::create_symlink("../x", dir / "dangling");
@@ -169,6 +156,7 @@ std::string inflate(std::string const& compressed, size_t size)
 TEST(PrepareEntry, SmallDeflateOutputStaysInMemoryWhileTheBudgetLasts)
 {
     TempDir dir;
+    std::filesystem::create_directory(dir / "scratch");
     ScratchDir scratch(dir / "scratch");
     EntryWorkspace workspace;
     std::string const content(5000, 'k');
@@ -194,6 +182,7 @@ TEST(PrepareEntry, SmallDeflateOutputStaysInMemoryWhileTheBudgetLasts)
 TEST(PrepareEntry, LargeOutputIsSpilledWhateverTheBudget)
 {
     TempDir dir;
+    std::filesystem::create_directory(dir / "scratch");
     ScratchDir scratch(dir / "scratch");
     EntryWorkspace workspace;
     std::string content(3 * InlineBudget::max_entry + 1, '\0');
@@ -215,6 +204,7 @@ TEST(PrepareEntry, LargeOutputIsSpilledWhateverTheBudget)
 TEST(PrepareStage, ResultsComeBackInIndexOrder)
 {
     TempDir dir;
+    std::filesystem::create_directory(dir / "scratch");
     ScratchDir scratch(dir / "scratch");
     std::vector<SourceEntry> entries;
     for (int i = 0; i < 100; ++i) {
@@ -240,6 +230,7 @@ TEST(PrepareStage, ResultsComeBackInIndexOrder)
 TEST(PrepareStage, FailingEntryIsTheErrorReturned)
 {
     TempDir dir;
+    std::filesystem::create_directory(dir / "scratch");
     ScratchDir scratch(dir / "scratch");
     std::vector<SourceEntry> entries;
     for (int i = 0; i < 100; ++i) {

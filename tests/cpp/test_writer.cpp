@@ -6,6 +6,7 @@
 
 #include "archive/archive.hpp"
 #include "compress/writer.hpp"
+#include "temp_dir.hpp"
 
 #include <filesystem>
 #include <fstream>
@@ -15,34 +16,10 @@
 #include <sys/types.h>
 
 using namespace quastor;
+using namespace quastor::testing;
 namespace fs = std::filesystem;
 
 namespace {
-
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (fs::temp_directory_path() / "quastor-writer-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string operator/(std::string const& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
-
-std::string read_file(std::string const& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void write_file(std::string const& path, std::string const& content)
-{
-    std::ofstream(path, std::ios::binary) << content;
-}
 
 std::string from_hex(std::string_view hex)
 {

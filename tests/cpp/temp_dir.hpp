@@ -1,0 +1,42 @@
+#pragma once
+
+// A private directory under the system's temporary directory, removed with
+// everything in it when the test ends, and small whole-file helpers.
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace quastor::testing {
+
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "quastor-test-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TempDir() { std::filesystem::remove_all(path_); }
+    TempDir(TempDir const&) = delete;
+    TempDir& operator=(TempDir const&) = delete;
+
+    std::string operator/(std::string const& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+inline std::string read_file(std::string const& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+inline void write_file(std::string const& path, std::string const& content)
+{
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+} // namespace quastor::testing
