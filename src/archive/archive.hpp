@@ -1,7 +1,12 @@
 #pragma once
 
+// Reading an archive's central directory, from a file or from memory.
+// Everything here runs on the calling thread; errors are InvalidZip with the
+// format's fixed texts, ArchiveTooLarge for a ZIP64 archive, and Io for the
+// file system and for data that ends early ("failed to fill whole buffer").
+
 #include "archive/entry.hpp"
-#include "common/fd.hpp"
+#include "archive/source.hpp"
 #include "error.hpp"
 
 #include <string>
@@ -9,23 +14,23 @@
 
 namespace quastor {
 
-// An opened archive file: its entries and a read-only mapping of the whole
-// file. Entry data is handed out as sub-ranges of the mapping, never copied.
-// The descriptor is closed before open() returns.
+// An opened archive file: its entries and the open file they are read from.
 class ZipArchive {
 public:
     static Result<ZipArchive> open(std::string const& path);
-    // Parses the end record and the central directory of a whole archive held
-    // by the caller. Keeps no reference to the bytes.
-    static Result<std::vector<ZipEntry>> parse_entries(Bytes archive);
+    // Parses the end record and the central directory of a whole archive.
+    // The result keeps no reference to the source or its bytes.
+    static Result<std::vector<ZipEntry>> parse_entries(ArchiveSource const& source);
 
     std::vector<ZipEntry> const& entries() const { return entries_; }
     std::vector<ZipEntry>& entries() { return entries_; }
-    Bytes bytes() const { return mapping_.bytes(); }
+    ArchiveSource const& source() const { return source_; }
 
 private:
+    explicit ZipArchive(ArchiveSource source) : source_(std::move(source)) {}
+
     std::vector<ZipEntry> entries_;
-    Mapping mapping_;
+    ArchiveSource source_;
 };
 
 } // namespace quastor

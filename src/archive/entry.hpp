@@ -1,6 +1,7 @@
 #pragma once
 
-#include "common/fd.hpp"
+#include "archive/source.hpp"
+#include "common/bytes.hpp"
 #include "error.hpp"
 
 #include <cstdint>
@@ -21,8 +22,14 @@ struct ZipEntry {
     uint16_t flags = 0;
     bool is_dir = false; // the name's last byte is '/'
 
-    // The entry's stored data inside the whole archive, located through its
-    // local file header. Pure; safe to call from any thread.
+    // Where the entry's stored data (compressed_size bytes) starts in an
+    // archive of `archive_size` bytes, judged from its local file header,
+    // which is read through `cursor`. InvalidZip for a header out of bounds
+    // or without its signature; Io when the file has shrunk meanwhile.
+    Result<uint64_t> data_offset(SourceCursor& cursor, uint64_t archive_size) const;
+
+    // The entry's stored data inside a whole archive held in memory. Pure;
+    // safe to call from any thread.
     Result<Bytes> data(Bytes archive) const;
 };
 

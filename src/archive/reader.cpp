@@ -1,11 +1,10 @@
+// The archive reader: end record, central directory and local headers.
+
 #include "archive/archive.hpp"
 #include "archive/records.hpp"
 #include "common/text.hpp"
 
-#include <cerrno>
-#include <fcntl.h>
 #include <optional>
-#include <sys/stat.h>
 
 namespace quastor {
 
@@ -13,31 +12,20 @@ using namespace zip;
 
 Result<ZipArchive> ZipArchive::open(std::string const& path)
 {
-    // The descriptor is only needed to create the mapping; it closes on
-    // every return path when `fd` goes out of scope.
-    UniqueFd fd = QUASTOR_TRY(open_file(path, O_RDONLY));
-    struct stat status;
-    if (::fstat(fd.get(), &status) != 0)
-        return fail(QuastorError::io(errno));
-    ZipArchive archive;
-    archive.mapping_ = QUASTOR_TRY(Mapping::map(fd.get(), static_cast<uint64_t>(status.st_size)));
-    archive.entries_ = QUASTOR_TRY(parse_entries(archive.mapping_.bytes()));
+    ZipArchive archive(QUASTOR_TRY(ArchiveSource::open(path)));
+    archive.entries_ = QUASTOR_TRY(parse_entries(archive.source_));
     return archive;
 }
 
 namespace {
 
-// The end record nearest the end of the archive; nothing else about the
-// candidate is tested, so a signature inside a trailing comment wins.
-std::optional<size_t> find_end_record(Bytes archive)
+// The end record nearest the end of `tail`, the archive's last bytes; nothing
+// else about the candidate is tested, so a signature inside a trailing
+// comment wins.
+std::optional<size_t> find_end_record(Bytes tail)
 {
-    size_t const n = archive.size();
-    size_t const last = n - end_record::length;
-    size_t const first = n > end_record::length + end_record::search_window - 1
-        ? n - end_record::length - (end_record::search_window - 1)
-        : 0;
-    for (size_t p = last + 1; p-- > first;) {
-        if (load_le32(archive.data() + p) == end_record::signature)
+    for (size_t p = tail.size() - end_record::length + 1; p-- > 0;) {
+        if (load_le32(tail.data() + p) == end_record::signature)
             return p;
     }
     return std::nullopt;
@@ -45,32 +33,47 @@ std::optional<size_t> find_end_record(Bytes archive)
 
 } // namespace
 
-Result<std::vector<ZipEntry>> ZipArchive::parse_entries(Bytes archive)
+Result<std::vector<ZipEntry>> ZipArchive::parse_entries(ArchiveSource const& source)
 {
-    size_t const n = archive.size();
+    uint64_t const n = source.size();
     if (n < end_record::length)
         return fail(QuastorError::invalid_zip("File too short to be a ZIP file"));
-    std::optional<size_t> end = find_end_record(archive);
-    if (!end)
+    // The record may be followed by a comment of up to 65535 bytes.
+    uint64_t const tail_offset = n - std::min<uint64_t>(n, end_record::length + end_record::search_window - 1);
+    ReusableBuffer tail_buffer;
+    Bytes const tail = QUASTOR_TRY(source.read(tail_offset, static_cast<size_t>(n - tail_offset), tail_buffer));
+    std::optional<size_t> found = find_end_record(tail);
+    if (!found)
         return fail(QuastorError::invalid_zip("EOCD signature not found"));
-    uint8_t const* record = archive.data() + *end;
+    uint8_t const* record = tail.data() + *found;
+    uint64_t const end = tail_offset + *found;
     // Disk numbers, the on-this-disk count, the directory size and the
     // comment length are not read.
     uint64_t const directory_offset = load_le32(record + end_record::central_directory_offset);
     uint16_t const count = load_le16(record + end_record::total_entries);
+
+    SourceCursor cursor(source);
+    // A ZIP64 archive keeps its real entry count elsewhere and writes 0xFFFF
+    // here; reading only the first 65535 entries would lose the rest unseen.
+    if (count == max_entry_count && end >= zip64_locator::length) {
+        Bytes locator = QUASTOR_TRY(cursor.read(end - zip64_locator::length, 4));
+        if (load_le32(locator.data()) == zip64_locator::signature)
+            return fail(QuastorError::archive_too_large("ZIP entry count exceeds ZIP32 limits"));
+    }
     if (directory_offset > n)
         return fail(QuastorError::invalid_zip("Central directory offset is outside the archive"));
 
     std::vector<ZipEntry> entries;
     entries.reserve(count);
-    size_t q = static_cast<size_t>(directory_offset);
+    uint64_t q = directory_offset;
     for (uint32_t i = 0; i < count; ++i) {
         if (n - q < 4)
             return fail(QuastorError::io_unexpected_eof());
-        uint8_t const* header = archive.data() + q;
+        Bytes const fixed = QUASTOR_TRY(cursor.read(q, static_cast<size_t>(std::min<uint64_t>(n - q, central_header::length))));
+        uint8_t const* header = fixed.data();
         if (load_le32(header) != central_header::signature)
             return fail(QuastorError::invalid_zip("Invalid Central Directory signature"));
-        if (n - q < central_header::length)
+        if (fixed.size() < central_header::length)
             return fail(QuastorError::io_unexpected_eof());
         ZipEntry entry;
         entry.flags = load_le16(header + central_header::flags);
@@ -85,28 +88,29 @@ Result<std::vector<ZipEntry>> ZipArchive::parse_entries(Bytes archive)
         entry.local_header_offset = load_le32(header + central_header::local_header_offset);
         // Version fields, time, date, disk number and internal attributes are skipped.
 
-        size_t const name_start = q + central_header::length;
+        uint64_t const name_start = q + central_header::length;
         if (n - name_start < name_length)
             return fail(QuastorError::invalid_zip("ZIP entry exceeds archive bounds"));
-        entry.name = decode_utf8_lossy(
-            std::string_view(reinterpret_cast<char const*>(archive.data() + name_start), name_length));
-        size_t const tail = name_length + extra_length + comment_length;
-        if (n - name_start < tail)
+        Bytes const name = QUASTOR_TRY(cursor.read(name_start, name_length));
+        entry.name = decode_utf8_lossy(std::string_view(reinterpret_cast<char const*>(name.data()), name.size()));
+        size_t const tail_length = name_length + extra_length + comment_length;
+        if (n - name_start < tail_length)
             return fail(QuastorError::invalid_zip("Central directory entry exceeds archive bounds"));
         entry.is_dir = !entry.name.empty() && entry.name.back() == '/';
         entries.push_back(std::move(entry));
-        q = name_start + tail;
+        q = name_start + tail_length;
     }
     return entries;
 }
 
-Result<Bytes> ZipEntry::data(Bytes archive) const
+Result<uint64_t> ZipEntry::data_offset(SourceCursor& cursor, uint64_t archive_size) const
 {
-    uint64_t const n = archive.size();
+    uint64_t const n = archive_size;
     uint64_t const o = local_header_offset;
     if (o > n || n - o < local_header::length)
         return fail(QuastorError::invalid_zip("ZIP entry exceeds archive bounds"));
-    uint8_t const* header = archive.data() + o;
+    Bytes const fixed = QUASTOR_TRY(cursor.read(o, local_header::length));
+    uint8_t const* header = fixed.data();
     if (load_le32(header) != local_header::signature)
         return fail(QuastorError::invalid_zip("Invalid Local File Header signature"));
     // Method, sizes and CRC-32 come from the central directory: the local
@@ -117,6 +121,14 @@ Result<Bytes> ZipEntry::data(Bytes archive) const
         return fail(QuastorError::invalid_zip("Local file header exceeds archive bounds"));
     if (n - start < compressed_size)
         return fail(QuastorError::invalid_zip("ZIP entry exceeds archive bounds"));
+    return start;
+}
+
+Result<Bytes> ZipEntry::data(Bytes archive) const
+{
+    ArchiveSource const source(archive);
+    SourceCursor cursor(source);
+    uint64_t const start = QUASTOR_TRY(data_offset(cursor, archive.size()));
     return archive.subspan(static_cast<size_t>(start), static_cast<size_t>(compressed_size));
 }
 

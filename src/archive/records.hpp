@@ -93,6 +93,13 @@ constexpr size_t comment_length = 20;
 constexpr size_t search_window = 65536;
 } // namespace end_record
 
+// Stands immediately before the end record of a ZIP64 archive; only its
+// signature is read, to refuse such an archive.
+namespace zip64_locator {
+constexpr uint32_t signature = 0x07064B50;
+constexpr size_t length = 20;
+} // namespace zip64_locator
+
 // What the writer puts into every entry.
 constexpr uint16_t version_needed = 20;
 constexpr uint16_t version_made_by = 0x0314; // Unix, format 2.0

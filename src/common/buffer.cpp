@@ -1,6 +1,9 @@
+// ReusableBuffer: per-worker scratch memory that survives from item to item.
+
 #include "common/buffer.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <sys/mman.h>
 
 namespace quastor {
@@ -16,31 +19,49 @@ Result<std::span<uint8_t>> ReusableBuffer::reserve(size_t size)
     constexpr size_t huge_page = size_t{2} << 20;
     constexpr size_t keep_limit = size_t{64} << 20;
     constexpr size_t min_capacity = size_t{64} << 10;
-    if (size == 0)
-        return std::span<uint8_t>();
+    // libdeflate and memcpy may not be given a null pointer, even with a
+    // zero length.
+    static uint8_t empty;
+    if (size == 0) {
+        dirty_before_ = dirty_;
+        reserved_ = 0;
+        return std::span<uint8_t>(&empty, 0);
+    }
     // A buffer much larger than the item is let go beyond a bound, so that
     // one huge item does not pin its memory for the rest of the run.
-    if (capacity_ >= size && (capacity_ <= keep_limit || capacity_ / 2 <= size))
-        return std::span<uint8_t>(static_cast<uint8_t*>(address_), size);
-    if (address_ != nullptr)
-        ::munmap(address_, capacity_);
-    // Growth is geometric below the bound, so a run of ever larger small
-    // items remaps a handful of times, not once per item.
-    size_t wanted = std::max({size, min_capacity, std::min(2 * capacity_, keep_limit)});
-    address_ = nullptr;
-    capacity_ = 0;
-    size_t capacity = wanted >= huge_page ? (wanted + huge_page - 1) & ~(huge_page - 1) : wanted;
-    if (capacity < size)
-        return fail(QuastorError::io(ENOMEM));
-    void* address = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (address == MAP_FAILED)
-        return fail(QuastorError::io(errno));
-    // Only a hint: without transparent huge pages the mapping works as is.
-    if (capacity >= huge_page)
-        ::madvise(address, capacity, MADV_HUGEPAGE);
-    address_ = address;
-    capacity_ = capacity;
+    if (capacity_ < size || (capacity_ > keep_limit && capacity_ / 2 > size)) {
+        if (address_ != nullptr)
+            ::munmap(address_, capacity_);
+        // Growth is geometric below the bound, so a run of ever larger small
+        // items remaps a handful of times, not once per item.
+        size_t wanted = std::max({size, min_capacity, std::min(2 * capacity_, keep_limit)});
+        address_ = nullptr;
+        capacity_ = 0;
+        dirty_ = 0;
+        size_t capacity = wanted >= huge_page ? (wanted + huge_page - 1) & ~(huge_page - 1) : wanted;
+        if (capacity < size)
+            return fail(QuastorError::io(ENOMEM));
+        void* address = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (address == MAP_FAILED)
+            return fail(QuastorError::io(errno));
+        // Only a hint: without transparent huge pages the mapping works as is.
+        if (capacity >= huge_page)
+            ::madvise(address, capacity, MADV_HUGEPAGE);
+        address_ = address;
+        capacity_ = capacity;
+    }
+    reserved_ = size;
+    dirty_before_ = dirty_;
+    dirty_ = std::max(dirty_, size);
     return std::span<uint8_t>(static_cast<uint8_t*>(address_), size);
+}
+
+void ReusableBuffer::zero_beyond(size_t written)
+{
+    size_t const end = std::min(reserved_, dirty_before_);
+    if (written < end)
+        std::memset(static_cast<uint8_t*>(address_) + written, 0, end - written);
+    dirty_ = std::max(dirty_before_, std::min(written, reserved_));
 }
 
 } // namespace quastor

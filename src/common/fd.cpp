@@ -1,9 +1,10 @@
+// Descriptors, whole writes and the path gate.
+
 #include "common/fd.hpp"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 namespace quastor {
@@ -58,46 +59,6 @@ Result<void> write_all(int fd, Bytes data)
         data = data.subspan(static_cast<size_t>(written));
     }
     return {};
-}
-
-Mapping::Mapping(Mapping&& other) noexcept
-    : address_(std::exchange(other.address_, nullptr))
-    , mapped_length_(std::exchange(other.mapped_length_, 0))
-    , length_(std::exchange(other.length_, 0))
-{
-}
-
-Mapping& Mapping::operator=(Mapping&& other) noexcept
-{
-    if (this != &other) {
-        this->~Mapping();
-        address_ = std::exchange(other.address_, nullptr);
-        mapped_length_ = std::exchange(other.mapped_length_, 0);
-        length_ = std::exchange(other.length_, 0);
-    }
-    return *this;
-}
-
-Mapping::~Mapping()
-{
-    if (address_ != nullptr)
-        ::munmap(address_, mapped_length_);
-    address_ = nullptr;
-}
-
-Result<Mapping> Mapping::map(int fd, uint64_t length)
-{
-    if (length > SIZE_MAX)
-        return fail(QuastorError::io(ENOMEM));
-    size_t mapped_length = length == 0 ? 1 : static_cast<size_t>(length);
-    void* address = ::mmap(nullptr, mapped_length, PROT_READ, MAP_SHARED, fd, 0);
-    if (address == MAP_FAILED)
-        return fail(QuastorError::io(errno));
-    Mapping mapping;
-    mapping.address_ = address;
-    mapping.mapped_length_ = mapped_length;
-    mapping.length_ = static_cast<size_t>(length);
-    return mapping;
 }
 
 std::string join_path(std::string const& directory, std::string_view relative)

@@ -1,18 +1,16 @@
 #pragma once
 
-// Owners for descriptors and mappings, and the one gate through which every
+// The descriptor owner, and the one gate through which every
 // path reaches the operating system.
 
+#include "common/bytes.hpp"
 #include "error.hpp"
 
 #include <cstdint>
-#include <span>
 #include <string>
 #include <sys/types.h>
 
 namespace quastor {
-
-using Bytes = std::span<uint8_t const>;
 
 // The C string for a path handed to the kernel. A path with an embedded NUL
 // is refused: a C call would silently act on the part before it.
@@ -42,27 +40,6 @@ Result<UniqueFd> open_file(std::string const& path, int flags, mode_t mode = 0);
 // Writes all of data, continuing after short and interrupted writes; a write
 // that accepts nothing is the "failed to write whole buffer" error.
 Result<void> write_all(int fd, Bytes data);
-
-// A read-only shared mapping of a whole file. A zero-length file maps one
-// byte (mmap refuses length 0) and exposes an empty range.
-class Mapping {
-public:
-    Mapping() = default;
-    Mapping(Mapping&& other) noexcept;
-    Mapping& operator=(Mapping&& other) noexcept;
-    Mapping(Mapping const&) = delete;
-    Mapping& operator=(Mapping const&) = delete;
-    ~Mapping();
-
-    static Result<Mapping> map(int fd, uint64_t length);
-
-    Bytes bytes() const { return {static_cast<uint8_t const*>(address_), length_}; }
-
-private:
-    void* address_ = nullptr;
-    size_t mapped_length_ = 0;
-    size_t length_ = 0;
-};
 
 // Joins a directory path and a relative path with one "/" unless the
 // directory is empty or already ends with "/".

@@ -1,8 +1,12 @@
+// Extraction: the plan executed on the shared pool, by descriptor.
+
 #include "extract/extract.hpp"
 
 #include "archive/archive.hpp"
 #include "common/pool.hpp"
 #include "common/text.hpp"
+#include "extract/decode.hpp"
+#include "extract/directories.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -12,119 +16,97 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_set>
 
 namespace quastor {
 
 namespace {
 
-// Directories one worker has found or made during one call, so that the
-// many files of a directory cost no mkdir or stat after the first. Private
-// to its worker: nothing here is shared between threads.
-class DirectoryCache {
-public:
-    bool contains(std::string_view path) const { return known_.find(path) != known_.end(); }
-    void insert(std::string_view path) { known_.emplace(path); }
-
-private:
-    struct Hash {
-        using is_transparent = void;
-        size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
-    };
-    std::unordered_set<std::string, Hash, std::equal_to<>> known_;
+// What one worker keeps from entry to entry: its decompressor, its buffers
+// for stored and decoded data, and its directory descriptors.
+struct WorkerState {
+    Decompressor decompressor;
+    ReusableBuffer stored;
+    ReusableBuffer decoded;
+    DirectoryHandles directories;
 };
 
-// The directory holding `path`: empty for a bare name, "/" for a name in the
-// root, and without the separators that end it ("a//b" gives "a").
-std::string_view parent_of(std::string_view path)
+int open_at(int directory, char const* name, int flags, mode_t mode)
 {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string_view::npos)
-        return {};
-    size_t end = slash;
-    while (end > 0 && path[end - 1] == '/')
-        --end;
-    return end == 0 ? path.substr(0, 1) : path.substr(0, end);
+    int fd;
+    do
+        fd = ::openat(directory, name, flags | O_CLOEXEC, mode);
+    while (fd < 0 && errno == EINTR);
+    return fd;
 }
 
-bool is_directory(char const* path)
+Result<void> write_file(DirectoryHandle directory, std::string const& name, ExtractionPlanEntry const& planned,
+    DecodedData const& data)
 {
+    // Never blocks: a FIFO in the file's place fails (ENXIO) instead of
+    // waiting for a reader. A link is followed only where it may predate
+    // the call; in a directory the call made, one can only have been
+    // planted meanwhile.
+    int const flags = O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | (directory.created ? O_NOFOLLOW : 0);
+    UniqueFd file(open_at(directory.fd, QUASTOR_TRY(os_path(name)), flags, 0666));
+    if (!file)
+        return fail(QuastorError::io(errno));
     struct stat status;
-    return ::stat(path, &status) == 0 && S_ISDIR(status.st_mode);
-}
-
-// mkdir -p. The deepest directory is tried first, since usually only the
-// last component is missing; ENOENT sends the attempt one level up. Finding
-// a directory (or a symlink to one) in place counts as success, also when
-// another worker made it a moment ago; anything else keeps mkdir's error.
-Result<void> create_directories(std::string_view path, DirectoryCache& cache)
-{
-    if (path.empty() || cache.contains(path))
-        return {};
-    std::string owned(path);
-    char const* c_path = QUASTOR_TRY(os_path(owned));
-    if (::mkdir(c_path, 0777) == 0) {
-        cache.insert(path);
-        return {};
-    }
-    int error = errno;
-    if (error == ENOENT) {
-        std::string_view parent = parent_of(path);
-        if (!parent.empty() && parent != path) {
-            QUASTOR_TRY(create_directories(parent, cache));
-            if (::mkdir(c_path, 0777) == 0) {
-                cache.insert(path);
-                return {};
-            }
-            error = errno;
-        }
-    }
-    if (!is_directory(c_path))
-        return fail(QuastorError::io(error));
-    cache.insert(path);
-    return {};
-}
-
-Result<void> write_file(std::string const& target, ExtractionPlanEntry const& planned, Bytes data)
-{
-    UniqueFd file = QUASTOR_TRY(open_file(target, O_WRONLY | O_CREAT | O_TRUNC, 0666));
-    QUASTOR_TRY(write_all(file.get(), data));
+    if (::fstat(file.get(), &status) != 0)
+        return fail(QuastorError::io(errno));
+    if (!S_ISREG(status.st_mode))
+        return fail(QuastorError::io(ENXIO));
+    QUASTOR_TRY(write_all(file.get(), data.written()));
+    // Zeros no stream wrote: the file is extended, not written, which reads
+    // as the same bytes.
+    if (data.zero_tail != 0 && ::ftruncate(file.get(), static_cast<off_t>(data.bytes.size())) != 0)
+        return fail(QuastorError::io(errno));
+    // Through the descriptor written, so that a link swapped in at the path
+    // meanwhile cannot pass the mode on to another file.
     if (planned.external_attr >= 0x10000) {
-        char const* c_path = QUASTOR_TRY(os_path(target));
-        if (::chmod(c_path, static_cast<mode_t>((planned.external_attr >> 16) & 07777)) != 0)
+        if (::fchmod(file.get(), static_cast<mode_t>((planned.external_attr >> 16) & 07777)) != 0)
             return fail(QuastorError::io(errno));
     }
     // Closing happens as `file` goes; its error changes nothing written.
     return {};
 }
 
-Result<void> create_symlink(std::string const& target, Bytes data)
+Result<void> create_symlink(DirectoryHandle directory, std::string const& name, DecodedData const& data)
 {
-    std::string_view text(reinterpret_cast<char const*>(data.data()), data.size());
+    Bytes const written = data.written();
+    std::string_view text(reinterpret_cast<char const*>(written.data()), written.size());
     if (!is_valid_utf8(text))
         return fail(QuastorError::invalid_zip("Invalid symlink target UTF-8"));
+    // Zeros no stream wrote are NUL bytes, which no link target may hold.
+    if (data.zero_tail != 0)
+        return fail(QuastorError::io_nul_in_path());
     std::string link_target(text);
     char const* c_link_target = QUASTOR_TRY(os_path(link_target));
-    char const* c_path = QUASTOR_TRY(os_path(target));
     // Never replaces: whatever already sits at the path makes this fail.
-    if (::symlink(c_link_target, c_path) != 0)
+    if (::symlinkat(c_link_target, directory.fd, QUASTOR_TRY(os_path(name))) != 0)
         return fail(QuastorError::io(errno));
     return {};
 }
 
-Result<void> extract_one(std::string const& dest_root, Bytes archive, libdeflate_decompressor* decompressor,
-    ExtractionPlanEntry const& planned, DirectoryCache& cache, ReusableBuffer& buffer)
+Result<void> extract_one(ArchiveSource const& archive, ExtractionPlanEntry const& planned, WorkerState& worker)
 {
-    std::string target = join_path(dest_root, planned.relative_path);
-    if (planned.is_dir)
-        return create_directories(target, cache);
+    std::string_view const path = planned.relative_path;
+    if (planned.is_dir) {
+        (void)QUASTOR_TRY(worker.directories.open(path));
+        return {};
+    }
     // Parents first, so that they exist even when the data turns out bad.
-    QUASTOR_TRY(create_directories(parent_of(target), cache));
-    Bytes data = QUASTOR_TRY(decode_entry_data(planned.entry, archive, decompressor, buffer));
-    QUASTOR_TRY(check_crc32(planned.entry, data));
+    std::string_view const parent = parent_of(path);
+    DirectoryHandle const directory = QUASTOR_TRY(worker.directories.open(parent));
+    std::string const name(parent.empty() ? path : path.substr(parent.size() + 1));
+
+    ZipEntry const& entry = planned.entry;
+    Bytes const stored
+        = QUASTOR_TRY(archive.read(planned.data_offset, static_cast<size_t>(entry.compressed_size), worker.stored));
+    DecodedData const data = QUASTOR_TRY(decode_stored_data(entry, stored, worker.decompressor.get(), worker.decoded));
+    QUASTOR_TRY(check_crc32(entry, data));
     if (planned.is_symlink)
-        return create_symlink(target, data);
-    return write_file(target, planned, data);
+        return create_symlink(directory, name, data);
+    return write_file(directory, name, planned, data);
 }
 
 // Cost of an entry when handing out work: its uncompressed size plus a fixed
@@ -140,8 +122,8 @@ constexpr uint64_t per_entry_cost = 16 * 1024;
 // entries run in plan order with its one decompressor.
 struct Execution {
     std::vector<ExtractionPlanEntry> const& plan;
-    Bytes archive;
-    std::string const& dest_root;
+    ArchiveSource const& archive;
+    ReachedDirectories& directories;
     std::vector<uint64_t> weight; // weight[i]: cost of entries [0, i)
     unsigned workers = 1;
     std::atomic<size_t> next{0};
@@ -179,9 +161,8 @@ bool claim(Execution& execution, size_t& begin, size_t& end)
 
 void run_worker(Execution& execution, WorkerOutcome& outcome)
 {
-    Decompressor decompressor;
-    DirectoryCache cache;
-    ReusableBuffer buffer;
+    WorkerState worker{.decompressor = {}, .stored = {}, .decoded = {},
+        .directories = DirectoryHandles(execution.directories, directory_handles_per_worker(execution.workers))};
     auto failed = [&](size_t index, QuastorError error) {
         outcome.index = index;
         outcome.error = std::move(error);
@@ -191,13 +172,13 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
     size_t end = 0;
     while (!execution.stop.load(std::memory_order_relaxed) && claim(execution, begin, end)) {
         for (size_t i = begin; i < end; ++i) {
-            if (!decompressor) {
+            if (!worker.decompressor) {
                 auto made = make_decompressor();
                 if (!made.has_value())
                     return failed(i, std::move(made).error());
-                decompressor = std::move(*made);
+                worker.decompressor = std::move(*made);
             }
-            auto done = extract_one(execution.dest_root, execution.archive, decompressor.get(), execution.plan[i], cache, buffer);
+            auto done = extract_one(execution.archive, execution.plan[i], worker);
             if (!done.has_value())
                 return failed(i, std::move(done).error());
             if (execution.stop.load(std::memory_order_relaxed))
@@ -208,21 +189,16 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
 
 } // namespace
 
-Result<void> extract_entry(std::string const& dest_root, Bytes archive, libdeflate_decompressor* decompressor,
-    ExtractionPlanEntry const& entry)
-{
-    DirectoryCache cache;
-    ReusableBuffer buffer;
-    return extract_one(dest_root, archive, decompressor, entry, cache, buffer);
-}
-
-Result<void> extract_entries(std::vector<ZipEntry> entries, Bytes archive, std::string const& dest_path)
+Result<void> extract_entries(std::vector<ZipEntry> entries, ArchiveSource const& archive, std::string const& dest_path)
 {
     std::vector<ExtractionPlanEntry> plan = QUASTOR_TRY(build_extraction_plan(std::move(entries), archive));
     if (plan.empty())
         return {};
 
-    Execution execution{.plan = plan, .archive = archive, .dest_root = dest_path, .weight = {}};
+    // Every entry lies below the root, so reaching it once here, before the
+    // workers, gives each of them the error it would have met first.
+    ReachedDirectories directories(QUASTOR_TRY(reach_directories(dest_path)));
+    Execution execution{.plan = plan, .archive = archive, .directories = directories, .weight = {}};
     execution.weight.resize(plan.size() + 1);
     for (size_t i = 0; i < plan.size(); ++i)
         execution.weight[i + 1] = execution.weight[i] + plan[i].file_size + per_entry_cost;
@@ -255,7 +231,7 @@ Result<void> extract_entries(std::vector<ZipEntry> entries, Bytes archive, std::
 Result<void> extract(std::string const& archive_path, std::string const& dest_path)
 {
     ZipArchive archive = QUASTOR_TRY(ZipArchive::open(archive_path));
-    return extract_entries(std::move(archive.entries()), archive.bytes(), dest_path);
+    return extract_entries(std::move(archive.entries()), archive.source(), dest_path);
 }
 
 Result<void> extract_from_bytes(Bytes archive, std::string const& dest_path)

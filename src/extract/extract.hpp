@@ -3,9 +3,9 @@
 // The reading side's operations, as the module boundary calls them.
 
 #include "archive/entry.hpp"
-#include "common/fd.hpp"
+#include "archive/source.hpp"
+#include "common/bytes.hpp"
 #include "error.hpp"
-#include "extract/decode.hpp"
 #include "extract/plan.hpp"
 
 #include <string>
@@ -21,10 +21,6 @@ Result<std::vector<PreflightEntry>> preflight_bytes(Bytes archive);
 // the shared worker pool. The first error stops the remaining work.
 Result<void> extract(std::string const& archive_path, std::string const& dest_path);
 Result<void> extract_from_bytes(Bytes archive, std::string const& dest_path);
-Result<void> extract_entries(std::vector<ZipEntry> entries, Bytes archive, std::string const& dest_path);
-
-// Creates one planned entry below dest_root with the worker's decompressor.
-Result<void> extract_entry(std::string const& dest_root, Bytes archive, libdeflate_decompressor* decompressor,
-    ExtractionPlanEntry const& entry);
+Result<void> extract_entries(std::vector<ZipEntry> entries, ArchiveSource const& archive, std::string const& dest_path);
 
 } // namespace quastor

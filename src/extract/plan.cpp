@@ -36,13 +36,18 @@ bool mode_is_symlink(uint32_t external_attr)
 // A link target is decoded and verified while planning so that a bad one is
 // refused before anything is written. Links are few; each gets a
 // decompressor of its own.
-Result<void> check_symlink_target(ZipEntry const& entry, Bytes archive)
+Result<void> check_symlink_target(ZipEntry const& entry, ArchiveSource const& archive, uint64_t data_offset)
 {
     Decompressor decompressor = QUASTOR_TRY(make_decompressor());
+    ReusableBuffer stored_buffer;
     ReusableBuffer buffer;
-    Bytes target = QUASTOR_TRY(decode_entry_data(entry, archive, decompressor.get(), buffer));
+    Bytes stored = QUASTOR_TRY(archive.read(data_offset, static_cast<size_t>(entry.compressed_size), stored_buffer));
+    DecodedData target = QUASTOR_TRY(decode_stored_data(entry, stored, decompressor.get(), buffer));
     QUASTOR_TRY(check_crc32(entry, target));
-    if (!is_valid_utf8(std::string_view(reinterpret_cast<char const*>(target.data()), target.size())))
+    // Zeros are valid UTF-8 and cannot complete a sequence cut short before
+    // them, so the written part decides.
+    Bytes written = target.written();
+    if (!is_valid_utf8(std::string_view(reinterpret_cast<char const*>(written.data()), written.size())))
         return fail(QuastorError::invalid_zip("Invalid symlink target UTF-8"));
     return {};
 }
@@ -132,7 +137,8 @@ private:
 
 } // namespace
 
-Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEntry> entries, Bytes archive)
+Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEntry> entries,
+    ArchiveSource const& archive)
 {
     QUASTOR_TRY(start_sodium());
     // Reserved once and never grown: the tables hold views into the
@@ -140,6 +146,9 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
     std::vector<ExtractionPlanEntry> plan;
     plan.reserve(entries.size());
     Occupancy occupancy(entries.size());
+    // Local headers usually follow one another closely: small blocks serve
+    // a run of them with one read, without reading the data of large members.
+    SourceCursor headers(archive, size_t{16} << 10);
 
     for (ZipEntry& entry : entries) {
         if (!entry.is_dir && entry.method != zip::method_stored && entry.method != zip::method_deflate)
@@ -148,10 +157,10 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
         QUASTOR_TRY(occupancy.check(entry.name, normalised.relative_path, entry.is_dir));
         // Directories too: a broken local header refuses the archive even
         // where there is no data to read.
-        (void)QUASTOR_TRY(entry.data(archive));
+        uint64_t const data_offset = QUASTOR_TRY(entry.data_offset(headers, archive.size()));
         bool const is_symlink = mode_is_symlink(entry.external_attr);
         if (!entry.is_dir && is_symlink)
-            QUASTOR_TRY(check_symlink_target(entry, archive));
+            QUASTOR_TRY(check_symlink_target(entry, archive, data_offset));
 
         ExtractionPlanEntry planned;
         planned.archive_name = entry.name;
@@ -165,6 +174,7 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
         planned.is_dir = entry.is_dir;
         planned.is_symlink = is_symlink;
         planned.entry = std::move(entry);
+        planned.data_offset = data_offset;
         plan.push_back(std::move(planned));
         occupancy.record(plan.back().relative_path, plan.back().is_dir);
     }

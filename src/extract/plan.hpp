@@ -4,7 +4,7 @@
 // before anything is written.
 
 #include "archive/entry.hpp"
-#include "common/fd.hpp"
+#include "archive/source.hpp"
 #include "error.hpp"
 
 #include <string>
@@ -40,10 +40,12 @@ struct PreflightEntry {
 // which extraction decodes from.
 struct ExtractionPlanEntry : PreflightEntry {
     ZipEntry entry;
+    uint64_t data_offset = 0; // where the stored data starts, found through the local header
 };
 
 // Builds the plan in central-directory order on the calling thread, refusing
 // the whole archive at the first entry that cannot be extracted safely.
-Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEntry> entries, Bytes archive);
+Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEntry> entries,
+    ArchiveSource const& archive);
 
 } // namespace quastor

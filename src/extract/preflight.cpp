@@ -1,3 +1,5 @@
+// Preflight: the extraction plan, reported instead of executed.
+
 #include "archive/archive.hpp"
 #include "extract/extract.hpp"
 
@@ -22,11 +24,11 @@ std::vector<PreflightEntry> report(std::vector<ExtractionPlanEntry> plan)
 
 Result<std::vector<PreflightEntry>> preflight(std::string const& archive_path)
 {
-    // The mapping lives until the plan is built; the report holds no
+    // The file stays open until the plan is built; the report holds no
     // reference to it.
     ZipArchive archive = QUASTOR_TRY(ZipArchive::open(archive_path));
     std::vector<ExtractionPlanEntry> plan
-        = QUASTOR_TRY(build_extraction_plan(std::move(archive.entries()), archive.bytes()));
+        = QUASTOR_TRY(build_extraction_plan(std::move(archive.entries()), archive.source()));
     return report(std::move(plan));
 }
 

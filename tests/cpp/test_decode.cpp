@@ -4,6 +4,7 @@
 
 #include "archive/archive.hpp"
 #include "archive_builder.hpp"
+#include "common/crc32.hpp"
 #include "extract/decode.hpp"
 
 #include <gtest/gtest.h>
@@ -16,7 +17,7 @@ namespace {
 class Decode : public ::testing::Test {
 protected:
     // Builds a one-entry archive and decodes it.
-    Result<Bytes> decode(TestEntry entry, ZipEntry* read = nullptr)
+    Result<DecodedData> decode(TestEntry entry, ZipEntry* read = nullptr)
     {
         archive_ = build_archive({std::move(entry)});
         auto entries = ZipArchive::parse_entries(as_bytes(archive_));
@@ -27,7 +28,7 @@ protected:
         return decode_entry_data(entry_, as_bytes(archive_), decompressor_.get(), buffer_);
     }
 
-    static std::string text(Bytes b) { return {reinterpret_cast<char const*>(b.data()), b.size()}; }
+    static std::string text(DecodedData const& d) { return {reinterpret_cast<char const*>(d.bytes.data()), d.bytes.size()}; }
 
     Decompressor decompressor_ = make_decompressor().value();
     ReusableBuffer buffer_;
@@ -67,7 +68,7 @@ TEST_F(Decode, DirectoryIsEmptyWithoutLookingAtItsHeader)
     dir.method = 99;
     auto out = decode_entry_data(dir, Bytes(), decompressor_.get(), buffer_);
     ASSERT_TRUE(out.has_value());
-    EXPECT_EQ(out->size(), 0u);
+    EXPECT_EQ(out->bytes.size(), 0u);
 }
 
 TEST_F(Decode, FailuresAndTheirTexts)
@@ -118,6 +119,28 @@ TEST_F(Decode, DeclaredSizeOneByteLongEndsInZeroAndFailsTheCrc)
     std::snprintf(expected, sizeof expected, "CRC32 mismatch (expected %08x, got %08x)", crc_of(data),
         crc_of(data + std::string(1, '\0')));
     EXPECT_EQ(check.error().display(), expected);
+}
+
+TEST_F(Decode, ShortStreamsEndInZerosThatCostNothing)
+{
+    // The zero tail's CRC is computed, not read: it must agree with
+    // libdeflate over real zeros, for lengths across many powers of two.
+    std::string const zeros(70000, '\0');
+    for (size_t n : {0, 1, 7, 64, 4096, 65537, 70000})
+        EXPECT_EQ(crc32_zero_extend(crc_of("ab"), n), crc_of("ab" + zeros.substr(0, n))) << n;
+    // A buffer dirtied by a longer entry comes back zeroed past the stream.
+    ASSERT_TRUE(decode({.name = "f", .data = sample(9000), .method = 8}).has_value());
+    auto out = decode({.name = "f", .data = "abc", .method = 8, .size_override = 8000});
+    ASSERT_TRUE(out.has_value());
+    EXPECT_EQ(text(*out), "abc" + std::string(7997, '\0'));
+    EXPECT_EQ(out->zero_tail, 7997u);
+    // Declaring 4 GiB - 1 over an empty stream costs address space only;
+    // zero-length reservations are never a null pointer.
+    auto huge = decode({.name = "f", .data = "", .method = 8, .crc_override = 0xFFFFFFFF, .size_override = 0xFFFFFFFF});
+    ASSERT_TRUE(huge.has_value());
+    EXPECT_EQ(huge->zero_tail, 0xFFFFFFFFu);
+    EXPECT_EQ(check_crc32(entry_, *huge).error().display().substr(0, 24), "CRC32 mismatch (expected");
+    EXPECT_NE(buffer_.reserve(0)->data(), nullptr);
 }
 
 TEST_F(Decode, LocalHeaderIsJudgedBeforeTheMethod)

@@ -1,0 +1,60 @@
+// Archive bytes from memory or from a file read with pread.
+
+#include "archive/source.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quastor {
+
+Result<ArchiveSource> ArchiveSource::open(std::string const& path)
+{
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
+    // writer for ever.
+    ArchiveSource source;
+    source.file_ = QUASTOR_TRY(open_file(path, O_RDONLY | O_NONBLOCK));
+    struct stat status;
+    if (::fstat(source.file_.get(), &status) != 0)
+        return fail(QuastorError::io(errno));
+    if (!S_ISREG(status.st_mode))
+        return fail(QuastorError::io(ENODEV));
+    source.size_ = static_cast<uint64_t>(status.st_size);
+    return source;
+}
+
+Result<Bytes> ArchiveSource::read(uint64_t offset, size_t length, ReusableBuffer& buffer) const
+{
+    if (!file_)
+        return memory_.subspan(static_cast<size_t>(offset), length);
+    std::span<uint8_t> out = QUASTOR_TRY(buffer.reserve(length));
+    size_t done = 0;
+    while (done < length) {
+        ssize_t got = ::pread(file_.get(), out.data() + done, length - done, static_cast<off_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return fail(QuastorError::io(errno));
+        }
+        if (got == 0)
+            return fail(QuastorError::io_unexpected_eof());
+        done += static_cast<size_t>(got);
+    }
+    return Bytes(out);
+}
+
+Result<Bytes> SourceCursor::read(uint64_t offset, size_t length)
+{
+    uint64_t const window_end = window_offset_ + window_.size();
+    if (offset >= window_offset_ && offset <= window_end && window_end - offset >= length)
+        return window_.subspan(static_cast<size_t>(offset - window_offset_), length);
+    window_ = {}; // the buffer may move under it
+    size_t const wanted = static_cast<size_t>(std::min<uint64_t>(std::max(length, block_), source_.size() - offset));
+    window_ = QUASTOR_TRY(source_.read(offset, wanted, buffer_));
+    window_offset_ = offset;
+    return window_.subspan(0, length);
+}
+
+} // namespace quastor

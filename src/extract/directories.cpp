@@ -1,0 +1,103 @@
+// Extraction's directories: reached once per call, then held by descriptor.
+
+#include "extract/directories.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <vector>
+
+namespace quastor {
+
+Result<HeldDirectory> ReachedDirectories::hold(std::string_view path, int parent, std::string const& name, bool is_last)
+{
+    Reached known;
+    {
+        std::lock_guard lock(mutex_);
+        auto found = reached_.find(path);
+        if (found == reached_.end()) {
+            // Under the lock, so that two workers cannot both take the same
+            // directory for one that was already there.
+            HeldDirectory held = QUASTOR_TRY(reach_directory(parent, name, is_last));
+            reached_.emplace(std::string(path), Reached{held.identity, held.created});
+            return held;
+        }
+        known = found->second;
+    }
+    // A directory this call made is never a link; one it found may have been.
+    char const* c_name = QUASTOR_TRY(os_path(name));
+    int const flags = O_PATH | O_DIRECTORY | O_CLOEXEC | (known.created ? O_NOFOLLOW : 0);
+    int fd;
+    do
+        fd = ::openat(parent, c_name, flags);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return fail(QuastorError::io(errno));
+    HeldDirectory held{UniqueFd(fd), {}, known.created};
+    held.identity = QUASTOR_TRY(identity_of(fd));
+    if (held.identity != known.identity)
+        return fail(QuastorError::io(ELOOP));
+    return held;
+}
+
+Result<DirectoryHandle> DirectoryHandles::open(std::string_view path)
+{
+    if (path.empty())
+        return reached_.root();
+    if (auto found = slots_.find(path); found != slots_.end()) {
+        found->second.last_use = ++clock_;
+        return DirectoryHandle{found->second.directory.fd.get(), found->second.directory.created};
+    }
+    // The nearest ancestor this worker holds, then down from there.
+    std::vector<std::string_view> missing{path};
+    DirectoryHandle base = reached_.root();
+    for (std::string_view ancestor = parent_of(path); !ancestor.empty(); ancestor = parent_of(ancestor)) {
+        if (auto found = slots_.find(ancestor); found != slots_.end()) {
+            found->second.last_use = ++clock_;
+            base = {found->second.directory.fd.get(), found->second.directory.created};
+            break;
+        }
+        missing.push_back(ancestor);
+    }
+    std::vector<std::pair<std::string_view, HeldDirectory>> opened;
+    opened.reserve(missing.size());
+    int parent = base.fd;
+    std::string name;
+    for (size_t i = missing.size(); i-- > 0;) {
+        std::string_view const step = missing[i];
+        std::string_view const above = parent_of(step);
+        name.assign(step.substr(above.empty() ? 0 : above.size() + 1));
+        HeldDirectory held = QUASTOR_TRY(reached_.hold(step, parent, name, i == 0));
+        parent = held.fd.get();
+        opened.emplace_back(step, std::move(held));
+    }
+    bool const created = opened.back().second.created;
+    for (auto& [step, held] : opened)
+        keep(std::string(step), std::move(held));
+    return DirectoryHandle{slots_.find(path)->second.directory.fd.get(), created};
+}
+
+void DirectoryHandles::keep(std::string path, HeldDirectory directory)
+{
+    // Kept in walking order, so the directory asked for is the newest and
+    // is never the one let go.
+    if (slots_.size() >= capacity_ && !slots_.empty()) {
+        auto oldest = std::min_element(slots_.begin(), slots_.end(),
+            [](auto const& a, auto const& b) { return a.second.last_use < b.second.last_use; });
+        slots_.erase(oldest);
+    }
+    slots_.insert_or_assign(std::move(path), Slot{std::move(directory), ++clock_});
+}
+
+size_t directory_handles_per_worker(unsigned workers)
+{
+    rlimit limit{};
+    rlim_t available = 1024;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        available = limit.rlim_cur;
+    size_t const share = static_cast<size_t>(std::min<rlim_t>(available, 1 << 16)) / 4 / std::max(1u, workers);
+    return std::clamp<size_t>(share, 2, 64);
+}
+
+} // namespace quastor

@@ -1,0 +1,94 @@
+#pragma once
+
+// The directories one extraction call works in, held by descriptor.
+//
+// The destination root is reached once, before the workers start. Below it,
+// the first worker to need a directory reaches it (makes it, or finds it,
+// following a link that is already there) and records its identity for the
+// whole call; any later opening, by any worker, goes from a held ancestor
+// and must find that same directory again, so a directory swapped for a link
+// once the call has reached it fails with ELOOP instead of leading elsewhere.
+// Descriptors are bounded: each worker keeps a small cache of them, and only
+// identities are kept for every directory reached.
+
+#include "common/fs.hpp"
+#include "error.hpp"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace quastor {
+
+// What a worker needs of a directory: a descriptor to work relative to, and
+// whether this call made it (a link inside a directory the call made cannot
+// predate the call, so it is never followed).
+struct DirectoryHandle {
+    int fd = -1;
+    bool created = false;
+};
+
+// Shared by the workers of one call; reaching a new directory takes its lock.
+class ReachedDirectories {
+public:
+    explicit ReachedDirectories(HeldDirectory root) : root_(std::move(root)) {}
+
+    DirectoryHandle root() const { return {root_.fd.get(), root_.created}; }
+
+    // Holds the directory `path` (relative to the root; its last segment is
+    // `name`, its parent is held by `parent`): reached now if no worker has
+    // reached it yet, otherwise opened again and checked to be the same one.
+    Result<HeldDirectory> hold(std::string_view path, int parent, std::string const& name, bool is_last);
+
+private:
+    struct Reached {
+        FileIdentity identity;
+        bool created = false;
+    };
+    struct Hash {
+        using is_transparent = void;
+        size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+    };
+
+    HeldDirectory root_;
+    std::mutex mutex_;
+    std::unordered_map<std::string, Reached, Hash, std::equal_to<>> reached_;
+};
+
+// One worker's descriptors for the directories it works in, at most
+// `capacity` of them, the least recently used let go first. Private to its
+// worker.
+class DirectoryHandles {
+public:
+    DirectoryHandles(ReachedDirectories& reached, size_t capacity) : reached_(reached), capacity_(capacity) {}
+
+    // The directory at relative path `path` ("" is the root), made with its
+    // missing ancestors, outermost first, when this call has not reached it.
+    // The descriptor stays valid until the next call.
+    Result<DirectoryHandle> open(std::string_view path);
+
+private:
+    struct Slot {
+        HeldDirectory directory;
+        uint64_t last_use = 0;
+    };
+    struct Hash {
+        using is_transparent = void;
+        size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+    };
+
+    void keep(std::string path, HeldDirectory directory);
+
+    ReachedDirectories& reached_;
+    size_t capacity_;
+    uint64_t clock_ = 0;
+    std::unordered_map<std::string, Slot, Hash, std::equal_to<>> slots_;
+};
+
+// How many directory descriptors each of `workers` may keep, from the
+// process's descriptor limit: a quarter of it for all of them together.
+size_t directory_handles_per_worker(unsigned workers);
+
+} // namespace quastor
