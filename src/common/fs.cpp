@@ -41,7 +41,7 @@ std::string_view parent_of(std::string_view path)
     return end == 0 ? path.substr(0, 1) : path.substr(0, end);
 }
 
-Result<HeldDirectory> reach_directory(int parent, std::string const& name, bool is_last)
+Result<HeldDirectory> reach_directory(int parent, bool parent_created, std::string const& name, bool is_last)
 {
     char const* c_name = QUASTOR_TRY(os_path(name));
     HeldDirectory held;
@@ -54,7 +54,7 @@ Result<HeldDirectory> reach_directory(int parent, std::string const& name, bool 
         held.created = true;
     } else {
         int const mkdir_error = errno;
-        held.fd = UniqueFd(open_held(parent, c_name, 0));
+        held.fd = UniqueFd(open_held(parent, c_name, parent_created ? O_NOFOLLOW : 0));
         if (!held.fd) {
             int const open_error = errno;
             return fail(QuastorError::io(!is_last && open_error == ENOTDIR ? ENOTDIR : mkdir_error));
@@ -81,7 +81,7 @@ Result<HeldDirectory> reach_directories(std::string const& path)
             rest.remove_prefix(1);
         if (name.empty() || name == ".")
             continue;
-        current = QUASTOR_TRY(reach_directory(current.fd.get(), name, rest.empty()));
+        current = QUASTOR_TRY(reach_directory(current.fd.get(), current.created, name, rest.empty()));
     }
     if (current.identity == FileIdentity{})
         current.identity = QUASTOR_TRY(identity_of(current.fd.get()));

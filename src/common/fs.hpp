@@ -40,11 +40,13 @@ std::string_view parent_of(std::string_view path);
 
 // Reaches the directory `name` inside `parent` for the first time: makes it
 // (0777 before the umask) when missing and holds it without following a link,
-// so a link swapped in between the two steps fails; finding a directory, or a
-// link to one, already there also counts. When neither works, the error is
-// mkdir's, except that an ancestor (`is_last` false) that is not a directory
-// gives ENOTDIR, as a path walk through it would.
-Result<HeldDirectory> reach_directory(int parent, std::string const& name, bool is_last);
+// so a link swapped in between the two steps fails. Finding a directory, or a
+// link to one, already there also counts, except inside a parent this call
+// made (`parent_created`): nothing there can predate the call, so a link
+// there was planted meanwhile and is never followed. When neither works, the
+// error is mkdir's, except that an ancestor (`is_last` false) that is not a
+// directory gives ENOTDIR, as a path walk through it would.
+Result<HeldDirectory> reach_directory(int parent, bool parent_created, std::string const& name, bool is_last);
 
 // mkdir -p by descriptor: walks `path` from "/" or the working directory (an
 // empty path is the working directory itself), reaching each component as

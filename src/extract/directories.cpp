@@ -10,7 +10,8 @@
 
 namespace quastor {
 
-Result<HeldDirectory> ReachedDirectories::hold(std::string_view path, int parent, std::string const& name, bool is_last)
+Result<HeldDirectory> ReachedDirectories::hold(std::string_view path, DirectoryHandle parent, std::string const& name,
+    bool is_last)
 {
     Reached known;
     {
@@ -19,7 +20,7 @@ Result<HeldDirectory> ReachedDirectories::hold(std::string_view path, int parent
         if (found == reached_.end()) {
             // Under the lock, so that two workers cannot both take the same
             // directory for one that was already there.
-            HeldDirectory held = QUASTOR_TRY(reach_directory(parent, name, is_last));
+            HeldDirectory held = QUASTOR_TRY(reach_directory(parent.fd, parent.created, name, is_last));
             reached_.emplace(std::string(path), Reached{held.identity, held.created});
             return held;
         }
@@ -30,7 +31,7 @@ Result<HeldDirectory> ReachedDirectories::hold(std::string_view path, int parent
     int const flags = O_PATH | O_DIRECTORY | O_CLOEXEC | (known.created ? O_NOFOLLOW : 0);
     int fd;
     do
-        fd = ::openat(parent, c_name, flags);
+        fd = ::openat(parent.fd, c_name, flags);
     while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return fail(QuastorError::io(errno));
@@ -62,14 +63,14 @@ Result<DirectoryHandle> DirectoryHandles::open(std::string_view path)
     }
     std::vector<std::pair<std::string_view, HeldDirectory>> opened;
     opened.reserve(missing.size());
-    int parent = base.fd;
+    DirectoryHandle parent = base;
     std::string name;
     for (size_t i = missing.size(); i-- > 0;) {
         std::string_view const step = missing[i];
         std::string_view const above = parent_of(step);
         name.assign(step.substr(above.empty() ? 0 : above.size() + 1));
         HeldDirectory held = QUASTOR_TRY(reached_.hold(step, parent, name, i == 0));
-        parent = held.fd.get();
+        parent = {held.fd.get(), held.created};
         opened.emplace_back(step, std::move(held));
     }
     bool const created = opened.back().second.created;

@@ -38,9 +38,9 @@ public:
     DirectoryHandle root() const { return {root_.fd.get(), root_.created}; }
 
     // Holds the directory `path` (relative to the root; its last segment is
-    // `name`, its parent is held by `parent`): reached now if no worker has
-    // reached it yet, otherwise opened again and checked to be the same one.
-    Result<HeldDirectory> hold(std::string_view path, int parent, std::string const& name, bool is_last);
+    // `name`, its parent is `parent`): reached now if no worker has reached
+    // it yet, otherwise opened again and checked to be the same one.
+    Result<HeldDirectory> hold(std::string_view path, DirectoryHandle parent, std::string const& name, bool is_last);
 
 private:
     struct Reached {

@@ -131,6 +131,12 @@ class TestFailures:
         assert message.startswith("Extraction failed: I/O error: ")
         assert (tmp_path / "out").read_bytes() == b"occupied"
 
+    def test_fifo_at_a_file_target_fails_without_waiting(self, tmp_path):
+        os.makedirs(tmp_path / "out")
+        os.mkfifo(tmp_path / "out/f")
+        message = failure(tmp_path, [file_entry("f", b"1"), file_entry("g", b"2")])
+        assert message == "Extraction failed: I/O error: No such device or address (os error 6)"
+
     def test_nul_in_destination(self, tmp_path):
         message = failure(tmp_path, [file_entry("a", b"1")], dest="o\0ut")
         assert message == "Extraction failed: I/O error: file name contained an unexpected NUL byte"

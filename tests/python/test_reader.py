@@ -1,6 +1,8 @@
 """Reading archives: the end record search, the central directory walk and the
 local header checks, each refusal with its exact text and in its order."""
 
+import os
+
 import pytest
 
 import quastor
@@ -71,6 +73,14 @@ class TestEndRecord:
     def test_signature_in_the_last_21_bytes_is_not_a_candidate(self):
         data = build_zip([file_entry("a", b"x")], comment=b"PK\x05\x06" + bytes(17))
         assert names(data) == ["a"]
+
+    def test_zip64_end_record_is_refused(self):
+        # With 0xFFFF entries and a ZIP64 locator just before it, the real
+        # count lies elsewhere: reading 65535 entries would lose the rest.
+        locator = (0x07064B50).to_bytes(4, "little") + bytes(16)
+        data = locator + end_record(count=0xFFFF, cd_offset=0)
+        assert refusal(data) == "Preflight failed: Archive is too large: ZIP entry count exceeds ZIP32 limits"
+        assert refusal(bytes(20) + end_record(count=0xFFFF)) == PREFIX + "Invalid Central Directory signature"
 
     def test_comment_length_and_disk_fields_are_not_read(self):
         built = two_files()
@@ -235,6 +245,13 @@ class TestArchiveFile:
         with pytest.raises(RuntimeError) as caught:
             quastor.preflight_zip(str(tmp_path / "missing.zip"))
         assert str(caught.value) == "Preflight failed: I/O error: No such file or directory (os error 2)"
+
+    def test_non_regular_file_fails_at_once(self, tmp_path):
+        # Reading a FIFO would wait for a writer for ever.
+        os.mkfifo(tmp_path / "fifo")
+        for path in (tmp_path / "fifo", tmp_path):
+            with pytest.raises(RuntimeError, match=r"^Preflight failed: I/O error: No such device \(os error 19\)$"):
+                quastor.preflight_zip(str(path))
 
     def test_file_and_bytes_read_alike(self, tmp_path):
         data = build_zip([directory("d/"), file_entry("d/a", b"abc" * 50, method=8), Entry(b"\xff", b"")],
