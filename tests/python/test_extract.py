@@ -3,6 +3,8 @@ picks when entries fail on several workers."""
 
 import os
 import stat
+import subprocess
+import sys
 import zipfile
 
 import pytest
@@ -166,6 +168,14 @@ class TestParallel:
                 quastor.extract_zip_bytes(archive, str(dest))
             bad = 3 if (dest / "e3").exists() else 300
             assert str(caught.value) == f"Extraction failed: CRC32 mismatch (expected {good ^ bad:08x}, got {good:08x})"
+
+    def test_directory_descriptors_stay_bounded(self, tmp_path):
+        # Directories are held by descriptor: 3000 of them under a limit of 64.
+        (tmp_path / "a.zip").write_bytes(build_zip([file_entry(f"d{i % 50}/s{i}/f", b"x") for i in range(3000)]))
+        code = ("import resource, sys, quastor; resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64)); "
+                "quastor.extract_zip(sys.argv[1], sys.argv[2])")
+        subprocess.run([sys.executable, "-c", code, str(tmp_path / "a.zip"), str(tmp_path / "out")], check=True)
+        assert len(list((tmp_path / "out").glob("d*/s*/f"))) == 3000
 
     def test_file_and_bytes_give_identical_trees(self, tmp_path):
         entries = [directory("top")]
