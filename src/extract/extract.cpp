@@ -113,6 +113,7 @@ Result<void> extract_one(ArchiveSource const& archive, ExtractionPlanEntry const
 // amount standing for the file-system calls every entry makes, so that a run
 // of tiny files weighs about as much as one file of comparable total size.
 constexpr uint64_t per_entry_cost = 16 * 1024;
+constexpr uint64_t inline_weight = 10 * per_entry_cost;
 
 // One call's shared state. Workers claim consecutive index ranges from
 // `next`, each claim a share of the remaining weight that shrinks as the
@@ -204,7 +205,9 @@ Result<void> extract_entries(std::vector<ZipEntry> entries, ArchiveSource const&
         execution.weight[i + 1] = execution.weight[i] + plan[i].file_size + per_entry_cost;
 
     std::vector<WorkerOutcome> outcomes;
-    if (plan.size() < 2) {
+    // Waking the pool costs more than a handful of small entries take, so
+    // a small archive (a typical small wheel) stays on the calling thread.
+    if (plan.size() < 2 || execution.weight.back() < inline_weight) {
         outcomes.resize(1);
         run_worker(execution, outcomes[0]);
     } else {
