@@ -5,7 +5,7 @@
 
 PYTHON ?= python3
 APT_PACKAGES := g++ pkg-config libdeflate-dev libutf8proc-dev libsodium-dev \
-                libgtest-dev zip unzip libarchive-tools p7zip-full
+                libgtest-dev libcli11-dev nlohmann-json3-dev zip unzip libarchive-tools p7zip-full
 PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis
 CPP_BUILD := build/cpp
 TSAN_BUILD := build/tsan

@@ -1,0 +1,176 @@
+#include "cli/commands.hpp"
+
+#include "archive/archive.hpp"
+#include "cli/listing.hpp"
+#include "cli/progress_line.hpp"
+#include "compress/compress.hpp"
+#include "extract/extract.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace quastor::cli {
+
+namespace {
+
+void print_error(char const* prefix, std::string const& text)
+{
+    std::fprintf(stderr, "quastor: %s%s\n", prefix, text.c_str());
+}
+
+int failed(char const* prefix, QuastorError const& error)
+{
+    print_error(prefix, error.display());
+    return exit_failure;
+}
+
+// Runs a command so that no exception ends the process unreported: running
+// out of memory is an ordinary I/O error under the command's prefix, as
+// the module reports it.
+template <typename Command>
+int guarded(char const* prefix, Command&& command)
+{
+    try {
+        return command();
+    } catch (std::bad_alloc const&) {
+        return failed(prefix, QuastorError::io(ENOMEM));
+    } catch (std::exception const& exception) {
+        print_error("internal error: ", exception.what());
+    } catch (...) {
+        print_error("internal error: ", "unknown failure");
+    }
+    return exit_failure;
+}
+
+bool is_standard_input(std::string const& archive) { return archive == standard_input_name; }
+
+// Standard input to its end. An archive is parsed from its end, so nothing
+// can start before all of it is here.
+Result<std::vector<uint8_t>> read_standard_input()
+{
+    std::vector<uint8_t> bytes;
+    struct stat status;
+    if (::fstat(STDIN_FILENO, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0)
+        bytes.reserve(static_cast<size_t>(status.st_size) + 1);
+    size_t filled = 0;
+    for (;;) {
+        if (bytes.size() - filled < (size_t{1} << 16))
+            bytes.resize(std::max(bytes.capacity(), filled + (size_t{1} << 20)));
+        ssize_t const got = ::read(STDIN_FILENO, bytes.data() + filled, bytes.size() - filled);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return fail(QuastorError::io(errno));
+        if (got == 0)
+            break;
+        filled += static_cast<size_t>(got);
+    }
+    bytes.resize(filled);
+    return bytes;
+}
+
+std::string shown_name(std::string const& archive)
+{
+    return is_standard_input(archive) ? std::string("standard input") : archive;
+}
+
+} // namespace
+
+int run_create(CreateOptions const& options)
+{
+    return guarded(creation_failed_prefix, [&] {
+        Result<void> created = create_zip(options.source, options.archive, options.level);
+        return created ? exit_success : failed(creation_failed_prefix, created.error());
+    });
+}
+
+int run_extract(ExtractOptions const& options)
+{
+    return guarded(extraction_failed_prefix, [&] {
+        Result<void> extracted;
+        if (is_standard_input(options.archive)) {
+            Result<std::vector<uint8_t>> bytes = read_standard_input();
+            if (!bytes)
+                return failed(extraction_failed_prefix, bytes.error());
+            extracted = extract_from_bytes(*bytes, options.directory);
+        } else {
+            extracted = extract(options.archive, options.directory);
+        }
+        return extracted ? exit_success : failed(extraction_failed_prefix, extracted.error());
+    });
+}
+
+int run_check(CheckOptions const& options)
+{
+    return guarded(preflight_failed_prefix, [&] {
+        // Mapped file or standard input: either way, bytes and their entries.
+        std::vector<uint8_t> input;
+        ZipArchive mapped;
+        Bytes bytes;
+        std::vector<ZipEntry> entries;
+        if (is_standard_input(options.archive)) {
+            Result<std::vector<uint8_t>> read = read_standard_input();
+            if (!read)
+                return failed(preflight_failed_prefix, read.error());
+            input = std::move(*read);
+            bytes = input;
+            Result<std::vector<ZipEntry>> parsed = ZipArchive::parse_entries(bytes);
+            if (!parsed)
+                return failed(preflight_failed_prefix, parsed.error());
+            entries = std::move(*parsed);
+        } else {
+            Result<ZipArchive> opened = ZipArchive::open(options.archive);
+            if (!opened)
+                return failed(preflight_failed_prefix, opened.error());
+            mapped = std::move(*opened);
+            bytes = mapped.bytes();
+            entries = std::move(mapped.entries());
+        }
+
+        Result<Inspection> inspection = inspect(bytes, entries);
+        if (!inspection)
+            return failed(preflight_failed_prefix, inspection.error());
+        if (options.json)
+            std::fputs(json_text(inspection->report).c_str(), stdout);
+        else if (!options.quiet)
+            std::fputs(listing_text(*inspection).c_str(), stdout);
+        std::fflush(stdout);
+
+        std::vector<std::string> const lines = findings(*inspection, options.limits);
+        for (std::string const& line : lines)
+            print_error("", line);
+        return lines.empty() ? exit_success : exit_failure;
+    });
+}
+
+int run_test(TestOptions const& options)
+{
+    return guarded(extraction_failed_prefix, [&] {
+        Progress progress;
+        Result<void> verified;
+        {
+            ProgressLine line(progress, ProgressLine::wanted(options.quiet));
+            if (is_standard_input(options.archive)) {
+                Result<std::vector<uint8_t>> bytes = read_standard_input();
+                if (!bytes)
+                    return failed(extraction_failed_prefix, bytes.error());
+                verified = verify_bytes(*bytes, &progress);
+            } else {
+                verified = verify(options.archive, &progress);
+            }
+        }
+        if (!verified)
+            return failed(extraction_failed_prefix, verified.error());
+        if (!options.quiet)
+            std::printf("No errors in %s: %llu entries tested\n", shown_name(options.archive).c_str(),
+                static_cast<unsigned long long>(progress.entries.load(std::memory_order_relaxed)));
+        return exit_success;
+    });
+}
+
+} // namespace quastor::cli
