@@ -74,6 +74,15 @@ Result<std::vector<uint8_t>> read_standard_input()
     return bytes;
 }
 
+// Writes all of `text` to standard output and flushes it: a listing cut
+// short by a full disk or a closed reader must not end in success.
+Result<void> print(std::string const& text)
+{
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+        return fail(QuastorError::io(errno != 0 ? errno : EIO));
+    return {};
+}
+
 std::string shown_name(std::string const& archive)
 {
     return is_standard_input(archive) ? std::string("standard input") : archive;
@@ -135,11 +144,13 @@ int run_check(CheckOptions const& options)
         Result<Inspection> inspection = inspect(bytes, entries);
         if (!inspection)
             return failed(preflight_failed_prefix, inspection.error());
+        Result<void> printed;
         if (options.json)
-            std::fputs(json_text(inspection->report).c_str(), stdout);
+            printed = print(json_text(inspection->report));
         else if (!options.quiet)
-            std::fputs(listing_text(*inspection).c_str(), stdout);
-        std::fflush(stdout);
+            printed = print(listing_text(*inspection));
+        if (!printed)
+            return failed(preflight_failed_prefix, printed.error());
 
         std::vector<std::string> const lines = findings(*inspection, options.limits);
         for (std::string const& line : lines)
@@ -166,10 +177,11 @@ int run_test(TestOptions const& options)
         }
         if (!verified)
             return failed(extraction_failed_prefix, verified.error());
-        if (!options.quiet)
-            std::printf("No errors in %s: %llu entries tested\n", shown_name(options.archive).c_str(),
-                static_cast<unsigned long long>(progress.entries.load(std::memory_order_relaxed)));
-        return exit_success;
+        if (options.quiet)
+            return exit_success;
+        Result<void> printed = print("No errors in " + shown_name(options.archive) + ": "
+            + std::to_string(progress.entries.load(std::memory_order_relaxed)) + " entries tested\n");
+        return printed ? exit_success : failed(extraction_failed_prefix, printed.error());
     });
 }
 

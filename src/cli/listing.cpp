@@ -3,6 +3,7 @@
 #include "common/text.hpp"
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -84,10 +85,12 @@ std::string listing_text(Inspection const& inspection)
             std::to_string(entry.compress_size).c_str(), method_text(entry.compress_type).c_str(), name);
     }
     // Percentage saved, as unzip -v shows it; negative when storing grew.
-    double const saved = total == 0 ? 0.0 : 100.0 * (1.0 - static_cast<double>(stored) / static_cast<double>(total));
+    long const saved = total == 0
+        ? 0
+        : std::lround(100.0 * (1.0 - static_cast<double>(stored) / static_cast<double>(total)));
     char summary[160];
     size_t const count = inspection.report.size();
-    std::snprintf(summary, sizeof summary, "%zu %s, %" PRIu64 " bytes when extracted, %" PRIu64 " stored, %.0f%% saved\n",
+    std::snprintf(summary, sizeof summary, "%zu %s, %" PRIu64 " bytes when extracted, %" PRIu64 " stored, %ld%% saved\n",
         count, count == 1 ? "entry" : "entries", total, stored, saved);
     return out + summary;
 }

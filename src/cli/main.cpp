@@ -57,6 +57,9 @@ int main(int argc, char** argv)
         "Also refuse links that are absolute or lead out of the destination, and set-user-ID or set-group-ID files");
     CLI::Option* max_size_option = check_command->add_option("--max-size", max_size,
         "Refuse a total extracted size above BYTES (suffixes k, M, G... in powers of 1024)")
+        ->check(CLI::Validator(
+            [](std::string& text) { return text.starts_with('-') ? std::string("must not be negative") : std::string(); },
+            "", "not negative"))
         ->transform(CLI::AsSizeValue(false));
 
     TestOptions test;
