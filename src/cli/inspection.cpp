@@ -6,6 +6,7 @@
 #include "extract/extract.hpp"
 
 #include <string_view>
+#include <unordered_map>
 
 namespace quastor::cli {
 
@@ -16,32 +17,70 @@ constexpr uint32_t set_group_id = 02000;
 
 bool is_link(PreflightEntry const& entry) { return entry.is_symlink && !entry.is_dir; }
 
+// The archive's links by normalised path, for following one through another.
+using LinkMap = std::unordered_map<std::string, std::string>;
+
+// Most links followed in one resolution, as the kernel's own limit: a cycle
+// ends there and cannot be followed on disk either.
+constexpr int max_link_hops = 40;
+
 // Whether a link at `link_path` (normalised, "/"-separated) pointing to
-// `target` resolves outside the directory it is extracted into, judged on
-// the text alone: ".." climbs from the link's own directory and nothing on
-// disk is consulted.
-bool leaves_destination(std::string const& link_path, std::string const& target)
+// `target` resolves outside the directory it is extracted into. Judged on
+// the archive alone, nothing on disk is consulted: ".." climbs from the
+// link's own directory, and a step onto another link of the same archive
+// continues from that link's target, so that a chain (s -> ".", x -> "s/..")
+// cannot hide a way out behind links that each look harmless.
+bool leaves_destination(std::string const& link_path, std::string const& target, LinkMap const& links)
 {
+    std::vector<std::string_view> directory;
+    std::string_view const path(link_path);
+    for (size_t start = 0, slash; (slash = path.find('/', start)) != std::string_view::npos; start = slash + 1)
+        directory.push_back(path.substr(start, slash - start));
+
+    // Segments still to walk, last first, so that a link's target can be
+    // pushed in front of the rest.
+    std::vector<std::string_view> pending;
+    auto push_target = [&](std::string_view text) {
+        std::vector<std::string_view> parts;
+        for (size_t start = 0;;) {
+            size_t const slash = text.find('/', start);
+            parts.push_back(text.substr(start, slash == std::string_view::npos ? slash : slash - start));
+            if (slash == std::string_view::npos)
+                break;
+            start = slash + 1;
+        }
+        pending.insert(pending.end(), parts.rbegin(), parts.rend());
+    };
     if (target.starts_with('/'))
         return true;
-    // Depth of the link's own directory below the destination.
-    size_t depth = 0;
-    for (char c : link_path)
-        depth += c == '/' ? 1 : 0;
-    std::string_view rest(target);
-    while (!rest.empty()) {
-        size_t const slash = rest.find('/');
-        std::string_view const segment = rest.substr(0, slash);
-        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    push_target(target);
+
+    std::string joined;
+    int hops = 0;
+    while (!pending.empty()) {
+        std::string_view const segment = pending.back();
+        pending.pop_back();
         if (segment.empty() || segment == ".")
             continue;
         if (segment == "..") {
-            if (depth == 0)
+            if (directory.empty())
                 return true;
-            --depth;
-        } else {
-            ++depth;
+            directory.pop_back();
+            continue;
         }
+        directory.push_back(segment);
+        joined.clear();
+        for (std::string_view part : directory)
+            joined.append(joined.empty() ? "" : "/").append(part);
+        auto const link = links.find(joined);
+        if (link == links.end())
+            continue;
+        if (++hops > max_link_hops)
+            return false;
+        if (link->second.starts_with('/'))
+            return true;
+        directory.pop_back();
+        push_target(link->second);
     }
     return false;
 }
@@ -71,6 +110,11 @@ Result<Inspection> inspect(Bytes archive, std::vector<ZipEntry> const& entries)
 std::vector<std::string> findings(Inspection const& inspection, Limits const& limits)
 {
     std::vector<std::string> lines;
+    LinkMap links;
+    if (limits.strict)
+        for (size_t i = 0; i < inspection.report.size(); ++i)
+            if (is_link(inspection.report[i]))
+                links.emplace(inspection.report[i].path, inspection.link_targets[i]);
     uint64_t total = 0;
     for (size_t i = 0; i < inspection.report.size(); ++i) {
         PreflightEntry const& entry = inspection.report[i];
@@ -82,7 +126,7 @@ std::vector<std::string> findings(Inspection const& inspection, Limits const& li
             std::string const& target = inspection.link_targets[i];
             if (target.starts_with('/'))
                 lines.push_back(name + " links to the absolute path " + quoted_name(target));
-            else if (leaves_destination(entry.path, target))
+            else if (leaves_destination(entry.path, target, links))
                 lines.push_back(name + " links out of the destination: " + quoted_name(target));
         } else if (!entry.is_dir) {
             // Extraction applies these bits to regular files only.
