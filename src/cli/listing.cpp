@@ -40,8 +40,8 @@ std::string row(char const* mode, char const* size, char const* packed, char con
     return line + name + "\n";
 }
 
-} // namespace
-
+// The rwx form of an entry's mode: type character, then the nine permission
+// bits with s/S and t/T for the set-ID and sticky bits.
 std::string mode_text(PreflightEntry const& entry)
 {
     uint32_t mode = entry.external_attr >> 16;
@@ -65,6 +65,8 @@ std::string mode_text(PreflightEntry const& entry)
     special(9, 01000, 't');
     return text;
 }
+
+} // namespace
 
 std::string listing_text(Inspection const& inspection)
 {

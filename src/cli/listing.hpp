@@ -20,8 +20,4 @@ std::string listing_text(Inspection const& inspection);
 // UTF-8 by construction, and a stray byte would be replaced. Pure.
 std::string json_text(std::vector<PreflightEntry> const& report);
 
-// The rwx form of an entry's mode: type character, then the nine permission
-// bits with s/S and t/T for the set-ID and sticky bits.
-std::string mode_text(PreflightEntry const& entry);
-
 } // namespace quastor::cli

@@ -1,8 +1,12 @@
 // The `quastor` command: argument parsing and dispatch to the subcommands.
 
 #include "cli/commands.hpp"
+#include "error.hpp"
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <new>
 
 #ifndef QUASTOR_VERSION
 #define QUASTOR_VERSION "unknown"
@@ -18,9 +22,7 @@ CLI::Option* archive_operand(CLI::App& command, std::string& archive, char const
     return command.add_option("ARCHIVE", archive, description)->required();
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
     CLI::App app("Create, extract, check and test ZIP archives.", "quastor");
     app.set_version_flag("--version", "quastor " QUASTOR_VERSION);
@@ -92,4 +94,18 @@ int main(int argc, char** argv)
     }
     test.quiet = quiet;
     return run_test(test);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // The subcommands turn running out of memory into their own error;
+    // this catches it while the arguments are parsed.
+    try {
+        return run(argc, argv);
+    } catch (std::bad_alloc const&) {
+        std::fprintf(stderr, "quastor: %s\n", quastor::QuastorError::io(ENOMEM).display().c_str());
+        return exit_failure;
+    }
 }
