@@ -5,8 +5,9 @@
 
 PYTHON ?= python3
 APT_PACKAGES := g++ pkg-config libdeflate-dev libutf8proc-dev libsodium-dev \
-                libgtest-dev zip unzip libarchive-tools p7zip-full
+                libgtest-dev libcli11-dev nlohmann-json3-dev zip unzip libarchive-tools p7zip-full
 PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis
+BENCH_PIP_PACKAGES := isal
 CPP_BUILD := build/cpp
 TSAN_BUILD := build/tsan
 JOBS := $(shell nproc)
@@ -40,6 +41,7 @@ demo: install
 	$(PYTHON) benchmarks/demo.py
 
 bench: install
+	@$(PYTHON) -m pip install -q --root-user-action=ignore $(BENCH_PIP_PACKAGES)
 	$(PYTHON) benchmarks/bench.py
 
 tsan: deps

@@ -75,6 +75,9 @@ private:
     std::string path_;
 };
 
+// The DEFLATE level of the module's archives.
+constexpr int default_deflate_level = 6;
+
 // Files under this length are stored without trying to compress them.
 constexpr uint64_t min_deflate_length = 64;
 
@@ -104,6 +107,9 @@ private:
 // other workers' TLBs. Never shared.
 class EntryWorkspace {
 public:
+    // `level` is libdeflate's; at 0 files are stored without compressing.
+    explicit EntryWorkspace(int level = default_deflate_level) : level_(level) {}
+    int level() const { return level_; }
     Result<libdeflate_compressor*> compressor();
     ReusableBuffer& input() { return input_; }
     ReusableBuffer& output() { return output_; }
@@ -112,6 +118,7 @@ private:
     struct FreeCompressor {
         void operator()(libdeflate_compressor* compressor) const;
     };
+    int level_;
     std::unique_ptr<libdeflate_compressor, FreeCompressor> compressor_;
     ReusableBuffer input_;
     ReusableBuffer output_;
@@ -128,6 +135,6 @@ Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, Scra
 // come back in input order; after the first failure no new entry starts,
 // and the first error recorded is the one returned.
 Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> entries, ScratchDir const& scratch,
-    WorkerPool& pool);
+    WorkerPool& pool, int level = default_deflate_level);
 
 } // namespace quastor

@@ -22,12 +22,13 @@ namespace quastor {
 namespace {
 
 // What one worker keeps from entry to entry: its decompressor, its buffers
-// for stored and decoded data, and its directory descriptors.
+// for stored and decoded data, and its directory descriptors (none when
+// only verifying).
 struct WorkerState {
     Decompressor decompressor;
     ReusableBuffer stored;
     ReusableBuffer decoded;
-    DirectoryHandles directories;
+    std::optional<DirectoryHandles> directories;
 };
 
 int open_at(int directory, char const* name, int flags, mode_t mode)
@@ -87,23 +88,35 @@ Result<void> create_symlink(DirectoryHandle directory, std::string const& name, 
     return {};
 }
 
-Result<void> extract_one(ArchiveSource const& archive, ExtractionPlanEntry const& planned, WorkerState& worker)
+Result<DecodedData> decode_checked(ArchiveSource const& archive, ExtractionPlanEntry const& planned, WorkerState& worker)
 {
-    std::string_view const path = planned.relative_path;
-    if (planned.is_dir) {
-        (void)QUASTOR_TRY(worker.directories.open(path));
-        return {};
-    }
-    // Parents first, so that they exist even when the data turns out bad.
-    std::string_view const parent = parent_of(path);
-    DirectoryHandle const directory = QUASTOR_TRY(worker.directories.open(parent));
-    std::string const name(parent.empty() ? path : path.substr(parent.size() + 1));
-
     ZipEntry const& entry = planned.entry;
     Bytes const stored
         = QUASTOR_TRY(archive.read(planned.data_offset, static_cast<size_t>(entry.compressed_size), worker.stored));
     DecodedData const data = QUASTOR_TRY(decode_stored_data(entry, stored, worker.decompressor.get(), worker.decoded));
     QUASTOR_TRY(check_crc32(entry, data));
+    return data;
+}
+
+Result<void> extract_one(ArchiveSource const& archive, ExtractionPlanEntry const& planned, WorkerState& worker)
+{
+    if (!worker.directories) {
+        // Verifying: the plan has already decoded and checked every link
+        // target, and directories hold no data.
+        if (!planned.is_dir && !planned.is_symlink)
+            (void)QUASTOR_TRY(decode_checked(archive, planned, worker));
+        return {};
+    }
+    std::string_view const path = planned.relative_path;
+    if (planned.is_dir) {
+        (void)QUASTOR_TRY(worker.directories->open(path));
+        return {};
+    }
+    // Parents first, so that they exist even when the data turns out bad.
+    std::string_view const parent = parent_of(path);
+    DirectoryHandle const directory = QUASTOR_TRY(worker.directories->open(parent));
+    std::string const name(parent.empty() ? path : path.substr(parent.size() + 1));
+    DecodedData const data = QUASTOR_TRY(decode_checked(archive, planned, worker));
     if (planned.is_symlink)
         return create_symlink(directory, name, data);
     return write_file(directory, name, planned, data);
@@ -124,7 +137,8 @@ constexpr uint64_t inline_weight = 10 * per_entry_cost;
 struct Execution {
     std::vector<ExtractionPlanEntry> const& plan;
     ArchiveSource const& archive;
-    ReachedDirectories& directories;
+    ReachedDirectories* directories; // none when only verifying
+    Progress* progress;
     std::vector<uint64_t> weight; // weight[i]: cost of entries [0, i)
     unsigned workers = 1;
     std::atomic<size_t> next{0};
@@ -162,8 +176,9 @@ bool claim(Execution& execution, size_t& begin, size_t& end)
 
 void run_worker(Execution& execution, WorkerOutcome& outcome)
 {
-    WorkerState worker{.decompressor = {}, .stored = {}, .decoded = {},
-        .directories = DirectoryHandles(execution.directories, directory_handles_per_worker(execution.workers))};
+    WorkerState worker;
+    if (execution.directories != nullptr)
+        worker.directories.emplace(*execution.directories, directory_handles_per_worker(execution.workers));
     auto failed = [&](size_t index, QuastorError error) {
         outcome.index = index;
         outcome.error = std::move(error);
@@ -182,15 +197,18 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
             auto done = extract_one(execution.archive, execution.plan[i], worker);
             if (!done.has_value())
                 return failed(i, std::move(done).error());
+            if (execution.progress != nullptr)
+                execution.progress->finished(execution.plan[i].file_size);
             if (execution.stop.load(std::memory_order_relaxed))
                 return;
         }
     }
 }
 
-} // namespace
-
-Result<void> extract_entries(std::vector<ZipEntry> entries, ArchiveSource const& archive, std::string const& dest_path)
+// Builds the plan, then runs it: into dest_path, or, without one, only
+// decoding and checking the data.
+Result<void> run_plan(std::vector<ZipEntry> entries, ArchiveSource const& archive, std::string const* dest_path,
+    Progress* progress)
 {
     std::vector<ExtractionPlanEntry> plan = QUASTOR_TRY(build_extraction_plan(std::move(entries), archive));
     if (plan.empty())
@@ -198,9 +216,11 @@ Result<void> extract_entries(std::vector<ZipEntry> entries, ArchiveSource const&
 
     // Every entry lies below the root, so reaching it once here, before the
     // workers, gives each of them the error it would have met first.
-    ReachedDirectories directories(QUASTOR_TRY(reach_directories(dest_path)));
-    Execution execution{.plan = plan, .archive = archive, .directories = directories, .weight = {}};
-    execution.weight.resize(plan.size() + 1);
+    std::optional<ReachedDirectories> directories;
+    if (dest_path != nullptr)
+        directories.emplace(QUASTOR_TRY(reach_directories(*dest_path)));
+    Execution execution{.plan = plan, .archive = archive, .directories = directories ? &*directories : nullptr,
+        .progress = progress, .weight = {}};    execution.weight.resize(plan.size() + 1);
     for (size_t i = 0; i < plan.size(); ++i)
         execution.weight[i + 1] = execution.weight[i] + plan[i].file_size + per_entry_cost;
 
@@ -231,16 +251,30 @@ Result<void> extract_entries(std::vector<ZipEntry> entries, ArchiveSource const&
     return {};
 }
 
-Result<void> extract(std::string const& archive_path, std::string const& dest_path)
+} // namespace
+
+Result<void> extract(std::string const& archive_path, std::string const& dest_path, Progress* progress)
 {
     ZipArchive archive = QUASTOR_TRY(ZipArchive::open(archive_path));
-    return extract_entries(std::move(archive.entries()), archive.source(), dest_path);
+    return run_plan(std::move(archive.entries()), archive.source(), &dest_path, progress);
 }
 
-Result<void> extract_from_bytes(Bytes archive, std::string const& dest_path)
+Result<void> extract_from_bytes(Bytes archive, std::string const& dest_path, Progress* progress)
 {
     std::vector<ZipEntry> entries = QUASTOR_TRY(ZipArchive::parse_entries(archive));
-    return extract_entries(std::move(entries), archive, dest_path);
+    return run_plan(std::move(entries), archive, &dest_path, progress);
+}
+
+Result<void> verify(std::string const& archive_path, Progress* progress)
+{
+    ZipArchive archive = QUASTOR_TRY(ZipArchive::open(archive_path));
+    return run_plan(std::move(archive.entries()), archive.source(), nullptr, progress);
+}
+
+Result<void> verify_bytes(Bytes archive, Progress* progress)
+{
+    std::vector<ZipEntry> entries = QUASTOR_TRY(ZipArchive::parse_entries(archive));
+    return run_plan(std::move(entries), archive, nullptr, progress);
 }
 
 } // namespace quastor

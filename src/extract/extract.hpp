@@ -1,10 +1,13 @@
 #pragma once
 
-// The reading side's operations, as the module boundary calls them.
+// The reading side's operations, as the module boundary and the command call
+// them. Each runs on the calling thread; extraction and verification hand the
+// entries to the process-wide pool and wait for it (the module calls them
+// with the interpreter lock held). Errors: the reader's, the plan's
+// refusals, then the error of the lowest-indexed failing entry attempted.
 
-#include "archive/entry.hpp"
-#include "archive/source.hpp"
 #include "common/bytes.hpp"
+#include "common/progress.hpp"
 #include "error.hpp"
 #include "extract/plan.hpp"
 
@@ -19,8 +22,19 @@ Result<std::vector<PreflightEntry>> preflight_bytes(Bytes archive);
 
 // Extraction into dest_path: the whole plan is built first, then executed on
 // the shared worker pool. The first error stops the remaining work.
-Result<void> extract(std::string const& archive_path, std::string const& dest_path);
-Result<void> extract_from_bytes(Bytes archive, std::string const& dest_path);
-Result<void> extract_entries(std::vector<ZipEntry> entries, ArchiveSource const& archive, std::string const& dest_path);
+// `progress`, when given, counts each entry as it is done, from the workers.
+Result<void> extract(std::string const& archive_path, std::string const& dest_path, Progress* progress = nullptr);
+Result<void> extract_from_bytes(Bytes archive, std::string const& dest_path, Progress* progress = nullptr);
+
+// Decodes every file entry on the shared worker pool and checks its CRC-32,
+// writing nothing: the test that extraction makes of each entry's data,
+// without the file system, failing with the error extraction would give.
+Result<void> verify(std::string const& archive_path, Progress* progress = nullptr);
+Result<void> verify_bytes(Bytes archive, Progress* progress = nullptr);
+
+// The words put before an error's display text when extraction or preflight
+// fails; verification shares extraction's so one text matches both.
+inline constexpr char extraction_failed_prefix[] = "Extraction failed: ";
+inline constexpr char preflight_failed_prefix[] = "Preflight failed: ";
 
 } // namespace quastor

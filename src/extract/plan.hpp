@@ -43,6 +43,9 @@ struct ExtractionPlanEntry : PreflightEntry {
     uint64_t data_offset = 0; // where the stored data starts, found through the local header
 };
 
+// The report form of a plan: each entry's reported fields, moved out.
+std::vector<PreflightEntry> preflight_report(std::vector<ExtractionPlanEntry> plan);
+
 // Builds the plan in central-directory order on the calling thread, refusing
 // the whole archive at the first entry that cannot be extracted safely.
 Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEntry> entries,

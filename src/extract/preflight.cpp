@@ -5,11 +5,9 @@
 
 namespace quastor {
 
-namespace {
-
 // The report takes over the plan's strings; nothing is copied or decoded
 // a second time.
-std::vector<PreflightEntry> report(std::vector<ExtractionPlanEntry> plan)
+std::vector<PreflightEntry> preflight_report(std::vector<ExtractionPlanEntry> plan)
 {
     std::vector<PreflightEntry> entries;
     entries.reserve(plan.size());
@@ -20,8 +18,6 @@ std::vector<PreflightEntry> report(std::vector<ExtractionPlanEntry> plan)
     return entries;
 }
 
-} // namespace
-
 Result<std::vector<PreflightEntry>> preflight(std::string const& archive_path)
 {
     // The file stays open until the plan is built; the report holds no
@@ -29,14 +25,14 @@ Result<std::vector<PreflightEntry>> preflight(std::string const& archive_path)
     ZipArchive archive = QUASTOR_TRY(ZipArchive::open(archive_path));
     std::vector<ExtractionPlanEntry> plan
         = QUASTOR_TRY(build_extraction_plan(std::move(archive.entries()), archive.source()));
-    return report(std::move(plan));
+    return preflight_report(std::move(plan));
 }
 
 Result<std::vector<PreflightEntry>> preflight_bytes(Bytes archive)
 {
     std::vector<ZipEntry> entries = QUASTOR_TRY(ZipArchive::parse_entries(archive));
     std::vector<ExtractionPlanEntry> plan = QUASTOR_TRY(build_extraction_plan(std::move(entries), archive));
-    return report(std::move(plan));
+    return preflight_report(std::move(plan));
 }
 
 } // namespace quastor

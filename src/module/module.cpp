@@ -76,9 +76,10 @@ PyObject* report(char const* prefix, Result<std::vector<PreflightEntry>>&& resul
     return build_report(std::move(*result));
 }
 
-constexpr char const* extraction_failed = "Extraction failed: ";
-constexpr char const* creation_failed = "Archive creation failed: ";
-constexpr char const* preflight_failed = "Preflight failed: ";
+// One spelling of each prefix, shared with the command.
+constexpr char const* extraction_failed = extraction_failed_prefix;
+constexpr char const* creation_failed = creation_failed_prefix;
+constexpr char const* preflight_failed = preflight_failed_prefix;
 
 char const* const archive_and_dest[] = {"archive_path", "dest_path"};
 char const* const bytes_and_dest[] = {"archive_bytes", "dest_path"};

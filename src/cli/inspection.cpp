@@ -1,0 +1,153 @@
+#include "cli/inspection.hpp"
+
+#include "common/buffer.hpp"
+#include "common/text.hpp"
+#include "extract/decode.hpp"
+#include "extract/extract.hpp"
+
+#include <string_view>
+#include <unordered_map>
+
+namespace quastor::cli {
+
+namespace {
+
+constexpr uint32_t set_user_id = 04000;
+constexpr uint32_t set_group_id = 02000;
+
+bool is_link(PreflightEntry const& entry) { return entry.is_symlink && !entry.is_dir; }
+
+// The archive's links by normalised path, for following one through another.
+using LinkMap = std::unordered_map<std::string, std::string>;
+
+// Most links followed in one resolution, as the kernel's own limit: a cycle
+// ends there and cannot be followed on disk either.
+constexpr int max_link_hops = 40;
+
+// Whether a link at `link_path` (normalised, "/"-separated) pointing to
+// `target` resolves outside the directory it is extracted into. Judged on
+// the archive alone, nothing on disk is consulted: ".." climbs from the
+// link's own directory, and a step onto another link of the same archive
+// continues from that link's target, so that a chain (s -> ".", x -> "s/..")
+// cannot hide a way out behind links that each look harmless.
+bool leaves_destination(std::string const& link_path, std::string const& target, LinkMap const& links)
+{
+    std::vector<std::string_view> directory;
+    std::string_view const path(link_path);
+    for (size_t start = 0, slash; (slash = path.find('/', start)) != std::string_view::npos; start = slash + 1)
+        directory.push_back(path.substr(start, slash - start));
+
+    // Segments still to walk, last first, so that a link's target can be
+    // pushed in front of the rest.
+    std::vector<std::string_view> pending;
+    auto push_target = [&](std::string_view text) {
+        std::vector<std::string_view> parts;
+        for (size_t start = 0;;) {
+            size_t const slash = text.find('/', start);
+            parts.push_back(text.substr(start, slash == std::string_view::npos ? slash : slash - start));
+            if (slash == std::string_view::npos)
+                break;
+            start = slash + 1;
+        }
+        pending.insert(pending.end(), parts.rbegin(), parts.rend());
+    };
+    if (target.starts_with('/'))
+        return true;
+    push_target(target);
+
+    std::string joined;
+    int hops = 0;
+    while (!pending.empty()) {
+        std::string_view const segment = pending.back();
+        pending.pop_back();
+        if (segment.empty() || segment == ".")
+            continue;
+        if (segment == "..") {
+            if (directory.empty())
+                return true;
+            directory.pop_back();
+            continue;
+        }
+        directory.push_back(segment);
+        joined.clear();
+        for (std::string_view part : directory)
+            joined.append(joined.empty() ? "" : "/").append(part);
+        auto const link = links.find(joined);
+        if (link == links.end())
+            continue;
+        if (++hops > max_link_hops)
+            return false;
+        if (link->second.starts_with('/'))
+            return true;
+        directory.pop_back();
+        push_target(link->second);
+    }
+    return false;
+}
+
+} // namespace
+
+Result<Inspection> inspect(ArchiveSource const& archive, std::vector<ZipEntry> entries)
+{
+    std::vector<ExtractionPlanEntry> plan = QUASTOR_TRY(build_extraction_plan(std::move(entries), archive));
+    Inspection inspection;
+    inspection.link_targets.resize(plan.size());
+    Decompressor decompressor;
+    ReusableBuffer stored_buffer;
+    ReusableBuffer buffer;
+    for (size_t i = 0; i < plan.size(); ++i) {
+        if (!is_link(plan[i]))
+            continue;
+        if (!decompressor)
+            decompressor = QUASTOR_TRY(make_decompressor());
+        ZipEntry const& entry = plan[i].entry;
+        Bytes stored = QUASTOR_TRY(archive.read(plan[i].data_offset, static_cast<size_t>(entry.compressed_size), stored_buffer));
+        DecodedData target = QUASTOR_TRY(decode_stored_data(entry, stored, decompressor.get(), buffer));
+        Bytes written = target.written();
+        inspection.link_targets[i].assign(reinterpret_cast<char const*>(written.data()), written.size());
+        // Zeros no stream wrote are shown as one NUL, not spelled out by the
+        // gigabyte.
+        if (target.zero_tail != 0)
+            inspection.link_targets[i].push_back('\0');
+    }
+    inspection.report = preflight_report(std::move(plan));
+    return inspection;
+}
+
+std::vector<std::string> findings(Inspection const& inspection, Limits const& limits)
+{
+    std::vector<std::string> lines;
+    LinkMap links;
+    if (limits.strict)
+        for (size_t i = 0; i < inspection.report.size(); ++i)
+            if (is_link(inspection.report[i]))
+                links.emplace(inspection.report[i].path, inspection.link_targets[i]);
+    uint64_t total = 0;
+    for (size_t i = 0; i < inspection.report.size(); ++i) {
+        PreflightEntry const& entry = inspection.report[i];
+        total += entry.file_size;
+        if (!limits.strict)
+            continue;
+        std::string const name = quoted_name(entry.archive_name);
+        if (is_link(entry)) {
+            std::string const& target = inspection.link_targets[i];
+            if (target.starts_with('/'))
+                lines.push_back(name + " links to the absolute path " + quoted_name(target));
+            else if (leaves_destination(entry.path, target, links))
+                lines.push_back(name + " links out of the destination: " + quoted_name(target));
+        } else if (!entry.is_dir) {
+            // Extraction applies these bits to regular files only.
+            uint32_t const mode = entry.external_attr >> 16;
+            if ((mode & set_user_id) != 0)
+                lines.push_back(name + " has the set-user-ID bit");
+            if ((mode & set_group_id) != 0)
+                lines.push_back(name + " has the set-group-ID bit");
+        }
+    }
+    if (limits.max_size.has_value() && total > *limits.max_size)
+        lines.push_back("Total size " + std::to_string(total) + " bytes exceeds the limit of "
+            + std::to_string(*limits.max_size) + " bytes");
+    return lines;
+}
+
+} // namespace quastor::cli

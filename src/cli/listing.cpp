@@ -1,0 +1,119 @@
+#include "cli/listing.hpp"
+
+#include "common/text.hpp"
+
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+namespace quastor::cli {
+
+namespace {
+
+// Plain when it prints as itself, otherwise the quoted form of error texts.
+std::string printable(std::string const& text)
+{
+    std::string quoted = quoted_name(text);
+    if (quoted.size() == text.size() + 2 && quoted.compare(1, text.size(), text) == 0)
+        return text;
+    return quoted;
+}
+
+std::string method_text(uint16_t method)
+{
+    switch (method) {
+    case 0:
+        return "Stored";
+    case 8:
+        return "Deflate";
+    default:
+        // Directories may record any method; nothing is decoded for them.
+        return std::to_string(method);
+    }
+}
+
+std::string row(char const* mode, char const* size, char const* packed, char const* method, std::string const& name)
+{
+    char line[96];
+    std::snprintf(line, sizeof line, "%-10s  %10s  %10s  %-7s  ", mode, size, packed, method);
+    return line + name + "\n";
+}
+
+// The rwx form of an entry's mode: type character, then the nine permission
+// bits with s/S and t/T for the set-ID and sticky bits.
+std::string mode_text(PreflightEntry const& entry)
+{
+    uint32_t mode = entry.external_attr >> 16;
+    char const type = entry.is_dir ? 'd' : entry.is_symlink ? 'l' : '-';
+    if (type == 'l')
+        mode = 0777; // links carry no permissions of their own
+    else if (mode == 0)
+        mode = type == 'd' ? 0777 : 0666; // no Unix mode stored: what extraction creates before the umask
+    std::string text(10, '-');
+    text[0] = type;
+    char const letters[] = "rwxrwxrwx";
+    for (int bit = 0; bit < 9; ++bit)
+        if ((mode & (0400u >> bit)) != 0)
+            text[static_cast<size_t>(bit) + 1] = letters[bit];
+    auto special = [&](size_t at, uint32_t flag, char set) {
+        if ((mode & flag) != 0)
+            text[at] = text[at] == '-' ? static_cast<char>(set - 'a' + 'A') : set;
+    };
+    special(3, 04000, 's');
+    special(6, 02000, 's');
+    special(9, 01000, 't');
+    return text;
+}
+
+} // namespace
+
+std::string listing_text(Inspection const& inspection)
+{
+    std::string out = row("Mode", "Size", "Stored", "Method", "Name");
+    out += row("----------", "----------", "----------", "-------", "----");
+    uint64_t total = 0;
+    uint64_t stored = 0;
+    for (size_t i = 0; i < inspection.report.size(); ++i) {
+        PreflightEntry const& entry = inspection.report[i];
+        total += entry.file_size;
+        stored += entry.compress_size;
+        std::string name = printable(entry.path);
+        if (entry.is_dir)
+            name += "/";
+        else if (entry.is_symlink)
+            name += " -> " + printable(inspection.link_targets[i]);
+        out += row(mode_text(entry).c_str(), std::to_string(entry.file_size).c_str(),
+            std::to_string(entry.compress_size).c_str(), method_text(entry.compress_type).c_str(), name);
+    }
+    // Percentage saved, as unzip -v shows it; negative when storing grew.
+    long const saved = total == 0
+        ? 0
+        : std::lround(100.0 * (1.0 - static_cast<double>(stored) / static_cast<double>(total)));
+    char summary[160];
+    size_t const count = inspection.report.size();
+    std::snprintf(summary, sizeof summary, "%zu %s, %" PRIu64 " bytes when extracted, %" PRIu64 " stored, %ld%% saved\n",
+        count, count == 1 ? "entry" : "entries", total, stored, saved);
+    return out + summary;
+}
+
+std::string json_text(std::vector<PreflightEntry> const& report)
+{
+    nlohmann::ordered_json array = nlohmann::ordered_json::array();
+    for (PreflightEntry const& entry : report) {
+        array.push_back({
+            {"archive_name", entry.archive_name},
+            {"path", entry.path},
+            {"is_dir", entry.is_dir},
+            {"is_symlink", entry.is_symlink},
+            {"file_size", entry.file_size},
+            {"compress_size", entry.compress_size},
+            {"compress_type", entry.compress_type},
+            {"crc32", entry.crc32},
+            {"external_attr", entry.external_attr},
+        });
+    }
+    return array.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+} // namespace quastor::cli
