@@ -3,6 +3,7 @@
 #include "common/fd.hpp"
 #include "common/pool.hpp"
 #include "compress/prepared.hpp"
+#include "compress/reopen.hpp"
 #include "compress/source.hpp"
 #include "compress/writer.hpp"
 
@@ -104,7 +105,7 @@ Result<std::vector<SourceEntry>> collect_sources(std::string const& source_abs, 
     if (S_ISDIR(status.st_mode))
         QUASTOR_TRY(collect_directory_entries(source_abs, source_abs, archive, entries));
     else
-        entries.push_back(QUASTOR_TRY(collect_single_source(source_abs, status.st_mode)));
+        entries.push_back(QUASTOR_TRY(collect_single_source(source_abs, status.st_mode, identity_of(status))));
     return entries;
 }
 

@@ -32,15 +32,25 @@ struct InlineData {
 };
 struct SourceFileData {
     std::string path;
+    // The file that was read and checksummed: the writer copies from it
+    // alone, never from whatever else the path may lead to by then.
+    FileIdentity identity;
 };
 struct ScratchFileData {
     std::string path;
 };
 using EntryData = std::variant<EmptyData, InlineData, SourceFileData, ScratchFileData>;
 
+// A source file by the path it was read from and the identity it had.
+struct SourceOrigin {
+    std::string path;
+    FileIdentity identity;
+};
+
 // One entry as the writer emits it. Holds no descriptor, mapping or
 // compressed bytes; the writer expects exactly `compress_size` bytes from a
-// named file and treats any other count as a changed file.
+// named file, and from a source file the recorded CRC-32 too, and treats
+// anything else as a changed file.
 struct PreparedEntry {
     EntryData data;
     std::string name;
@@ -52,7 +62,7 @@ struct PreparedEntry {
     uint16_t flags = 0;
     // The file a File entry was read from: the writer refuses to overwrite
     // it, whatever path led there.
-    std::optional<FileIdentity> source_identity;
+    std::optional<SourceOrigin> source;
 };
 
 // The call's private directory of deflated entry data. Owns the directory:
@@ -119,8 +129,10 @@ private:
 
 // Reads, checksums and, for a file of 64 bytes or more, deflates one entry.
 // Kept DEFLATE output stays in memory when `budget` grants it, otherwise it
-// is spilled to scratch.entry_path(index). Any thread; `workspace` is the
-// calling worker's own.
+// is spilled to scratch.entry_path(index). A file or link is read only if
+// its path still leads to the item collected (`entry.identity`), never
+// through a final link; otherwise "File changed while building the
+// archive: <path>". Any thread; `workspace` is the calling worker's own.
 Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, ScratchDir const& scratch,
     EntryWorkspace& workspace, InlineBudget* budget = nullptr);
 

@@ -1,13 +1,15 @@
 #include "compress/writer.hpp"
 
 #include "archive/records.hpp"
+#include "common/buffer.hpp"
 #include "common/fd.hpp"
-#include "common/text.hpp"
+#include "compress/reopen.hpp"
 
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <libdeflate.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +24,8 @@ namespace {
 constexpr size_t buffer_capacity = 8192;
 // Largest piece asked of one kernel copy call; the loop runs to end of file.
 constexpr size_t copy_chunk = size_t{1} << 30;
+// A stored source file passes through memory in pieces of this size.
+constexpr size_t source_piece = size_t{256} << 10;
 
 Bytes as_bytes(std::string_view text) { return {reinterpret_cast<uint8_t const*>(text.data()), text.size()}; }
 
@@ -116,7 +120,9 @@ Result<uint64_t> copy_to_end(int in, int out, std::span<uint8_t> buffer)
     }
 }
 
-Result<void> copy_named_file(std::string const& path, uint32_t expected, BufferedWriter& out)
+// A scratch file is the call's own: the kernel moves its bytes, and only
+// their count is checked.
+Result<void> copy_scratch_file(std::string const& path, uint32_t expected, BufferedWriter& out)
 {
     QUASTOR_TRY(out.flush());
     // Non-blocking: a FIFO put in the file's place reads as empty, and the
@@ -125,18 +131,53 @@ Result<void> copy_named_file(std::string const& path, uint32_t expected, Buffere
     // A file that grew is copied whole before the count tells.
     uint64_t const copied = QUASTOR_TRY(copy_to_end(in.get(), out.fd(), out.spare()));
     if (copied != expected)
-        return fail(QuastorError::invalid_input("File changed while building the archive: " + decode_utf8_lossy(path)));
+        return fail(file_changed(path));
     return {};
 }
 
-Result<void> write_entry_data(PreparedEntry const& entry, BufferedWriter& out)
+// A stored source file is read a second time, long after it was
+// checksummed, from a tree that others may be changing. It is copied only
+// from the file that was read (never through a link), through memory, so
+// that the CRC-32 of the very bytes written can be compared with the one
+// recorded: a file rewritten at the same length is caught as surely as one
+// that changed length. Small files join the buffered headers instead of
+// costing a write of their own.
+Result<void> copy_source_file(PreparedEntry const& entry, SourceFileData const& source, BufferedWriter& out,
+    ReusableBuffer& pieces)
+{
+    struct stat status;
+    UniqueFd const in = QUASTOR_TRY(
+        open_collected(AT_FDCWD, source.path, source.path, O_RDONLY | O_NONBLOCK, source.identity, S_IFREG, status));
+    std::span<uint8_t> const piece = QUASTOR_TRY(pieces.reserve(source_piece));
+    uint64_t copied = 0;
+    uint32_t crc = 0;
+    for (;;) {
+        ssize_t got = ::read(in.get(), piece.data(), piece.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return fail(QuastorError::io(errno));
+        if (got == 0)
+            break;
+        Bytes const bytes(piece.data(), static_cast<size_t>(got));
+        crc = libdeflate_crc32(crc, bytes.data(), bytes.size());
+        QUASTOR_TRY(out.write(bytes));
+        copied += bytes.size();
+    }
+    // A file that grew is copied whole before the count tells.
+    if (copied != entry.file_size || crc != entry.crc32)
+        return fail(file_changed(source.path));
+    return {};
+}
+
+Result<void> write_entry_data(PreparedEntry const& entry, BufferedWriter& out, ReusableBuffer& pieces)
 {
     if (auto const* held = std::get_if<InlineData>(&entry.data))
         return out.write(as_bytes(held->bytes));
     if (auto const* source = std::get_if<SourceFileData>(&entry.data))
-        return copy_named_file(source->path, entry.file_size, out);
+        return copy_source_file(entry, *source, out, pieces);
     if (auto const* scratch = std::get_if<ScratchFileData>(&entry.data))
-        return copy_named_file(scratch->path, entry.compress_size, out);
+        return copy_scratch_file(scratch->path, entry.compress_size, out);
     return {};
 }
 
@@ -233,9 +274,9 @@ Result<UniqueFd> open_archive(std::string const& archive_path, std::span<Prepare
     struct stat status;
     if (::fstat(file.get(), &status) != 0)
         return fail(QuastorError::io(errno));
-    FileIdentity const archive{status.st_dev, status.st_ino};
+    FileIdentity const archive = identity_of(status);
     for (PreparedEntry const& entry : entries) {
-        if (entry.source_identity == archive)
+        if (entry.source && entry.source->identity == archive)
             return fail(QuastorError::invalid_input("Source path and archive path must be different"));
     }
     // Devices such as /dev/null take no truncation, as O_TRUNC would ignore it.
@@ -256,12 +297,13 @@ Result<void> write_archive(std::span<PreparedEntry const> entries, std::string c
     std::vector<CentralDirectoryRecord> records;
     records.reserve(entries.size());
     std::string record;
+    ReusableBuffer pieces;
     uint64_t offset = 0;
 
     for (PreparedEntry const& entry : entries) {
         uint64_t const header_offset = offset;
         QUASTOR_TRY(write_local_header(entry, out, record));
-        QUASTOR_TRY(write_entry_data(entry, out));
+        QUASTOR_TRY(write_entry_data(entry, out, pieces));
         records.push_back(CentralDirectoryRecord{
             .name = entry.name,
             .crc32 = entry.crc32,
