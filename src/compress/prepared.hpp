@@ -60,8 +60,8 @@ struct PreparedEntry {
     uint32_t external_attr = 0;
     uint16_t compress_type = 0;
     uint16_t flags = 0;
-    // The file a File entry was read from: the writer refuses to overwrite
-    // it, whatever path led there.
+    // The file a File entry was read from: while its path still leads to
+    // it, the writer refuses to overwrite it, whatever path led there.
     std::optional<SourceOrigin> source;
 };
 

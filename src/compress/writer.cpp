@@ -263,24 +263,41 @@ Result<void> write_central_header(CentralDirectoryRecord const& entry, BufferedW
     return out.write(as_bytes(record));
 }
 
+// Whether the archive file is a source file that still exists: an inode
+// freed by a source deleted since it was read may well be the new archive's.
+bool is_live_source(PreparedEntry const& entry, FileIdentity archive)
+{
+    if (!entry.source || entry.source->identity != archive)
+        return false;
+    struct stat status;
+    Result<char const*> path = os_path(entry.source->path);
+    return path && ::lstat(*path, &status) == 0 && identity_of(status) == archive;
+}
+
 // Opens the archive for writing and empties it, unless it is one of the
 // files being archived: a path such as "x/../data", whose parent only exists
 // once created, or a hard link, reaches a source file that no path
 // comparison made before writing could see. Truncating it would destroy the
 // data still to be read, so the file is left untouched and the call refused.
+// Opened without blocking, since a FIFO at the path would otherwise wait
+// for a reader forever; anything but a regular file is refused.
 Result<UniqueFd> open_archive(std::string const& archive_path, std::span<PreparedEntry const> entries)
 {
-    UniqueFd file = QUASTOR_TRY(open_file(archive_path, O_WRONLY | O_CREAT, 0666));
+    UniqueFd file = QUASTOR_TRY(open_file(archive_path, O_WRONLY | O_CREAT | O_NONBLOCK, 0666));
     struct stat status;
     if (::fstat(file.get(), &status) != 0)
         return fail(QuastorError::io(errno));
+    if (!S_ISREG(status.st_mode))
+        return fail(QuastorError::io(EINVAL));
     FileIdentity const archive = identity_of(status);
     for (PreparedEntry const& entry : entries) {
-        if (entry.source && entry.source->identity == archive)
+        if (is_live_source(entry, archive))
             return fail(QuastorError::invalid_input("Source path and archive path must be different"));
     }
-    // Devices such as /dev/null take no truncation, as O_TRUNC would ignore it.
-    if (S_ISREG(status.st_mode) && ::ftruncate(file.get(), 0) != 0)
+    int const flags = ::fcntl(file.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return fail(QuastorError::io(errno));
+    if (::ftruncate(file.get(), 0) != 0)
         return fail(QuastorError::io(errno));
     return file;
 }

@@ -3,7 +3,8 @@
 // at the boundary: 65535 vs 65536 entries, a 65535 vs 65536-byte name, an
 // entry ending at offset 2^32 - 1 vs 2^32; that a stored file is copied only
 // while it is the file read, with its length and checksum; and that an
-// existing archive and a linked archive path are handled as documented.
+// existing archive, a linked archive path and a source file at the archive
+// path are handled as documented.
 
 #include "archive/archive.hpp"
 #include "compress/writer.hpp"
@@ -101,6 +102,23 @@ TEST(WriterLayout, ExistingArchiveIsTruncatedAndLinkedPathFollowed)
     ASSERT_TRUE(write_archive(entries, dir / "link.zip").has_value());
     EXPECT_TRUE(fs::is_symlink(dir / "link.zip"));
     EXPECT_EQ(read_file(dir / "target.zip"), golden_one_file);
+}
+
+// The archive may take over the inode of a source deleted since it was
+// read; only a source still in place is the archive itself.
+TEST(WriterArchivePath, OnlyASourceStillInPlaceCountsAsTheArchive)
+{
+    TempDir dir;
+    write_file(dir / "out.zip", "old");
+    PreparedEntry entry = directory_entry("f");
+    entry.source = SourceOrigin{dir / "deleted", identity_at(dir / "out.zip")};
+    std::vector<PreparedEntry> entries{entry};
+    EXPECT_TRUE(write_archive(entries, dir / "out.zip").has_value());
+
+    fs::create_hard_link(dir / "out.zip", dir / "source");
+    entries[0].source->path = dir / "source";
+    EXPECT_EQ(write_archive(entries, dir / "out.zip").error().display(),
+        "Invalid input: Source path and archive path must be different");
 }
 
 TEST(WriterLayout, MissingParentsAreCreated)
