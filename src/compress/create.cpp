@@ -109,7 +109,8 @@ Result<std::vector<SourceEntry>> collect_sources(std::string const& source_abs, 
     return entries;
 }
 
-Result<std::vector<PreparedEntry>> prepare_on_pool(std::vector<SourceEntry> const& entries, ScratchDir const& scratch)
+Result<std::vector<PreparedEntry>> prepare_on_pool(std::vector<SourceEntry> const& entries, ScratchDir const& scratch,
+    int level)
 {
     if (entries.empty())
         return std::vector<PreparedEntry>();
@@ -118,7 +119,7 @@ Result<std::vector<PreparedEntry>> prepare_on_pool(std::vector<SourceEntry> cons
     if (!pool)
         return fail(QuastorError::compression(pool.error().payload_text()));
     // The pool is joined when it goes out of scope, before anything is written.
-    return prepare_entries(entries, scratch, **pool);
+    return prepare_entries(entries, scratch, **pool, level);
 }
 
 } // namespace
@@ -130,8 +131,11 @@ ScratchDir::~ScratchDir()
     (void)::nftw(path_.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-Result<void> create_zip(std::string const& source_path, std::string const& archive_path)
+Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level)
 {
+    if (level < min_deflate_level || level > max_deflate_level)
+        return fail(QuastorError::invalid_input(
+            "Compression level must be between 0 and 12, got " + std::to_string(level)));
     std::string source_abs = QUASTOR_TRY(absolute_path(source_path));
     std::string archive_abs = QUASTOR_TRY(absolute_path(archive_path));
     if (same_path(source_abs, archive_abs))
@@ -142,7 +146,7 @@ Result<void> create_zip(std::string const& source_path, std::string const& archi
     // Declared after the sources and before the prepared list, so on every
     // return the prepared list goes first, then the scratch directory.
     ScratchDir const scratch = QUASTOR_TRY(allocate_scratch_dir());
-    std::vector<PreparedEntry> const prepared = QUASTOR_TRY(prepare_on_pool(sources, scratch));
+    std::vector<PreparedEntry> const prepared = QUASTOR_TRY(prepare_on_pool(sources, scratch, level));
     // The writer gets the path as the caller gave it.
     return write_archive(prepared, archive_path);
 }

@@ -22,8 +22,6 @@ namespace quastor {
 
 namespace {
 
-constexpr int deflate_level = 6;
-
 PreparedEntry empty_entry(SourceEntry const& entry)
 {
     PreparedEntry prepared;
@@ -82,9 +80,9 @@ Result<Bytes> read_start(int fd, std::span<uint8_t> buffer)
     return Bytes(buffer.data(), filled);
 }
 
-// Deflates `input` at level 6 into the worker's output buffer, sized to the
-// compressor's bound. Returns the compressed bytes, valid until the
-// buffer's next use.
+// Deflates `input` at the workspace's level into the worker's output
+// buffer, sized to the compressor's bound. Returns the compressed bytes,
+// valid until the buffer's next use.
 Result<Bytes> deflate(Bytes input, EntryWorkspace& workspace)
 {
     libdeflate_compressor* compressor = QUASTOR_TRY(workspace.compressor());
@@ -182,7 +180,7 @@ void EntryWorkspace::FreeCompressor::operator()(libdeflate_compressor* compresso
 Result<libdeflate_compressor*> EntryWorkspace::compressor()
 {
     if (!compressor_) {
-        compressor_.reset(libdeflate_alloc_compressor(deflate_level));
+        compressor_.reset(libdeflate_alloc_compressor(level_));
         if (!compressor_)
             return fail(QuastorError::compression("failed to allocate a DEFLATE compressor: out of memory"));
     }
@@ -223,7 +221,7 @@ Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, Scra
 }
 
 Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> entries, ScratchDir const& scratch,
-    WorkerPool& pool)
+    WorkerPool& pool, int level)
 {
     size_t const count = entries.size();
     std::vector<PreparedEntry> prepared(count);
@@ -237,7 +235,7 @@ Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> 
     InlineBudget budget;
 
     auto work = [&](unsigned) {
-        EntryWorkspace workspace;
+        EntryWorkspace workspace(level);
         while (!stop.load(std::memory_order_acquire)) {
             size_t const index = next.fetch_add(1, std::memory_order_relaxed);
             if (index >= count)

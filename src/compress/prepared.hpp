@@ -106,14 +106,22 @@ private:
     std::atomic<size_t> left_;
 };
 
-// What one worker reuses from entry to entry: its compressor, allocated on
-// first use, the buffer a file is read into and the buffer it is deflated
-// into. Files are read, not mapped: a mapped file that another process
-// truncates raises SIGBUS and would take the interpreter down, and every
-// mmap and munmap takes the process's address-space lock and flushes the
-// other workers' TLBs. Never shared.
+// DEFLATE levels as libdeflate takes them: 0 stores in DEFLATE blocks, 12
+// compresses hardest.
+constexpr int min_deflate_level = 0;
+constexpr int max_deflate_level = 12;
+constexpr int default_deflate_level = 6;
+
+// What one worker reuses from entry to entry: its compressor at the call's
+// level, allocated on first use, the buffer a file is read into and the
+// buffer it is deflated into. Files are read, not mapped: a mapped file
+// that another process truncates raises SIGBUS and would take the
+// interpreter down, and every mmap and munmap takes the process's
+// address-space lock and flushes the other workers' TLBs. Never shared.
 class EntryWorkspace {
 public:
+    explicit EntryWorkspace(int level = default_deflate_level) : level_(level) {}
+    // Compression error when the compressor cannot be allocated.
     Result<libdeflate_compressor*> compressor();
     ReusableBuffer& input() { return input_; }
     ReusableBuffer& output() { return output_; }
@@ -122,6 +130,7 @@ private:
     struct FreeCompressor {
         void operator()(libdeflate_compressor* compressor) const;
     };
+    int level_;
     std::unique_ptr<libdeflate_compressor, FreeCompressor> compressor_;
     ReusableBuffer input_;
     ReusableBuffer output_;
@@ -136,10 +145,11 @@ private:
 Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, ScratchDir const& scratch,
     EntryWorkspace& workspace, InlineBudget* budget = nullptr);
 
-// Prepares every entry on `pool`, the calling thread only waiting. Results
-// come back in input order; after the first failure no new entry starts,
-// and the first error recorded is the one returned.
+// Prepares every entry on `pool`, deflating at `level` (0 to 12), the
+// calling thread only waiting. Results come back in input order; after the
+// first failure no new entry starts, and the first error recorded is the
+// one returned.
 Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> entries, ScratchDir const& scratch,
-    WorkerPool& pool);
+    WorkerPool& pool, int level = default_deflate_level);
 
 } // namespace quastor

@@ -2,10 +2,12 @@
 // strictly-smaller rules, keeps small DEFLATE output in memory only while
 // the call's budget lasts and otherwise spills it to the scratch file of the
 // entry's index, reads links without following them, reads nothing but the
-// items collected, and that the parallel stage returns results in index
-// order or the one error of a failing entry.
+// items collected, deflates at the call's level, and that the parallel stage
+// returns results in index order or the one error of a failing entry.
 
+#include "archive/archive.hpp"
 #include "common/pool.hpp"
+#include "compress/compress.hpp"
 #include "compress/prepared.hpp"
 #include "temp_dir.hpp"
 
@@ -234,6 +236,27 @@ TEST(PrepareEntry, LargeOutputIsSpilledWhateverTheBudget)
     std::string const path = std::get<ScratchFileData>(prepared->data).path;
     std::ifstream in(path, std::ios::binary);
     EXPECT_EQ(inflate(std::string(std::istreambuf_iterator<char>(in), {}), content.size()), content);
+}
+
+// At level 0 DEFLATE never saves anything, so a compressible file is
+// stored: the level reaches the compressors.
+TEST(CreateLevel, ReachesTheCompressorsAndIsBoundedByLibdeflate)
+{
+    TempDir dir;
+    write_file(dir / "f", std::string(5000, 'k'));
+    for (int const level : {-1, 13}) {
+        auto refused = create_zip(dir / "f", dir / "out.zip", level);
+        ASSERT_FALSE(refused.has_value());
+        EXPECT_EQ(refused.error().display(),
+            "Invalid input: Compression level must be between 0 and 12, got " + std::to_string(level));
+    }
+    EXPECT_FALSE(fs::exists(dir / "out.zip"));
+    for (int const level : {0, 12}) {
+        ASSERT_TRUE(create_zip(dir / "f", dir / "out.zip", level).has_value());
+        auto archive = ZipArchive::open(dir / "out.zip");
+        ASSERT_TRUE(archive.has_value());
+        EXPECT_EQ(archive->entries().at(0).method, level == 0 ? 0 : 8);
+    }
 }
 
 TEST(PrepareStage, ResultsComeBackInIndexOrder)
