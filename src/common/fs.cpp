@@ -27,11 +27,13 @@ Result<FileIdentity> identity_of(int fd)
     struct stat status;
     if (::fstat(fd, &status) != 0)
         return fail(QuastorError::io(errno));
-    return FileIdentity{status.st_dev, status.st_ino};
+    return identity_of(status);
 }
 
 std::string_view parent_of(std::string_view path)
 {
+    while (path.size() > 1 && path.back() == '/')
+        path.remove_suffix(1);
     size_t slash = path.find_last_of('/');
     if (slash == std::string_view::npos)
         return {};

@@ -12,17 +12,20 @@
 
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace quastor {
 
-// Which file a descriptor refers to.
+// A file's identity on disk: the same device and inode is the same file,
+// whatever path reaches it.
 struct FileIdentity {
     dev_t device = 0;
     ino_t inode = 0;
     bool operator==(FileIdentity const&) const = default;
 };
 
+inline FileIdentity identity_of(struct stat const& status) { return {status.st_dev, status.st_ino}; }
 Result<FileIdentity> identity_of(int fd);
 
 // A directory the call holds: an O_PATH descriptor, usable only as the
@@ -35,7 +38,8 @@ struct HeldDirectory {
 };
 
 // The directory holding `path`: empty for a bare name, "/" for a name in the
-// root, and without the separators that end it ("a//b" gives "a").
+// root, without the separators that end it ("a//b" gives "a"), and ignoring
+// separators at the end of `path` ("a/b/" gives "a").
 std::string_view parent_of(std::string_view path);
 
 // Reaches the directory `name` inside `parent` for the first time: makes it

@@ -1,6 +1,7 @@
 #include "common/fd.hpp"
 #include "common/text.hpp"
 #include "compress/paths.hpp"
+#include "compress/reopen.hpp"
 #include "compress/source.hpp"
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace quastor {
 
@@ -34,14 +36,22 @@ struct ListedItem {
 
 // The items of a directory, "." and ".." left out, in byte order of their
 // names, each with its status taken without following a final link. The
-// listing is read whole and the directory closed before any item is walked,
-// so a deep walk holds one open directory at a time; status is queried
-// relative to the open directory, sparing a path lookup per item.
-Result<std::vector<ListedItem>> list_directory(std::string const& dir, ArchiveTarget const& archive)
+// listing is read whole and its stream closed before any item is walked, so
+// a deep walk holds one descriptor per level and no listing buffers; status
+// is queried relative to the open directory, sparing a path lookup per item.
+Result<std::vector<ListedItem>> list_directory(int dir_fd, std::string const& dir, ArchiveTarget const& archive)
 {
-    std::unique_ptr<DIR, CloseDir> stream(::opendir(QUASTOR_TRY(os_path(dir))));
-    if (!stream)
+    // The stream takes a descriptor of its own: closing the stream closes
+    // it, and the walk still needs `dir_fd` to reach the items.
+    int const stream_fd = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+    if (stream_fd < 0)
         return fail(QuastorError::io(errno));
+    std::unique_ptr<DIR, CloseDir> stream(::fdopendir(stream_fd));
+    if (!stream) {
+        int const error = errno;
+        ::close(stream_fd);
+        return fail(QuastorError::io(error));
+    }
     std::vector<ListedItem> items;
     for (;;) {
         errno = 0;
@@ -55,9 +65,9 @@ Result<std::vector<ListedItem>> list_directory(std::string const& dir, ArchiveTa
             continue;
         items.push_back(ListedItem{.name = item->d_name, .path = {}, .status = {}});
     }
+    stream.reset();
     // std::string compares as unsigned bytes, a prefix first: the archive order.
     std::sort(items.begin(), items.end(), [](ListedItem const& a, ListedItem const& b) { return a.name < b.name; });
-    int const dir_fd = ::dirfd(stream.get());
     for (ListedItem& item : items) {
         item.path = join_path(dir, item.name);
         // The archive's own path is not even looked at.
@@ -69,11 +79,14 @@ Result<std::vector<ListedItem>> list_directory(std::string const& dir, ArchiveTa
 }
 
 // `prefix` is the archive name of `dir` with its "/", empty for the root:
-// an item's name is its parent's name and its own.
-Result<void> walk(std::string const& dir, std::string const& prefix, ArchiveTarget const& archive,
+// an item's name is its parent's name and its own. A subdirectory is
+// entered through its parent's descriptor and only if it is still the
+// directory listed, so no link swapped in meanwhile can lead the walk out
+// of the tree.
+Result<void> walk(int dir_fd, std::string const& dir, std::string const& prefix, ArchiveTarget const& archive,
     std::vector<SourceEntry>& entries)
 {
-    std::vector<ListedItem> items = QUASTOR_TRY(list_directory(dir, archive));
+    std::vector<ListedItem> items = QUASTOR_TRY(list_directory(dir_fd, dir, archive));
     for (ListedItem& item : items) {
         if (item.is_archive)
             continue;
@@ -81,7 +94,8 @@ Result<void> walk(std::string const& dir, std::string const& prefix, ArchiveTarg
             return fail(QuastorError::io(item.error));
         // The archive reached by another name (a hard link, a linked parent
         // directory) is left out just the same.
-        if (archive.existing() && *archive.existing() == FileIdentity{item.status.st_dev, item.status.st_ino})
+        FileIdentity const identity = identity_of(item.status);
+        if (archive.existing() && *archive.existing() == identity)
             continue;
 
         std::string name = prefix + decode_utf8_lossy(item.name);
@@ -93,9 +107,14 @@ Result<void> walk(std::string const& dir, std::string const& prefix, ArchiveTarg
 
         std::string descend = is_directory ? item.path : std::string();
         std::string descend_prefix = is_directory ? name : std::string();
-        entries.push_back(QUASTOR_TRY(build_source_entry(std::move(item.path), item.status.st_mode, std::move(name))));
-        if (is_directory)
-            QUASTOR_TRY(walk(descend, descend_prefix, archive, entries));
+        entries.push_back(
+            QUASTOR_TRY(build_source_entry(std::move(item.path), item.status.st_mode, std::move(name), identity)));
+        if (is_directory) {
+            struct stat status;
+            UniqueFd const child = QUASTOR_TRY(
+                open_collected(dir_fd, item.name, descend, O_RDONLY | O_DIRECTORY, identity, S_IFDIR, status));
+            QUASTOR_TRY(walk(child.get(), descend, descend_prefix, archive, entries));
+        }
     }
     return {};
 }
@@ -115,7 +134,7 @@ bool ArchiveTarget::is_path(std::string_view path, std::string_view name) const
     return name == last_component_ && same_path(path, path_);
 }
 
-Result<SourceEntry> build_source_entry(std::string path, uint32_t mode, std::string name)
+Result<SourceEntry> build_source_entry(std::string path, uint32_t mode, std::string name, FileIdentity identity)
 {
     SourceEntry entry;
     switch (mode & type_mask) {
@@ -136,6 +155,7 @@ Result<SourceEntry> build_source_entry(std::string path, uint32_t mode, std::str
     }
     entry.path = std::move(path);
     entry.name = std::move(name);
+    entry.identity = identity;
     return entry;
 }
 
@@ -148,15 +168,16 @@ Result<void> collect_directory_entries(std::string const& root, std::string cons
     std::string prefix = decode_utf8_lossy(*relative);
     if (!prefix.empty())
         prefix.push_back('/');
-    return walk(dir, prefix, archive, entries);
+    UniqueFd const fd = QUASTOR_TRY(open_file(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+    return walk(fd.get(), dir, prefix, archive, entries);
 }
 
-Result<SourceEntry> collect_single_source(std::string const& source_abs, uint32_t mode)
+Result<SourceEntry> collect_single_source(std::string const& source_abs, uint32_t mode, FileIdentity identity)
 {
     std::optional<std::string_view> last = final_component(source_abs);
     if (!last)
         return fail(QuastorError::invalid_input("Could not derive an archive name from " + decode_utf8_lossy(source_abs)));
-    return build_source_entry(source_abs, mode, decode_utf8_lossy(*last));
+    return build_source_entry(source_abs, mode, decode_utf8_lossy(*last), identity);
 }
 
 } // namespace quastor

@@ -9,9 +9,11 @@
 namespace quastor {
 
 // Builds a ZIP32 archive at archive_path from a file, a symbolic link or a
-// directory tree at source_path. `level` is libdeflate's, 0 to 12: 0 stores
-// every file, 1 is the fastest DEFLATE, 6 gives the module's archives; any
-// other value is an InvalidInput error before anything is read.
+// directory tree at source_path, deflating at `level` (0 to 12; 6 is the
+// default, and any other level is InvalidInput before anything is read).
+// Items that change while the archive is built fail the call rather than
+// reach the archive as anything but what was collected. Calling thread;
+// runs its own worker pool.
 Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level = 6);
 
 // The words put before an error's display text when creation fails.

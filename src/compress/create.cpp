@@ -3,6 +3,7 @@
 #include "common/fd.hpp"
 #include "common/pool.hpp"
 #include "compress/prepared.hpp"
+#include "compress/reopen.hpp"
 #include "compress/source.hpp"
 #include "compress/writer.hpp"
 
@@ -21,7 +22,6 @@ namespace {
 
 constexpr unsigned max_scratch_attempts = 1024;
 constexpr unsigned max_create_threads = 8;
-constexpr int max_deflate_level = 12;
 
 int remove_one(char const* path, struct stat const*, int, FTW*)
 {
@@ -83,7 +83,7 @@ ArchiveTarget archive_target(std::string archive_abs)
     struct stat status;
     Result<char const*> path = os_path(archive_abs);
     if (path && ::stat(*path, &status) == 0)
-        existing = FileIdentity{status.st_dev, status.st_ino};
+        existing = identity_of(status);
     return ArchiveTarget(std::move(archive_abs), existing);
 }
 
@@ -98,14 +98,14 @@ Result<std::vector<SourceEntry>> collect_sources(std::string const& source_abs, 
     // only copy would be gone before it is read.
     struct stat followed;
     if (archive.existing() && ::stat(source, &followed) == 0
-        && *archive.existing() == FileIdentity{followed.st_dev, followed.st_ino})
+        && *archive.existing() == identity_of(followed))
         return fail(QuastorError::invalid_input("Source path and archive path must be different"));
 
     std::vector<SourceEntry> entries;
     if (S_ISDIR(status.st_mode))
         QUASTOR_TRY(collect_directory_entries(source_abs, source_abs, archive, entries));
     else
-        entries.push_back(QUASTOR_TRY(collect_single_source(source_abs, status.st_mode)));
+        entries.push_back(QUASTOR_TRY(collect_single_source(source_abs, status.st_mode, identity_of(status))));
     return entries;
 }
 
@@ -133,10 +133,9 @@ ScratchDir::~ScratchDir()
 
 Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level)
 {
-    // Checked first: libdeflate reports a bad level only as a failed
-    // allocation, once workers are already running.
-    if (level < 0 || level > max_deflate_level)
-        return fail(QuastorError::invalid_input("Compression level must be between 0 and 12"));
+    if (level < min_deflate_level || level > max_deflate_level)
+        return fail(QuastorError::invalid_input(
+            "Compression level must be between 0 and 12, got " + std::to_string(level)));
     std::string source_abs = QUASTOR_TRY(absolute_path(source_path));
     std::string archive_abs = QUASTOR_TRY(absolute_path(archive_path));
     if (same_path(source_abs, archive_abs))

@@ -4,6 +4,7 @@
 #include "common/pool.hpp"
 #include "common/text.hpp"
 #include "compress/prepared.hpp"
+#include "compress/reopen.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -32,12 +33,16 @@ PreparedEntry empty_entry(SourceEntry const& entry)
     return prepared;
 }
 
+// The link is opened itself (O_PATH without following it) and read through
+// its descriptor, so the target read is the one of the link collected.
 Result<PreparedEntry> prepare_symlink(SourceEntry const& entry)
 {
-    char const* path = QUASTOR_TRY(os_path(entry.path));
+    struct stat status;
+    UniqueFd const link
+        = QUASTOR_TRY(open_collected(AT_FDCWD, entry.path, entry.path, O_PATH, entry.identity, S_IFLNK, status));
     std::string target(256, '\0');
     for (;;) {
-        ssize_t length = ::readlink(path, target.data(), target.size());
+        ssize_t length = ::readlinkat(link.get(), "", target.data(), target.size());
         if (length < 0)
             return fail(QuastorError::io(errno));
         // A full buffer may mean a cut target: grow and read again.
@@ -75,9 +80,9 @@ Result<Bytes> read_start(int fd, std::span<uint8_t> buffer)
     return Bytes(buffer.data(), filled);
 }
 
-// Deflates `input` at the workspace's level into its output buffer, sized to the
-// compressor's bound. Returns the compressed bytes, valid until the
-// buffer's next use.
+// Deflates `input` at the workspace's level into the worker's output
+// buffer, sized to the compressor's bound. Returns the compressed bytes,
+// valid until the buffer's next use.
 Result<Bytes> deflate(Bytes input, EntryWorkspace& workspace)
 {
     libdeflate_compressor* compressor = QUASTOR_TRY(workspace.compressor());
@@ -92,15 +97,18 @@ Result<Bytes> deflate(Bytes input, EntryWorkspace& workspace)
 // The file is opened first and its status queried only when that fails: an
 // empty file needs no opening, so one that cannot be opened is still fine.
 // Non-blocking, so that a file replaced by a FIFO since it was listed
-// cannot hang the worker; what it is now is checked once it is open.
+// cannot hang the worker, and never through a final link; what it is now
+// is checked once it is open.
 Result<UniqueFd> open_source(SourceEntry const& entry, bool& empty)
 {
-    Result<UniqueFd> fd = open_file(entry.path, O_RDONLY | O_NONBLOCK);
+    Result<UniqueFd> fd = open_file(entry.path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
     if (fd)
         return fd;
     struct stat status;
-    if (::stat(QUASTOR_TRY(os_path(entry.path)), &status) != 0)
-        return fail(QuastorError::io(errno));
+    if (::lstat(QUASTOR_TRY(os_path(entry.path)), &status) != 0)
+        return fail(errno == ENOTDIR || errno == ELOOP ? file_changed(entry.path) : QuastorError::io(errno));
+    if (!is_collected(status, entry.identity, S_IFREG))
+        return fail(file_changed(entry.path));
     if (status.st_size != 0)
         return fd;
     empty = true;
@@ -120,7 +128,11 @@ Result<PreparedEntry> prepare_file(size_t index, SourceEntry const& entry, Scrat
         return fail(QuastorError::io(errno));
     if (!S_ISREG(status.st_mode))
         return fail(QuastorError::invalid_input("Unsupported filesystem entry: " + decode_utf8_lossy(entry.path)));
-    prepared.source_identity = FileIdentity{status.st_dev, status.st_ino};
+    // Any path component may have been swapped for a link since the
+    // listing: only the file collected may be read.
+    if (!is_collected(status, entry.identity, S_IFREG))
+        return fail(file_changed(entry.path));
+    prepared.source = SourceOrigin{entry.path, entry.identity};
     uint64_t const length = static_cast<uint64_t>(status.st_size);
     if (length > zip::max_entry_size)
         return fail(QuastorError::archive_too_large("File exceeds ZIP32 size limits"));
@@ -135,7 +147,7 @@ Result<PreparedEntry> prepare_file(size_t index, SourceEntry const& entry, Scrat
     prepared.crc32 = libdeflate_crc32(0, bytes.data(), bytes.size());
     prepared.file_size = static_cast<uint32_t>(bytes.size());
     prepared.compress_size = static_cast<uint32_t>(bytes.size());
-    prepared.data = SourceFileData{entry.path};
+    prepared.data = SourceFileData{entry.path, entry.identity};
     if (bytes.size() < min_deflate_length || workspace.level() == 0)
         return prepared;
 

@@ -32,15 +32,25 @@ struct InlineData {
 };
 struct SourceFileData {
     std::string path;
+    // The file that was read and checksummed: the writer copies from it
+    // alone, never from whatever else the path may lead to by then.
+    FileIdentity identity;
 };
 struct ScratchFileData {
     std::string path;
 };
 using EntryData = std::variant<EmptyData, InlineData, SourceFileData, ScratchFileData>;
 
+// A source file by the path it was read from and the identity it had.
+struct SourceOrigin {
+    std::string path;
+    FileIdentity identity;
+};
+
 // One entry as the writer emits it. Holds no descriptor, mapping or
 // compressed bytes; the writer expects exactly `compress_size` bytes from a
-// named file and treats any other count as a changed file.
+// named file, and from a source file the recorded CRC-32 too, and treats
+// anything else as a changed file.
 struct PreparedEntry {
     EntryData data;
     std::string name;
@@ -50,9 +60,9 @@ struct PreparedEntry {
     uint32_t external_attr = 0;
     uint16_t compress_type = 0;
     uint16_t flags = 0;
-    // The file a File entry was read from: the writer refuses to overwrite
-    // it, whatever path led there.
-    std::optional<FileIdentity> source_identity;
+    // The file a File entry was read from: while its path still leads to
+    // it, the writer refuses to overwrite it, whatever path led there.
+    std::optional<SourceOrigin> source;
 };
 
 // The call's private directory of deflated entry data. Owns the directory:
@@ -75,9 +85,6 @@ private:
     std::string path_;
 };
 
-// The DEFLATE level of the module's archives.
-constexpr int default_deflate_level = 6;
-
 // Files under this length are stored without trying to compress them.
 constexpr uint64_t min_deflate_length = 64;
 
@@ -99,17 +106,24 @@ private:
     std::atomic<size_t> left_;
 };
 
-// What one worker reuses from entry to entry: its compressor, allocated on
-// first use, the buffer a file is read into and the buffer it is deflated
-// into. Files are read, not mapped: a mapped file that another process
-// truncates raises SIGBUS and would take the interpreter down, and every
-// mmap and munmap takes the process's address-space lock and flushes the
-// other workers' TLBs. Never shared.
+// DEFLATE levels as libdeflate takes them, 12 compressing hardest; at 0
+// every file is stored without trying. 6 gives the module's archives.
+constexpr int min_deflate_level = 0;
+constexpr int max_deflate_level = 12;
+constexpr int default_deflate_level = 6;
+
+// What one worker reuses from entry to entry: its compressor at the call's
+// level, allocated on first use, the buffer a file is read into and the
+// buffer it is deflated into. Files are read, not mapped: a mapped file
+// that another process truncates raises SIGBUS and would take the
+// interpreter down, and every mmap and munmap takes the process's
+// address-space lock and flushes the other workers' TLBs. Never shared.
 class EntryWorkspace {
 public:
     // `level` is libdeflate's; at 0 files are stored without compressing.
     explicit EntryWorkspace(int level = default_deflate_level) : level_(level) {}
     int level() const { return level_; }
+    // Compression error when the compressor cannot be allocated.
     Result<libdeflate_compressor*> compressor();
     ReusableBuffer& input() { return input_; }
     ReusableBuffer& output() { return output_; }
@@ -126,14 +140,17 @@ private:
 
 // Reads, checksums and, for a file of 64 bytes or more, deflates one entry.
 // Kept DEFLATE output stays in memory when `budget` grants it, otherwise it
-// is spilled to scratch.entry_path(index). Any thread; `workspace` is the
-// calling worker's own.
+// is spilled to scratch.entry_path(index). A file or link is read only if
+// its path still leads to the item collected (`entry.identity`), never
+// through a final link; otherwise "File changed while building the
+// archive: <path>". Any thread; `workspace` is the calling worker's own.
 Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, ScratchDir const& scratch,
     EntryWorkspace& workspace, InlineBudget* budget = nullptr);
 
-// Prepares every entry on `pool`, the calling thread only waiting. Results
-// come back in input order; after the first failure no new entry starts,
-// and the first error recorded is the one returned.
+// Prepares every entry on `pool`, deflating at `level` (0 to 12), the
+// calling thread only waiting. Results come back in input order; after the
+// first failure no new entry starts, and the first error recorded is the
+// one returned.
 Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> entries, ScratchDir const& scratch,
     WorkerPool& pool, int level = default_deflate_level);
 

@@ -3,6 +3,7 @@
 // The source side of creation: the items of a source path in archive order,
 // and the path rules that name them.
 
+#include "common/fs.hpp"
 #include "error.hpp"
 
 #include <cstdint>
@@ -27,14 +28,10 @@ struct SourceEntry {
     std::string name;
     uint32_t external_attr = 0; // full mode << 16, plus 0x10 for a directory
     SourceKind kind = SourceKind::File;
-};
-
-// A file's identity on disk: the same device and inode is the same file,
-// whatever path reaches it.
-struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    bool operator==(FileIdentity const&) const = default;
+    // The item as its listing saw it. Whoever reads the item later checks
+    // that the path still leads to this very file: what is archived is
+    // what was collected, whatever was swapped in since.
+    FileIdentity identity;
 };
 
 // The archive being written, as the walk must recognise it: by its absolute
@@ -66,16 +63,23 @@ bool same_path(std::string_view a, std::string_view b);
 
 // Classifies `mode` and builds the entry; sockets, FIFOs and devices are
 // refused with "Unsupported filesystem entry: <path>".
-Result<SourceEntry> build_source_entry(std::string path, uint32_t mode, std::string name);
+Result<SourceEntry> build_source_entry(std::string path, uint32_t mode, std::string name, FileIdentity identity);
 
 // Appends the items below `dir` (depth-first, pre-order, each directory's
 // names in byte order), named relative to `root`, leaving out the archive.
-// Runs on the calling thread; reads only listings and file status.
+// `dir` is opened without following a final link and every subdirectory
+// relative to its parent's descriptor, so a directory swapped for a link
+// during the walk is never entered: that is "File changed while building
+// the archive: <path>". Holds one descriptor per level of the current path.
+// Io for a directory that cannot be opened or read, or an item whose status
+// cannot be read. Runs on the calling thread; reads only listings and file
+// status.
 Result<void> collect_directory_entries(std::string const& root, std::string const& dir, ArchiveTarget const& archive,
     std::vector<SourceEntry>& entries);
 
 // The one entry of a source that is not a directory, named after the final
-// component of `source_abs`.
-Result<SourceEntry> collect_single_source(std::string const& source_abs, uint32_t mode);
+// component of `source_abs`; `mode` and `identity` are its status, taken
+// without following a final link.
+Result<SourceEntry> collect_single_source(std::string const& source_abs, uint32_t mode, FileIdentity identity);
 
 } // namespace quastor

@@ -1,13 +1,17 @@
 #include "compress/writer.hpp"
 
 #include "archive/records.hpp"
+#include "common/buffer.hpp"
+#include "common/crc32.hpp"
 #include "common/fd.hpp"
-#include "common/text.hpp"
+#include "common/fs.hpp"
+#include "compress/reopen.hpp"
 
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <libdeflate.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +26,8 @@ namespace {
 constexpr size_t buffer_capacity = 8192;
 // Largest piece asked of one kernel copy call; the loop runs to end of file.
 constexpr size_t copy_chunk = size_t{1} << 30;
+// A stored source file passes through memory in pieces of this size.
+constexpr size_t source_piece = size_t{256} << 10;
 
 Bytes as_bytes(std::string_view text) { return {reinterpret_cast<uint8_t const*>(text.data()), text.size()}; }
 
@@ -116,7 +122,9 @@ Result<uint64_t> copy_to_end(int in, int out, std::span<uint8_t> buffer)
     }
 }
 
-Result<void> copy_named_file(std::string const& path, uint32_t expected, BufferedWriter& out)
+// A scratch file is the call's own: the kernel moves its bytes, and only
+// their count is checked.
+Result<void> copy_scratch_file(std::string const& path, uint32_t expected, BufferedWriter& out)
 {
     QUASTOR_TRY(out.flush());
     // Non-blocking: a FIFO put in the file's place reads as empty, and the
@@ -125,53 +133,54 @@ Result<void> copy_named_file(std::string const& path, uint32_t expected, Buffere
     // A file that grew is copied whole before the count tells.
     uint64_t const copied = QUASTOR_TRY(copy_to_end(in.get(), out.fd(), out.spare()));
     if (copied != expected)
-        return fail(QuastorError::invalid_input("File changed while building the archive: " + decode_utf8_lossy(path)));
+        return fail(file_changed(path));
     return {};
 }
 
-Result<void> write_entry_data(PreparedEntry const& entry, BufferedWriter& out)
+// A stored source file is read a second time, long after it was
+// checksummed, from a tree that others may be changing. It is copied only
+// from the file that was read (never through a link), through memory, so
+// that the CRC-32 of the very bytes written can be compared with the one
+// recorded: a file rewritten at the same length is caught as surely as one
+// that changed length. Small files join the buffered headers instead of
+// costing a write of their own.
+Result<void> copy_source_file(PreparedEntry const& entry, SourceFileData const& source, BufferedWriter& out,
+    ReusableBuffer& pieces)
+{
+    struct stat status;
+    UniqueFd const in = QUASTOR_TRY(
+        open_collected(AT_FDCWD, source.path, source.path, O_RDONLY | O_NONBLOCK, source.identity, S_IFREG, status));
+    std::span<uint8_t> const piece = QUASTOR_TRY(pieces.reserve(source_piece));
+    uint64_t copied = 0;
+    uint32_t crc = 0;
+    for (;;) {
+        ssize_t got = ::read(in.get(), piece.data(), piece.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return fail(QuastorError::io(errno));
+        if (got == 0)
+            break;
+        Bytes const bytes(piece.data(), static_cast<size_t>(got));
+        crc = crc32(bytes, crc);
+        QUASTOR_TRY(out.write(bytes));
+        copied += bytes.size();
+    }
+    // A file that grew is copied whole before the count tells.
+    if (copied != entry.file_size || crc != entry.crc32)
+        return fail(file_changed(source.path));
+    return {};
+}
+
+Result<void> write_entry_data(PreparedEntry const& entry, BufferedWriter& out, ReusableBuffer& pieces)
 {
     if (auto const* held = std::get_if<InlineData>(&entry.data))
         return out.write(as_bytes(held->bytes));
     if (auto const* source = std::get_if<SourceFileData>(&entry.data))
-        return copy_named_file(source->path, entry.file_size, out);
+        return copy_source_file(entry, *source, out, pieces);
     if (auto const* scratch = std::get_if<ScratchFileData>(&entry.data))
-        return copy_named_file(scratch->path, entry.compress_size, out);
+        return copy_scratch_file(scratch->path, entry.compress_size, out);
     return {};
-}
-
-std::string_view parent_of(std::string_view path)
-{
-    while (path.size() > 1 && path.back() == '/')
-        path.remove_suffix(1);
-    size_t const slash = path.rfind('/');
-    if (slash == std::string_view::npos)
-        return {};
-    if (slash == 0)
-        return path.substr(0, 1);
-    return path.substr(0, slash);
-}
-
-// mkdir -p: every missing ancestor with mode 0777 less the umask; an
-// existing directory is fine, an existing non-directory is EEXIST.
-Result<void> create_directories(std::string const& path)
-{
-    char const* c_path = QUASTOR_TRY(os_path(path));
-    if (::mkdir(c_path, 0777) == 0)
-        return {};
-    int const error = errno;
-    struct stat status;
-    if (error == EEXIST && ::stat(c_path, &status) == 0 && S_ISDIR(status.st_mode))
-        return {};
-    if (error != ENOENT)
-        return fail(QuastorError::io(error));
-    std::string_view const parent = parent_of(path);
-    if (parent.empty() || parent == path)
-        return fail(QuastorError::io(error));
-    QUASTOR_TRY(create_directories(std::string(parent)));
-    if (::mkdir(c_path, 0777) == 0 || errno == EEXIST)
-        return {};
-    return fail(QuastorError::io(errno));
 }
 
 Result<void> write_local_header(PreparedEntry const& entry, BufferedWriter& out, std::string& record)
@@ -222,24 +231,60 @@ Result<void> write_central_header(CentralDirectoryRecord const& entry, BufferedW
     return out.write(as_bytes(record));
 }
 
+// Whether the archive file is a source file that still exists: an inode
+// freed by a source deleted since it was read may well be the new archive's.
+bool is_live_source(PreparedEntry const& entry, FileIdentity archive)
+{
+    if (!entry.source || entry.source->identity != archive)
+        return false;
+    struct stat status;
+    Result<char const*> path = os_path(entry.source->path);
+    return path && ::lstat(*path, &status) == 0 && identity_of(status) == archive;
+}
+
 // Opens the archive for writing and empties it, unless it is one of the
 // files being archived: a path such as "x/../data", whose parent only exists
 // once created, or a hard link, reaches a source file that no path
 // comparison made before writing could see. Truncating it would destroy the
 // data still to be read, so the file is left untouched and the call refused.
+// Opened without blocking, since a FIFO at the path would otherwise wait
+// for a reader forever; anything but a regular file is refused.
+// Missing parent directories are made first, by descriptor, and the archive
+// is created relative to the last of them.
 Result<UniqueFd> open_archive(std::string const& archive_path, std::span<PreparedEntry const> entries)
 {
-    UniqueFd file = QUASTOR_TRY(open_file(archive_path, O_WRONLY | O_CREAT, 0666));
+    std::string_view const parent = parent_of(archive_path);
+    HeldDirectory directory;
+    std::string_view leaf = archive_path;
+    if (!parent.empty()) {
+        directory = QUASTOR_TRY(reach_directories(std::string(parent)));
+        leaf.remove_prefix(parent.size());
+        while (leaf.size() > 1 && leaf.front() == '/')
+            leaf.remove_prefix(1);
+    }
+    std::string const name(leaf);
+    char const* c_name = QUASTOR_TRY(os_path(name));
+    int fd;
+    do
+        fd = ::openat(directory.fd ? directory.fd.get() : AT_FDCWD, c_name, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return fail(QuastorError::io(errno));
+    UniqueFd file(fd);
     struct stat status;
     if (::fstat(file.get(), &status) != 0)
         return fail(QuastorError::io(errno));
-    FileIdentity const archive{status.st_dev, status.st_ino};
+    if (!S_ISREG(status.st_mode))
+        return fail(QuastorError::io(EINVAL));
+    FileIdentity const archive = identity_of(status);
     for (PreparedEntry const& entry : entries) {
-        if (entry.source_identity == archive)
+        if (is_live_source(entry, archive))
             return fail(QuastorError::invalid_input("Source path and archive path must be different"));
     }
-    // Devices such as /dev/null take no truncation, as O_TRUNC would ignore it.
-    if (S_ISREG(status.st_mode) && ::ftruncate(file.get(), 0) != 0)
+    int const flags = ::fcntl(file.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return fail(QuastorError::io(errno));
+    if (::ftruncate(file.get(), 0) != 0)
         return fail(QuastorError::io(errno));
     return file;
 }
@@ -248,20 +293,18 @@ Result<UniqueFd> open_archive(std::string const& archive_path, std::span<Prepare
 
 Result<void> write_archive(std::span<PreparedEntry const> entries, std::string const& archive_path)
 {
-    std::string_view const parent = parent_of(archive_path);
-    if (!parent.empty())
-        QUASTOR_TRY(create_directories(std::string(parent)));
     UniqueFd file = QUASTOR_TRY(open_archive(archive_path, entries));
     BufferedWriter out(file.get());
     std::vector<CentralDirectoryRecord> records;
     records.reserve(entries.size());
     std::string record;
+    ReusableBuffer pieces;
     uint64_t offset = 0;
 
     for (PreparedEntry const& entry : entries) {
         uint64_t const header_offset = offset;
         QUASTOR_TRY(write_local_header(entry, out, record));
-        QUASTOR_TRY(write_entry_data(entry, out));
+        QUASTOR_TRY(write_entry_data(entry, out, pieces));
         records.push_back(CentralDirectoryRecord{
             .name = entry.name,
             .crc32 = entry.crc32,

@@ -1,10 +1,13 @@
 // Proves that entry preparation picks stored or DEFLATE by the 64-byte and
 // strictly-smaller rules, keeps small DEFLATE output in memory only while
 // the call's budget lasts and otherwise spills it to the scratch file of the
-// entry's index, reads links without following them, and that the parallel
-// stage returns results in index order or the one error of a failing entry.
+// entry's index, reads links without following them, reads nothing but the
+// items collected, deflates at the call's level, and that the parallel stage
+// returns results in index order or the one error of a failing entry.
 
+#include "archive/archive.hpp"
 #include "common/pool.hpp"
+#include "compress/compress.hpp"
 #include "compress/prepared.hpp"
 #include "temp_dir.hpp"
 
@@ -21,9 +24,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// As collection records the item now at `path`.
 SourceEntry source(std::string const& path, SourceKind kind, std::string name)
 {
-    return SourceEntry{path, std::move(name), 0x81A40000, kind};
+    struct stat status{};
+    ::lstat(path.c_str(), &status);
+    return SourceEntry{path, std::move(name), 0x81A40000, kind, {status.st_dev, status.st_ino}};
 }
 
 uint32_t crc_of(std::string const& bytes) { return libdeflate_crc32(0, bytes.data(), bytes.size()); }
@@ -123,6 +129,37 @@ TEST(PrepareEntry, FileTurnedFifoSinceListingIsRefusedWithoutHanging)
     EXPECT_EQ(prepared.error().display(), "Invalid input: Unsupported filesystem entry: " + (dir / "p"));
 }
 
+// Another file or link of the same content at the collected path, the path
+// a link to it, or a parent directory swapped for a link to a copy: none
+// is the item collected, and none is read.
+TEST(PrepareEntry, WhatIsReadIsWhatWasCollected)
+{
+    TempDir dir;
+    std::filesystem::create_directory(dir / "scratch");
+    std::filesystem::create_directory(dir / "d");
+    ScratchDir scratch(dir / "scratch");
+    EntryWorkspace workspace;
+    write_file(dir / "f", "same bytes");
+    write_file(dir / "d/g", "same bytes");
+    fs::create_symlink("t", dir / "l");
+    std::vector<SourceEntry> const collected{source(dir / "f", SourceKind::File, "f"),
+        source(dir / "d/g", SourceKind::File, "d/g"), source(dir / "l", SourceKind::Symlink, "l")};
+
+    fs::rename(dir / "f", dir / "f.old");
+    fs::create_symlink(dir / "f.old", dir / "f");
+    fs::rename(dir / "d", dir / "d.old");
+    fs::create_directory(dir / "copy");
+    fs::copy_file(dir / "d.old/g", dir / "copy/g");
+    fs::create_symlink(dir / "copy", dir / "d");
+    fs::create_symlink("t", dir / "l.new");
+    fs::rename(dir / "l.new", dir / "l");
+    for (SourceEntry const& entry : collected) {
+        auto prepared = prepare_entry(0, entry, scratch, workspace);
+        ASSERT_FALSE(prepared.has_value()) << entry.name;
+        EXPECT_EQ(prepared.error().display(), "Invalid input: File changed while building the archive: " + entry.path);
+    }
+}
+
 TEST(PrepareEntry, LinksAreReadNotFollowedDanglingIncluded)
 {
     TempDir dir;
@@ -199,6 +236,27 @@ TEST(PrepareEntry, LargeOutputIsSpilledWhateverTheBudget)
     std::string const path = std::get<ScratchFileData>(prepared->data).path;
     std::ifstream in(path, std::ios::binary);
     EXPECT_EQ(inflate(std::string(std::istreambuf_iterator<char>(in), {}), content.size()), content);
+}
+
+// At level 0 DEFLATE never saves anything, so a compressible file is
+// stored: the level reaches the compressors.
+TEST(CreateLevel, ReachesTheCompressorsAndIsBoundedByLibdeflate)
+{
+    TempDir dir;
+    write_file(dir / "f", std::string(5000, 'k'));
+    for (int const level : {-1, 13}) {
+        auto refused = create_zip(dir / "f", dir / "out.zip", level);
+        ASSERT_FALSE(refused.has_value());
+        EXPECT_EQ(refused.error().display(),
+            "Invalid input: Compression level must be between 0 and 12, got " + std::to_string(level));
+    }
+    EXPECT_FALSE(fs::exists(dir / "out.zip"));
+    for (int const level : {0, 12}) {
+        ASSERT_TRUE(create_zip(dir / "f", dir / "out.zip", level).has_value());
+        auto archive = ZipArchive::open(dir / "out.zip");
+        ASSERT_TRUE(archive.has_value());
+        EXPECT_EQ(archive->entries().at(0).method, level == 0 ? 0 : 8);
+    }
 }
 
 TEST(PrepareStage, ResultsComeBackInIndexOrder)

@@ -1,8 +1,10 @@
 // Proves that the archive writer emits the exact ZIP32 layout (the 103-byte
 // one-file archive, the 22-byte empty archive) and enforces every ZIP32 limit
 // at the boundary: 65535 vs 65536 entries, a 65535 vs 65536-byte name, an
-// entry ending at offset 2^32 - 1 vs 2^32; and that a changed stored file,
-// an existing archive and a linked archive path are handled as documented.
+// entry ending at offset 2^32 - 1 vs 2^32; that a stored file is copied only
+// while it is the file read, with its length and checksum; and that an
+// existing archive, a linked archive path and a source file at the archive
+// path are handled as documented.
 
 #include "archive/archive.hpp"
 #include "compress/writer.hpp"
@@ -44,10 +46,20 @@ PreparedEntry directory_entry(std::string name)
     return entry;
 }
 
+FileIdentity identity_at(std::string const& path)
+{
+    struct stat status{};
+    ::lstat(path.c_str(), &status);
+    return {status.st_dev, status.st_ino};
+}
+
+// Stored as preparation leaves it: from the file now at `path`, read when
+// it held `content`.
 PreparedEntry stored_file(std::string name, std::string const& path, std::string const& content)
 {
     PreparedEntry entry;
-    entry.data = SourceFileData{path};
+    entry.data = SourceFileData{path, identity_at(path)};
+    entry.source = SourceOrigin{path, identity_at(path)};
     entry.name = std::move(name);
     entry.crc32 = libdeflate_crc32(0, content.data(), content.size());
     entry.compress_size = entry.file_size = static_cast<uint32_t>(content.size());
@@ -90,6 +102,23 @@ TEST(WriterLayout, ExistingArchiveIsTruncatedAndLinkedPathFollowed)
     ASSERT_TRUE(write_archive(entries, dir / "link.zip").has_value());
     EXPECT_TRUE(fs::is_symlink(dir / "link.zip"));
     EXPECT_EQ(read_file(dir / "target.zip"), golden_one_file);
+}
+
+// The archive may take over the inode of a source deleted since it was
+// read; only a source still in place is the archive itself.
+TEST(WriterArchivePath, OnlyASourceStillInPlaceCountsAsTheArchive)
+{
+    TempDir dir;
+    write_file(dir / "out.zip", "old");
+    PreparedEntry entry = directory_entry("f");
+    entry.source = SourceOrigin{dir / "deleted", identity_at(dir / "out.zip")};
+    std::vector<PreparedEntry> entries{entry};
+    EXPECT_TRUE(write_archive(entries, dir / "out.zip").has_value());
+
+    fs::create_hard_link(dir / "out.zip", dir / "source");
+    entries[0].source->path = dir / "source";
+    EXPECT_EQ(write_archive(entries, dir / "out.zip").error().display(),
+        "Invalid input: Source path and archive path must be different");
 }
 
 TEST(WriterLayout, MissingParentsAreCreated)
@@ -163,13 +192,33 @@ TEST(WriterChangedFile, FifoInTheFilesPlaceIsReportedNotWaitedOn)
     EXPECT_EQ(result.error().display(), "Invalid input: File changed while building the archive: " + (dir / "f"));
 }
 
-TEST(WriterChangedFile, SameLengthNewContentIsCopiedUnnoticed)
+TEST(WriterChangedFile, SameLengthNewContentIsRefusedByItsChecksum)
 {
     TempDir dir;
     write_file(dir / "f", "xyz");
     std::vector<PreparedEntry> entries{stored_file("f", dir / "f", "abc")};
-    ASSERT_TRUE(write_archive(entries, dir / "out.zip").has_value());
-    EXPECT_EQ(read_file(dir / "out.zip").substr(31, 3), "xyz");
+    auto result = write_archive(entries, dir / "out.zip");
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().display(), "Invalid input: File changed while building the archive: " + (dir / "f"));
+}
+
+// Same bytes, so neither count nor checksum could tell: only the identity
+// of the file read does.
+TEST(WriterChangedFile, AnotherFileOfTheSameBytesIsRefusedLinkOrNot)
+{
+    TempDir dir;
+    write_file(dir / "f", "abc");
+    write_file(dir / "elsewhere", "abc");
+    std::vector<PreparedEntry> entries{stored_file("f", dir / "f", "abc")};
+    fs::rename(dir / "elsewhere", dir / "f");
+    EXPECT_EQ(write_archive(entries, dir / "new.zip").error().display(),
+        "Invalid input: File changed while building the archive: " + (dir / "f"));
+    fs::remove(dir / "f");
+    write_file(dir / "elsewhere", "abc");
+    fs::create_symlink(dir / "elsewhere", dir / "f");
+    EXPECT_EQ(write_archive(entries, dir / "link.zip").error().display(),
+        "Invalid input: File changed while building the archive: " + (dir / "f"));
+    EXPECT_EQ(fs::file_size(dir / "link.zip"), 30u + 1u); // nothing of the file
 }
 
 TEST(WriterLimits, NameOf65535BytesFitsAnd65536DoesNot)

@@ -316,6 +316,20 @@ class TestArchiveFile:
         quastor.create_zip(str(tmp_path / "f"), str(tmp_path / "a" / "b" / "out.zip"))
         assert names(tmp_path / "a" / "b" / "out.zip") == ["f"]
 
+    @pytest.mark.parametrize("reader,expected", [
+        (False, "I/O error: No such device or address (os error 6)"),
+        (True, "I/O error: Invalid argument (os error 22)"),
+    ])
+    def test_a_fifo_is_refused_without_waiting_on_it(self, tmp_path, reader, expected):
+        (tmp_path / "f").write_bytes(b"x")
+        os.mkfifo(tmp_path / "out.zip")
+        held = os.open(tmp_path / "out.zip", os.O_RDONLY | os.O_NONBLOCK) if reader else None
+        try:
+            assert create_error(tmp_path / "f", tmp_path / "out.zip") == expected
+        finally:
+            if held is not None:
+                os.close(held)
+
     def test_an_existing_larger_file_is_replaced_not_appended_to(self, tmp_path):
         (tmp_path / "a").write_bytes(b"abc")
         os.chmod(tmp_path / "a", 0o644)
