@@ -94,7 +94,12 @@ std::string shown_name(std::string const& archive)
 int run_create(CreateOptions const& options)
 {
     return guarded(creation_failed_prefix, [&] {
-        Result<void> created = create_zip(options.source, options.archive, options.level);
+        Progress progress;
+        Result<void> created;
+        {
+            ProgressLine line(progress, ProgressLine::wanted(options.quiet));
+            created = create_zip(options.source, options.archive, options.level, &progress);
+        }
         return created ? exit_success : failed(creation_failed_prefix, created.error());
     });
 }

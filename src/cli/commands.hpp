@@ -21,6 +21,7 @@ struct CreateOptions {
     std::string archive;
     std::string source;
     int level = 6;
+    bool quiet = false;
 };
 
 struct ExtractOptions {

@@ -82,6 +82,7 @@ int run(int argc, char** argv)
             std::fputs("quastor: create writes a file; \"-\" names no archive to write\n", stderr);
             return exit_usage;
         }
+        create.quiet = quiet;
         return run_create(create);
     }
     if (*extract_command) {

@@ -2,6 +2,7 @@
 
 // The writing side's operation, as the module boundary calls it.
 
+#include "common/progress.hpp"
 #include "error.hpp"
 
 #include <string>
@@ -13,8 +14,10 @@ namespace quastor {
 // default, and any other level is InvalidInput before anything is read).
 // Items that change while the archive is built fail the call rather than
 // reach the archive as anything but what was collected. Calling thread;
-// runs its own worker pool.
-Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level = 6);
+// runs its own worker pool. `progress`, when given, counts each entry as
+// it is prepared, from the workers.
+Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level = 6,
+    Progress* progress = nullptr);
 
 // The words put before an error's display text when creation fails.
 inline constexpr char creation_failed_prefix[] = "Archive creation failed: ";

@@ -110,7 +110,7 @@ Result<std::vector<SourceEntry>> collect_sources(std::string const& source_abs, 
 }
 
 Result<std::vector<PreparedEntry>> prepare_on_pool(std::vector<SourceEntry> const& entries, ScratchDir const& scratch,
-    int level)
+    int level, Progress* progress)
 {
     if (entries.empty())
         return std::vector<PreparedEntry>();
@@ -119,7 +119,7 @@ Result<std::vector<PreparedEntry>> prepare_on_pool(std::vector<SourceEntry> cons
     if (!pool)
         return fail(QuastorError::compression(pool.error().payload_text()));
     // The pool is joined when it goes out of scope, before anything is written.
-    return prepare_entries(entries, scratch, **pool, level);
+    return prepare_entries(entries, scratch, **pool, level, progress);
 }
 
 } // namespace
@@ -131,7 +131,7 @@ ScratchDir::~ScratchDir()
     (void)::nftw(path_.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level)
+Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level, Progress* progress)
 {
     if (level < min_deflate_level || level > max_deflate_level)
         return fail(QuastorError::invalid_input(
@@ -146,7 +146,7 @@ Result<void> create_zip(std::string const& source_path, std::string const& archi
     // Declared after the sources and before the prepared list, so on every
     // return the prepared list goes first, then the scratch directory.
     ScratchDir const scratch = QUASTOR_TRY(allocate_scratch_dir());
-    std::vector<PreparedEntry> const prepared = QUASTOR_TRY(prepare_on_pool(sources, scratch, level));
+    std::vector<PreparedEntry> const prepared = QUASTOR_TRY(prepare_on_pool(sources, scratch, level, progress));
     // The writer gets the path as the caller gave it.
     return write_archive(prepared, archive_path);
 }

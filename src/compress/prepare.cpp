@@ -221,7 +221,7 @@ Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, Scra
 }
 
 Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> entries, ScratchDir const& scratch,
-    WorkerPool& pool, int level)
+    WorkerPool& pool, int level, Progress* progress)
 {
     size_t const count = entries.size();
     std::vector<PreparedEntry> prepared(count);
@@ -253,6 +253,8 @@ Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> 
                 return;
             }
             prepared[index] = std::move(*result);
+            if (progress != nullptr)
+                progress->finished(prepared[index].file_size);
         }
     };
     unsigned const workers = static_cast<unsigned>(std::min<size_t>(pool.size(), count));

@@ -5,6 +5,7 @@
 
 #include "common/buffer.hpp"
 #include "compress/source.hpp"
+#include "common/progress.hpp"
 #include "error.hpp"
 
 #include <atomic>
@@ -152,6 +153,6 @@ Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, Scra
 // first failure no new entry starts, and the first error recorded is the
 // one returned.
 Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> entries, ScratchDir const& scratch,
-    WorkerPool& pool, int level = default_deflate_level);
+    WorkerPool& pool, int level = default_deflate_level, Progress* progress = nullptr);
 
 } // namespace quastor
