@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace quastor {
 
@@ -30,19 +29,10 @@ Result<Bytes> ArchiveSource::read(uint64_t offset, size_t length, ReusableBuffer
     if (!file_)
         return memory_.subspan(static_cast<size_t>(offset), length);
     std::span<uint8_t> out = QUASTOR_TRY(buffer.reserve(length));
-    size_t done = 0;
-    while (done < length) {
-        ssize_t got = ::pread(file_.get(), out.data() + done, length - done, static_cast<off_t>(offset + done));
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return fail(QuastorError::io(errno));
-        }
-        if (got == 0)
-            return fail(QuastorError::io_unexpected_eof());
-        done += static_cast<size_t>(got);
-    }
-    return Bytes(out);
+    Bytes const got = QUASTOR_TRY(read_full_at(file_.get(), out, offset));
+    if (got.size() < length)
+        return fail(QuastorError::io_unexpected_eof());
+    return got;
 }
 
 Result<Bytes> SourceCursor::read(uint64_t offset, size_t length)

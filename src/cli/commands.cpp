@@ -3,6 +3,7 @@
 #include "archive/archive.hpp"
 #include "cli/listing.hpp"
 #include "cli/progress_line.hpp"
+#include "common/fd.hpp"
 #include "compress/compress.hpp"
 #include "extract/extract.hpp"
 
@@ -62,14 +63,11 @@ Result<std::vector<uint8_t>> read_standard_input()
     for (;;) {
         if (bytes.size() - filled < (size_t{1} << 16))
             bytes.resize(std::max(bytes.capacity(), filled + (size_t{1} << 20)));
-        ssize_t const got = ::read(STDIN_FILENO, bytes.data() + filled, bytes.size() - filled);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return fail(QuastorError::io(errno));
-        if (got == 0)
+        std::span<uint8_t> const room(bytes.data() + filled, bytes.size() - filled);
+        Bytes const got = QUASTOR_TRY(read_full(STDIN_FILENO, room));
+        filled += got.size();
+        if (got.size() < room.size())
             break;
-        filled += static_cast<size_t>(got);
     }
     bytes.resize(filled);
     return bytes;

@@ -45,6 +45,38 @@ Result<UniqueFd> open_file(std::string const& path, int flags, mode_t mode)
     }
 }
 
+namespace {
+
+// offset < 0: read(2) from the descriptor's position.
+Result<Bytes> read_loop(int fd, std::span<uint8_t> buffer, int64_t offset)
+{
+    size_t filled = 0;
+    while (filled < buffer.size()) {
+        ssize_t got = offset < 0
+            ? ::read(fd, buffer.data() + filled, buffer.size() - filled)
+            : ::pread(fd, buffer.data() + filled, buffer.size() - filled, static_cast<off_t>(offset + filled));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return fail(QuastorError::io(errno));
+        if (got == 0)
+            break;
+        filled += static_cast<size_t>(got);
+    }
+    return Bytes(buffer.data(), filled);
+}
+
+} // namespace
+
+Result<Bytes> read_full(int fd, std::span<uint8_t> buffer) { return read_loop(fd, buffer, -1); }
+
+Result<Bytes> read_full_at(int fd, std::span<uint8_t> buffer, uint64_t offset)
+{
+    if (offset > INT64_MAX)
+        return fail(QuastorError::io(EINVAL));
+    return read_loop(fd, buffer, static_cast<int64_t>(offset));
+}
+
 Result<void> write_all(int fd, Bytes data)
 {
     while (!data.empty()) {

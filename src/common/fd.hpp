@@ -7,6 +7,7 @@
 #include "error.hpp"
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <sys/types.h>
 
@@ -36,6 +37,12 @@ private:
 
 // open(2) with O_CLOEXEC added; EINTR is retried.
 Result<UniqueFd> open_file(std::string const& path, int flags, mode_t mode = 0);
+
+// Reads into `buffer` until it is full or the file ends, continuing after
+// short and interrupted reads: read(2) from the descriptor's position, or
+// pread(2) from `offset`. Returns the bytes read, fewer only at the end.
+Result<Bytes> read_full(int fd, std::span<uint8_t> buffer);
+Result<Bytes> read_full_at(int fd, std::span<uint8_t> buffer, uint64_t offset);
 
 // Writes all of data, continuing after short and interrupted writes; a write
 // that accepts nothing is the "failed to write whole buffer" error.

@@ -64,21 +64,7 @@ Result<PreparedEntry> prepare_symlink(SourceEntry const& entry)
 
 // Reads up to `buffer.size()` bytes from the start of the file; a file that
 // shrank since its length was taken is read at its new length.
-Result<Bytes> read_start(int fd, std::span<uint8_t> buffer)
-{
-    size_t filled = 0;
-    while (filled < buffer.size()) {
-        ssize_t got = ::pread(fd, buffer.data() + filled, buffer.size() - filled, static_cast<off_t>(filled));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return fail(QuastorError::io(errno));
-        if (got == 0)
-            break;
-        filled += static_cast<size_t>(got);
-    }
-    return Bytes(buffer.data(), filled);
-}
+Result<Bytes> read_start(int fd, std::span<uint8_t> buffer) { return read_full_at(fd, buffer, 0); }
 
 // Deflates `input` at the workspace's level into the worker's output
 // buffer, sized to the compressor's bound. Returns the compressed bytes,

@@ -154,14 +154,9 @@ Result<void> copy_source_file(PreparedEntry const& entry, SourceFileData const& 
     uint64_t copied = 0;
     uint32_t crc = 0;
     for (;;) {
-        ssize_t got = ::read(in.get(), piece.data(), piece.size());
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return fail(QuastorError::io(errno));
-        if (got == 0)
+        Bytes const bytes = QUASTOR_TRY(read_full(in.get(), piece));
+        if (bytes.empty())
             break;
-        Bytes const bytes(piece.data(), static_cast<size_t>(got));
         crc = crc32(bytes, crc);
         QUASTOR_TRY(out.write(bytes));
         copied += bytes.size();
