@@ -4,7 +4,7 @@
 # make tsan   the C++ core and its tests under ThreadSanitizer
 
 PYTHON ?= python3
-APT_PACKAGES := g++ pkg-config libdeflate-dev libutf8proc-dev libsodium-dev \
+APT_PACKAGES := g++ pkg-config libdeflate-dev libutf8proc-dev libsodium-dev libisal-dev \
                 libgtest-dev libcli11-dev nlohmann-json3-dev zip unzip libarchive-tools p7zip-full
 PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis
 BENCH_PIP_PACKAGES := isal

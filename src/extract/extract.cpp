@@ -7,6 +7,7 @@
 #include "common/text.hpp"
 #include "extract/decode.hpp"
 #include "extract/directories.hpp"
+#include "extract/large_member.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -28,6 +29,7 @@ struct WorkerState {
     Decompressor decompressor;
     ReusableBuffer stored;
     ReusableBuffer decoded;
+    LargeMemberState large;
     std::optional<DirectoryHandles> directories;
 };
 
@@ -40,8 +42,18 @@ int open_at(int directory, char const* name, int flags, mode_t mode)
     return fd;
 }
 
-Result<void> write_file(DirectoryHandle directory, std::string const& name, ExtractionPlanEntry const& planned,
-    DecodedData const& data)
+Result<DecodedData> decode_checked(ArchiveSource const& archive, ExtractionPlanEntry const& planned, WorkerState& worker)
+{
+    ZipEntry const& entry = planned.entry;
+    Bytes const stored
+        = QUASTOR_TRY(archive.read(planned.data_offset, static_cast<size_t>(entry.compressed_size), worker.stored));
+    DecodedData const data = QUASTOR_TRY(decode_stored_data(entry, stored, worker.decompressor.get(), worker.decoded));
+    QUASTOR_TRY(check_crc32(entry, data));
+    return data;
+}
+
+// Opens a file entry's target for writing, creating or emptying it.
+Result<UniqueFd> open_target(DirectoryHandle directory, std::string const& name)
 {
     // Never blocks: a FIFO in the file's place fails (ENXIO) instead of
     // waiting for a reader. A link is followed only where it may predate
@@ -56,19 +68,75 @@ Result<void> write_file(DirectoryHandle directory, std::string const& name, Extr
         return fail(QuastorError::io(errno));
     if (!S_ISREG(status.st_mode))
         return fail(QuastorError::io(ENXIO));
-    QUASTOR_TRY(write_all(file.get(), data.written()));
-    // Zeros no stream wrote: the file is extended, not written, which reads
-    // as the same bytes.
-    if (data.zero_tail != 0 && ::ftruncate(file.get(), static_cast<off_t>(data.bytes.size())) != 0)
+    return file;
+}
+
+// Zeros no stream wrote are not written: the file is extended, which reads
+// as the same bytes. Then the archived mode, through the descriptor
+// written, so that a link swapped in at the path meanwhile cannot pass the
+// mode on to another file.
+Result<void> finish_file(int fd, ExtractionPlanEntry const& planned, uint64_t zero_tail)
+{
+    if (zero_tail != 0 && ::ftruncate(fd, static_cast<off_t>(planned.entry.uncompressed_size)) != 0)
         return fail(QuastorError::io(errno));
-    // Through the descriptor written, so that a link swapped in at the path
-    // meanwhile cannot pass the mode on to another file.
     if (planned.external_attr >= 0x10000) {
-        if (::fchmod(file.get(), static_cast<mode_t>((planned.external_attr >> 16) & 07777)) != 0)
+        if (::fchmod(fd, static_cast<mode_t>((planned.external_attr >> 16) & 07777)) != 0)
             return fail(QuastorError::io(errno));
     }
-    // Closing happens as `file` goes; its error changes nothing written.
     return {};
+}
+
+Result<void> write_file(DirectoryHandle directory, std::string const& name, ExtractionPlanEntry const& planned,
+    DecodedData const& data)
+{
+    UniqueFd file = QUASTOR_TRY(open_target(directory, name));
+    QUASTOR_TRY(write_all(file.get(), data.written()));
+    // Closing happens as `file` goes; its error changes nothing written.
+    return finish_file(file.get(), planned, data.zero_tail);
+}
+
+// Copies a whole file into another, both open, in the kernel.
+Result<void> copy_whole(int from, int to, uint64_t length)
+{
+    loff_t in = 0;
+    while (static_cast<uint64_t>(in) < length) {
+        ssize_t copied = ::copy_file_range(from, &in, to, nullptr, static_cast<size_t>(length - in), 0);
+        if (copied < 0 && errno == EINTR)
+            continue;
+        if (copied < 0)
+            return fail(QuastorError::io(errno));
+        if (copied == 0)
+            return fail(QuastorError::io_unexpected_eof());
+    }
+    return {};
+}
+
+// A member too large to hold whole is streamed into a file without a name
+// beside its target, and given the target's name only once its CRC-32 has
+// matched: as with any file, a member whose data is bad leaves nothing.
+Result<void> write_large_file(ArchiveSource const& archive, DirectoryHandle directory, std::string const& name,
+    ExtractionPlanEntry const& planned, WorkerState& worker)
+{
+    UniqueFd temporary(open_at(directory.fd, ".", O_TMPFILE | O_RDWR, 0666));
+    if (!temporary) {
+        // A file system without unnamed files: decoded whole, as before.
+        DecodedData const data = QUASTOR_TRY(decode_checked(archive, planned, worker));
+        return write_file(directory, name, planned, data);
+    }
+    int const fd = temporary.get();
+    uint64_t const zero_tail
+        = QUASTOR_TRY(stream_member(archive, planned, worker.large, [fd](Bytes piece) { return write_all(fd, piece); }));
+    QUASTOR_TRY(finish_file(fd, planned, zero_tail));
+    std::string const self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), directory.fd, QUASTOR_TRY(os_path(name)), AT_SYMLINK_FOLLOW) == 0)
+        return {};
+    if (errno != EEXIST && errno != ENOENT)
+        return fail(QuastorError::io(errno));
+    // Something is already there (or /proc is not mounted): the target is
+    // overwritten in place, as a smaller member's would be.
+    UniqueFd file = QUASTOR_TRY(open_target(directory, name));
+    QUASTOR_TRY(copy_whole(fd, file.get(), planned.entry.uncompressed_size));
+    return finish_file(file.get(), planned, 0);
 }
 
 Result<void> create_symlink(DirectoryHandle directory, std::string const& name, DecodedData const& data)
@@ -88,22 +156,15 @@ Result<void> create_symlink(DirectoryHandle directory, std::string const& name, 
     return {};
 }
 
-Result<DecodedData> decode_checked(ArchiveSource const& archive, ExtractionPlanEntry const& planned, WorkerState& worker)
-{
-    ZipEntry const& entry = planned.entry;
-    Bytes const stored
-        = QUASTOR_TRY(archive.read(planned.data_offset, static_cast<size_t>(entry.compressed_size), worker.stored));
-    DecodedData const data = QUASTOR_TRY(decode_stored_data(entry, stored, worker.decompressor.get(), worker.decoded));
-    QUASTOR_TRY(check_crc32(entry, data));
-    return data;
-}
 
 Result<void> extract_one(ArchiveSource const& archive, ExtractionPlanEntry const& planned, WorkerState& worker)
 {
     if (!worker.directories) {
         // Verifying: the plan has already decoded and checked every link
         // target, and directories hold no data.
-        if (!planned.is_dir && !planned.is_symlink)
+        if (is_large_member(planned))
+            (void)QUASTOR_TRY(stream_member(archive, planned, worker.large, [](Bytes) { return Result<void>(); }));
+        else if (!planned.is_dir && !planned.is_symlink)
             (void)QUASTOR_TRY(decode_checked(archive, planned, worker));
         return {};
     }
@@ -116,6 +177,8 @@ Result<void> extract_one(ArchiveSource const& archive, ExtractionPlanEntry const
     std::string_view const parent = parent_of(path);
     DirectoryHandle const directory = QUASTOR_TRY(worker.directories->open(parent));
     std::string const name(parent.empty() ? path : path.substr(parent.size() + 1));
+    if (is_large_member(planned))
+        return write_large_file(archive, directory, name, planned, worker);
     DecodedData const data = QUASTOR_TRY(decode_checked(archive, planned, worker));
     if (planned.is_symlink)
         return create_symlink(directory, name, data);
@@ -128,19 +191,24 @@ Result<void> extract_one(ArchiveSource const& archive, ExtractionPlanEntry const
 constexpr uint64_t per_entry_cost = 16 * 1024;
 constexpr uint64_t inline_weight = 10 * per_entry_cost;
 
-// One call's shared state. Workers claim consecutive index ranges from
-// `next`, each claim a share of the remaining weight that shrinks as the
-// work runs out (large, distant ranges first, so that workers rarely meet in
-// one directory; single entries at the end, so that nobody idles while
-// another finishes a long range). A worker only ever moves forward, so its
-// entries run in plan order with its one decompressor.
+// One call's shared state. Workers first take the members too large to hold
+// whole, largest first, one at a time from `next_large`, so that the
+// longest jobs start at once. Then they claim consecutive index ranges of
+// the other entries from `next`, each claim a share of the remaining weight
+// that shrinks as the work runs out (large, distant ranges first, so that
+// workers rarely meet in one directory; single entries at the end, so that
+// nobody idles while another finishes a long range). Within its ranges a
+// worker only moves forward, so its entries run in plan order with its one
+// decompressor.
 struct Execution {
     std::vector<ExtractionPlanEntry> const& plan;
     ArchiveSource const& archive;
     ReachedDirectories* directories; // none when only verifying
     Progress* progress;
-    std::vector<uint64_t> weight; // weight[i]: cost of entries [0, i)
+    std::vector<uint64_t> weight; // weight[i]: cost of the ranged entries among [0, i)
+    std::vector<size_t> large;    // indexes of the streamed members, largest first
     unsigned workers = 1;
+    std::atomic<size_t> next_large{0};
     std::atomic<size_t> next{0};
     // Set once by the first failure; read without ordering, since a late
     // reader only does a little more work.
@@ -184,22 +252,39 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
         outcome.error = std::move(error);
         execution.stop.store(true, std::memory_order_relaxed);
     };
+    auto run = [&](size_t i) {
+        auto done = extract_one(execution.archive, execution.plan[i], worker);
+        if (!done.has_value()) {
+            failed(i, std::move(done).error());
+            return false;
+        }
+        if (execution.progress != nullptr)
+            execution.progress->finished(execution.plan[i].file_size);
+        return !execution.stop.load(std::memory_order_relaxed);
+    };
+    // A worker's first failure ends its work, whichever list it came from,
+    // so the lowest failing index over all workers is still the lowest
+    // attempted.
+    while (!execution.stop.load(std::memory_order_relaxed)) {
+        size_t const k = execution.next_large.fetch_add(1, std::memory_order_relaxed);
+        if (k >= execution.large.size())
+            break;
+        if (!run(execution.large[k]))
+            return;
+    }
     size_t begin = 0;
     size_t end = 0;
     while (!execution.stop.load(std::memory_order_relaxed) && claim(execution, begin, end)) {
         for (size_t i = begin; i < end; ++i) {
+            if (is_large_member(execution.plan[i]))
+                continue;
             if (!worker.decompressor) {
                 auto made = make_decompressor();
                 if (!made.has_value())
                     return failed(i, std::move(made).error());
                 worker.decompressor = std::move(*made);
             }
-            auto done = extract_one(execution.archive, execution.plan[i], worker);
-            if (!done.has_value())
-                return failed(i, std::move(done).error());
-            if (execution.progress != nullptr)
-                execution.progress->finished(execution.plan[i].file_size);
-            if (execution.stop.load(std::memory_order_relaxed))
+            if (!run(i))
                 return;
         }
     }
@@ -220,14 +305,24 @@ Result<void> run_plan(std::vector<ZipEntry> entries, ArchiveSource const& archiv
     if (dest_path != nullptr)
         directories.emplace(QUASTOR_TRY(reach_directories(*dest_path)));
     Execution execution{.plan = plan, .archive = archive, .directories = directories ? &*directories : nullptr,
-        .progress = progress, .weight = {}};    execution.weight.resize(plan.size() + 1);
-    for (size_t i = 0; i < plan.size(); ++i)
-        execution.weight[i + 1] = execution.weight[i] + plan[i].file_size + per_entry_cost;
+        .progress = progress, .weight = {}, .large = {}};
+    execution.weight.resize(plan.size() + 1);
+    uint64_t total = 0;
+    for (size_t i = 0; i < plan.size(); ++i) {
+        uint64_t const cost = plan[i].file_size + per_entry_cost;
+        total += cost;
+        bool const large = is_large_member(plan[i]);
+        if (large)
+            execution.large.push_back(i);
+        execution.weight[i + 1] = execution.weight[i] + (large ? 0 : cost);
+    }
+    std::stable_sort(execution.large.begin(), execution.large.end(),
+        [&](size_t a, size_t b) { return plan[a].file_size > plan[b].file_size; });
 
     std::vector<WorkerOutcome> outcomes;
     // Waking the pool costs more than a handful of small entries take, so
     // a small archive (a typical small wheel) stays on the calling thread.
-    if (plan.size() < 2 || execution.weight.back() < inline_weight) {
+    if (plan.size() < 2 || total < inline_weight) {
         outcomes.resize(1);
         run_worker(execution, outcomes[0]);
     } else {

@@ -11,7 +11,7 @@ import pytest
 
 import quastor
 from trees import snapshot
-from zipbuild import Entry, build_zip, crc32, directory, file_entry, symlink
+from zipbuild import Entry, build_zip, crc32, deflate, directory, file_entry, symlink
 
 UMASK = 0o027
 
@@ -193,3 +193,50 @@ class TestParallel:
                     assert (tmp_path / "from_file" / info.filename).read_bytes() == reference.read(info)
 
 
+
+
+class TestLargeMembers:
+    """Members beyond 16 MiB are streamed through fixed buffers into an
+    unnamed file, named only once their CRC-32 matched."""
+
+    BIG = (b"quastor " * 4096 + bytes(range(256)) * 16) * 600  # 22 MiB
+
+    def test_contents_modes_and_overwriting(self, tmp_path):
+        entries = [file_entry("d/deflated", self.BIG, method=8, mode=0o750),
+                   file_entry("d/stored", self.BIG[: 17 << 20]), file_entry("small", b"s")]
+        archive = build_zip(entries)
+        for round_number in range(2):
+            if round_number:
+                (tmp_path / "out/d/stored").write_bytes(b"old")  # overwritten in place
+            out = extract(tmp_path, archive)
+            assert (out / "d/deflated").read_bytes() == self.BIG
+            assert (out / "d/stored").read_bytes() == self.BIG[: 17 << 20]
+            assert mode(out / "d/deflated") == 0o750
+        quastor.extract_zip_bytes(archive, str(tmp_path / "from_bytes"))
+        assert snapshot(tmp_path / "from_bytes") == snapshot(tmp_path / "out")
+
+    def test_failures_leave_no_file(self, tmp_path):
+        good = crc32(self.BIG)
+        longer = self.BIG + bytes(1 << 20)
+        cases = [
+            (Entry("p/f", self.BIG, method=8, crc32=good ^ 1), f"CRC32 mismatch (expected {good ^ 1:08x}, got {good:08x})"),
+            (Entry("p/f", self.BIG, method=8, file_size=len(self.BIG) - 1), "Decompression error: InsufficientSpace"),
+            (Entry("p/f", self.BIG, method=8, payload=deflate(self.BIG)[:100000]), "Decompression error: BadData"),
+        ]
+        for entry, text in cases:
+            assert failure(tmp_path, [entry]) == "Extraction failed: " + text
+            assert (tmp_path / "out/p").is_dir() and not (tmp_path / "out/p/f").exists()
+        # A stream that ends early leaves zeros, as whole decoding does.
+        out = extract(tmp_path, [Entry("z", self.BIG, method=8, file_size=len(longer), crc32=crc32(longer))], "zeros")
+        assert (out / "z").read_bytes() == longer
+
+    def test_memory_does_not_follow_the_member_size(self, tmp_path):
+        (tmp_path / "a.zip").write_bytes(build_zip([file_entry("f", bytes(200 << 20), method=8)]))
+        # Writing 5 to clear_refs restarts the peak that VmHWM reports.
+        code = ("import sys, quastor; open('/proc/self/clear_refs', 'w').write('5'); "
+                "quastor.extract_zip(sys.argv[1], sys.argv[2]); "
+                "print(next(l.split()[1] for l in open('/proc/self/status') if l.startswith('VmHWM')))")
+        result = subprocess.run([sys.executable, "-c", code, str(tmp_path / "a.zip"), str(tmp_path / "out")],
+                                capture_output=True, text=True, check=True)
+        assert int(result.stdout) < 100 << 10  # KiB
+        assert (tmp_path / "out/f").stat().st_size == 200 << 20

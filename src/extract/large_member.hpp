@@ -1,0 +1,46 @@
+#pragma once
+
+// Members too large to hold whole in memory: their data passes through a
+// worker's fixed buffers piece by piece, so that memory stays the same
+// whatever a member's size. Any thread, each with its own LargeMemberState.
+
+#include "archive/source.hpp"
+#include "common/buffer.hpp"
+#include "error.hpp"
+#include "extract/plan.hpp"
+#include "extract/stream_inflater.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+namespace quastor {
+
+// Members whose data or stored bytes exceed this are streamed; smaller
+// ones are decoded whole, which is faster.
+constexpr uint64_t whole_member_limit = uint64_t{16} << 20;
+
+// Bytes that pass through a streamed member's buffers at a time.
+constexpr size_t member_piece = size_t{4} << 20;
+
+inline bool is_large_member(ExtractionPlanEntry const& planned)
+{
+    return !planned.is_dir && !planned.is_symlink
+        && (planned.entry.uncompressed_size > whole_member_limit || planned.entry.compressed_size > whole_member_limit);
+}
+
+struct LargeMemberState {
+    ReusableBuffer stored;
+    ReusableBuffer decoded;
+    std::optional<StreamInflater> inflater;
+};
+
+// Hands a regular file member's data to `sink` in order, piece by piece,
+// and checks it as whole decoding would: "Stored data length mismatch"
+// before anything, "BadData", "InsufficientSpace", then CrcMismatch once all
+// is through. A stream that ends early leaves zeros that are not handed
+// over: the result is how many.
+Result<uint64_t> stream_member(ArchiveSource const& archive, ExtractionPlanEntry const& planned, LargeMemberState& state,
+    std::function<Result<void>(Bytes)> const& sink);
+
+} // namespace quastor
