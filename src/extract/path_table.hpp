@@ -1,24 +1,67 @@
 #pragma once
 
 // PathTable: the lookup tables of plan building. Keys are relative paths
-// from an untrusted archive, so each table hashes with SipHash under a key of
-// its own drawn at random: names cannot be chosen to collide.
+// from an untrusted archive, so the tables hash with XXH3 under a secret
+// drawn at random once per process: names cannot be chosen to collide.
+//
+// A whole random secret rather than XXH3's seeded form: a seed only offsets
+// xxHash's public default secret by one 64-bit value, the same in every
+// lane, so the lane keys stay publicly related to each other. With 192
+// independent random bytes every multiply-accumulate lane has a key of its
+// own that the archive's author cannot know, which is what makes colliding
+// names impossible to prepare in advance.
 //
 // Keys are views, not copies: they point into the relative_path strings of
 // the plan being built, whose storage is reserved up front and never moves
 // while the tables live. Copying every ancestor of a deep name would cost
 // memory quadratic in the name's length.
 
-#include <sodium.h>
+#include "error.hpp"
 
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <sys/random.h>
 #include <vector>
 
 namespace quastor::plan_detail {
+
+struct PathHashSecret {
+    unsigned char bytes[XXH3_SECRET_DEFAULT_SIZE];
+    int error = 0; // the errno of a failed draw, 0 once the bytes are random
+};
+
+// The secret of every path table, drawn from the kernel on first use and
+// kept for the life of the process. Returns the secret, or an Io error
+// (every later call returns the same one) when the kernel gives no
+// randomness. Safe to call from any thread.
+inline Result<PathHashSecret const*> path_hash_secret()
+{
+    static PathHashSecret const secret = [] {
+        PathHashSecret drawn;
+        size_t filled = 0;
+        while (filled < sizeof drawn.bytes) {
+            ssize_t const got = ::getrandom(drawn.bytes + filled, sizeof drawn.bytes - filled, 0);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0) {
+                drawn.error = got < 0 ? errno : EIO;
+                break;
+            }
+            filled += static_cast<size_t>(got);
+        }
+        return drawn;
+    }();
+    if (secret.error != 0)
+        return fail(QuastorError::io(secret.error));
+    return &secret;
+}
 
 struct PathKey {
     std::string_view text;
@@ -33,19 +76,19 @@ struct PathKeyEqual {
     bool operator()(PathKey const& a, PathKey const& b) const { return a.text == b.text; }
 };
 
-// Call only after sodium_init() has succeeded.
 template <typename Mapped>
 class PathTable {
 public:
-    explicit PathTable(size_t expected)
+    // `secret` comes from path_hash_secret() and lives for the process.
+    PathTable(size_t expected, PathHashSecret const& secret)
+        : secret_(secret)
     {
-        randombytes_buf(key_, sizeof key_);
         table_.reserve(expected);
     }
 
     // The hashes of the path's leading parts that end at a segment boundary,
     // shortest first: for "a/b/c" those of "a", "a/b" and "a/b/c". Chained,
-    // h("a/b") = SipHash(h("a") || "b"), so all of them cost one pass over
+    // h("a/b") = XXH3(h("a") || "b"), so all of them cost one pass over
     // the path however deep it is. Valid until the next call.
     std::span<uint64_t const> hash_prefixes(std::string_view path)
     {
@@ -56,8 +99,7 @@ public:
             std::string_view const segment = path.substr(0, slash);
             scratch_.assign(reinterpret_cast<char const*>(&hash), sizeof hash);
             scratch_.append(segment);
-            crypto_shorthash(reinterpret_cast<unsigned char*>(&hash),
-                reinterpret_cast<unsigned char const*>(scratch_.data()), scratch_.size(), key_);
+            hash = XXH3_64bits_withSecret(scratch_.data(), scratch_.size(), secret_.bytes, sizeof secret_.bytes);
             hashes_.push_back(hash);
             if (slash == std::string_view::npos)
                 break;
@@ -83,8 +125,7 @@ public:
     }
 
 private:
-    static_assert(sizeof(uint64_t) == crypto_shorthash_BYTES);
-    unsigned char key_[crypto_shorthash_KEYBYTES];
+    PathHashSecret const& secret_;
     std::unordered_map<PathKey, Mapped, PathKeyHash, PathKeyEqual> table_;
     std::vector<uint64_t> hashes_;
     std::string scratch_;

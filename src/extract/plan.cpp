@@ -8,6 +8,7 @@
 
 namespace quastor {
 
+using plan_detail::PathHashSecret;
 using plan_detail::PathTable;
 
 namespace {
@@ -17,16 +18,6 @@ enum class Kind : uint8_t { File, Directory };
 char const* kind_word(Kind kind) { return kind == Kind::Directory ? "directory" : "file"; }
 
 struct Present {};
-
-Result<void> start_sodium()
-{
-    // sodium_init is safe to call from several threads and more than once;
-    // its first outcome is kept.
-    static int const status = sodium_init();
-    if (status < 0)
-        return fail(QuastorError::io(EIO));
-    return {};
-}
 
 bool mode_is_symlink(uint32_t external_attr)
 {
@@ -56,10 +47,10 @@ Result<void> check_symlink_target(ZipEntry const& entry, ArchiveSource const& ar
 // "a" are different paths.
 class Occupancy {
 public:
-    explicit Occupancy(size_t expected)
-        : reserved_paths_(expected)
-        , file_paths_(expected)
-        , needed_parents_(expected)
+    Occupancy(size_t expected, PathHashSecret const& secret)
+        : reserved_paths_(expected, secret)
+        , file_paths_(expected, secret)
+        , needed_parents_(expected, secret)
     {
     }
 
@@ -140,12 +131,12 @@ private:
 Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEntry> entries,
     ArchiveSource const& archive)
 {
-    QUASTOR_TRY(start_sodium());
+    PathHashSecret const* secret = QUASTOR_TRY(plan_detail::path_hash_secret());
     // Reserved once and never grown: the tables hold views into the
     // relative paths of the entries already planned.
     std::vector<ExtractionPlanEntry> plan;
     plan.reserve(entries.size());
-    Occupancy occupancy(entries.size());
+    Occupancy occupancy(entries.size(), *secret);
     // Local headers usually follow one another closely: small blocks serve
     // a run of them with one read, without reading the data of large members.
     SourceCursor headers(archive, size_t{16} << 10);
