@@ -1,3 +1,5 @@
+// QuastorError's constructors and display texts.
+
 #include "error.hpp"
 
 #include <cstdio>
@@ -5,60 +7,52 @@
 
 namespace quastor {
 
-QuastorError QuastorError::fixed(ErrorKind kind, char const* text)
-{
-    QuastorError error(kind);
-    error.fixed_ = text;
-    return error;
-}
-
-QuastorError QuastorError::owned(ErrorKind kind, std::string text)
-{
-    QuastorError error(kind);
-    error.text_ = std::move(text);
-    return error;
-}
-
-QuastorError QuastorError::io(int errno_value)
-{
-    QuastorError error(ErrorKind::Io);
-    error.errno_ = errno_value;
-    return error;
-}
+QuastorError QuastorError::io(int errno_value) { return {ErrorKind::Io, OsError{errno_value}}; }
 
 QuastorError QuastorError::unsupported_compression(uint16_t method)
 {
-    QuastorError error(ErrorKind::UnsupportedCompression);
-    error.expected_ = method;
-    return error;
+    return {ErrorKind::UnsupportedCompression, Method{method}};
 }
 
 QuastorError QuastorError::crc_mismatch(uint32_t expected, uint32_t actual)
 {
-    QuastorError error(ErrorKind::CrcMismatch);
-    error.expected_ = expected;
-    error.actual_ = actual;
-    return error;
+    return {ErrorKind::CrcMismatch, Checksums{expected, actual}};
 }
+
+int QuastorError::os_error() const
+{
+    OsError const* os = std::get_if<OsError>(&payload_);
+    return os != nullptr ? os->number : 0;
+}
+
+namespace {
+
+template <typename... Cases>
+struct Overloaded : Cases... {
+    using Cases::operator()...;
+};
+
+} // namespace
 
 std::string QuastorError::payload_text() const
 {
-    if (fixed_ != nullptr)
-        return fixed_;
-    if (kind_ == ErrorKind::Io) {
-        char buffer[256];
-        // GNU strerror_r: returns either buffer or a static string.
-        char const* description = strerror_r(errno_, buffer, sizeof buffer);
-        return std::string(description) + " (os error " + std::to_string(errno_) + ")";
-    }
-    if (kind_ == ErrorKind::UnsupportedCompression)
-        return std::to_string(expected_);
-    if (kind_ == ErrorKind::CrcMismatch) {
-        char buffer[64];
-        std::snprintf(buffer, sizeof buffer, "expected %08x, got %08x", expected_, actual_);
-        return buffer;
-    }
-    return text_;
+    return std::visit(Overloaded{
+                          [](OsError const& os) {
+                              char buffer[256];
+                              // GNU strerror_r: returns either buffer or a static string.
+                              char const* description = strerror_r(os.number, buffer, sizeof buffer);
+                              return std::string(description) + " (os error " + std::to_string(os.number) + ")";
+                          },
+                          [](FixedText const& fixed) { return std::string(fixed.text); },
+                          [](OwnedText const& owned) { return owned.text; },
+                          [](Method const& method) { return std::to_string(method.number); },
+                          [](Checksums const& crc) {
+                              char buffer[64];
+                              std::snprintf(buffer, sizeof buffer, "expected %08x, got %08x", crc.expected, crc.actual);
+                              return std::string(buffer);
+                          },
+                      },
+        payload_);
 }
 
 std::string QuastorError::display() const

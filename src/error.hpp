@@ -9,6 +9,7 @@
 #include <expected>
 #include <string>
 #include <utility>
+#include <variant>
 
 namespace quastor {
 
@@ -52,7 +53,7 @@ public:
 
     ErrorKind kind() const { return kind_; }
     // The operating-system error number of an Io error, 0 for every other.
-    int os_error() const { return errno_; }
+    int os_error() const;
     // The payload text alone: for Io the I/O error's text, for the others
     // what follows the variant's prefix. Used where the same text is carried
     // by another variant (a failed pool start becomes Compression).
@@ -61,16 +62,31 @@ public:
     std::string display() const;
 
 private:
-    QuastorError(ErrorKind kind) : kind_(kind) {}
-    static QuastorError fixed(ErrorKind kind, char const* text);
-    static QuastorError owned(ErrorKind kind, std::string text);
+    // One payload per meaning; each kind carries exactly one of them.
+    struct OsError {
+        int number;
+    };
+    struct FixedText {
+        char const* text; // static, never freed
+    };
+    struct OwnedText {
+        std::string text;
+    };
+    struct Method {
+        uint16_t number;
+    };
+    struct Checksums {
+        uint32_t expected;
+        uint32_t actual;
+    };
+    using Payload = std::variant<OsError, FixedText, OwnedText, Method, Checksums>;
+
+    QuastorError(ErrorKind kind, Payload payload) : kind_(kind), payload_(std::move(payload)) {}
+    static QuastorError fixed(ErrorKind kind, char const* text) { return {kind, FixedText{text}}; }
+    static QuastorError owned(ErrorKind kind, std::string text) { return {kind, OwnedText{std::move(text)}}; }
 
     ErrorKind kind_;
-    int errno_ = 0;
-    uint32_t expected_ = 0; // CrcMismatch; UnsupportedCompression keeps its method here
-    uint32_t actual_ = 0;
-    char const* fixed_ = nullptr; // static text, never freed
-    std::string text_;            // owned text
+    Payload payload_;
 };
 
 // A value or a QuastorError. Derived rather than aliased so that the result

@@ -100,14 +100,19 @@ constexpr uint32_t signature = 0x07064B50;
 constexpr size_t length = 20;
 } // namespace zip64_locator
 
-// What the writer puts into every entry.
+// What the writer puts into every entry. Apart from the field offsets of
+// the same names, so that a bare name never silently means the value.
+namespace written {
 constexpr uint16_t version_needed = 20;
 constexpr uint16_t version_made_by = 0x0314; // Unix, format 2.0
 constexpr uint16_t flag_utf8_name = 0x0800;
 constexpr uint16_t dos_time = 0x0000;
 constexpr uint16_t dos_date = 0x0021; // 1 January 1980
+} // namespace written
+
 constexpr uint16_t method_stored = 0;
 constexpr uint16_t method_deflate = 8;
+// The MS-DOS directory attribute, in the low half of external attributes.
 constexpr uint32_t msdos_directory_attr = 0x10;
 
 // ZIP32 limits.

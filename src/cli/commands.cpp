@@ -1,3 +1,5 @@
+// The command's four subcommands on plain values.
+
 #include "cli/commands.hpp"
 
 #include "archive/archive.hpp"

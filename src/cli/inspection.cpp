@@ -1,3 +1,5 @@
+// What `quastor check` adds to preflight: link targets and the strict findings.
+
 #include "cli/inspection.hpp"
 
 #include "common/buffer.hpp"

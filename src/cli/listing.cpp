@@ -1,3 +1,5 @@
+// The listing and the JSON report of `quastor check`.
+
 #include "cli/listing.hpp"
 
 #include "common/text.hpp"

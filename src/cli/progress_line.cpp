@@ -1,3 +1,5 @@
+// The one-line progress display on a terminal's standard error.
+
 #include "cli/progress_line.hpp"
 
 #include <algorithm>

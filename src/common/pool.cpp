@@ -1,3 +1,5 @@
+// Worker pools: the process-wide extraction pool and per-call pools.
+
 #include "common/pool.hpp"
 
 #include <cerrno>

@@ -1,3 +1,5 @@
+// The number of processors this process may use: affinity and cgroup quota.
+
 #include "common/fd.hpp"
 #include "common/pool.hpp"
 

@@ -1,3 +1,5 @@
+// UTF-8 decoding with replacement, validation, and the quoted forms of names.
+
 #include "common/text.hpp"
 
 #include <cstdint>

@@ -1,3 +1,6 @@
+// Source collection: the tree walked by descriptor, in archive order.
+
+#include "archive/records.hpp"
 #include "common/fd.hpp"
 #include "common/text.hpp"
 #include "compress/paths.hpp"
@@ -17,8 +20,6 @@ namespace quastor {
 
 namespace {
 
-constexpr uint32_t type_mask = S_IFMT;
-constexpr uint32_t msdos_directory = 0x10;
 
 struct CloseDir {
     void operator()(DIR* dir) const { ::closedir(dir); }
@@ -137,7 +138,7 @@ bool ArchiveTarget::is_path(std::string_view path, std::string_view name) const
 Result<SourceEntry> build_source_entry(std::string path, uint32_t mode, std::string name, FileIdentity identity)
 {
     SourceEntry entry;
-    switch (mode & type_mask) {
+    switch (mode & zip::mode_type_mask) {
     case S_IFLNK:
         entry.kind = SourceKind::Symlink;
         entry.external_attr = mode << 16;
@@ -148,7 +149,7 @@ Result<SourceEntry> build_source_entry(std::string path, uint32_t mode, std::str
         break;
     case S_IFDIR:
         entry.kind = SourceKind::Directory;
-        entry.external_attr = (mode << 16) | msdos_directory;
+        entry.external_attr = (mode << 16) | zip::msdos_directory_attr;
         break;
     default:
         return fail(QuastorError::invalid_input("Unsupported filesystem entry: " + decode_utf8_lossy(path)));

@@ -1,3 +1,5 @@
+// The creation driver: paths, collection, scratch directory, pool, writer.
+
 #include "compress/compress.hpp"
 
 #include "common/fd.hpp"

@@ -1,3 +1,5 @@
+// Component-wise views of paths: splitting, and removing a leading prefix.
+
 #include "compress/paths.hpp"
 #include "compress/source.hpp"
 

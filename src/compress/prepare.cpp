@@ -1,3 +1,5 @@
+// Entry preparation: CRC-32, compression and spilling, on the creation pool.
+
 #include "archive/records.hpp"
 #include "common/buffer.hpp"
 #include "common/fd.hpp"
@@ -29,7 +31,7 @@ PreparedEntry empty_entry(SourceEntry const& entry)
     prepared.name = entry.name;
     prepared.external_attr = entry.external_attr;
     prepared.compress_type = zip::method_stored;
-    prepared.flags = zip::flag_utf8_name;
+    prepared.flags = zip::written::flag_utf8_name;
     return prepared;
 }
 

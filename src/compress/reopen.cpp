@@ -1,3 +1,5 @@
+// Reaching a collected source item again and checking it is the same one.
+
 #include "compress/reopen.hpp"
 
 #include "common/text.hpp"

@@ -1,3 +1,5 @@
+// The archive writer: local headers, data, central directory, end record.
+
 #include "compress/writer.hpp"
 
 #include "archive/records.hpp"
@@ -183,11 +185,11 @@ Result<void> write_local_header(PreparedEntry const& entry, BufferedWriter& out,
     record.clear();
     RecordWriter(record)
         .u32(local_header::signature)
-        .u16(version_needed)
+        .u16(written::version_needed)
         .u16(entry.flags)
         .u16(entry.compress_type)
-        .u16(dos_time)
-        .u16(dos_date)
+        .u16(written::dos_time)
+        .u16(written::dos_date)
         .u32(entry.crc32)
         .u32(entry.compress_size)
         .u32(entry.file_size);
@@ -206,12 +208,12 @@ Result<void> write_central_header(CentralDirectoryRecord const& entry, BufferedW
     record.clear();
     RecordWriter(record)
         .u32(central_header::signature)
-        .u16(version_made_by)
-        .u16(version_needed)
+        .u16(written::version_made_by)
+        .u16(written::version_needed)
         .u16(entry.flags)
         .u16(entry.method)
-        .u16(dos_time)
-        .u16(dos_date)
+        .u16(written::dos_time)
+        .u16(written::dos_date)
         .u32(entry.crc32)
         .u32(entry.compressed_size)
         .u32(entry.uncompressed_size)

@@ -1,3 +1,5 @@
+// Entry path rules: an archive name normalised, or refused with its reason.
+
 #include "common/text.hpp"
 #include "extract/plan.hpp"
 

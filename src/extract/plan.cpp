@@ -1,3 +1,5 @@
+// The extraction plan: every entry checked, and given its destination, before writing.
+
 #include "extract/plan.hpp"
 #include "archive/records.hpp"
 #include "common/text.hpp"

@@ -1,3 +1,5 @@
+// Argument matching and conversion, with the TypeError texts.
+
 #include "module/arguments.hpp"
 
 namespace quastor::module {
