@@ -30,7 +30,7 @@ PreparedEntry empty_entry(SourceEntry const& entry)
     prepared.data = EmptyData{};
     prepared.name = entry.name;
     prepared.external_attr = entry.external_attr;
-    prepared.compress_type = zip::method_stored;
+    prepared.method = zip::method_stored;
     prepared.flags = zip::written::flag_utf8_name;
     return prepared;
 }
@@ -58,8 +58,8 @@ Result<PreparedEntry> prepare_symlink(SourceEntry const& entry)
         return fail(QuastorError::archive_too_large("Symlink target exceeds ZIP limits"));
     PreparedEntry prepared = empty_entry(entry);
     prepared.crc32 = libdeflate_crc32(0, target.data(), target.size());
-    prepared.compress_size = static_cast<uint32_t>(target.size());
-    prepared.file_size = static_cast<uint32_t>(target.size());
+    prepared.compressed_size = static_cast<uint32_t>(target.size());
+    prepared.uncompressed_size = static_cast<uint32_t>(target.size());
     prepared.data = InlineData{std::move(target)};
     return prepared;
 }
@@ -133,8 +133,8 @@ Result<PreparedEntry> prepare_file(size_t index, SourceEntry const& entry, Scrat
         return prepared;
 
     prepared.crc32 = libdeflate_crc32(0, bytes.data(), bytes.size());
-    prepared.file_size = static_cast<uint32_t>(bytes.size());
-    prepared.compress_size = static_cast<uint32_t>(bytes.size());
+    prepared.uncompressed_size = static_cast<uint32_t>(bytes.size());
+    prepared.compressed_size = static_cast<uint32_t>(bytes.size());
     prepared.data = SourceFileData{entry.path, entry.identity};
     if (bytes.size() < min_deflate_length || workspace.level() == 0)
         return prepared;
@@ -145,8 +145,8 @@ Result<PreparedEntry> prepare_file(size_t index, SourceEntry const& entry, Scrat
     // copies the source file again.
     if (compressed_length >= bytes.size())
         return prepared;
-    prepared.compress_size = static_cast<uint32_t>(compressed_length);
-    prepared.compress_type = zip::method_deflate;
+    prepared.compressed_size = static_cast<uint32_t>(compressed_length);
+    prepared.method = zip::method_deflate;
     if (budget != nullptr && budget->take(compressed_length)) {
         prepared.data = InlineData{std::string(reinterpret_cast<char const*>(compressed.data()), compressed_length)};
         return prepared;
@@ -242,7 +242,7 @@ Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> 
             }
             prepared[index] = std::move(*result);
             if (progress != nullptr)
-                progress->finished(prepared[index].file_size);
+                progress->finished(prepared[index].uncompressed_size);
         }
     };
     unsigned const workers = static_cast<unsigned>(std::min<size_t>(pool.size(), count));

@@ -49,17 +49,17 @@ struct SourceOrigin {
 };
 
 // One entry as the writer emits it. Holds no descriptor, mapping or
-// compressed bytes; the writer expects exactly `compress_size` bytes from a
+// compressed bytes; the writer expects exactly `compressed_size` bytes from a
 // named file, and from a source file the recorded CRC-32 too, and treats
 // anything else as a changed file.
 struct PreparedEntry {
     EntryData data;
     std::string name;
     uint32_t crc32 = 0;
-    uint32_t compress_size = 0;
-    uint32_t file_size = 0;
+    uint32_t compressed_size = 0;
+    uint32_t uncompressed_size = 0;
     uint32_t external_attr = 0;
-    uint16_t compress_type = 0;
+    uint16_t method = 0;
     uint16_t flags = 0;
     // The file a File entry was read from: while its path still leads to
     // it, the writer refuses to overwrite it, whatever path led there.

@@ -164,7 +164,7 @@ Result<void> copy_source_file(PreparedEntry const& entry, SourceFileData const& 
         copied += bytes.size();
     }
     // A file that grew is copied whole before the count tells.
-    if (copied != entry.file_size || crc != entry.crc32)
+    if (copied != entry.uncompressed_size || crc != entry.crc32)
         return fail(file_changed(source.path));
     return {};
 }
@@ -176,7 +176,7 @@ Result<void> write_entry_data(PreparedEntry const& entry, BufferedWriter& out, R
     if (auto const* source = std::get_if<SourceFileData>(&entry.data))
         return copy_source_file(entry, *source, out, pieces);
     if (auto const* scratch = std::get_if<ScratchFileData>(&entry.data))
-        return copy_scratch_file(scratch->path, entry.compress_size, out);
+        return copy_scratch_file(scratch->path, entry.compressed_size, out);
     return {};
 }
 
@@ -187,12 +187,12 @@ Result<void> write_local_header(PreparedEntry const& entry, BufferedWriter& out,
         .u32(local_header::signature)
         .u16(written::version_needed)
         .u16(entry.flags)
-        .u16(entry.compress_type)
+        .u16(entry.method)
         .u16(written::dos_time)
         .u16(written::dos_date)
         .u32(entry.crc32)
-        .u32(entry.compress_size)
-        .u32(entry.file_size);
+        .u32(entry.compressed_size)
+        .u32(entry.uncompressed_size);
     QUASTOR_TRY(out.write(as_bytes(record)));
     // The header so far stays in the file when the name does not fit.
     if (entry.name.size() > max_name_length)
@@ -203,7 +203,8 @@ Result<void> write_local_header(PreparedEntry const& entry, BufferedWriter& out,
     return out.write(as_bytes(entry.name));
 }
 
-Result<void> write_central_header(CentralDirectoryRecord const& entry, BufferedWriter& out, std::string& record)
+Result<void> write_central_header(PreparedEntry const& entry, uint32_t local_header_offset, BufferedWriter& out,
+    std::string& record)
 {
     record.clear();
     RecordWriter(record)
@@ -223,7 +224,7 @@ Result<void> write_central_header(CentralDirectoryRecord const& entry, BufferedW
         .u16(0) // disk number start
         .u16(0) // internal attributes
         .u32(entry.external_attr)
-        .u32(entry.local_header_offset)
+        .u32(local_header_offset)
         .bytes(entry.name);
     return out.write(as_bytes(record));
 }
@@ -292,8 +293,10 @@ Result<void> write_archive(std::span<PreparedEntry const> entries, std::string c
 {
     UniqueFd file = QUASTOR_TRY(open_archive(archive_path, entries));
     BufferedWriter out(file.get());
-    std::vector<CentralDirectoryRecord> records;
-    records.reserve(entries.size());
+    // The prepared entries stay alive and unchanged meanwhile: the central
+    // directory needs only their local headers' offsets besides.
+    std::vector<uint32_t> header_offsets;
+    header_offsets.reserve(entries.size());
     std::string record;
     ReusableBuffer pieces;
     uint64_t offset = 0;
@@ -302,32 +305,23 @@ Result<void> write_archive(std::span<PreparedEntry const> entries, std::string c
         uint64_t const header_offset = offset;
         QUASTOR_TRY(write_local_header(entry, out, record));
         QUASTOR_TRY(write_entry_data(entry, out, pieces));
-        records.push_back(CentralDirectoryRecord{
-            .name = entry.name,
-            .crc32 = entry.crc32,
-            .compressed_size = entry.compress_size,
-            .uncompressed_size = entry.file_size,
-            .external_attr = entry.external_attr,
-            .local_header_offset = static_cast<uint32_t>(header_offset),
-            .method = entry.compress_type,
-            .flags = entry.flags,
-        });
+        header_offsets.push_back(static_cast<uint32_t>(header_offset));
         // Checked after the last entry too: it bounds the central
         // directory's own offset.
-        offset = header_offset + local_header::length + entry.name.size() + entry.compress_size;
+        offset = header_offset + local_header::length + entry.name.size() + entry.compressed_size;
         if (offset > max_offset)
             return fail(QuastorError::archive_too_large("Archive exceeds ZIP32 offset limits"));
     }
 
     uint64_t const directory_offset = offset;
-    for (CentralDirectoryRecord const& entry : records) {
-        QUASTOR_TRY(write_central_header(entry, out, record));
-        offset += central_header::length + entry.name.size();
+    for (size_t i = 0; i < header_offsets.size(); ++i) {
+        QUASTOR_TRY(write_central_header(entries[i], header_offsets[i], out, record));
+        offset += central_header::length + entries[i].name.size();
     }
     uint64_t const directory_size = offset - directory_offset;
     if (directory_size > max_central_directory_size)
         return fail(QuastorError::archive_too_large("Central directory exceeds ZIP32 size limits"));
-    if (records.size() > max_entry_count)
+    if (header_offsets.size() > max_entry_count)
         return fail(QuastorError::archive_too_large("ZIP entry count exceeds ZIP32 limits"));
 
     record.clear();
@@ -335,8 +329,8 @@ Result<void> write_archive(std::span<PreparedEntry const> entries, std::string c
         .u32(end_record::signature)
         .u16(0) // number of this disk
         .u16(0) // disk where the central directory starts
-        .u16(static_cast<uint16_t>(records.size()))
-        .u16(static_cast<uint16_t>(records.size()))
+        .u16(static_cast<uint16_t>(header_offsets.size()))
+        .u16(static_cast<uint16_t>(header_offsets.size()))
         .u32(static_cast<uint32_t>(directory_size))
         .u32(static_cast<uint32_t>(directory_offset))
         .u16(0); // comment length

@@ -12,19 +12,6 @@
 
 namespace quastor {
 
-// What the writer keeps of each written entry until the central directory
-// is written, so that it never goes back to the prepared entries.
-struct CentralDirectoryRecord {
-    std::string name;
-    uint32_t crc32 = 0;
-    uint32_t compressed_size = 0;
-    uint32_t uncompressed_size = 0;
-    uint32_t external_attr = 0;
-    uint32_t local_header_offset = 0;
-    uint16_t method = 0;
-    uint16_t flags = 0;
-};
-
 // Writes `entries` in order to `archive_path` (relative to the working
 // directory, missing parents created), truncating the regular file there,
 // unless that file is one of the entries' source files still in place

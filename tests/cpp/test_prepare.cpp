@@ -60,21 +60,21 @@ TEST(PrepareEntry, SixtyThreeBytesAreStoredAndSixtyFourDeflated)
 
     auto stored = prepare_entry(3, source(dir / "63", SourceKind::File, "63"), scratch, workspace);
     ASSERT_TRUE(stored.has_value());
-    EXPECT_EQ(stored->compress_type, 0);
-    EXPECT_EQ(stored->compress_size, 63u);
+    EXPECT_EQ(stored->method, 0);
+    EXPECT_EQ(stored->compressed_size, 63u);
     EXPECT_EQ(std::get<SourceFileData>(stored->data).path, dir / "63");
     EXPECT_EQ(stored->crc32, crc_of(std::string(63, 'q')));
     EXPECT_EQ(files_in(scratch.path()), 0u);
 
     auto deflated = prepare_entry(7, source(dir / "64", SourceKind::File, "64"), scratch, workspace);
     ASSERT_TRUE(deflated.has_value());
-    EXPECT_EQ(deflated->compress_type, 8);
-    EXPECT_EQ(deflated->file_size, 64u);
-    EXPECT_LT(deflated->compress_size, 64u);
+    EXPECT_EQ(deflated->method, 8);
+    EXPECT_EQ(deflated->uncompressed_size, 64u);
+    EXPECT_LT(deflated->compressed_size, 64u);
     EXPECT_EQ(deflated->flags, 0x0800);
     std::string const spilled = dir / "scratch/00000007.deflate";
     EXPECT_EQ(std::get<ScratchFileData>(deflated->data).path, spilled);
-    EXPECT_EQ(fs::file_size(spilled), deflated->compress_size);
+    EXPECT_EQ(fs::file_size(spilled), deflated->compressed_size);
 }
 
 TEST(PrepareEntry, IncompressibleMegabyteIsStoredWithoutScratchFile)
@@ -90,8 +90,8 @@ TEST(PrepareEntry, IncompressibleMegabyteIsStoredWithoutScratchFile)
     write_file(dir / "r", random);
     auto prepared = prepare_entry(0, source(dir / "r", SourceKind::File, "r"), scratch, workspace);
     ASSERT_TRUE(prepared.has_value());
-    EXPECT_EQ(prepared->compress_type, 0);
-    EXPECT_EQ(prepared->compress_size, prepared->file_size);
+    EXPECT_EQ(prepared->method, 0);
+    EXPECT_EQ(prepared->compressed_size, prepared->uncompressed_size);
     EXPECT_EQ(prepared->crc32, crc_of(random));
     EXPECT_EQ(files_in(scratch.path()), 0u);
 }
@@ -109,9 +109,9 @@ TEST(PrepareEntry, EmptyFileAndDirectoryCarryNoData)
         ASSERT_TRUE(prepared.has_value()) << entry.name;
         EXPECT_TRUE(std::holds_alternative<EmptyData>(prepared->data));
         EXPECT_EQ(prepared->crc32, 0u);
-        EXPECT_EQ(prepared->compress_size, 0u);
-        EXPECT_EQ(prepared->file_size, 0u);
-        EXPECT_EQ(prepared->compress_type, 0);
+        EXPECT_EQ(prepared->compressed_size, 0u);
+        EXPECT_EQ(prepared->uncompressed_size, 0u);
+        EXPECT_EQ(prepared->method, 0);
         EXPECT_EQ(prepared->flags, 0x0800);
         EXPECT_EQ(prepared->name, entry.name);
     }
@@ -174,8 +174,8 @@ TEST(PrepareEntry, LinksAreReadNotFollowedDanglingIncluded)
         auto prepared = prepare_entry(0, source(link, SourceKind::Symlink, "l"), scratch, workspace);
         ASSERT_TRUE(prepared.has_value());
         EXPECT_EQ(std::get<InlineData>(prepared->data).bytes, target);
-        EXPECT_EQ(prepared->compress_type, 0);
-        EXPECT_EQ(prepared->compress_size, target.size());
+        EXPECT_EQ(prepared->method, 0);
+        EXPECT_EQ(prepared->compressed_size, target.size());
         EXPECT_EQ(prepared->crc32, crc_of(target));
     }
 }
@@ -200,12 +200,12 @@ TEST(PrepareEntry, SmallDeflateOutputStaysInMemoryWhileTheBudgetLasts)
     write_file(dir / "f", content);
     auto measured = prepare_entry(0, source(dir / "f", SourceKind::File, "f"), scratch, workspace);
     ASSERT_TRUE(measured.has_value());
-    InlineBudget budget(measured->compress_size); // room for exactly one
+    InlineBudget budget(measured->compressed_size); // room for exactly one
     auto kept = prepare_entry(0, source(dir / "f", SourceKind::File, "f"), scratch, workspace, &budget);
     ASSERT_TRUE(kept.has_value());
-    EXPECT_EQ(kept->compress_type, 8);
+    EXPECT_EQ(kept->method, 8);
     std::string const& held = std::get<InlineData>(kept->data).bytes;
-    EXPECT_EQ(held.size(), kept->compress_size);
+    EXPECT_EQ(held.size(), kept->compressed_size);
     EXPECT_EQ(inflate(held, content.size()), content);
     EXPECT_EQ(files_in(scratch.path()), 1u); // the measuring run's, without a budget
 
@@ -213,7 +213,7 @@ TEST(PrepareEntry, SmallDeflateOutputStaysInMemoryWhileTheBudgetLasts)
     auto spilled = prepare_entry(1, source(dir / "f", SourceKind::File, "f"), scratch, workspace, &budget);
     ASSERT_TRUE(spilled.has_value());
     EXPECT_EQ(std::get<ScratchFileData>(spilled->data).path, scratch.entry_path(1));
-    EXPECT_EQ(spilled->compress_size, kept->compress_size);
+    EXPECT_EQ(spilled->compressed_size, kept->compressed_size);
 }
 
 TEST(PrepareEntry, LargeOutputIsSpilledWhateverTheBudget)
@@ -230,8 +230,8 @@ TEST(PrepareEntry, LargeOutputIsSpilledWhateverTheBudget)
     InlineBudget budget;
     auto prepared = prepare_entry(4, source(dir / "letters", SourceKind::File, "l"), scratch, workspace, &budget);
     ASSERT_TRUE(prepared.has_value());
-    EXPECT_EQ(prepared->compress_type, 8);
-    EXPECT_GT(prepared->compress_size, InlineBudget::max_entry);
+    EXPECT_EQ(prepared->method, 8);
+    EXPECT_GT(prepared->compressed_size, InlineBudget::max_entry);
     EXPECT_EQ(prepared->crc32, crc_of(content));
     std::string const path = std::get<ScratchFileData>(prepared->data).path;
     std::ifstream in(path, std::ios::binary);
@@ -278,7 +278,7 @@ TEST(PrepareStage, ResultsComeBackInIndexOrder)
     ASSERT_EQ(prepared->size(), 100u);
     for (size_t i = 0; i < 100; ++i) {
         EXPECT_EQ((*prepared)[i].name, entries[i].name);
-        EXPECT_EQ((*prepared)[i].file_size, i * 10);
+        EXPECT_EQ((*prepared)[i].uncompressed_size, i * 10);
         if (auto const* spilled = std::get_if<ScratchFileData>(&(*prepared)[i].data)) {
             EXPECT_EQ(spilled->path, scratch.entry_path(i));
         }

@@ -62,7 +62,7 @@ PreparedEntry stored_file(std::string name, std::string const& path, std::string
     entry.source = SourceOrigin{path, identity_at(path)};
     entry.name = std::move(name);
     entry.crc32 = libdeflate_crc32(0, content.data(), content.size());
-    entry.compress_size = entry.file_size = static_cast<uint32_t>(content.size());
+    entry.compressed_size = entry.uncompressed_size = static_cast<uint32_t>(content.size());
     entry.external_attr = 0x81A40000;
     entry.flags = 0x0800;
     return entry;
@@ -256,25 +256,25 @@ TEST(WriterLimits, EntryCount65535IsWrittenAnd65536FailsAfterTheDirectory)
     EXPECT_EQ(fs::file_size(dir / "over.zip"), 65536u * (30 + 7 + 46 + 7));
 }
 
-// The offset arithmetic trusts compress_size, so an empty entry claiming
+// The offset arithmetic trusts compressed_size, so an empty entry claiming
 // nearly 4 GiB reaches the limit without writing it.
 TEST(WriterLimits, EntryEndingAtTheLastOffsetPassesAndOnePastFails)
 {
     TempDir dir;
     uint32_t const fits = 0xFFFFFFFFu - 30 - 1;
     PreparedEntry entry = directory_entry("x");
-    entry.compress_size = fits;
+    entry.compressed_size = fits;
     std::vector<PreparedEntry> entries{entry};
     EXPECT_TRUE(write_archive(entries, dir / "edge.zip").has_value());
 
-    entries[0].compress_size = fits + 1;
+    entries[0].compressed_size = fits + 1;
     auto result = write_archive(entries, dir / "over.zip");
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().display(), "Archive is too large: Archive exceeds ZIP32 offset limits");
 
     // Offsets add up across entries.
     entries = {directory_entry("a/"), entry};
-    entries[1].compress_size = fits - 31;
+    entries[1].compressed_size = fits - 31;
     result = write_archive(entries, dir / "late.zip");
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().display(), "Archive is too large: Archive exceeds ZIP32 offset limits");
