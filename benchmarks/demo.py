@@ -17,36 +17,21 @@ from __future__ import annotations
 
 import os
 import pathlib
-import stat
 import sys
 import tempfile
 import time
 import zipfile
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / "tests" / "python"))
 
 import corpora  # noqa: E402
+from trees import snapshot  # noqa: E402  (the tests' tree comparison)
 
 import quastor  # noqa: E402
 
 MIB = 1 << 20
-
-
-def snapshot(root: pathlib.Path) -> dict:
-    """Every item below root: ('dir',), ('link', target) or ('file', bytes, mode)."""
-    items = {}
-    for directory, directories, files in os.walk(root):
-        for name in directories + files:
-            path = pathlib.Path(directory) / name
-            key = str(path.relative_to(root))
-            info = path.lstat()
-            if stat.S_ISLNK(info.st_mode):
-                items[key] = ("link", os.readlink(path))
-            elif stat.S_ISDIR(info.st_mode):
-                items[key] = ("dir",)
-            else:
-                items[key] = ("file", path.read_bytes(), stat.S_IMODE(info.st_mode))
-    return items
 
 
 def timed(action):

@@ -3,6 +3,7 @@
 // A private directory under the system's temporary directory, removed with
 // everything in it when the test ends, and small whole-file helpers.
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -16,7 +17,11 @@ public:
     TempDir()
     {
         std::string pattern = (std::filesystem::temp_directory_path() / "quastor-test-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
+        // Without a directory of its own a test would work in (and clean up)
+        // whatever its relative paths lead to.
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw std::filesystem::filesystem_error("mkdtemp", pattern, std::error_code(errno, std::generic_category()));
+        path_ = pattern;
     }
     ~TempDir() { std::filesystem::remove_all(path_); }
     TempDir(TempDir const&) = delete;

@@ -98,7 +98,9 @@ TEST(PlanAncestors, DeepNamesAreGuardedAtEveryDepth)
             + "\", which is already a file or symlink");
 }
 
-TEST(PlanScale, ManyEntriesPreflightQuickly)
+// Timings are printed for the reader, never asserted: a loaded machine
+// would fail a bound, and benchmarks live in make bench.
+TEST(PlanScale, FullArchivesOfPlainAndCollidingNamesAreAllPlanned)
 {
     std::vector<TestEntry> plain;
     for (size_t i = 0; i < 65535; ++i)
@@ -117,7 +119,7 @@ TEST(PlanScale, ManyEntriesPreflightQuickly)
     ::testing::Test::RecordProperty("colliding_ms", static_cast<int>(colliding_seconds * 1000));
 }
 
-TEST(PlanScale, DeepSharedPrefixStaysLinear)
+TEST(PlanScale, DeepSharedPrefixIsPlanned)
 {
     // 64 names of 65535 bytes under one chain of 32766 directories: each
     // name's ancestors are looked up once, and only the first one's are

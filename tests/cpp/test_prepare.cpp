@@ -290,12 +290,19 @@ TEST(PrepareStage, FailingEntryIsTheErrorReturned)
     TempDir dir;
     std::filesystem::create_directory(dir / "scratch");
     ScratchDir scratch(dir / "scratch");
+    // Each file deflates to more than the in-memory limit, so every entry
+    // prepared leaves a scratch file behind: their count tells how far the
+    // workers went.
+    std::string content(InlineBudget::max_entry * 2, '\0');
+    uint32_t state = 1;
+    for (char& byte : content)
+        byte = static_cast<char>((state = state * 1103515245 + 12345) >> 24);
     std::vector<SourceEntry> entries;
     for (int i = 0; i < 100; ++i) {
         std::string name = "f";
         name += std::to_string(i);
         if (i != 50)
-            write_file(dir / name, std::string(100, 'z'));
+            write_file(dir / name, content.substr(0, content.size() - static_cast<size_t>(i)));
         entries.push_back(source(dir / name, SourceKind::File, name));
     }
     auto pool = WorkerPool::start(2);

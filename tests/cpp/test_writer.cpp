@@ -81,7 +81,6 @@ TEST(WriterLayout, OneStoredFileIsTheGolden103Bytes)
     write_file(dir / "a", "abc");
     std::vector<PreparedEntry> entries{stored_file("a", dir / "a", "abc")};
     ASSERT_TRUE(write_archive(entries, dir / "out.zip").has_value());
-    EXPECT_EQ(golden_one_file.size(), 103u);
     EXPECT_EQ(read_file(dir / "out.zip"), golden_one_file);
 }
 
