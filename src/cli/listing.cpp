@@ -46,8 +46,8 @@ std::string row(char const* mode, char const* size, char const* packed, char con
 // bits with s/S and t/T for the set-ID and sticky bits.
 std::string mode_text(PreflightEntry const& entry)
 {
-    uint32_t mode = entry.external_attr >> 16;
-    char const type = entry.is_dir ? 'd' : entry.is_symlink ? 'l' : '-';
+    uint32_t mode = entry.entry.external_attr >> 16;
+    char const type = entry.entry.is_dir ? 'd' : entry.is_symlink ? 'l' : '-';
     if (type == 'l')
         mode = 0777; // links carry no permissions of their own
     else if (mode == 0)
@@ -78,15 +78,15 @@ std::string listing_text(Inspection const& inspection)
     uint64_t stored = 0;
     for (size_t i = 0; i < inspection.report.size(); ++i) {
         PreflightEntry const& entry = inspection.report[i];
-        total += entry.file_size;
-        stored += entry.compress_size;
+        total += entry.entry.uncompressed_size;
+        stored += entry.entry.compressed_size;
         std::string name = printable(entry.path);
-        if (entry.is_dir)
+        if (entry.entry.is_dir)
             name += "/";
         else if (entry.is_symlink)
             name += " -> " + printable(inspection.link_targets[i]);
-        out += row(mode_text(entry).c_str(), std::to_string(entry.file_size).c_str(),
-            std::to_string(entry.compress_size).c_str(), method_text(entry.compress_type).c_str(), name);
+        out += row(mode_text(entry).c_str(), std::to_string(entry.entry.uncompressed_size).c_str(),
+            std::to_string(entry.entry.compressed_size).c_str(), method_text(entry.entry.method).c_str(), name);
     }
     // Percentage saved, as unzip -v shows it; negative when storing grew.
     long const saved = total == 0
@@ -104,15 +104,15 @@ std::string json_text(std::vector<PreflightEntry> const& report)
     nlohmann::ordered_json array = nlohmann::ordered_json::array();
     for (PreflightEntry const& entry : report) {
         array.push_back({
-            {"archive_name", entry.archive_name},
+            {"archive_name", entry.entry.name},
             {"path", entry.path},
-            {"is_dir", entry.is_dir},
+            {"is_dir", entry.entry.is_dir},
             {"is_symlink", entry.is_symlink},
-            {"file_size", entry.file_size},
-            {"compress_size", entry.compress_size},
-            {"compress_type", entry.compress_type},
-            {"crc32", entry.crc32},
-            {"external_attr", entry.external_attr},
+            {"file_size", entry.entry.uncompressed_size},
+            {"compress_size", entry.entry.compressed_size},
+            {"compress_type", entry.entry.method},
+            {"crc32", entry.entry.crc32},
+            {"external_attr", entry.entry.external_attr},
         });
     }
     return array.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";

@@ -79,8 +79,8 @@ Result<void> finish_file(int fd, ExtractionPlanEntry const& planned, uint64_t ze
 {
     if (zero_tail != 0 && ::ftruncate(fd, static_cast<off_t>(planned.entry.uncompressed_size)) != 0)
         return fail(QuastorError::io(errno));
-    if (planned.external_attr >= 0x10000) {
-        if (::fchmod(fd, static_cast<mode_t>((planned.external_attr >> 16) & 07777)) != 0)
+    if (planned.entry.external_attr >= 0x10000) {
+        if (::fchmod(fd, static_cast<mode_t>((planned.entry.external_attr >> 16) & 07777)) != 0)
             return fail(QuastorError::io(errno));
     }
     return {};
@@ -164,12 +164,12 @@ Result<void> extract_one(ArchiveSource const& archive, ExtractionPlanEntry const
         // target, and directories hold no data.
         if (is_large_member(planned))
             (void)QUASTOR_TRY(stream_member(archive, planned, worker.large, [](Bytes) { return Result<void>(); }));
-        else if (!planned.is_dir && !planned.is_symlink)
+        else if (!planned.entry.is_dir && !planned.is_symlink)
             (void)QUASTOR_TRY(decode_checked(archive, planned, worker));
         return {};
     }
-    std::string_view const path = planned.relative_path;
-    if (planned.is_dir) {
+    std::string_view const path = planned.path;
+    if (planned.entry.is_dir) {
         (void)QUASTOR_TRY(worker.directories->open(path));
         return {};
     }
@@ -259,7 +259,7 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
             return false;
         }
         if (execution.progress != nullptr)
-            execution.progress->finished(execution.plan[i].file_size);
+            execution.progress->finished(execution.plan[i].entry.uncompressed_size);
         return !execution.stop.load(std::memory_order_relaxed);
     };
     // A worker's first failure ends its work, whichever list it came from,
@@ -309,7 +309,7 @@ Result<void> run_plan(std::vector<ZipEntry> entries, ArchiveSource const& archiv
     execution.weight.resize(plan.size() + 1);
     uint64_t total = 0;
     for (size_t i = 0; i < plan.size(); ++i) {
-        uint64_t const cost = plan[i].file_size + per_entry_cost;
+        uint64_t const cost = plan[i].entry.uncompressed_size + per_entry_cost;
         total += cost;
         bool const large = is_large_member(plan[i]);
         if (large)
@@ -317,7 +317,7 @@ Result<void> run_plan(std::vector<ZipEntry> entries, ArchiveSource const& archiv
         execution.weight[i + 1] = execution.weight[i] + (large ? 0 : cost);
     }
     std::stable_sort(execution.large.begin(), execution.large.end(),
-        [&](size_t a, size_t b) { return plan[a].file_size > plan[b].file_size; });
+        [&](size_t a, size_t b) { return plan[a].entry.uncompressed_size > plan[b].entry.uncompressed_size; });
 
     std::vector<WorkerOutcome> outcomes;
     // Waking the pool costs more than a handful of small entries take, so

@@ -25,7 +25,7 @@ constexpr size_t member_piece = size_t{4} << 20;
 
 inline bool is_large_member(ExtractionPlanEntry const& planned)
 {
-    return !planned.is_dir && !planned.is_symlink
+    return !planned.entry.is_dir && !planned.is_symlink
         && (planned.entry.uncompressed_size > whole_member_limit || planned.entry.compressed_size > whole_member_limit);
 }
 

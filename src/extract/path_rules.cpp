@@ -19,7 +19,7 @@ QuastorError unsafe(std::string_view name, char const* reason)
 
 } // namespace
 
-Result<NormalisedPath> normalise_entry_name(std::string_view name)
+Result<std::string> normalise_entry_name(std::string_view name)
 {
     if (name.empty())
         return fail(QuastorError::unsafe_path("Archive entry name cannot be empty"));
@@ -62,11 +62,7 @@ Result<NormalisedPath> normalise_entry_name(std::string_view name)
     if (!kept)
         return fail(unsafe(name, " does not contain a writable relative path"));
 
-    // On Linux a file-system path is its bytes, so both forms are equal.
-    NormalisedPath result;
-    result.relative_path = path;
-    result.path = std::move(path);
-    return result;
+    return path;
 }
 
 } // namespace quastor

@@ -11,7 +11,7 @@
 // own that the archive's author cannot know, which is what makes colliding
 // names impossible to prepare in advance.
 //
-// Keys are views, not copies: they point into the relative_path strings of
+// Keys are views, not copies: they point into the normalised path strings of
 // the plan being built, whose storage is reserved up front and never moves
 // while the tables live. Copying every ancestor of a deep name would cost
 // memory quadratic in the name's length.

@@ -146,8 +146,8 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
     for (ZipEntry& entry : entries) {
         if (!entry.is_dir && entry.method != zip::method_stored && entry.method != zip::method_deflate)
             return fail(QuastorError::unsupported_compression(entry.method));
-        NormalisedPath normalised = QUASTOR_TRY(normalise_entry_name(entry.name));
-        QUASTOR_TRY(occupancy.check(entry.name, normalised.relative_path, entry.is_dir));
+        std::string path = QUASTOR_TRY(normalise_entry_name(entry.name));
+        QUASTOR_TRY(occupancy.check(entry.name, path, entry.is_dir));
         // Directories too: a broken local header refuses the archive even
         // where there is no data to read.
         uint64_t const data_offset = QUASTOR_TRY(entry.data_offset(headers, archive.size()));
@@ -156,20 +156,12 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
             QUASTOR_TRY(check_symlink_target(entry, archive, data_offset));
 
         ExtractionPlanEntry planned;
-        planned.archive_name = entry.name;
-        planned.path = std::move(normalised.path);
-        planned.relative_path = std::move(normalised.relative_path);
-        planned.compress_size = entry.compressed_size;
-        planned.file_size = entry.uncompressed_size;
-        planned.crc32 = entry.crc32;
-        planned.external_attr = entry.external_attr;
-        planned.compress_type = entry.method;
-        planned.is_dir = entry.is_dir;
+        planned.path = std::move(path);
         planned.is_symlink = is_symlink;
-        planned.entry = std::move(entry);
         planned.data_offset = data_offset;
+        planned.entry = std::move(entry);
         plan.push_back(std::move(planned));
-        occupancy.record(plan.back().relative_path, plan.back().is_dir);
+        occupancy.record(plan.back().path, plan.back().entry.is_dir);
     }
     return plan;
 }

@@ -13,37 +13,26 @@
 
 namespace quastor {
 
-struct NormalisedPath {
-    std::string path;          // kept segments joined with "/"
-    std::string relative_path; // the same as a file-system path (equal bytes on Linux)
-};
+// Applies the entry path rules to an archive entry name: its segments
+// joined with "/", which on Linux is also its path below the destination
+// (a file-system path is its bytes). Or the UnsafePath error of the first
+// rule it breaks.
+Result<std::string> normalise_entry_name(std::string_view name);
 
-// Applies the entry path rules to an archive entry name, or returns the
-// UnsafePath error of the first rule it breaks.
-Result<NormalisedPath> normalise_entry_name(std::string_view name);
-
-// What the plan says of one entry, and what preflight reports of it.
+// What preflight reports of one entry: the reader's entry, held once, and
+// what planning adds.
 struct PreflightEntry {
-    std::string archive_name;  // the name as read, before normalising
-    std::string path;          // normalised, segments joined with "/"
-    std::string relative_path; // the same as a file-system path; not reported
-    uint64_t compress_size = 0;
-    uint64_t file_size = 0;
-    uint32_t crc32 = 0;
-    uint32_t external_attr = 0;
-    uint16_t compress_type = 0;
-    bool is_dir = false;
+    ZipEntry entry;  // as read: name, sizes, CRC-32, attributes, method, is_dir
+    std::string path; // normalised, and the entry's path below the destination
     bool is_symlink = false; // mode bits say symlink; a directory entry stays a directory
 };
 
-// One validated entry: its report fields and a copy of the reader's entry,
-// which extraction decodes from.
+// One validated entry as extraction executes it.
 struct ExtractionPlanEntry : PreflightEntry {
-    ZipEntry entry;
     uint64_t data_offset = 0; // where the stored data starts, found through the local header
 };
 
-// The report form of a plan: each entry's reported fields, moved out.
+// The report form of a plan: each entry's reported part, moved out.
 std::vector<PreflightEntry> preflight_report(std::vector<ExtractionPlanEntry> plan);
 
 // Builds the plan in central-directory order on the calling thread, refusing

@@ -48,16 +48,18 @@ private:
 
 PyObject* entry_dict(Keys const& keys, PreflightEntry const& entry)
 {
+    // The report's names are Python's; inside, the format's names hold.
+    ZipEntry const& read = entry.entry;
     PyObject* values[key_count] = {
-        text(entry.archive_name),
+        text(read.name),
         text(entry.path),
-        PyBool_FromLong(entry.is_dir),
+        PyBool_FromLong(read.is_dir),
         PyBool_FromLong(entry.is_symlink),
-        PyLong_FromUnsignedLongLong(entry.file_size),
-        PyLong_FromUnsignedLongLong(entry.compress_size),
-        PyLong_FromLong(entry.compress_type),
-        PyLong_FromLong(static_cast<long>(entry.crc32)),
-        PyLong_FromLong(static_cast<long>(entry.external_attr)),
+        PyLong_FromUnsignedLongLong(read.uncompressed_size),
+        PyLong_FromUnsignedLongLong(read.compressed_size),
+        PyLong_FromLong(read.method),
+        PyLong_FromLong(static_cast<long>(read.crc32)),
+        PyLong_FromLong(static_cast<long>(read.external_attr)),
     };
     PyObject* dict = PyDict_New();
     bool complete = dict != nullptr;
