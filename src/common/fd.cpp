@@ -1,4 +1,4 @@
-// Descriptors, whole writes and the path gate.
+// Descriptors, and whole reads and writes.
 
 #include "common/fd.hpp"
 
@@ -8,13 +8,6 @@
 #include <unistd.h>
 
 namespace quastor {
-
-Result<char const*> os_path(std::string const& path)
-{
-    if (std::memchr(path.data(), '\0', path.size()) != nullptr)
-        return fail(QuastorError::io_nul_in_path());
-    return path.c_str();
-}
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept
 {
@@ -91,17 +84,6 @@ Result<void> write_all(int fd, Bytes data)
         data = data.subspan(static_cast<size_t>(written));
     }
     return {};
-}
-
-std::string join_path(std::string const& directory, std::string_view relative)
-{
-    std::string joined;
-    joined.reserve(directory.size() + 1 + relative.size());
-    joined = directory;
-    if (!joined.empty() && joined.back() != '/')
-        joined.push_back('/');
-    joined.append(relative);
-    return joined;
 }
 
 } // namespace quastor

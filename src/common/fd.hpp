@@ -1,9 +1,9 @@
 #pragma once
 
-// The descriptor owner, and the one gate through which every
-// path reaches the operating system.
+// The descriptor owner, and reading and writing whole buffers through it.
 
 #include "common/bytes.hpp"
+#include "common/path.hpp"
 #include "error.hpp"
 
 #include <cstdint>
@@ -12,10 +12,6 @@
 #include <sys/types.h>
 
 namespace quastor {
-
-// The C string for a path handed to the kernel. A path with an embedded NUL
-// is refused: a C call would silently act on the part before it.
-Result<char const*> os_path(std::string const& path);
 
 class UniqueFd {
 public:
@@ -47,9 +43,5 @@ Result<Bytes> read_full_at(int fd, std::span<uint8_t> buffer, uint64_t offset);
 // Writes all of data, continuing after short and interrupted writes; a write
 // that accepts nothing is the "failed to write whole buffer" error.
 Result<void> write_all(int fd, Bytes data);
-
-// Joins a directory path and a relative path with one "/" unless the
-// directory is empty or already ends with "/".
-std::string join_path(std::string const& directory, std::string_view relative);
 
 } // namespace quastor
