@@ -25,7 +25,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from bench_create import fresh as fresh_archive  # noqa: E402
 from bench_extract import fresh as fresh_directory, scratch_parent  # noqa: E402
 from corpora import MIB, Corpora, describe  # noqa: E402
-from measure import Tool, measure, print_table, python_command, repeat_count  # noqa: E402
+from measure import Tool, measure, print_goals, print_table, python_command, repeat_count  # noqa: E402
 
 EXTRACT_GOAL = 3.0
 SIZE_LIMIT = 1.03
@@ -118,9 +118,7 @@ def main() -> None:
                 shutil.rmtree(source, ignore_errors=True)
         else:
             goals.append("  create: the isal package is missing, not compared")
-        print("Command goals (whole-process wall time; archive size):")
-        print("\n".join(goals), flush=True)
-        print(flush=True)
+        print_goals("Command goals (whole-process wall time; archive size)", goals)
     finally:
         shutil.rmtree(root, ignore_errors=True)
 

@@ -25,7 +25,7 @@ import time
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 from corpora import Corpora, describe  # noqa: E402
-from measure import Tool, measure, print_table, python_command, repeat_count  # noqa: E402
+from measure import Tool, measure, print_goals, print_table, python_command, repeat_count  # noqa: E402
 
 QUASTOR_FILE = (
     "import sys, time, quastor\n"
@@ -132,9 +132,7 @@ def main() -> None:
         copy = next(s for s in summaries if s.name == "cp -a")
         goals.append(goal_line("stored stdlib", summaries[0].wall, copy.wall, "cp -a", STORED_GOAL, within=True))
 
-        print("Extraction goals (whole-process wall time):")
-        print("\n".join(goals), flush=True)
-        print(flush=True)
+        print_goals("Extraction goals (whole-process wall time)", goals)
     finally:
         shutil.rmtree(root, ignore_errors=True)
 

@@ -146,6 +146,12 @@ def print_table(title: str, summaries: list[Summary], baseline: str | None = Non
     print(flush=True)
 
 
+def print_goals(title: str, goals: list[str]) -> None:
+    print(f"{title}:")
+    print("\n".join(goals), flush=True)
+    print(flush=True)
+
+
 def python_command(code: str, *args: str) -> list[str]:
     """The running interpreter executing `code` with sys.argv[1:] = args."""
     return [sys.executable, "-c", code, *args]

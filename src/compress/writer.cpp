@@ -180,12 +180,11 @@ Result<void> write_entry_data(PreparedEntry const& entry, BufferedWriter& out, R
     return {};
 }
 
-Result<void> write_local_header(PreparedEntry const& entry, BufferedWriter& out, std::string& record)
+// The run of fields that the local and the central header share, in the
+// same order: version needed to extract through uncompressed size.
+RecordWriter& shared_fields(RecordWriter& writer, PreparedEntry const& entry)
 {
-    record.clear();
-    RecordWriter(record)
-        .u32(local_header::signature)
-        .u16(written::version_needed)
+    return writer.u16(written::version_needed)
         .u16(entry.flags)
         .u16(entry.method)
         .u16(written::dos_time)
@@ -193,6 +192,13 @@ Result<void> write_local_header(PreparedEntry const& entry, BufferedWriter& out,
         .u32(entry.crc32)
         .u32(entry.compressed_size)
         .u32(entry.uncompressed_size);
+}
+
+Result<void> write_local_header(PreparedEntry const& entry, BufferedWriter& out, std::string& record)
+{
+    record.clear();
+    RecordWriter writer(record);
+    shared_fields(writer.u32(local_header::signature), entry);
     QUASTOR_TRY(out.write(as_bytes(record)));
     // The header so far stays in the file when the name does not fit.
     if (entry.name.size() > max_name_length)
@@ -207,17 +213,8 @@ Result<void> write_central_header(PreparedEntry const& entry, uint32_t local_hea
     std::string& record)
 {
     record.clear();
-    RecordWriter(record)
-        .u32(central_header::signature)
-        .u16(written::version_made_by)
-        .u16(written::version_needed)
-        .u16(entry.flags)
-        .u16(entry.method)
-        .u16(written::dos_time)
-        .u16(written::dos_date)
-        .u32(entry.crc32)
-        .u32(entry.compressed_size)
-        .u32(entry.uncompressed_size)
+    RecordWriter writer(record);
+    shared_fields(writer.u32(central_header::signature).u16(written::version_made_by), entry)
         .u16(static_cast<uint16_t>(entry.name.size()))
         .u16(0) // extra field length
         .u16(0) // file comment length
