@@ -13,7 +13,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <isa-l/igzip_lib.h>
 #include <libdeflate.h>
+#include <new>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -67,6 +69,31 @@ Result<PreparedEntry> prepare_symlink(SourceEntry const& entry)
 // Reads up to `buffer.size()` bytes from the start of the file; a file that
 // shrank since its length was taken is read at its new length.
 Result<Bytes> read_start(int fd, std::span<uint8_t> buffer) { return read_full_at(fd, buffer, 0); }
+
+// ISA-L's level used for the fast end: its best ratio short of level 3,
+// and on text no slower than its level 1.
+constexpr uint32_t fast_isal_level = 2;
+
+// Deflates `input` with ISA-L into room for one byte less than the input:
+// output that would not be smaller is never kept, so running out of room
+// ends the work early. nullopt then.
+Result<std::optional<Bytes>> deflate_fast(Bytes input, EntryWorkspace& workspace)
+{
+    isal_zstream* stream = QUASTOR_TRY(workspace.fast_stream());
+    std::span<uint8_t> output = QUASTOR_TRY(workspace.output().reserve(input.size() - 1));
+    stream->next_in = const_cast<uint8_t*>(input.data());
+    stream->avail_in = static_cast<uint32_t>(input.size());
+    stream->next_out = output.data();
+    stream->avail_out = static_cast<uint32_t>(output.size());
+    stream->end_of_stream = 1;
+    stream->flush = NO_FLUSH;
+    int const status = isal_deflate_stateless(stream);
+    if (status == STATELESS_OVERFLOW)
+        return std::optional<Bytes>();
+    if (status != COMP_OK)
+        return fail(QuastorError::compression("ISA-L could not deflate the data"));
+    return std::optional<Bytes>(Bytes(output.data(), stream->total_out));
+}
 
 // Deflates `input` at the workspace's level into the worker's output
 // buffer, sized to the compressor's bound. Returns the compressed bytes,
@@ -139,12 +166,15 @@ Result<PreparedEntry> prepare_file(size_t index, SourceEntry const& entry, Scrat
     if (bytes.size() < min_deflate_length || workspace.level() == 0)
         return prepared;
 
-    Bytes const compressed = QUASTOR_TRY(deflate(bytes, workspace));
-    size_t const compressed_length = compressed.size();
+    std::optional<Bytes> const kept = workspace.level() == fast_level
+        ? QUASTOR_TRY(deflate_fast(bytes, workspace))
+        : std::optional<Bytes>(QUASTOR_TRY(deflate(bytes, workspace)));
     // DEFLATE is kept only when it saves something; otherwise the writer
     // copies the source file again.
-    if (compressed_length >= bytes.size())
+    if (!kept || kept->size() >= bytes.size())
         return prepared;
+    Bytes const compressed = *kept;
+    size_t const compressed_length = compressed.size();
     prepared.compressed_size = static_cast<uint32_t>(compressed_length);
     prepared.method = zip::method_deflate;
     if (budget != nullptr && budget->take(compressed_length)) {
@@ -163,6 +193,26 @@ Result<PreparedEntry> prepare_file(size_t index, SourceEntry const& entry, Scrat
 void EntryWorkspace::FreeCompressor::operator()(libdeflate_compressor* compressor) const
 {
     libdeflate_free_compressor(compressor);
+}
+
+void EntryWorkspace::FreeStream::operator()(isal_zstream* stream) const { delete stream; }
+
+Result<isal_zstream*> EntryWorkspace::fast_stream()
+{
+    if (!fast_stream_) {
+        fast_level_buffer_.reset(new (std::nothrow) uint8_t[ISAL_DEF_LVL2_DEFAULT]);
+        fast_stream_.reset(new (std::nothrow) isal_zstream);
+        if (!fast_level_buffer_ || !fast_stream_) {
+            fast_stream_.reset();
+            return fail(QuastorError::compression("failed to allocate a DEFLATE compressor: out of memory"));
+        }
+    }
+    // Every file is a stream of its own.
+    isal_deflate_stateless_init(fast_stream_.get());
+    fast_stream_->level = fast_isal_level;
+    fast_stream_->level_buf = fast_level_buffer_.get();
+    fast_stream_->level_buf_size = ISAL_DEF_LVL2_DEFAULT;
+    return fast_stream_.get();
 }
 
 Result<libdeflate_compressor*> EntryWorkspace::compressor()
