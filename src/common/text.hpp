@@ -1,7 +1,7 @@
 #pragma once
 
 // UTF-8 decoding with replacement, and the quoted form of names and paths
-// inside error texts.
+// inside error texts. Pure functions that never fail; any thread.
 
 #include <string>
 #include <string_view>

@@ -36,7 +36,11 @@ struct ExtractionPlanEntry : PreflightEntry {
 std::vector<PreflightEntry> preflight_report(std::vector<ExtractionPlanEntry> plan);
 
 // Builds the plan in central-directory order on the calling thread, refusing
-// the whole archive at the first entry that cannot be extracted safely.
+// the whole archive at the first entry that cannot be extracted safely:
+// UnsupportedCompression, UnsafePath, EntryConflict, the reader's InvalidZip
+// for a local header, and for a link target the decoding errors, CrcMismatch
+// or InvalidZip "Invalid symlink target UTF-8"; Io when the archive file
+// fails to read.
 Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEntry> entries,
     ArchiveSource const& archive);
 

@@ -12,7 +12,7 @@ namespace quastor::module {
 // Turns a preflight result into a new list of nine-key dictionaries, one per
 // entry in plan order, consuming the records as it goes. Returns nullptr
 // with the interpreter's exception set when an object cannot be made; the
-// partly built objects are released.
+// partly built objects are released. Calling thread, interpreter lock held.
 PyObject* build_report(std::vector<PreflightEntry> entries);
 
 } // namespace quastor::module
