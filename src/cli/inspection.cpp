@@ -17,7 +17,7 @@ namespace {
 constexpr uint32_t set_user_id = 04000;
 constexpr uint32_t set_group_id = 02000;
 
-bool is_link(PreflightEntry const& entry) { return entry.is_symlink && !entry.entry.is_dir; }
+bool is_link(PreflightEntry const& reported) { return reported.is_symlink && !reported.entry.is_dir; }
 
 // The archive's links by normalised path, for following one through another.
 using LinkMap = std::unordered_map<std::string, std::string>;
@@ -126,20 +126,20 @@ std::vector<std::string> findings(Inspection const& inspection, Limits const& li
                 links.emplace(inspection.report[i].path, inspection.link_targets[i]);
     uint64_t total = 0;
     for (size_t i = 0; i < inspection.report.size(); ++i) {
-        PreflightEntry const& entry = inspection.report[i];
-        total += entry.entry.uncompressed_size;
+        PreflightEntry const& reported = inspection.report[i];
+        total += reported.entry.uncompressed_size;
         if (!limits.strict)
             continue;
-        std::string const name = quoted_name(entry.entry.name);
-        if (is_link(entry)) {
+        std::string const name = quoted_name(reported.entry.name);
+        if (is_link(reported)) {
             std::string const& target = inspection.link_targets[i];
             if (target.starts_with('/'))
                 lines.push_back(name + " links to the absolute path " + quoted_name(target));
-            else if (leaves_destination(entry.path, target, links))
+            else if (leaves_destination(reported.path, target, links))
                 lines.push_back(name + " links out of the destination: " + quoted_name(target));
-        } else if (!entry.entry.is_dir) {
+        } else if (!reported.entry.is_dir) {
             // Extraction applies these bits to regular files only.
-            uint32_t const mode = entry.entry.external_attr >> 16;
+            uint32_t const mode = reported.entry.external_attr >> 16;
             if ((mode & set_user_id) != 0)
                 lines.push_back(name + " has the set-user-ID bit");
             if ((mode & set_group_id) != 0)

@@ -44,10 +44,10 @@ std::string row(char const* mode, char const* size, char const* packed, char con
 
 // The rwx form of an entry's mode: type character, then the nine permission
 // bits with s/S and t/T for the set-ID and sticky bits.
-std::string mode_text(PreflightEntry const& entry)
+std::string mode_text(PreflightEntry const& reported)
 {
-    uint32_t mode = entry.entry.external_attr >> 16;
-    char const type = entry.entry.is_dir ? 'd' : entry.is_symlink ? 'l' : '-';
+    uint32_t mode = reported.entry.external_attr >> 16;
+    char const type = reported.entry.is_dir ? 'd' : reported.is_symlink ? 'l' : '-';
     if (type == 'l')
         mode = 0777; // links carry no permissions of their own
     else if (mode == 0)
@@ -77,16 +77,16 @@ std::string listing_text(Inspection const& inspection)
     uint64_t total = 0;
     uint64_t stored = 0;
     for (size_t i = 0; i < inspection.report.size(); ++i) {
-        PreflightEntry const& entry = inspection.report[i];
-        total += entry.entry.uncompressed_size;
-        stored += entry.entry.compressed_size;
-        std::string name = printable(entry.path);
-        if (entry.entry.is_dir)
+        PreflightEntry const& reported = inspection.report[i];
+        total += reported.entry.uncompressed_size;
+        stored += reported.entry.compressed_size;
+        std::string name = printable(reported.path);
+        if (reported.entry.is_dir)
             name += "/";
-        else if (entry.is_symlink)
+        else if (reported.is_symlink)
             name += " -> " + printable(inspection.link_targets[i]);
-        out += row(mode_text(entry).c_str(), std::to_string(entry.entry.uncompressed_size).c_str(),
-            std::to_string(entry.entry.compressed_size).c_str(), method_text(entry.entry.method).c_str(), name);
+        out += row(mode_text(reported).c_str(), std::to_string(reported.entry.uncompressed_size).c_str(),
+            std::to_string(reported.entry.compressed_size).c_str(), method_text(reported.entry.method).c_str(), name);
     }
     // Percentage saved, as unzip -v shows it; negative when storing grew.
     long const saved = total == 0
@@ -102,17 +102,17 @@ std::string listing_text(Inspection const& inspection)
 std::string json_text(std::vector<PreflightEntry> const& report)
 {
     nlohmann::ordered_json array = nlohmann::ordered_json::array();
-    for (PreflightEntry const& entry : report) {
+    for (PreflightEntry const& reported : report) {
         array.push_back({
-            {"archive_name", entry.entry.name},
-            {"path", entry.path},
-            {"is_dir", entry.entry.is_dir},
-            {"is_symlink", entry.is_symlink},
-            {"file_size", entry.entry.uncompressed_size},
-            {"compress_size", entry.entry.compressed_size},
-            {"compress_type", entry.entry.method},
-            {"crc32", entry.entry.crc32},
-            {"external_attr", entry.entry.external_attr},
+            {"archive_name", reported.entry.name},
+            {"path", reported.path},
+            {"is_dir", reported.entry.is_dir},
+            {"is_symlink", reported.is_symlink},
+            {"file_size", reported.entry.uncompressed_size},
+            {"compress_size", reported.entry.compressed_size},
+            {"compress_type", reported.entry.method},
+            {"crc32", reported.entry.crc32},
+            {"external_attr", reported.entry.external_attr},
         });
     }
     return array.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
