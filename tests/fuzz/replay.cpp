@@ -1,6 +1,7 @@
 // Replays every kept input that once broke a fuzz target through the same
 // target body, so a regression fails `make test` without clang. A broken
-// promise aborts, which fails the test and names the input last printed.
+// promise aborts, which fails the test and names the input last printed;
+// so does memory use beyond what libFuzzer allows a target.
 
 #include "targets.hpp"
 
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <sys/resource.h>
 #include <vector>
 
 int main(int argc, char** argv)
@@ -34,6 +36,12 @@ int main(int argc, char** argv)
             std::string const bytes{std::istreambuf_iterator<char>(in), {}};
             target.run(reinterpret_cast<uint8_t const*>(bytes.data()), bytes.size());
             ++replayed;
+            rusage usage{};
+            ::getrusage(RUSAGE_SELF, &usage);
+            if (usage.ru_maxrss > 2048 * 1024) {
+                std::fprintf(stderr, "broken: memory use stays within 2 GiB (%ld KiB)\n", usage.ru_maxrss);
+                return 1;
+            }
         }
     }
     std::printf("%zu inputs replayed\n", replayed);
