@@ -172,8 +172,8 @@ lint-deps:
 # clang-format only reports for now: the sources have not been reformatted.
 lint: lint-deps
 	clang-format-16 --dry-run $$(find src tests/cpp tests/fuzz -name '*.cpp' -o -name '*.hpp')
-	$(PYTHON) -m ruff check
-	$(PYTHON) -m mypy
+	@status=0; $(PYTHON) -m ruff check --output-format concise || status=1; \
+	$(PYTHON) -m mypy || status=1; exit $$status
 
 clean:
 	rm -rf build dist
