@@ -137,7 +137,7 @@ SANITIZE_PYTHON = LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ASAN_OPTIONS=de
 # PYTHONPATH; the interpreter itself is not instrumented, so the runtime is
 # preloaded and its own allocations are not counted as leaks.
 sanitize: deps
-	cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DQUASTOR_PYTHON=ON -DQUASTOR_TESTS=ON -DQUASTOR_SANITIZE=ON \
+	cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DQUASTOR_PYTHON=ON -DQUASTOR_CLI=OFF -DQUASTOR_TESTS=ON -DQUASTOR_SANITIZE=ON \
 	  -DPython_EXECUTABLE=$$($(PYTHON) -c 'import sys; print(sys.executable)')
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -152,7 +152,7 @@ fuzz-deps:
 # input is left in $(FUZZ_BUILD)/crashes and belongs in tests/fuzz/regressions.
 fuzz: deps fuzz-deps
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_CXX_FLAGS=-stdlib=libc++ \
-	  -DQUASTOR_PYTHON=OFF -DQUASTOR_SANITIZE=ON -DQUASTOR_FUZZ=ON
+	  -DQUASTOR_PYTHON=OFF -DQUASTOR_CLI=OFF -DQUASTOR_SANITIZE=ON -DQUASTOR_FUZZ=ON
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	rm -rf $(FUZZ_BUILD)/seeds && $(FUZZ_BUILD)/fuzz_seeds $(FUZZ_BUILD)/seeds
 	@mkdir -p $(FUZZ_BUILD)/crashes; for t in $(FUZZ_TARGETS); do \
