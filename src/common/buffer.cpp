@@ -3,6 +3,7 @@
 #include "common/buffer.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <sys/mman.h>
 
