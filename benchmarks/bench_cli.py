@@ -23,7 +23,8 @@ import time
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 from bench_create import fresh as fresh_archive  # noqa: E402
-from bench_extract import fresh as fresh_directory, scratch_parent  # noqa: E402
+from bench_extract import fresh as fresh_directory  # noqa: E402
+from bench_extract import scratch_parent
 from corpora import MIB, Corpora, describe  # noqa: E402
 from measure import Tool, measure, print_goals, print_table, python_command, repeat_count  # noqa: E402
 

@@ -162,8 +162,7 @@ def describe(path: pathlib.Path) -> str:
     files = directories = size = 0
     for _, dirs, names in os.walk(path):
         directories += len(dirs)
-        for name in names:
-            files += 1
+        files += len(names)
     for file in path.rglob("*"):
         if file.is_file() and not file.is_symlink():
             size += file.stat().st_size

@@ -27,9 +27,8 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "tests" / "python"))
 
 import corpora  # noqa: E402
-from trees import snapshot  # noqa: E402  (the tests' tree comparison)
-
 import quastor  # noqa: E402
+from trees import snapshot  # noqa: E402  (the tests' tree comparison)
 
 MIB = 1 << 20
 

@@ -20,8 +20,8 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Callable
 
 CALL_MARK = "call_seconds"
 

@@ -40,6 +40,7 @@ BAD_DEFLATE = build_zip([Entry("f", b"data" * 100, method=8, payload=b"\xff" * 4
 
 
 def run(*args, stdin: bytes | None = None) -> subprocess.CompletedProcess:
+    assert COMMAND is not None
     return subprocess.run([COMMAND, *map(str, args)], input=stdin, capture_output=True, timeout=60)
 
 

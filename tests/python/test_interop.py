@@ -13,8 +13,6 @@ import quastor
 from trees import snapshot
 
 
-
-
 @pytest.fixture(scope="module")
 def tree(tmp_path_factory) -> pathlib.Path:
     root = tmp_path_factory.mktemp("interop") / "src"

@@ -1,6 +1,8 @@
 """Entry names become safe relative paths or refuse the whole archive, with the
 name shown in its quoted form."""
 
+from __future__ import annotations
+
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -11,7 +13,7 @@ from zipbuild import Entry, build_zip, file_entry
 UNSAFE = "Preflight failed: Unsafe archive entry path: "
 
 
-def preflight_name(name: str | bytes) -> dict:
+def preflight_name(name: str | bytes) -> quastor.PreflightEntry:
     return quastor.preflight_zip_bytes(build_zip([Entry(name, b"")]))[0]
 
 

@@ -1,13 +1,15 @@
 """The extraction plan as preflight shows it: entries that meet on disk,
 methods, local headers and symbolic-link targets, and the order of the tests."""
 
+from __future__ import annotations
+
 import pytest
 
 import quastor
 from zipbuild import (
-    Entry,
     S_IFDIR,
     S_IFLNK,
+    Entry,
     build,
     build_zip,
     crc32,
@@ -21,7 +23,7 @@ FAILED = "Preflight failed: "
 CONFLICT = FAILED + "Archive entry conflict: "
 
 
-def plan(*entries) -> list[dict]:
+def plan(*entries) -> list[quastor.PreflightEntry]:
     return quastor.preflight_zip_bytes(build_zip(list(entries)))
 
 

@@ -1,6 +1,8 @@
 """Preflight reports: values and key order, file and bytes alike, archives
 written by other tools, and the scale of a full ZIP32 archive."""
 
+from __future__ import annotations
+
 import os
 import shutil
 import subprocess
@@ -17,7 +19,7 @@ KEYS = ["archive_name", "path", "is_dir", "is_symlink", "file_size", "compress_s
         "external_attr"]
 
 
-def both_ways(tmp_path, data: bytes) -> list[dict]:
+def both_ways(tmp_path, data: bytes) -> list[quastor.PreflightEntry]:
     """Preflights the archive as a file and as bytes; the reports must agree."""
     path = tmp_path / "archive.zip"
     path.write_bytes(data)

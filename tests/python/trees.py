@@ -9,7 +9,7 @@ def snapshot(root, *, modes: bool = True, links: bool = True) -> dict:
     """Every item below root, by relative path: ('dir',), ('file', bytes, mode)
     or ('link', target). Without `links`, a link reads as a file holding its
     target; without `modes`, file modes are None."""
-    items = {}
+    items: dict[str, tuple] = {}
     root = pathlib.Path(root)
     for dirpath, dirnames, filenames in os.walk(root):
         for name in dirnames + filenames:

@@ -39,7 +39,8 @@ def main():
         for kind, big in (("extract", True), ("preflight", False)):
             original = os.path.join(base, f"{kind}.zip")
             build(original, big)
-            data = open(original, "rb").read()
+            with open(original, "rb") as f:
+                data = f.read()
             outcomes = {}
             for _ in range(attempts):
                 victim = os.path.join(base, "victim.zip")
