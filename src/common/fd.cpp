@@ -26,16 +26,21 @@ void UniqueFd::reset()
     fd_ = -1;
 }
 
+int open_at(int directory, char const* name, int flags, mode_t mode)
+{
+    int fd;
+    do
+        fd = ::openat(directory, name, flags | O_CLOEXEC, mode);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 Result<UniqueFd> open_file(std::string const& path, int flags, mode_t mode)
 {
-    char const* c_path = QUASTOR_TRY(os_path(path));
-    for (;;) {
-        int fd = ::open(c_path, flags | O_CLOEXEC, mode);
-        if (fd >= 0)
-            return UniqueFd(fd);
-        if (errno != EINTR)
-            return fail(QuastorError::io(errno));
-    }
+    int const fd = open_at(AT_FDCWD, QUASTOR_TRY(os_path(path)), flags, mode);
+    if (fd < 0)
+        return fail(QuastorError::io(errno));
+    return UniqueFd(fd);
 }
 
 namespace {

@@ -34,6 +34,10 @@ private:
 // open(2) with O_CLOEXEC added; EINTR is retried.
 Result<UniqueFd> open_file(std::string const& path, int flags, mode_t mode = 0);
 
+// openat(2) with O_CLOEXEC added and EINTR retried: the descriptor, or -1
+// with errno set, for callers that tell errors apart.
+int open_at(int directory, char const* name, int flags, mode_t mode = 0);
+
 // Reads into `buffer` until it is full or the file ends, continuing after
 // short and interrupted reads: read(2) from the descriptor's position, or
 // pread(2) from `offset`. Returns the bytes read, fewer only at the end.

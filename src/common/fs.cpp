@@ -13,11 +13,7 @@ namespace {
 
 int open_held(int parent, char const* name, int extra_flags)
 {
-    int fd;
-    do
-        fd = ::openat(parent, name, O_PATH | O_DIRECTORY | O_CLOEXEC | extra_flags);
-    while (fd < 0 && errno == EINTR);
-    return fd;
+    return open_at(parent, name, O_PATH | O_DIRECTORY | extra_flags);
 }
 
 } // namespace

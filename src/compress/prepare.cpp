@@ -2,6 +2,7 @@
 
 #include "archive/records.hpp"
 #include "common/buffer.hpp"
+#include "common/crc32.hpp"
 #include "common/fd.hpp"
 #include "common/pool.hpp"
 #include "common/text.hpp"
@@ -59,7 +60,7 @@ Result<PreparedEntry> prepare_symlink(SourceEntry const& entry)
     if (target.size() > zip::max_entry_size)
         return fail(QuastorError::archive_too_large("Symlink target exceeds ZIP limits"));
     PreparedEntry prepared = empty_entry(entry);
-    prepared.crc32 = libdeflate_crc32(0, target.data(), target.size());
+    prepared.crc32 = crc32(Bytes(reinterpret_cast<uint8_t const*>(target.data()), target.size()));
     prepared.compressed_size = static_cast<uint32_t>(target.size());
     prepared.uncompressed_size = static_cast<uint32_t>(target.size());
     prepared.data = InlineData{std::move(target)};
@@ -159,7 +160,7 @@ Result<PreparedEntry> prepare_file(size_t index, SourceEntry const& entry, Scrat
     if (bytes.empty())
         return prepared;
 
-    prepared.crc32 = libdeflate_crc32(0, bytes.data(), bytes.size());
+    prepared.crc32 = crc32(bytes);
     prepared.uncompressed_size = static_cast<uint32_t>(bytes.size());
     prepared.compressed_size = static_cast<uint32_t>(bytes.size());
     prepared.data = SourceFileData{entry.path, entry.identity};

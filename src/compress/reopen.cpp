@@ -23,10 +23,7 @@ Result<UniqueFd> open_collected(int dir_fd, std::string const& name, std::string
     FileIdentity expected, mode_t type, struct stat& status)
 {
     char const* c_name = QUASTOR_TRY(os_path(name));
-    int fd;
-    do
-        fd = ::openat(dir_fd, c_name, flags | O_NOFOLLOW | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
+    int const fd = open_at(dir_fd, c_name, flags | O_NOFOLLOW);
     if (fd < 0)
         return fail(errno == ELOOP || errno == ENOTDIR ? file_changed(path) : QuastorError::io(errno));
     UniqueFd owned(fd);

@@ -259,10 +259,7 @@ Result<UniqueFd> open_archive(std::string const& archive_path, std::span<Prepare
     }
     std::string const name(leaf);
     char const* c_name = QUASTOR_TRY(os_path(name));
-    int fd;
-    do
-        fd = ::openat(directory.fd ? directory.fd.get() : AT_FDCWD, c_name, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
-    while (fd < 0 && errno == EINTR);
+    int const fd = open_at(directory.fd ? directory.fd.get() : AT_FDCWD, c_name, O_WRONLY | O_CREAT | O_NONBLOCK, 0666);
     if (fd < 0)
         return fail(QuastorError::io(errno));
     UniqueFd file(fd);

@@ -28,11 +28,7 @@ Result<HeldDirectory> ReachedDirectories::hold(std::string_view path, DirectoryH
     }
     // A directory this call made is never a link; one it found may have been.
     char const* c_name = QUASTOR_TRY(os_path(name));
-    int const flags = O_PATH | O_DIRECTORY | O_CLOEXEC | (known.created ? O_NOFOLLOW : 0);
-    int fd;
-    do
-        fd = ::openat(parent.fd, c_name, flags);
-    while (fd < 0 && errno == EINTR);
+    int const fd = open_at(parent.fd, c_name, O_PATH | O_DIRECTORY | (known.created ? O_NOFOLLOW : 0));
     if (fd < 0)
         return fail(QuastorError::io(errno));
     HeldDirectory held{UniqueFd(fd), {}, known.created};

@@ -33,15 +33,6 @@ struct WorkerState {
     std::optional<DirectoryHandles> directories;
 };
 
-int open_at(int directory, char const* name, int flags, mode_t mode)
-{
-    int fd;
-    do
-        fd = ::openat(directory, name, flags | O_CLOEXEC, mode);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
 Result<DecodedData> decode_checked(ArchiveSource const& archive, ExtractionPlanEntry const& planned, WorkerState& worker)
 {
     ZipEntry const& entry = planned.entry;
