@@ -112,7 +112,7 @@ Result<std::vector<SourceEntry>> collect_sources(std::string const& source_abs, 
 }
 
 Result<std::vector<PreparedEntry>> prepare_on_pool(std::vector<SourceEntry> const& entries, ScratchDir const& scratch,
-    int level, Progress* progress)
+    int level, Progress* progress, ArchiveStream* stream)
 {
     if (entries.empty())
         return std::vector<PreparedEntry>();
@@ -121,7 +121,7 @@ Result<std::vector<PreparedEntry>> prepare_on_pool(std::vector<SourceEntry> cons
     if (!pool)
         return fail(QuastorError::compression(pool.error().payload_text()));
     // The pool is joined when it goes out of scope, before anything is written.
-    return prepare_entries(entries, scratch, **pool, level, progress);
+    return prepare_entries(entries, scratch, **pool, level, progress, stream);
 }
 
 } // namespace
@@ -148,9 +148,30 @@ Result<void> create_zip(std::string const& source_path, std::string const& archi
     // Declared after the sources and before the prepared list, so on every
     // return the prepared list goes first, then the scratch directory.
     ScratchDir const scratch = QUASTOR_TRY(allocate_scratch_dir());
-    std::vector<PreparedEntry> const prepared = QUASTOR_TRY(prepare_on_pool(sources, scratch, level, progress));
     // The writer gets the path as the caller gave it.
-    return write_archive(prepared, archive_path);
+    UniqueFd const unnamed = open_unnamed_archive(archive_path);
+    if (!unnamed) {
+        std::vector<PreparedEntry> const prepared
+            = QUASTOR_TRY(prepare_on_pool(sources, scratch, level, progress, nullptr));
+        return write_archive(prepared, archive_path);
+    }
+    // The archive is written while the entries are prepared, into a file
+    // that gets its name only at the end: a failed preparation leaves
+    // nothing behind, as when it ran before the archive was opened.
+    ArchiveStream stream(unnamed.get());
+    // A failure in writing leaves the partial archive, as it would have
+    // been left had the archive been written by name.
+    auto abandon = [&](QuastorError error) -> Result<void> {
+        if (stream.failed() && stream.flush())
+            leave_partial_archive(unnamed.get(), archive_path);
+        return fail(std::move(error));
+    };
+    Result<std::vector<PreparedEntry>> prepared = prepare_on_pool(sources, scratch, level, progress, &stream);
+    if (!prepared)
+        return abandon(std::move(prepared).error());
+    if (Result<void> finished = stream.finish(*prepared); !finished)
+        return abandon(std::move(finished).error());
+    return publish_archive(unnamed.get(), archive_path, *prepared);
 }
 
 } // namespace quastor

@@ -8,6 +8,7 @@
 #include "common/text.hpp"
 #include "compress/prepared.hpp"
 #include "compress/reopen.hpp"
+#include "compress/writer.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -131,14 +132,21 @@ Result<UniqueFd> open_source(SourceEntry const& entry, bool& empty)
     return UniqueFd();
 }
 
-Result<PreparedEntry> prepare_file(size_t index, SourceEntry const& entry, ScratchDir const& scratch,
-    EntryWorkspace& workspace, InlineBudget* budget)
+// An entry as its worker leaves it: prepared, its data bytes (deflated, or
+// the file's own when stored) still in the worker's buffers until the next
+// entry, and `entry.data` what the writer would read them from later.
+struct FreshEntry {
+    PreparedEntry entry;
+    std::optional<Bytes> in_hand;
+};
+
+Result<FreshEntry> prepare_file(SourceEntry const& entry, EntryWorkspace& workspace)
 {
     PreparedEntry prepared = empty_entry(entry);
     bool empty = false;
     UniqueFd fd = QUASTOR_TRY(open_source(entry, empty));
     if (empty)
-        return prepared;
+        return FreshEntry{std::move(prepared), std::nullopt};
     struct stat status;
     if (::fstat(fd.get(), &status) != 0)
         return fail(QuastorError::io(errno));
@@ -158,14 +166,14 @@ Result<PreparedEntry> prepare_file(size_t index, SourceEntry const& entry, Scrat
     // A file emptied since it was first seen is read as it now is: an empty
     // file.
     if (bytes.empty())
-        return prepared;
+        return FreshEntry{std::move(prepared), std::nullopt};
 
     prepared.crc32 = crc32(bytes);
     prepared.uncompressed_size = static_cast<uint32_t>(bytes.size());
     prepared.compressed_size = static_cast<uint32_t>(bytes.size());
     prepared.data = SourceFileData{entry.path, entry.identity};
     if (bytes.size() < min_deflate_length || workspace.level() == 0)
-        return prepared;
+        return FreshEntry{std::move(prepared), bytes};
 
     std::optional<Bytes> const kept = workspace.level() == fast_level
         ? QUASTOR_TRY(deflate_fast(bytes, workspace))
@@ -173,21 +181,111 @@ Result<PreparedEntry> prepare_file(size_t index, SourceEntry const& entry, Scrat
     // DEFLATE is kept only when it saves something; otherwise the writer
     // copies the source file again.
     if (!kept || kept->size() >= bytes.size())
-        return prepared;
-    Bytes const compressed = *kept;
-    size_t const compressed_length = compressed.size();
-    prepared.compressed_size = static_cast<uint32_t>(compressed_length);
+        return FreshEntry{std::move(prepared), bytes};
+    prepared.compressed_size = static_cast<uint32_t>(kept->size());
     prepared.method = zip::method_deflate;
-    if (budget != nullptr && budget->take(compressed_length)) {
-        prepared.data = InlineData{std::string(reinterpret_cast<char const*>(compressed.data()), compressed_length)};
-        return prepared;
+    prepared.data = EmptyData{};
+    return FreshEntry{std::move(prepared), *kept};
+}
+
+Result<FreshEntry> prepare_fresh(SourceEntry const& entry, EntryWorkspace& workspace)
+{
+    switch (entry.kind) {
+    case SourceKind::Directory:
+        return FreshEntry{empty_entry(entry), std::nullopt};
+    case SourceKind::Symlink:
+        return FreshEntry{QUASTOR_TRY(prepare_symlink(entry)), std::nullopt};
+    case SourceKind::File:
+        return prepare_file(entry, workspace);
     }
+    return FreshEntry{empty_entry(entry), std::nullopt};
+}
+
+// Moves deflated bytes out of the worker's buffer before its next entry:
+// into memory while `budget` grants it, else into the entry's scratch file.
+// Stored bytes need no keeping, since the writer can read the source file
+// again; `keep_stored` keeps them in memory too while the budget grants it,
+// which spares the writer an open and a read of a small file.
+Result<PreparedEntry> park(
+    size_t index, FreshEntry fresh, ScratchDir const& scratch, InlineBudget* budget, bool keep_stored = false)
+{
+    PreparedEntry& prepared = fresh.entry;
+    if (!fresh.in_hand)
+        return std::move(prepared);
+    bool const deflated = prepared.method == zip::method_deflate;
+    if (!deflated && !keep_stored)
+        return std::move(prepared);
+    Bytes const bytes = *fresh.in_hand;
+    if (budget != nullptr && budget->take(bytes.size())) {
+        prepared.data = InlineData{std::string(reinterpret_cast<char const*>(bytes.data()), bytes.size())};
+        return std::move(prepared);
+    }
+    if (!deflated)
+        return std::move(prepared);
+    Bytes const compressed = bytes;
     std::string path = scratch.entry_path(index);
     UniqueFd out = QUASTOR_TRY(open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666));
     QUASTOR_TRY(write_all(out.get(), compressed));
     prepared.data = ScratchFileData{std::move(path)};
-    return prepared;
+    return std::move(prepared);
 }
+
+// Appends entries to the archive stream in index order as workers finish
+// them. The worker holding the next entry writes it straight from its
+// buffers, then every parked entry that now follows in order; an entry
+// finished early is parked and written by whichever worker closes the gap.
+// The stream is used under the lock only.
+class InOrder {
+public:
+    InOrder(ArchiveStream& stream, std::vector<PreparedEntry>& prepared, InlineBudget& budget)
+        : stream_(stream), prepared_(prepared), budget_(budget), ready_(prepared.size(), 0)
+    {
+    }
+
+    // prepared[index] is set. Writes it now, from `in_hand` when given, if
+    // every entry before it is written; false when it must be parked.
+    Result<bool> write_if_next(size_t index, Bytes const* in_hand)
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (index != next_)
+            return false;
+        QUASTOR_TRY(stream_.append(prepared_[index], in_hand));
+        ++next_;
+        QUASTOR_TRY(write_parked());
+        return true;
+    }
+
+    // prepared[index] holds its parked data.
+    Result<void> parked(size_t index)
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        ready_[index] = 1;
+        return write_parked();
+    }
+
+private:
+    Result<void> write_parked()
+    {
+        while (next_ < ready_.size() && ready_[next_] != 0) {
+            PreparedEntry& entry = prepared_[next_];
+            QUASTOR_TRY(stream_.append(entry));
+            // Written: the memory it held goes back to the budget.
+            if (auto* held = std::get_if<InlineData>(&entry.data)) {
+                budget_.give_back(held->bytes.size());
+                entry.data = EmptyData{};
+            }
+            ++next_;
+        }
+        return {};
+    }
+
+    ArchiveStream& stream_;
+    std::vector<PreparedEntry>& prepared_;
+    InlineBudget& budget_;
+    std::mutex lock_;
+    std::vector<uint8_t> ready_;
+    size_t next_ = 0;
+};
 
 } // namespace
 
@@ -248,19 +346,11 @@ std::string ScratchDir::entry_path(size_t index) const
 Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, ScratchDir const& scratch,
     EntryWorkspace& workspace, InlineBudget* budget)
 {
-    switch (entry.kind) {
-    case SourceKind::Directory:
-        return empty_entry(entry);
-    case SourceKind::Symlink:
-        return prepare_symlink(entry);
-    case SourceKind::File:
-        return prepare_file(index, entry, scratch, workspace, budget);
-    }
-    return empty_entry(entry);
+    return park(index, QUASTOR_TRY(prepare_fresh(entry, workspace)), scratch, budget);
 }
 
 Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> entries, ScratchDir const& scratch,
-    WorkerPool& pool, int level, Progress* progress)
+    WorkerPool& pool, int level, Progress* progress, ArchiveStream* stream)
 {
     size_t const count = entries.size();
     std::vector<PreparedEntry> prepared(count);
@@ -272,6 +362,28 @@ Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> 
     std::mutex error_lock;
     std::optional<QuastorError> first_error;
     InlineBudget budget;
+    std::optional<InOrder> in_order;
+    if (stream != nullptr)
+        in_order.emplace(*stream, prepared, budget);
+
+    // Prepares entry `index`, and writes it or leaves it for the writer.
+    auto one = [&](size_t index, EntryWorkspace& workspace) -> Result<void> {
+        FreshEntry fresh = QUASTOR_TRY(prepare_fresh(entries[index], workspace));
+        uint32_t const size = fresh.entry.uncompressed_size;
+        if (in_order) {
+            prepared[index] = fresh.entry;
+            Bytes const* in_hand = fresh.in_hand ? &*fresh.in_hand : nullptr;
+            if (!QUASTOR_TRY(in_order->write_if_next(index, in_hand))) {
+                prepared[index] = QUASTOR_TRY(park(index, std::move(fresh), scratch, &budget, true));
+                QUASTOR_TRY(in_order->parked(index));
+            }
+        } else {
+            prepared[index] = QUASTOR_TRY(park(index, std::move(fresh), scratch, &budget));
+        }
+        if (progress != nullptr)
+            progress->finished(size);
+        return {};
+    };
 
     auto work = [&](unsigned) {
         EntryWorkspace workspace(level);
@@ -279,7 +391,7 @@ Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> 
             size_t const index = next.fetch_add(1, std::memory_order_relaxed);
             if (index >= count)
                 return;
-            Result<PreparedEntry> result = prepare_entry(index, entries[index], scratch, workspace, &budget);
+            Result<void> result = one(index, workspace);
             if (!result) {
                 // Never wait on another worker's error: the first one
                 // recorded wins and later ones are dropped.
@@ -291,9 +403,6 @@ Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> 
                 stop.store(true, std::memory_order_release);
                 return;
             }
-            prepared[index] = std::move(*result);
-            if (progress != nullptr)
-                progress->finished(prepared[index].uncompressed_size);
         }
     };
     unsigned const workers = static_cast<unsigned>(std::min<size_t>(pool.size(), count));

@@ -23,6 +23,7 @@ struct isal_zstream;
 namespace quastor {
 
 class WorkerPool;
+class ArchiveStream;
 
 // Where an entry's data comes from at write time. The alternatives keep the
 // tag order 0..3: nothing, bytes held here (link targets, and small DEFLATE
@@ -103,6 +104,8 @@ public:
     // Reserves `size` bytes; false when the entry is too large or the
     // budget would be exceeded (the caller spills to a scratch file).
     bool take(size_t size);
+    // Returns what an entry took once its bytes are written and freed.
+    void give_back(size_t size) { left_.fetch_add(size, std::memory_order_relaxed); }
 
 private:
     std::atomic<size_t> left_;
@@ -164,8 +167,12 @@ Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, Scra
 // Prepares every entry on `pool`, deflating at `level` (0 to 12), the
 // calling thread only waiting. Results come back in input order; after the
 // first failure no new entry starts, and the first error recorded is the
-// one returned.
+// one returned. With a `stream`, every entry is also appended to it as soon
+// as all before it are, mostly straight from the worker's buffers, so that
+// deflated bytes are written once; the results then carry no data, and the
+// stream needs only finishing.
 Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> entries, ScratchDir const& scratch,
-    WorkerPool& pool, int level = default_deflate_level, Progress* progress = nullptr);
+    WorkerPool& pool, int level = default_deflate_level, Progress* progress = nullptr,
+    ArchiveStream* stream = nullptr);
 
 } // namespace quastor

@@ -25,50 +25,12 @@ using namespace zip;
 
 namespace {
 
-constexpr size_t buffer_capacity = 8192;
 // Largest piece asked of one kernel copy call; the loop runs to end of file.
 constexpr size_t copy_chunk = size_t{1} << 30;
 // A stored source file passes through memory in pieces of this size.
 constexpr size_t source_piece = size_t{256} << 10;
 
 Bytes as_bytes(std::string_view text) { return {reinterpret_cast<uint8_t const*>(text.data()), text.size()}; }
-
-// Headers are assembled here and leave in large pieces. Whatever is still
-// buffered when the writer is dropped is written out, errors ignored, so a
-// failed archive holds everything produced before the failure.
-class BufferedWriter {
-public:
-    explicit BufferedWriter(int fd) : fd_(fd) {}
-    BufferedWriter(BufferedWriter const&) = delete;
-    BufferedWriter& operator=(BufferedWriter const&) = delete;
-    ~BufferedWriter() { (void)flush(); }
-
-    Result<void> write(Bytes data)
-    {
-        if (data.size() > buffer_.size() - used_)
-            QUASTOR_TRY(flush());
-        if (data.size() >= buffer_.size())
-            return write_all(fd_, data);
-        std::memcpy(buffer_.data() + used_, data.data(), data.size());
-        used_ += data.size();
-        return {};
-    }
-
-    Result<void> flush()
-    {
-        size_t const pending = std::exchange(used_, 0);
-        return write_all(fd_, Bytes(buffer_.data(), pending));
-    }
-
-    int fd() const { return fd_; }
-    // The idle buffer, lent to the plain read/write copy after a flush.
-    std::span<uint8_t> spare() { return {buffer_.data(), buffer_.size()}; }
-
-private:
-    int fd_;
-    size_t used_ = 0;
-    std::array<uint8_t, buffer_capacity> buffer_;
-};
 
 bool kernel_refused(int error)
 {
@@ -124,62 +86,6 @@ Result<uint64_t> copy_to_end(int in, int out, std::span<uint8_t> buffer)
     }
 }
 
-// A scratch file is the call's own: the kernel moves its bytes, and only
-// their count is checked.
-Result<void> copy_scratch_file(std::string const& path, uint32_t expected, BufferedWriter& out)
-{
-    QUASTOR_TRY(out.flush());
-    // Non-blocking: a FIFO put in the file's place reads as empty, and the
-    // count below reports the change, where a blocking open would hang.
-    UniqueFd in = QUASTOR_TRY(open_file(path, O_RDONLY | O_NONBLOCK));
-    // A file that grew is copied whole before the count tells.
-    uint64_t const copied = QUASTOR_TRY(copy_to_end(in.get(), out.fd(), out.spare()));
-    if (copied != expected)
-        return fail(file_changed(path));
-    return {};
-}
-
-// A stored source file is read a second time, long after it was
-// checksummed, from a tree that others may be changing. It is copied only
-// from the file that was read (never through a link), through memory, so
-// that the CRC-32 of the very bytes written can be compared with the one
-// recorded: a file rewritten at the same length is caught as surely as one
-// that changed length. Small files join the buffered headers instead of
-// costing a write of their own.
-Result<void> copy_source_file(PreparedEntry const& entry, SourceFileData const& source, BufferedWriter& out,
-    ReusableBuffer& pieces)
-{
-    struct stat status;
-    UniqueFd const in = QUASTOR_TRY(
-        open_collected(AT_FDCWD, source.path, source.path, O_RDONLY | O_NONBLOCK, source.identity, S_IFREG, status));
-    std::span<uint8_t> const piece = QUASTOR_TRY(pieces.reserve(source_piece));
-    uint64_t copied = 0;
-    uint32_t crc = 0;
-    for (;;) {
-        Bytes const bytes = QUASTOR_TRY(read_full(in.get(), piece));
-        if (bytes.empty())
-            break;
-        crc = crc32(bytes, crc);
-        QUASTOR_TRY(out.write(bytes));
-        copied += bytes.size();
-    }
-    // A file that grew is copied whole before the count tells.
-    if (copied != entry.uncompressed_size || crc != entry.crc32)
-        return fail(file_changed(source.path));
-    return {};
-}
-
-Result<void> write_entry_data(PreparedEntry const& entry, BufferedWriter& out, ReusableBuffer& pieces)
-{
-    if (auto const* held = std::get_if<InlineData>(&entry.data))
-        return out.write(as_bytes(held->bytes));
-    if (auto const* source = std::get_if<SourceFileData>(&entry.data))
-        return copy_source_file(entry, *source, out, pieces);
-    if (auto const* scratch = std::get_if<ScratchFileData>(&entry.data))
-        return copy_scratch_file(scratch->path, entry.compressed_size, out);
-    return {};
-}
-
 // The run of fields that the local and the central header share, in the
 // same order: version needed to extract through uncompressed size.
 RecordWriter& shared_fields(RecordWriter& writer, PreparedEntry const& entry)
@@ -194,23 +100,16 @@ RecordWriter& shared_fields(RecordWriter& writer, PreparedEntry const& entry)
         .u32(entry.uncompressed_size);
 }
 
-Result<void> write_local_header(PreparedEntry const& entry, BufferedWriter& out, std::string& record)
+// The local header up to the name, which is checked only once this much
+// is written: the header so far stays in the file when the name does not fit.
+void local_header_fields(PreparedEntry const& entry, std::string& record)
 {
     record.clear();
     RecordWriter writer(record);
     shared_fields(writer.u32(local_header::signature), entry);
-    QUASTOR_TRY(out.write(as_bytes(record)));
-    // The header so far stays in the file when the name does not fit.
-    if (entry.name.size() > max_name_length)
-        return fail(QuastorError::archive_too_large("Archive entry name exceeds ZIP limits"));
-    record.clear();
-    RecordWriter(record).u16(static_cast<uint16_t>(entry.name.size())).u16(0);
-    QUASTOR_TRY(out.write(as_bytes(record)));
-    return out.write(as_bytes(entry.name));
 }
 
-Result<void> write_central_header(PreparedEntry const& entry, uint32_t local_header_offset, BufferedWriter& out,
-    std::string& record)
+void central_header_fields(PreparedEntry const& entry, uint32_t local_header_offset, std::string& record)
 {
     record.clear();
     RecordWriter writer(record);
@@ -223,7 +122,6 @@ Result<void> write_central_header(PreparedEntry const& entry, uint32_t local_hea
         .u32(entry.external_attr)
         .u32(local_header_offset)
         .bytes(entry.name);
-    return out.write(as_bytes(record));
 }
 
 // Whether the archive file is a source file that still exists: an inode
@@ -236,6 +134,8 @@ bool is_live_source(PreparedEntry const& entry, FileIdentity archive)
     Result<char const*> path = os_path(entry.source->path);
     return path && ::lstat(*path, &status) == 0 && identity_of(status) == archive;
 }
+
+} // namespace
 
 // Opens the archive for writing and empties it, unless it is one of the
 // files being archived: a path such as "x/../data", whose parent only exists
@@ -281,55 +181,185 @@ Result<UniqueFd> open_archive(std::string const& archive_path, std::span<Prepare
     return file;
 }
 
-} // namespace
-
-Result<void> write_archive(std::span<PreparedEntry const> entries, std::string const& archive_path)
+Result<void> ArchiveStream::write(Bytes data)
 {
-    UniqueFd file = QUASTOR_TRY(open_archive(archive_path, entries));
-    BufferedWriter out(file.get());
-    // The prepared entries stay alive and unchanged meanwhile: the central
-    // directory needs only their local headers' offsets besides.
-    std::vector<uint32_t> header_offsets;
-    header_offsets.reserve(entries.size());
-    std::string record;
-    ReusableBuffer pieces;
-    uint64_t offset = 0;
+    if (data.size() > buffer_.size() - used_)
+        QUASTOR_TRY(flush());
+    if (data.size() >= buffer_.size())
+        return write_all(fd_, data);
+    std::memcpy(buffer_.data() + used_, data.data(), data.size());
+    used_ += data.size();
+    return {};
+}
 
-    for (PreparedEntry const& entry : entries) {
-        uint64_t const header_offset = offset;
-        QUASTOR_TRY(write_local_header(entry, out, record));
-        QUASTOR_TRY(write_entry_data(entry, out, pieces));
-        header_offsets.push_back(static_cast<uint32_t>(header_offset));
-        // Checked after the last entry too: it bounds the central
-        // directory's own offset.
-        offset = header_offset + local_header::length + entry.name.size() + entry.compressed_size;
-        if (offset > max_offset)
-            return fail(QuastorError::archive_too_large("Archive exceeds ZIP32 offset limits"));
+Result<void> ArchiveStream::flush()
+{
+    size_t const pending = std::exchange(used_, 0);
+    return write_all(fd_, Bytes(buffer_.data(), pending));
+}
+
+// A scratch file is the call's own: the kernel moves its bytes, and only
+// their count is checked.
+Result<void> ArchiveStream::copy_scratch_file(std::string const& path, uint32_t expected)
+{
+    QUASTOR_TRY(flush());
+    // Non-blocking: a FIFO put in the file's place reads as empty, and the
+    // count below reports the change, where a blocking open would hang.
+    UniqueFd in = QUASTOR_TRY(open_file(path, O_RDONLY | O_NONBLOCK));
+    // A file that grew is copied whole before the count tells.
+    uint64_t const copied = QUASTOR_TRY(copy_to_end(in.get(), fd_, buffer_));
+    if (copied != expected)
+        return fail(file_changed(path));
+    return {};
+}
+
+// A stored source file is read a second time, long after it was
+// checksummed, from a tree that others may be changing. It is copied only
+// from the file that was read (never through a link), through memory, so
+// that the CRC-32 of the very bytes written can be compared with the one
+// recorded: a file rewritten at the same length is caught as surely as one
+// that changed length. Small files join the buffered headers instead of
+// costing a write of their own.
+Result<void> ArchiveStream::copy_source_file(PreparedEntry const& entry, std::string const& path, FileIdentity identity)
+{
+    struct stat status;
+    UniqueFd const in
+        = QUASTOR_TRY(open_collected(AT_FDCWD, path, path, O_RDONLY | O_NONBLOCK, identity, S_IFREG, status));
+    std::span<uint8_t> const piece = QUASTOR_TRY(pieces_.reserve(source_piece));
+    uint64_t copied = 0;
+    uint32_t crc = 0;
+    for (;;) {
+        Bytes const bytes = QUASTOR_TRY(read_full(in.get(), piece));
+        if (bytes.empty())
+            break;
+        crc = crc32(bytes, crc);
+        QUASTOR_TRY(write(bytes));
+        copied += bytes.size();
     }
+    // A file that grew is copied whole before the count tells.
+    if (copied != entry.uncompressed_size || crc != entry.crc32)
+        return fail(file_changed(path));
+    return {};
+}
 
-    uint64_t const directory_offset = offset;
-    for (size_t i = 0; i < header_offsets.size(); ++i) {
-        QUASTOR_TRY(write_central_header(entries[i], header_offsets[i], out, record));
+Result<void> ArchiveStream::append(PreparedEntry const& entry, Bytes const* in_hand)
+{
+    if (failed_)
+        return fail(QuastorError::io(EIO));
+    Result<void> appended = append_entry(entry, in_hand);
+    failed_ = !appended;
+    return appended;
+}
+
+Result<void> ArchiveStream::finish(std::span<PreparedEntry const> entries)
+{
+    Result<void> finished = finish_directory(entries);
+    failed_ = failed_ || !finished;
+    return finished;
+}
+
+Result<void> ArchiveStream::append_entry(PreparedEntry const& entry, Bytes const* in_hand)
+{
+    uint64_t const header_offset = offset_;
+    local_header_fields(entry, record_);
+    QUASTOR_TRY(write(as_bytes(record_)));
+    if (entry.name.size() > max_name_length)
+        return fail(QuastorError::archive_too_large("Archive entry name exceeds ZIP limits"));
+    record_.clear();
+    RecordWriter(record_).u16(static_cast<uint16_t>(entry.name.size())).u16(0);
+    QUASTOR_TRY(write(as_bytes(record_)));
+    QUASTOR_TRY(write(as_bytes(entry.name)));
+
+    if (in_hand != nullptr)
+        QUASTOR_TRY(write(*in_hand));
+    else if (auto const* held = std::get_if<InlineData>(&entry.data))
+        QUASTOR_TRY(write(as_bytes(held->bytes)));
+    else if (auto const* source = std::get_if<SourceFileData>(&entry.data))
+        QUASTOR_TRY(copy_source_file(entry, source->path, source->identity));
+    else if (auto const* scratch = std::get_if<ScratchFileData>(&entry.data))
+        QUASTOR_TRY(copy_scratch_file(scratch->path, entry.compressed_size));
+
+    header_offsets_.push_back(static_cast<uint32_t>(header_offset));
+    // Checked after the last entry too: it bounds the central directory's
+    // own offset.
+    offset_ = header_offset + local_header::length + entry.name.size() + entry.compressed_size;
+    if (offset_ > max_offset)
+        return fail(QuastorError::archive_too_large("Archive exceeds ZIP32 offset limits"));
+    return {};
+}
+
+Result<void> ArchiveStream::finish_directory(std::span<PreparedEntry const> entries)
+{
+    uint64_t const directory_offset = offset_;
+    uint64_t offset = offset_;
+    for (size_t i = 0; i < header_offsets_.size(); ++i) {
+        central_header_fields(entries[i], header_offsets_[i], record_);
+        QUASTOR_TRY(write(as_bytes(record_)));
         offset += central_header::length + entries[i].name.size();
     }
     uint64_t const directory_size = offset - directory_offset;
     if (directory_size > max_central_directory_size)
         return fail(QuastorError::archive_too_large("Central directory exceeds ZIP32 size limits"));
-    if (header_offsets.size() > max_entry_count)
+    if (header_offsets_.size() > max_entry_count)
         return fail(QuastorError::archive_too_large("ZIP entry count exceeds ZIP32 limits"));
 
-    record.clear();
-    RecordWriter(record)
+    record_.clear();
+    RecordWriter(record_)
         .u32(end_record::signature)
         .u16(0) // number of this disk
         .u16(0) // disk where the central directory starts
-        .u16(static_cast<uint16_t>(header_offsets.size()))
-        .u16(static_cast<uint16_t>(header_offsets.size()))
+        .u16(static_cast<uint16_t>(header_offsets_.size()))
+        .u16(static_cast<uint16_t>(header_offsets_.size()))
         .u32(static_cast<uint32_t>(directory_size))
         .u32(static_cast<uint32_t>(directory_offset))
         .u16(0); // comment length
-    QUASTOR_TRY(out.write(as_bytes(record)));
-    return out.flush();
+    QUASTOR_TRY(write(as_bytes(record_)));
+    return flush();
+}
+
+Result<void> write_archive(std::span<PreparedEntry const> entries, std::string const& archive_path)
+{
+    UniqueFd const file = QUASTOR_TRY(open_archive(archive_path, entries));
+    ArchiveStream out(file.get());
+    for (PreparedEntry const& entry : entries)
+        QUASTOR_TRY(out.append(entry));
+    return out.finish(entries);
+}
+
+UniqueFd open_unnamed_archive(std::string const& archive_path)
+{
+    std::string_view const parent = parent_of(archive_path);
+    Result<char const*> directory = os_path(parent.empty() ? std::string(".") : std::string(parent));
+    if (!directory)
+        return UniqueFd();
+    return UniqueFd(::open(*directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+}
+
+namespace {
+
+bool link_unnamed(int unnamed, std::string const& archive_path)
+{
+    std::string const self = "/proc/self/fd/" + std::to_string(unnamed);
+    Result<char const*> path = os_path(archive_path);
+    return path && ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, *path, AT_SYMLINK_FOLLOW) == 0;
+}
+
+} // namespace
+
+void leave_partial_archive(int unnamed, std::string const& archive_path) { (void)link_unnamed(unnamed, archive_path); }
+
+Result<void> publish_archive(int unnamed, std::string const& archive_path, std::span<PreparedEntry const> entries)
+{
+    if (link_unnamed(unnamed, archive_path))
+        return {};
+    // Something is at the path already, or /proc is not mounted: the bytes
+    // move into the file there, as they would have been written into it.
+    UniqueFd const file = QUASTOR_TRY(open_archive(archive_path, entries));
+    if (::lseek(unnamed, 0, SEEK_SET) != 0)
+        return fail(QuastorError::io(errno));
+    uint8_t buffer[8192];
+    (void)QUASTOR_TRY(copy_to_end(unnamed, file.get(), buffer));
+    return {};
 }
 
 } // namespace quastor

@@ -9,9 +9,11 @@
 #include "common/pool.hpp"
 #include "compress/compress.hpp"
 #include "compress/prepared.hpp"
+#include "compress/writer.hpp"
 #include "extract/extract.hpp"
 #include "temp_dir.hpp"
 
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -262,16 +264,22 @@ TEST(CreateLevel, ReachesTheCompressorsAndIsBoundedByLibdeflate)
     }
 }
 
-TEST(PrepareStage, ResultsComeBackInIndexOrder)
+TEST(PrepareStage, ResultsComeBackInIndexOrderAndStreamAsTheWriterWritesThem)
 {
     TempDir dir;
     std::filesystem::create_directory(dir / "scratch");
     ScratchDir scratch(dir / "scratch");
     std::vector<SourceEntry> entries;
+    // Every seventh file deflates beyond the in-memory limit, so entries
+    // that finish out of order are parked both in memory and in scratch.
     for (int i = 0; i < 100; ++i) {
         std::string name = "f";
         name += std::to_string(i);
-        write_file(dir / name, std::string(static_cast<size_t>(i) * 10, static_cast<char>('a' + i % 26)));
+        size_t const size = i % 7 == 0 ? InlineBudget::max_entry * 40 : static_cast<size_t>(i) * 10;
+        std::string content(size, static_cast<char>('a' + i % 26));
+        for (size_t at = 0; at < size; at += 97)
+            content[at] = static_cast<char>(at * 31 + static_cast<size_t>(i));
+        write_file(dir / name, content);
         entries.push_back(source(dir / name, SourceKind::File, name));
     }
     auto pool = WorkerPool::start(4);
@@ -281,11 +289,21 @@ TEST(PrepareStage, ResultsComeBackInIndexOrder)
     ASSERT_EQ(prepared->size(), 100u);
     for (size_t i = 0; i < 100; ++i) {
         EXPECT_EQ((*prepared)[i].name, entries[i].name);
-        EXPECT_EQ((*prepared)[i].uncompressed_size, i * 10);
         if (auto const* spilled = std::get_if<ScratchFileData>(&(*prepared)[i].data)) {
             EXPECT_EQ(spilled->path, scratch.entry_path(i));
         }
     }
+    ASSERT_TRUE(write_archive(*prepared, dir / "written.zip").has_value());
+
+    std::filesystem::create_directory(dir / "scratch2");
+    ScratchDir streamed_scratch(dir / "scratch2");
+    auto streamed = open_file(dir / "streamed.zip", O_RDWR | O_CREAT | O_TRUNC, 0644);
+    ASSERT_TRUE(streamed.has_value());
+    ArchiveStream stream(streamed->get());
+    auto again = prepare_entries(entries, streamed_scratch, **pool, default_deflate_level, nullptr, &stream);
+    ASSERT_TRUE(again.has_value());
+    ASSERT_TRUE(stream.finish(*again).has_value());
+    EXPECT_EQ(read_file(dir / "streamed.zip"), read_file(dir / "written.zip"));
 }
 
 TEST(PrepareStage, FailingEntryIsTheErrorReturned)

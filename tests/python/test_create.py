@@ -330,11 +330,23 @@ class TestArchiveFile:
             if held is not None:
                 os.close(held)
 
-    def test_an_existing_larger_file_is_replaced_not_appended_to(self, tmp_path):
+    def test_an_existing_file_is_rewritten_in_place_and_kept_when_preparation_fails(self, tmp_path):
         (tmp_path / "a").write_bytes(b"abc")
         os.chmod(tmp_path / "a", 0o644)
         (tmp_path / "out.zip").write_bytes(b"z" * 10000)
-        quastor.create_zip(str(tmp_path / "a"), str(tmp_path / "out.zip"))
+        os.chmod(tmp_path / "out.zip", 0o600)
+        os.link(tmp_path / "out.zip", tmp_path / "hard.zip")
+        os.symlink("out.zip", tmp_path / "soft.zip")
+        inode = (tmp_path / "out.zip").stat().st_ino
+        quastor.create_zip(str(tmp_path / "a"), str(tmp_path / "soft.zip"))
+        assert (tmp_path / "hard.zip").read_bytes() == GOLDEN_ONE_FILE
+        assert (tmp_path / "soft.zip").is_symlink()
+        assert (tmp_path / "out.zip").stat().st_ino == inode
+        assert stat.S_IMODE((tmp_path / "out.zip").stat().st_mode) == 0o600
+
+        with open(tmp_path / "huge", "wb") as f:
+            f.truncate(1 << 32)  # sparse: refused by size before it is read
+        assert create_error(tmp_path / "huge", tmp_path / "out.zip").startswith("Archive is too large")
         assert (tmp_path / "out.zip").read_bytes() == GOLDEN_ONE_FILE
 
     def test_the_same_tree_gives_the_same_bytes_whatever_the_times(self, tmp_path):
