@@ -62,11 +62,13 @@ ZIPFILE = (
     "            out.write(path, os.path.relpath(path, source))\n"
 )
 # Each process gets one text file and one of the others, so that the two
-# finish at about the same time. A failed process fails the row.
+# finish at about the same time. Both are waited for, and either failing
+# fails the row.
 FLOOR = (
     'libdeflate-gzip -6 -c "$1" "$2" > "$5" & first=$!\n'
     'libdeflate-gzip -6 -c "$3" "$4" > "$6" & second=$!\n'
-    'wait $first && wait $second\n'
+    'wait $first; status=$?\n'
+    'wait $second && exit $status\n'
 )
 FLOOR_NAME = "libdeflate-gzip -6, 2 processes"
 
@@ -163,9 +165,8 @@ def creation_goals(name: str, summaries: list[Summary], sizes: dict[str, int]) -
     peers = [s for s in summaries if s.name in PEERS]
     fastest = min(peers, key=lambda s: s.wall)
     ratio = fastest.wall / ours.wall
-    line = (f"  {name}: fastest peer {fastest.name} {fastest.wall:.3f}s / quastor {ours.wall:.3f}s = "
-            f"{ratio:.2f}x (goal >= {GOALS[name]}x): {verdict(ratio >= GOALS[name])}")
-    goals = [line]
+    goals = [f"  {name}: fastest peer {fastest.name} {fastest.wall:.3f}s / quastor {ours.wall:.3f}s = "
+             f"{ratio:.2f}x (goal >= {GOALS[name]}x): {verdict(ratio >= GOALS[name])}"]
     if sizes[fastest.name] > our_size * COMPARABLE_SIZE:
         goals[0] += f"; its archive is {sizes[fastest.name] / our_size:.3f}x quastor's"
         # The same question among peers that compress about as well; no goal.
