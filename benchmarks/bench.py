@@ -27,10 +27,12 @@ VERDICT = re.compile(r": (met|MISSED)\b")
 
 
 def summarise(reports: list[Report]) -> None:
-    goals = [line for report in reports for line in report.goals]
-    verdicts = [v for line in goals for v in VERDICT.findall(line)]
+    verdicts = [v for report in reports for line in report.goals for v in VERDICT.findall(line)]
     print(f"Goals: {verdicts.count('met')} met, {verdicts.count('MISSED')} missed")
-    print("\n".join(goals), flush=True)
+    for report in reports:
+        if report.goals:
+            print(f"{report.title}:")
+            print("\n".join(report.goals))
     print(flush=True)
 
 

@@ -96,7 +96,7 @@ def creation(quastor: str, name: str, source: pathlib.Path, out: pathlib.Path) -
 
 
 def main() -> Report:
-    report = Report()
+    report = Report("The command")
     quastor = command()
     if quastor is None:
         print("Command benchmark skipped: the quastor command is not installed", flush=True)

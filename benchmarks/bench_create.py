@@ -211,7 +211,7 @@ def main() -> Report:
     print(f"Creation benchmark: quastor from {quastor.__file__}, {os.cpu_count()} CPUs, "
           f"{len(os.sched_getaffinity(0))} usable, {repeat} rounds, medians; "
           f"load average {os.getloadavg()[0]:.2f}", flush=True)
-    report = Report()
+    report = Report("Creation")
     try:
         corpora = Corpora(root / "corpora")
         for name in ("stdlib", "large", "tiny"):

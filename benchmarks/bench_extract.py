@@ -122,7 +122,7 @@ def main() -> Report:
     root = pathlib.Path(tempfile.mkdtemp(prefix="quastor-bench-extract-", dir=scratch_parent()))
     print(f"Extraction benchmark: quastor from {quastor.__file__}, {os.cpu_count()} CPUs, "
           f"{len(os.sched_getaffinity(0))} usable, {repeat} rounds, medians, under {root.parent}", flush=True)
-    report = Report()
+    report = Report("Extraction")
     try:
         corpora = Corpora(root / "corpora")
         for name in ("stdlib", "large", "tiny"):

@@ -117,7 +117,7 @@ def many_small(wheels: list[pathlib.Path], out: pathlib.Path, report: Report) ->
 
 
 def main() -> Report:
-    report = Report()
+    report = Report("Real workloads")
     wheels = find_wheels()
     if not wheels:
         print("Wheel benchmark skipped: no wheels found on this machine", flush=True)

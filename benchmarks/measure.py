@@ -73,6 +73,8 @@ class Result:
 
 @dataclass
 class Report:
+    # Heads the module's goal lines in the summary at the end.
+    title: str
     goals: list[str] = field(default_factory=list)
     results: list[Result] = field(default_factory=list)
 
