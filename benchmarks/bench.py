@@ -1,10 +1,15 @@
 """Side-by-side benchmark: quastor against the tools users would otherwise pick.
 
 Builds its corpora on the fly, then runs the extraction and the creation
-tables, then the command's, then real wheels when the machine has them. QUASTOR_BENCH_REPEAT sets the number of interleaved repetitions.
+tables, then the command's, then real wheels when the machine has them.
+QUASTOR_BENCH_REPEAT sets the number of interleaved repetitions. At the end
+every goal line is printed again, counted, and the speed-ups are charted to
+QUASTOR_BENCH_CHART (build/bench/speed.png by default).
 """
 
+import os
 import pathlib
+import re
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
@@ -13,13 +18,29 @@ import bench_cli  # noqa: E402
 import bench_create  # noqa: E402
 import bench_extract  # noqa: E402
 import bench_wheels  # noqa: E402
+from chart import write_chart  # noqa: E402
+from measure import Report  # noqa: E402
+
+DEFAULT_CHART = "build/bench/speed.png"
+# A line may carry more than one verdict (time and size, say).
+VERDICT = re.compile(r": (met|MISSED)\b")
+
+
+def summarise(reports: list[Report]) -> None:
+    verdicts = [v for report in reports for line in report.goals for v in VERDICT.findall(line)]
+    print(f"Goals: {verdicts.count('met')} met, {verdicts.count('MISSED')} missed")
+    for report in reports:
+        if report.goals:
+            print(f"{report.title}:")
+            print("\n".join(report.goals))
+    print(flush=True)
 
 
 def main() -> None:
-    bench_extract.main()
-    bench_create.main()
-    bench_cli.main()
-    bench_wheels.main()
+    reports = [bench_extract.main(), bench_create.main(), bench_cli.main(), bench_wheels.main()]
+    summarise(reports)
+    write_chart([r for report in reports for r in report.results],
+                pathlib.Path(os.environ.get("QUASTOR_BENCH_CHART") or DEFAULT_CHART))
 
 
 if __name__ == "__main__":

@@ -26,7 +26,7 @@ from bench_create import fresh as fresh_archive  # noqa: E402
 from bench_extract import fresh as fresh_directory  # noqa: E402
 from bench_extract import scratch_parent
 from corpora import MIB, Corpora, describe  # noqa: E402
-from measure import Tool, measure, print_goals, print_table, python_command, repeat_count  # noqa: E402
+from measure import Report, Tool, measure, print_goals, print_table, python_command, repeat_count, verdict  # noqa: E402
 
 EXTRACT_GOAL = 3.0
 SIZE_LIMIT = 1.03
@@ -72,7 +72,7 @@ def extraction(quastor: str, corpora: Corpora, out: pathlib.Path) -> str:
     print_table("Command: extract the standard library", summaries)
     ratio = summaries[1].wall / summaries[0].wall
     return (f"  extract stdlib: bsdtar {summaries[1].wall:.3f}s / quastor {summaries[0].wall:.3f}s = {ratio:.2f}x "
-            f"(goal >= {EXTRACT_GOAL}x): {'met' if ratio >= EXTRACT_GOAL else 'MISSED'}")
+            f"(goal >= {EXTRACT_GOAL}x): {verdict(ratio >= EXTRACT_GOAL)}")
 
 
 def creation(quastor: str, name: str, source: pathlib.Path, out: pathlib.Path) -> str:
@@ -91,19 +91,20 @@ def creation(quastor: str, name: str, source: pathlib.Path, out: pathlib.Path) -
     ratio = summaries[1].wall / summaries[0].wall
     small = size <= peer_size * SIZE_LIMIT
     return (f"  create {name}: zipfile + ISA-L {summaries[1].wall:.3f}s / quastor {summaries[0].wall:.3f}s = "
-            f"{ratio:.2f}x (goal > 1x): {'met' if ratio > 1 else 'MISSED'}; archive {size / peer_size:.3f}x "
-            f"(goal <= {SIZE_LIMIT}x): {'met' if small else 'MISSED'}")
+            f"{ratio:.2f}x (goal > 1x): {verdict(ratio > 1)}; archive {size / peer_size:.3f}x "
+            f"(goal <= {SIZE_LIMIT}x): {verdict(small)}")
 
 
-def main() -> None:
+def main() -> Report:
+    report = Report("The command")
     quastor = command()
     if quastor is None:
         print("Command benchmark skipped: the quastor command is not installed", flush=True)
-        return
+        return report
     root = pathlib.Path(tempfile.mkdtemp(prefix="quastor-bench-cli-", dir=scratch_parent()))
     print(f"Command benchmark: {quastor}, {len(os.sched_getaffinity(0))} usable CPUs, "
           f"{repeat_count(5)} rounds, medians, under {root.parent}", flush=True)
-    goals = []
+    goals = report.goals
     try:
         corpora = Corpora(root / "corpora")
         out = root / "out"
@@ -122,6 +123,7 @@ def main() -> None:
         print_goals("Command goals (whole-process wall time; archive size)", goals)
     finally:
         shutil.rmtree(root, ignore_errors=True)
+    return report
 
 
 if __name__ == "__main__":

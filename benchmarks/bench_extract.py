@@ -1,6 +1,8 @@
 """Extraction side by side: quastor against zipfile, Info-ZIP unzip and
-bsdtar, each as a whole process, on three corpora; plus a stored archive of
-the standard library against cp -a.
+bsdtar, and the Python libraries zipfile-isal, libarchive-c and stream-unzip
+when they are installed, each as a whole process, on three corpora; plus a
+stored archive of the standard library against cp -a. Every tool's output
+is counted once, after the warm-up, before it is timed.
 
 Goals (whole-process wall time on two cores, against the fastest peer):
 1.8x on the standard library, 2.2x on the large files, 2.4x on the tiny
@@ -25,7 +27,8 @@ import time
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 from corpora import Corpora, describe  # noqa: E402
-from measure import Tool, measure, print_goals, print_table, python_command, repeat_count  # noqa: E402
+from measure import Report, Result, Tool, measure, print_goals, print_table, python_command, repeat_count, verdict  # noqa: E402
+from peers import LIBARCHIVE_EXTRACT, STREAM_UNZIP, ZIPFILE_ISAL_EXTRACT, archive_file_count, available, tree_holds  # noqa: E402
 
 QUASTOR_FILE = (
     "import sys, time, quastor\n"
@@ -44,7 +47,13 @@ ZIPFILE = "import sys, zipfile\nwith zipfile.ZipFile(sys.argv[1]) as z: z.extrac
 
 GOALS = {"stdlib": 1.8, "large": 2.2, "tiny": 2.4}
 STORED_GOAL = 1.5
-PEERS = ("zipfile extractall", "unzip -q", "bsdtar -xf")
+PEERS = ("zipfile extractall", "unzip -q", "bsdtar -xf", "zipfile-isal extractall", "libarchive-c extract_file",
+         "stream-unzip")
+LIBRARIES = {
+    "zipfile-isal extractall": ZIPFILE_ISAL_EXTRACT,
+    "libarchive-c extract_file": LIBARCHIVE_EXTRACT,
+    "stream-unzip": STREAM_UNZIP,
+}
 
 
 def fresh(path: pathlib.Path, *, create: bool = False):
@@ -60,29 +69,41 @@ def fresh(path: pathlib.Path, *, create: bool = False):
     return prepare
 
 
-def extraction_tools(archive: pathlib.Path, out: pathlib.Path) -> list[Tool]:
+def extractor(name: str, argv: list[str], target: pathlib.Path, expected: int, *, create: bool = False,
+              call_time: bool = False) -> Tool:
+    """A tool writing into `target`: emptied before each sample, and its
+    files counted against the archive's once, after the warm-up."""
+    return Tool(name, argv, fresh(target, create=create), reports_call_time=call_time,
+                check=tree_holds(name, target, expected))
+
+
+def extraction_tools(archive: pathlib.Path, out: pathlib.Path, *, libraries: bool = True) -> list[Tool]:
+    files = archive_file_count(archive)
     tools = [
-        Tool("quastor extract_zip", python_command(QUASTOR_FILE, str(archive), str(out / "q")),
-             fresh(out / "q"), reports_call_time=True),
-        Tool("quastor extract_zip_bytes", python_command(QUASTOR_BYTES, str(archive), str(out / "qb")),
-             fresh(out / "qb"), reports_call_time=True),
-        Tool("zipfile extractall", python_command(ZIPFILE, str(archive), str(out / "z")), fresh(out / "z")),
+        extractor("quastor extract_zip", python_command(QUASTOR_FILE, str(archive), str(out / "q")), out / "q", files,
+                  call_time=True),
+        extractor("quastor extract_zip_bytes", python_command(QUASTOR_BYTES, str(archive), str(out / "qb")),
+                  out / "qb", files, call_time=True),
+        extractor("zipfile extractall", python_command(ZIPFILE, str(archive), str(out / "z")), out / "z", files),
     ]
     if shutil.which("unzip"):
-        tools.append(Tool("unzip -q", ["unzip", "-q", "-o", str(archive), "-d", str(out / "u")], fresh(out / "u")))
+        tools.append(extractor("unzip -q", ["unzip", "-q", "-o", str(archive), "-d", str(out / "u")], out / "u", files))
     if shutil.which("bsdtar"):
-        tools.append(Tool("bsdtar -xf", ["bsdtar", "-xf", str(archive), "-C", str(out / "b")], fresh(out / "b", create=True)))
+        tools.append(extractor("bsdtar -xf", ["bsdtar", "-xf", str(archive), "-C", str(out / "b")], out / "b", files,
+                               create=True))
+    if libraries:
+        for index, name in enumerate(available(list(LIBRARIES))):
+            target = out / f"lib{index}"
+            tools.append(extractor(name, python_command(LIBRARIES[name], str(archive), str(target)), target, files))
     return tools
 
 
 def goal_line(label: str, ours: float, theirs: float, theirs_name: str, goal: float, *, within: bool = False) -> str:
     if within:
         ratio = ours / theirs
-        met = ratio <= goal
-        return f"  {label}: quastor {ours:.3f}s vs {theirs_name} {theirs:.3f}s = {ratio:.2f}x its time (goal <= {goal}x): {'met' if met else 'MISSED'}"
+        return f"  {label}: quastor {ours:.3f}s vs {theirs_name} {theirs:.3f}s = {ratio:.2f}x its time (goal <= {goal}x): {verdict(ratio <= goal)}"
     ratio = theirs / ours
-    met = ratio >= goal
-    return f"  {label}: fastest peer {theirs_name} {theirs:.3f}s / quastor {ours:.3f}s = {ratio:.2f}x (goal >= {goal}x): {'met' if met else 'MISSED'}"
+    return f"  {label}: fastest peer {theirs_name} {theirs:.3f}s / quastor {ours:.3f}s = {ratio:.2f}x (goal >= {goal}x): {verdict(ratio >= goal)}"
 
 
 def scratch_parent() -> str | None:
@@ -94,14 +115,14 @@ def scratch_parent() -> str | None:
     return None
 
 
-def main() -> None:
+def main() -> Report:
     import quastor
 
     repeat = repeat_count(5)
     root = pathlib.Path(tempfile.mkdtemp(prefix="quastor-bench-extract-", dir=scratch_parent()))
     print(f"Extraction benchmark: quastor from {quastor.__file__}, {os.cpu_count()} CPUs, "
           f"{len(os.sched_getaffinity(0))} usable, {repeat} rounds, medians, under {root.parent}", flush=True)
-    goals = []
+    report = Report("Extraction")
     try:
         corpora = Corpora(root / "corpora")
         for name in ("stdlib", "large", "tiny"):
@@ -116,7 +137,8 @@ def main() -> None:
             ours = summaries[0].wall
             peers = [s for s in summaries if s.name in PEERS]
             fastest = min(peers, key=lambda s: s.wall)
-            goals.append(goal_line(name, ours, fastest.wall, fastest.name, GOALS[name]))
+            report.goals.append(goal_line(name, ours, fastest.wall, fastest.name, GOALS[name]))
+            report.results += [Result(f"extract {name}", ours, s.name, s.wall) for s in peers]
             shutil.rmtree(out, ignore_errors=True)
             if name != "stdlib":
                 shutil.rmtree(corpora.tree(name), ignore_errors=True)
@@ -125,16 +147,19 @@ def main() -> None:
         print(f"[stored standard library: {describe(stored)}]", flush=True)
         out = root / "out" / "stored"
         out.mkdir(parents=True)
-        tools = [t for t in extraction_tools(stored, out) if t.name != "zipfile extractall"]
-        tools.insert(1, Tool("cp -a", ["cp", "-a", str(corpora.tree("stdlib")), str(out / "c")], fresh(out / "c")))
+        tools = [t for t in extraction_tools(stored, out, libraries=False) if t.name != "zipfile extractall"]
+        tools.insert(1, extractor("cp -a", ["cp", "-a", str(corpora.tree("stdlib")), str(out / "c")], out / "c",
+                                  archive_file_count(stored)))
         summaries = measure(tools, repeat)
         print_table("Extract: stored standard library, against copying the tree", summaries)
         copy = next(s for s in summaries if s.name == "cp -a")
-        goals.append(goal_line("stored stdlib", summaries[0].wall, copy.wall, "cp -a", STORED_GOAL, within=True))
+        report.goals.append(goal_line("stored stdlib", summaries[0].wall, copy.wall, "cp -a", STORED_GOAL,
+                                      within=True))
 
-        print_goals("Extraction goals (whole-process wall time)", goals)
+        print_goals("Extraction goals (whole-process wall time)", report.goals)
     finally:
         shutil.rmtree(root, ignore_errors=True)
+    return report
 
 
 if __name__ == "__main__":

@@ -9,6 +9,10 @@ baseline row (quastor).
 
 A tool may also report the time of the call it benchmarks by printing a
 last line "call_seconds <float>" on standard output.
+
+Each benchmark module's main() hands back a Report: its goal lines and one
+Result per workload and peer, which bench.py gathers for the summary and
+the chart.
 """
 
 from __future__ import annotations
@@ -20,7 +24,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 
 CALL_MARK = "call_seconds"
@@ -45,6 +49,38 @@ class Tool:
     # Runs before every sample, untimed (e.g. removing the last output).
     prepare: Callable[[], None] | None = None
     reports_call_time: bool = False
+    # Runs once after the warm-up sample, untimed: raises when the tool's
+    # output is wrong, so that a broken peer is never timed.
+    check: Callable[[], None] | None = None
+
+
+@dataclass
+class Result:
+    """One workload, quastor against one peer: seconds by the measure the
+    goal uses, and archive sizes in bytes where the workload makes one."""
+
+    workload: str
+    quastor: float
+    peer: str
+    peer_seconds: float
+    quastor_size: int | None = None
+    peer_size: int | None = None
+
+    @property
+    def speedup(self) -> float:
+        return self.peer_seconds / self.quastor if self.quastor > 0 else float("nan")
+
+
+@dataclass
+class Report:
+    # Heads the module's goal lines in the summary at the end.
+    title: str
+    goals: list[str] = field(default_factory=list)
+    results: list[Result] = field(default_factory=list)
+
+
+def verdict(met: bool) -> str:
+    return "met" if met else "MISSED"
 
 
 @dataclass
@@ -122,6 +158,8 @@ def measure(tools: list[Tool], repeat: int, *, warmup: bool = True) -> list[Summ
     if warmup:
         for tool in tools:
             run_once(tool)
+            if tool.check is not None:
+                tool.check()
     summaries = {tool.name: Summary(tool.name) for tool in tools}
     for round_number in range(repeat):
         shift = round_number % len(tools)
@@ -130,19 +168,31 @@ def measure(tools: list[Tool], repeat: int, *, warmup: bool = True) -> list[Summ
     return [summaries[tool.name] for tool in tools]
 
 
-def format_table(title: str, summaries: list[Summary], baseline: str | None = None) -> str:
+def format_table(title: str, summaries: list[Summary], baseline: str | None = None,
+                 sizes: Mapping[str, int] | None = None) -> str:
+    """The table; with `sizes` (bytes of each tool's output, by tool name)
+    two more columns show each output in MiB and against the baseline's."""
     base = next((s for s in summaries if s.name == baseline), summaries[0])
     header = f"{'tool':<34} {'wall s':>8} {'x quastor':>9} {'cpu s':>7} {'rss MiB':>8} {'call s':>7} {'spread':>7}"
+    if sizes is not None:
+        header += f" {'out MiB':>8} {'x size':>7}"
     lines = [title, header, "-" * len(header)]
     for s in summaries:
         ratio = s.wall / base.wall if base.wall > 0 else float("nan")
         call = f"{s.call:7.3f}" if s.call is not None else f"{'':>7}"
-        lines.append(f"{s.name:<34} {s.wall:8.3f} {ratio:9.2f} {s.cpu:7.3f} {s.rss_mib:8.1f} {call} {s.spread:7.2f}")
+        line = f"{s.name:<34} {s.wall:8.3f} {ratio:9.2f} {s.cpu:7.3f} {s.rss_mib:8.1f} {call} {s.spread:7.2f}"
+        if sizes is not None:
+            size, base_size = sizes.get(s.name), sizes.get(base.name)
+            if size is not None:
+                line += f" {size / (1 << 20):8.2f}"
+                line += f" {size / base_size:7.3f}" if base_size else f" {'':>7}"
+        lines.append(line)
     return "\n".join(lines)
 
 
-def print_table(title: str, summaries: list[Summary], baseline: str | None = None) -> None:
-    print(format_table(title, summaries, baseline), flush=True)
+def print_table(title: str, summaries: list[Summary], baseline: str | None = None,
+                sizes: Mapping[str, int] | None = None) -> None:
+    print(format_table(title, summaries, baseline, sizes), flush=True)
     print(flush=True)
 
 
