@@ -8,6 +8,7 @@
 #include "extract/decode.hpp"
 #include "extract/directories.hpp"
 #include "extract/large_member.hpp"
+#include "extract/piece_writer.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -115,8 +116,12 @@ Result<void> write_large_file(ArchiveSource const& archive, DirectoryHandle dire
         return write_file(directory, name, planned, data);
     }
     int const fd = temporary.get();
-    uint64_t const zero_tail
-        = QUASTOR_TRY(stream_member(archive, planned, worker.large, [fd](Bytes piece) { return write_all(fd, piece); }));
+    uint64_t zero_tail = 0;
+    {
+        PieceWriter writer(fd);
+        zero_tail = QUASTOR_TRY(stream_member(archive, planned, worker.large, [&](Bytes piece) { return writer.submit(piece); }));
+        QUASTOR_TRY(writer.finish());
+    }
     QUASTOR_TRY(finish_file(fd, planned, zero_tail));
     std::string const self = "/proc/self/fd/" + std::to_string(fd);
     if (::linkat(AT_FDCWD, self.c_str(), directory.fd, QUASTOR_TRY(os_path(name)), AT_SYMLINK_FOLLOW) == 0)

@@ -25,9 +25,11 @@ Result<uint64_t> stream_stored(ArchiveSource const& archive, ExtractionPlanEntry
     if (entry.compressed_size != entry.uncompressed_size)
         return fail(QuastorError::decompression("Stored data length mismatch"));
     uint32_t crc = 0;
+    size_t turn = 0;
     for (uint64_t done = 0; done < entry.compressed_size;) {
         size_t const length = static_cast<size_t>(std::min<uint64_t>(member_piece, entry.compressed_size - done));
-        Bytes const piece = QUASTOR_TRY(archive.read(planned.data_offset + done, length, state.stored));
+        // Two buffers in turn: the sink may still be reading the last piece.
+        Bytes const piece = QUASTOR_TRY(archive.read(planned.data_offset + done, length, state.stored[turn++ % 2]));
         crc = crc32(piece, crc);
         QUASTOR_TRY(sink(piece));
         done += length;
@@ -44,7 +46,9 @@ Result<uint64_t> stream_deflated(ArchiveSource const& archive, ExtractionPlanEnt
         state.inflater.emplace(QUASTOR_TRY(StreamInflater::make()));
     StreamInflater& inflater = *state.inflater;
     inflater.reset();
-    std::span<uint8_t> const out = QUASTOR_TRY(state.decoded.reserve(member_piece));
+    // Two halves in turn: the sink may still be reading the last piece.
+    std::span<uint8_t> const halves = QUASTOR_TRY(state.decoded.reserve(2 * member_piece));
+    size_t turn = 0;
     uint64_t const declared = entry.uncompressed_size;
     uint64_t read = 0;
     uint64_t produced = 0;
@@ -53,13 +57,14 @@ Result<uint64_t> stream_deflated(ArchiveSource const& archive, ExtractionPlanEnt
     while (!inflater.finished()) {
         if (input.empty() && read < entry.compressed_size) {
             size_t const length = static_cast<size_t>(std::min<uint64_t>(member_piece, entry.compressed_size - read));
-            input = QUASTOR_TRY(archive.read(planned.data_offset + read, length, state.stored));
+            input = QUASTOR_TRY(archive.read(planned.data_offset + read, length, state.stored[0]));
             read += length;
         }
         // Past the declared size, one byte of room tells whether the stream
         // would have gone on.
         uint8_t probe = 0;
         uint64_t const room = declared - produced;
+        std::span<uint8_t> const out = halves.subspan(turn % 2 * member_piece, member_piece);
         std::span<uint8_t> const target = room == 0 ? std::span<uint8_t>(&probe, 1)
                                                     : out.first(static_cast<size_t>(std::min<uint64_t>(room, out.size())));
         StreamInflater::Step const step = QUASTOR_TRY(inflater.inflate(input, target));
@@ -71,6 +76,7 @@ Result<uint64_t> stream_deflated(ArchiveSource const& archive, ExtractionPlanEnt
             crc = crc32(piece, crc);
             QUASTOR_TRY(sink(piece));
             produced += step.produced;
+            ++turn;
         }
         // No progress: either the input is all used and the stream is cut
         // short, or the inflater cannot go on with what it has.

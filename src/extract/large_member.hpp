@@ -30,7 +30,7 @@ inline bool is_large_member(ExtractionPlanEntry const& planned)
 }
 
 struct LargeMemberState {
-    ReusableBuffer stored;
+    ReusableBuffer stored[2];
     ReusableBuffer decoded;
     std::optional<StreamInflater> inflater;
 };
@@ -39,7 +39,9 @@ struct LargeMemberState {
 // and checks it as whole decoding would: "Stored data length mismatch"
 // before anything, "BadData", "InsufficientSpace", then CrcMismatch once all
 // is through. A stream that ends early leaves zeros that are not handed
-// over: the result is how many.
+// over: the result is how many. `sink` may go on reading a piece until its
+// next call returns (pieces alternate between two buffers), so that it can
+// write one piece while the next is produced.
 Result<uint64_t> stream_member(ArchiveSource const& archive, ExtractionPlanEntry const& planned, LargeMemberState& state,
     std::function<Result<void>(Bytes)> const& sink);
 

@@ -5,10 +5,12 @@
 // also covers the workers' shared state.
 
 #include "extract/extract.hpp"
+#include "extract/piece_writer.hpp"
 
 #include "archive_builder.hpp"
 #include "temp_dir.hpp"
 
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -178,4 +180,37 @@ TEST_F(ExtractTest, ExistingSymlinkToDirectoryCountsAsDirectory)
     auto done = extract_from_bytes(as_bytes(archive), dest());
     ASSERT_TRUE(done.has_value()) << done.error().display();
     EXPECT_EQ(read_file(dest("real") + "/f"), "in");
+}
+
+TEST(PieceWriter, WritesPiecesInOrderFromTwoBuffersAndReportsAFailedWrite)
+{
+    TempDir dir;
+    int const fd = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    std::string expected;
+    {
+        // As a producer does: each buffer is refilled only once the submit
+        // after the one that handed it over has returned.
+        std::string buffers[2] = {std::string(1 << 16, '\0'), std::string(1 << 16, '\0')};
+        PieceWriter writer(fd);
+        for (int piece = 0; piece < 200; ++piece) {
+            std::string& buffer = buffers[piece % 2];
+            std::fill(buffer.begin(), buffer.end(), static_cast<char>('a' + piece % 26));
+            expected += buffer;
+            ASSERT_TRUE(writer.submit(as_bytes(buffer)).has_value());
+        }
+        ASSERT_TRUE(writer.finish().has_value());
+    }
+    ::close(fd);
+    EXPECT_EQ(read_file(dir / "out"), expected);
+
+    int const read_only = ::open((dir / "out").c_str(), O_RDONLY | O_CLOEXEC);
+    PieceWriter failing(read_only);
+    std::string const bytes = "x";
+    Result<void> first = failing.submit(as_bytes(bytes));
+    Result<void> later = first ? failing.finish() : first;
+    ASSERT_FALSE(later.has_value());
+    EXPECT_EQ(later.error().os_error(), EBADF);
+    EXPECT_FALSE(failing.submit(as_bytes(bytes)).has_value());
+    ::close(read_only);
 }
