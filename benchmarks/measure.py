@@ -28,6 +28,8 @@ from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 
 CALL_MARK = "call_seconds"
+# Archives within this of quastor's count as compressing alike.
+COMPARABLE_SIZE = 1.02
 
 # A process's peak resident set counts the memory of the process that
 # exec'd it, so a tool started straight from this (large) interpreter would
