@@ -29,6 +29,7 @@ from measure import Report, Result, Tool, measure, print_goals, print_table, pyt
 
 DEFAULT_DIRECTORIES = ("/opt/wheels", "/opt/pypi/files", "/opt/pypi-more/files", "~/.cache/pip")
 SMALL_WHEEL = 1 << 20  # bytes
+LARGE_WHEEL = 64 << 20
 SMALL_COUNT = 300
 EXTRACT_GOAL = 3.3
 PEAK_GOAL = 250  # MiB
@@ -147,7 +148,8 @@ def main() -> Report:
         # The largest wheel of each directory: large wheels differ most in
         # their largest member, which sets the critical path.
         for wheel in sorted((found[-1] for found in by_directory.values()), key=lambda w: -w.stat().st_size):
-            large_wheel(wheel, out, report)
+            if wheel.stat().st_size >= LARGE_WHEEL:
+                large_wheel(wheel, out, report)
         wheels = sorted((w for found in by_directory.values() for w in found), key=lambda w: w.stat().st_size)
         preflight(wheels[-1], report)
         small = [w for w in wheels if w.stat().st_size <= SMALL_WHEEL]
