@@ -32,6 +32,8 @@ struct WorkerState {
     ReusableBuffer decoded;
     LargeMemberState large;
     std::optional<DirectoryHandles> directories;
+    // Workers of the call that have run out of work.
+    std::atomic<unsigned> const* idle_workers = nullptr;
 };
 
 Result<DecodedData> decode_checked(ArchiveSource const& archive, ExtractionPlanEntry const& planned, WorkerState& worker)
@@ -118,7 +120,8 @@ Result<void> write_large_file(ArchiveSource const& archive, DirectoryHandle dire
     int const fd = temporary.get();
     uint64_t zero_tail = 0;
     {
-        PieceWriter writer(fd);
+        std::atomic<unsigned> const* idle = worker.idle_workers;
+        PieceWriter writer(fd, [idle] { return idle != nullptr && idle->load(std::memory_order_relaxed) != 0; });
         zero_tail = QUASTOR_TRY(stream_member(archive, planned, worker.large, [&](Bytes piece) { return writer.submit(piece); }));
         QUASTOR_TRY(writer.finish());
     }
@@ -206,6 +209,7 @@ struct Execution {
     unsigned workers = 1;
     std::atomic<size_t> next_large{0};
     std::atomic<size_t> next{0};
+    std::atomic<unsigned> idle{0};
     // Set once by the first failure; read without ordering, since a late
     // reader only does a little more work.
     std::atomic<bool> stop{false};
@@ -240,7 +244,13 @@ bool claim(Execution& execution, size_t& begin, size_t& end)
 
 void run_worker(Execution& execution, WorkerOutcome& outcome)
 {
+    // However the worker leaves, its processor is then to spare.
+    struct Leaving {
+        std::atomic<unsigned>& idle;
+        ~Leaving() { idle.fetch_add(1, std::memory_order_relaxed); }
+    } const leaving{execution.idle};
     WorkerState worker;
+    worker.idle_workers = &execution.idle;
     if (execution.directories != nullptr)
         worker.directories.emplace(*execution.directories, directory_handles_per_worker(execution.workers));
     auto failed = [&](size_t index, QuastorError error) {

@@ -8,14 +8,7 @@
 
 namespace quastor {
 
-PieceWriter::PieceWriter(int fd) : fd_(fd)
-{
-    try {
-        thread_ = std::thread([this] { run(); });
-    } catch (std::system_error const&) {
-        // No thread to spare: submit writes in place.
-    }
-}
+PieceWriter::PieceWriter(int fd, std::function<bool()> spare) : fd_(fd), spare_(std::move(spare)) {}
 
 PieceWriter::~PieceWriter()
 {
@@ -58,6 +51,14 @@ Result<void> PieceWriter::settle(std::unique_lock<std::mutex>& hold)
 
 Result<void> PieceWriter::submit(Bytes piece)
 {
+    if (!thread_.joinable() && spare_ && spare_()) {
+        spare_ = nullptr;
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (std::system_error const&) {
+            // No thread to be had: pieces go on being written in place.
+        }
+    }
     if (!thread_.joinable())
         return write_all(fd_, piece);
     {

@@ -1,15 +1,18 @@
 #pragma once
 
-// A file written piece by piece on a thread of its own, one piece in flight
-// at a time, so that the worker producing the pieces (inflating a large
-// member) goes on while the kernel copies the last one into the file. For
-// a member of hundreds of megabytes the copy is a third of the work on the
-// critical path.
+// A file written piece by piece, on a thread of its own once a processor is
+// to spare, one piece in flight at a time: the worker producing the pieces
+// (inflating a large member) then goes on while the kernel copies the last
+// one into the file. For a member of hundreds of megabytes the copy is a
+// third of the work on the critical path; while every processor is busy
+// anyway, a thread more would only cost switches, so pieces are written in
+// place until then.
 
 #include "common/bytes.hpp"
 #include "error.hpp"
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -18,9 +21,11 @@ namespace quastor {
 
 class PieceWriter {
 public:
-    // Writes to `fd`, which must outlive the writer. Where no thread can be
-    // started, pieces are written on the caller's thread instead.
-    explicit PieceWriter(int fd);
+    // Writes to `fd`, which must outlive the writer. `spare` tells whether a
+    // processor is to spare (it is asked at each piece until it says so);
+    // until then, or where no thread can be started, pieces are written on
+    // the caller's thread.
+    PieceWriter(int fd, std::function<bool()> spare);
     PieceWriter(PieceWriter const&) = delete;
     PieceWriter& operator=(PieceWriter const&) = delete;
     // Waits for the piece in flight, errors ignored.
@@ -40,6 +45,7 @@ private:
     Result<void> settle(std::unique_lock<std::mutex>& hold);
 
     int fd_;
+    std::function<bool()> spare_;
     std::mutex lock_;
     std::condition_variable changed_;
     std::optional<Bytes> pending_;

@@ -192,7 +192,7 @@ TEST(PieceWriter, WritesPiecesInOrderFromTwoBuffersAndReportsAFailedWrite)
         // As a producer does: each buffer is refilled only once the submit
         // after the one that handed it over has returned.
         std::string buffers[2] = {std::string(1 << 16, '\0'), std::string(1 << 16, '\0')};
-        PieceWriter writer(fd);
+        PieceWriter writer(fd, [] { return true; });
         for (int piece = 0; piece < 200; ++piece) {
             std::string& buffer = buffers[piece % 2];
             std::fill(buffer.begin(), buffer.end(), static_cast<char>('a' + piece % 26));
@@ -205,7 +205,7 @@ TEST(PieceWriter, WritesPiecesInOrderFromTwoBuffersAndReportsAFailedWrite)
     EXPECT_EQ(read_file(dir / "out"), expected);
 
     int const read_only = ::open((dir / "out").c_str(), O_RDONLY | O_CLOEXEC);
-    PieceWriter failing(read_only);
+    PieceWriter failing(read_only, [] { return true; });
     std::string const bytes = "x";
     Result<void> first = failing.submit(as_bytes(bytes));
     Result<void> later = first ? failing.finish() : first;
