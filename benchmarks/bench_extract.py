@@ -78,7 +78,7 @@ def extractor(name: str, argv: list[str], target: pathlib.Path, expected: int, *
     """A tool writing into `target`: emptied before each sample, and its
     files counted against the archive's once, after the warm-up."""
     return Tool(name, argv, fresh(target, create=create), reports_call_time=call_time,
-                check=tree_holds(name, target, expected))
+                check=tree_holds(name, target, expected), cleanup=lambda: shutil.rmtree(target, ignore_errors=True))
 
 
 def extraction_tools(archive: pathlib.Path, out: pathlib.Path, *, libraries: bool = True) -> list[Tool]:

@@ -54,6 +54,10 @@ class Tool:
     # Runs once after the warm-up sample, untimed: raises when the tool's
     # output is wrong, so that a broken peer is never timed.
     check: Callable[[], None] | None = None
+    # Runs after every sample (and after the check), untimed: drops what the
+    # tool wrote, so that outputs left by the others do not crowd a
+    # memory-backed file system while the next tool runs.
+    cleanup: Callable[[], None] | None = None
 
 
 @dataclass
@@ -162,11 +166,15 @@ def measure(tools: list[Tool], repeat: int, *, warmup: bool = True) -> list[Summ
             run_once(tool)
             if tool.check is not None:
                 tool.check()
+            if tool.cleanup is not None:
+                tool.cleanup()
     summaries = {tool.name: Summary(tool.name) for tool in tools}
     for round_number in range(repeat):
         shift = round_number % len(tools)
         for tool in tools[shift:] + tools[:shift]:
             summaries[tool.name].samples.append(run_once(tool))
+            if tool.cleanup is not None:
+                tool.cleanup()
     return [summaries[tool.name] for tool in tools]
 
 
