@@ -1,7 +1,8 @@
 """The chart of a run: per workload, how many times faster quastor was than
-the fastest peer (the bar, named at its end; where archives are made, the
-fastest that compresses about as well) and than each other peer (the
-dots), on a logarithmic axis with 1x marked, titled with the machine.
+the fastest peer (the bar, named above it; where archives are made, the
+fastest that compresses about as well) and than each other peer (the dots,
+orange for a peer whose archive is larger), on a logarithmic axis with 1x
+marked, titled with the machine.
 
 matplotlib is optional and imported only here, with the Agg backend, so the
 chart needs no display.
@@ -50,32 +51,34 @@ def write_chart(results: list[Result], path: pathlib.Path) -> bool:
         print("Chart skipped: no results", flush=True)
         return False
 
-    figure, axes = plt.subplots(figsize=(9, 1.0 + 0.7 * len(workloads)))
+    figure, axes = plt.subplots(figsize=(10, 1.2 + 0.62 * len(workloads)))
+    larger_shown = False
     for row, workload in enumerate(workloads):
         rows = [r for r in results if r.workload == workload]
         # Where archives are made, the bar is the fastest peer that
-        # compresses about as well; one faster by compressing less is a dot,
-        # named in the label.
+        # compresses about as well; a peer that compresses less is an orange
+        # dot, however fast.
         alike = [r for r in rows if not r.quastor_size or not r.peer_size
                  or r.peer_size <= r.quastor_size * COMPARABLE_SIZE]
         fastest = min(alike or rows, key=lambda r: r.peer_seconds)
         ratio = fastest.speedup
         # Bars start at 1x, so a workload where quastor is slower reads leftwards.
         axes.barh(row, ratio - 1, left=1, height=0.45, color="#2b6cb0" if ratio >= 1 else "#c53030")
-        others = [r.speedup for r in rows if r is not fastest]
-        axes.scatter(others, [row] * len(others), s=12, color="#4a5568", zorder=3)
-        label = f"{ratio:.2f}x vs {fastest.peer}"
-        for other in rows:
-            if other not in alike and other.peer_seconds < fastest.peer_seconds:
-                label += (f"; {other.peer} {other.speedup:.2f}x with an archive "
-                          f"{(other.peer_size or 0) / (other.quastor_size or 1):.2f}x quastor's")
+        others = [r for r in alike if r is not fastest]
+        axes.scatter([r.speedup for r in others], [row] * len(others), s=14, color="#4a5568", zorder=3)
+        larger = [r for r in rows if r not in alike]
+        if larger:
+            larger_shown = True
+            axes.scatter([r.speedup for r in larger], [row] * len(larger), s=18, color="#dd6b20", zorder=3)
         # Above the bar, where no dot can cover it.
-        axes.annotate(label, (1, row - 0.25), xytext=(3, 1), textcoords="offset points", va="bottom", fontsize=8)
+        axes.annotate(f"{ratio:.2f}x vs {fastest.peer}", (1, row - 0.25), xytext=(3, 1), textcoords="offset points",
+                      va="bottom", fontsize=8)
     axes.axvline(1, color="black", linewidth=1)
     axes.set_xscale("log", base=2)
     axes.set_yticks(range(len(workloads)), workloads)
     axes.invert_yaxis()
-    axes.set_xlabel("times faster than the peer (whole process; bar: fastest peer, dots: the others)")
+    note = "; orange: a peer writing a larger archive" if larger_shown else ""
+    axes.set_xlabel(f"times faster than the peer, whole process (bar: fastest peer, dots: the others{note})")
     low = min(min(r.speedup for r in results), 1.0)
     high = max(max(r.speedup for r in results), 2.0)
     axes.set_xlim(low / 1.5, high * 1.5)
