@@ -77,8 +77,8 @@ def write_chart(results: list[Result], path: pathlib.Path) -> bool:
     axes.set_xscale("log", base=2)
     axes.set_yticks(range(len(workloads)), workloads)
     axes.invert_yaxis()
-    note = "; orange: a peer writing a larger archive" if larger_shown else ""
-    axes.set_xlabel(f"times faster than the peer, whole process (bar: fastest peer, dots: the others{note})")
+    note = "; orange: larger archive" if larger_shown else ""
+    axes.set_xlabel(f"times faster, whole process (bar: fastest peer; dots: other peers{note})")
     low = min(min(r.speedup for r in results), 1.0)
     high = max(max(r.speedup for r in results), 2.0)
     axes.set_xlim(low / 1.5, high * 1.5)
