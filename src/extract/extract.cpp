@@ -328,12 +328,16 @@ Result<void> run_plan(std::vector<ZipEntry> entries, ArchiveSource const& archiv
     std::vector<WorkerOutcome> outcomes;
     // Waking the pool costs more than a handful of small entries take, so
     // a small archive (a typical small wheel) stays on the calling thread.
+    // Processors no worker of this call will use count as idle from the
+    // start: a lone large member may write on one of them.
     if (plan.size() < 2 || total < inline_weight) {
         outcomes.resize(1);
+        execution.idle.store(available_processors() > 1 ? 1 : 0, std::memory_order_relaxed);
         run_worker(execution, outcomes[0]);
     } else {
         WorkerPool* pool = QUASTOR_TRY(shared_extraction_pool());
         execution.workers = static_cast<unsigned>(std::min<size_t>(pool->size(), plan.size()));
+        execution.idle.store(pool->size() - execution.workers, std::memory_order_relaxed);
         outcomes.resize(execution.workers);
         if (execution.workers == 1)
             run_worker(execution, outcomes[0]);
