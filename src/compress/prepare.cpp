@@ -222,10 +222,9 @@ Result<PreparedEntry> park(
     }
     if (!deflated)
         return std::move(prepared);
-    Bytes const compressed = bytes;
     std::string path = scratch.entry_path(index);
     UniqueFd out = QUASTOR_TRY(open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666));
-    QUASTOR_TRY(write_all(out.get(), compressed));
+    QUASTOR_TRY(write_all(out.get(), bytes));
     prepared.data = ScratchFileData{std::move(path)};
     return std::move(prepared);
 }
