@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -61,6 +62,18 @@ public:
     // The full display text, e.g. "Invalid ZIP format: EOCD signature not found".
     std::string display() const;
 
+    // What the error is about where the text does not say it: the archive
+    // entry's name or the source path being worked on. Kept as data beside
+    // the text, never part of display(), so the module's texts stay as they
+    // are while the command can name the item. The innermost subject wins.
+    QuastorError about(std::string_view subject) &&
+    {
+        if (subject_.empty())
+            subject_.assign(subject);
+        return std::move(*this);
+    }
+    std::string const& subject() const { return subject_; }
+
 private:
     // One payload per meaning; each kind carries exactly one of them.
     struct OsError {
@@ -87,6 +100,7 @@ private:
 
     ErrorKind kind_;
     Payload payload_;
+    std::string subject_;
 };
 
 // A value or a QuastorError. Derived rather than aliased so that the result
@@ -110,4 +124,13 @@ inline std::unexpected<QuastorError> fail(QuastorError error) { return std::unex
         if (!_quastor_result.has_value()) [[unlikely]]                     \
             return std::unexpected(std::move(_quastor_result).error());    \
         std::move(_quastor_result).value();                                \
+    })
+
+// QUASTOR_TRY, recording on an error what it is about (see about()).
+#define QUASTOR_TRY_ABOUT(expression, subject)                                        \
+    ({                                                                                \
+        auto _quastor_result = (expression);                                          \
+        if (!_quastor_result.has_value()) [[unlikely]]                                \
+            return std::unexpected(std::move(_quastor_result).error().about(subject)); \
+        std::move(_quastor_result).value();                                           \
     })

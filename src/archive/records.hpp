@@ -110,6 +110,10 @@ constexpr uint16_t dos_time = 0x0000;
 constexpr uint16_t dos_date = 0x0021; // 1 January 1980
 } // namespace written
 
+// General purpose flag bit 0, as read: the data is encrypted and reads as
+// noise without the key.
+constexpr uint16_t flag_encrypted = 0x0001;
+
 constexpr uint16_t method_stored = 0;
 constexpr uint16_t method_deflate = 8;
 // The MS-DOS directory attribute, in the low half of external attributes.

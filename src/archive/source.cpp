@@ -13,8 +13,13 @@ Result<ArchiveSource> ArchiveSource::open(std::string const& path)
 {
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
     // writer for ever.
+    return adopt(QUASTOR_TRY(open_file(path, O_RDONLY | O_NONBLOCK)));
+}
+
+Result<ArchiveSource> ArchiveSource::adopt(UniqueFd file)
+{
     ArchiveSource source;
-    source.file_ = QUASTOR_TRY(open_file(path, O_RDONLY | O_NONBLOCK));
+    source.file_ = std::move(file);
     struct stat status;
     if (::fstat(source.file_.get(), &status) != 0)
         return fail(QuastorError::io(errno));

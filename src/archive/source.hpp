@@ -23,6 +23,10 @@ public:
     // fails at once with the Io error ENODEV (what mapping one used to give).
     static Result<ArchiveSource> open(std::string const& path);
 
+    // A regular file already open for reading (a spilled stream, say),
+    // read whole; the same errors as open().
+    static Result<ArchiveSource> adopt(UniqueFd file);
+
     uint64_t size() const { return size_; }
 
     // The `length` bytes at `offset`, which must lie within size(): a view of

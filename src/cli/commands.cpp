@@ -2,77 +2,44 @@
 
 #include "cli/commands.hpp"
 
-#include "archive/archive.hpp"
+#include "cli/archive_input.hpp"
 #include "cli/listing.hpp"
+#include "cli/messages.hpp"
 #include "cli/progress_line.hpp"
-#include "common/fd.hpp"
+#include "common/member_patterns.hpp"
 #include "compress/compress.hpp"
+#include "extract/destination_checks.hpp"
 #include "extract/extract.hpp"
+#include "extract/member_stream.hpp"
 
 #include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <new>
-#include <optional>
-#include <sys/stat.h>
+#include <nlohmann/json.hpp>
 #include <unistd.h>
-#include <vector>
 
 namespace quastor::cli {
 
 namespace {
 
-void print_error(char const* prefix, std::string const& text)
-{
-    std::fprintf(stderr, "quastor: %s%s\n", prefix, text.c_str());
-}
-
-int failed(char const* prefix, QuastorError const& error)
-{
-    print_error(prefix, error.display());
-    return exit_failure;
-}
-
 // Runs a command so that no exception ends the process unreported: running
 // out of memory is an ordinary I/O error under the command's prefix, as
 // the module reports it.
 template <typename Command>
-int guarded(char const* prefix, Command&& command)
+int guarded(std::string const& archive, char const* prefix, Command&& command)
 {
     try {
         return command();
     } catch (std::bad_alloc const&) {
-        return failed(prefix, QuastorError::io(ENOMEM));
+        return report_failure(archive, prefix, QuastorError::io(ENOMEM));
     } catch (std::exception const& exception) {
-        print_error("internal error: ", exception.what());
+        print_error_line(std::string("internal error: ") + exception.what());
     } catch (...) {
-        print_error("internal error: ", "unknown failure");
+        print_error_line("internal error: unknown failure");
     }
     return exit_failure;
-}
-
-bool is_standard_input(std::string const& archive) { return archive == standard_input_name; }
-
-// Standard input to its end. An archive is parsed from its end, so nothing
-// can start before all of it is here.
-Result<std::vector<uint8_t>> read_standard_input()
-{
-    std::vector<uint8_t> bytes;
-    struct stat status;
-    if (::fstat(STDIN_FILENO, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0)
-        bytes.reserve(static_cast<size_t>(status.st_size) + 1);
-    size_t filled = 0;
-    for (;;) {
-        if (bytes.size() - filled < (size_t{1} << 16))
-            bytes.resize(std::max(bytes.capacity(), filled + (size_t{1} << 20)));
-        std::span<uint8_t> const room(bytes.data() + filled, bytes.size() - filled);
-        Bytes const got = QUASTOR_TRY(read_full(STDIN_FILENO, room));
-        filled += got.size();
-        if (got.size() < room.size())
-            break;
-    }
-    bytes.resize(filled);
-    return bytes;
 }
 
 // Writes all of `text` to standard output and flushes it: a listing cut
@@ -84,113 +51,203 @@ Result<void> print(std::string const& text)
     return {};
 }
 
-std::string shown_name(std::string const& archive)
+// The archive opened and planned whole: every test extraction makes before
+// writing has passed for every entry, whatever is chosen later.
+struct Planned {
+    std::unique_ptr<ArchiveInput> input;
+    std::vector<ExtractionPlanEntry> plan;
+};
+
+Result<Planned> open_and_plan(std::string const& archive)
 {
-    return is_standard_input(archive) ? std::string("standard input") : archive;
+    Planned planned;
+    planned.input = QUASTOR_TRY(ArchiveInput::open(archive));
+    planned.plan = QUASTOR_TRY(build_extraction_plan(std::move(planned.input->entries()), planned.input->source()));
+    return planned;
+}
+
+// The strict findings and the size limit, over the whole archive, one line
+// each; whether there were any.
+bool report_findings(std::string const& archive, Inspection const& inspection, Limits const& limits)
+{
+    std::vector<std::string> const lines = findings(inspection, limits);
+    for (std::string const& line : lines)
+        print_error_line(shown_archive(archive) + ": " + line);
+    return !lines.empty();
+}
+
+// Narrows `plan` (and `link_targets`, when given) to the chosen members.
+// A pattern that names nothing is reported and fails the call; its text,
+// for a report, in `first_unmatched`.
+bool choose(std::string const& archive, MemberChoice const& choice, std::vector<ExtractionPlanEntry>& plan,
+    std::vector<std::string>* link_targets = nullptr, std::string* first_unmatched = nullptr)
+{
+    if (choice.members.empty() && choice.exclude.empty())
+        return true;
+    std::vector<std::string_view> paths;
+    paths.reserve(plan.size());
+    for (ExtractionPlanEntry const& planned : plan)
+        paths.push_back(planned.path);
+    MemberSelection const selection = select_members(paths, choice.members, choice.exclude);
+    for (std::string const& pattern : selection.unmatched)
+        print_error_line(shown_archive(archive) + ": " + shown(pattern) + ": matches no entry");
+    if (!selection.unmatched.empty()) {
+        if (first_unmatched != nullptr)
+            *first_unmatched = shown(selection.unmatched.front()) + ": matches no entry";
+        return false;
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < plan.size(); ++i) {
+        if (!selection.chosen[i])
+            continue;
+        if (kept != i) {
+            plan[kept] = std::move(plan[i]);
+            if (link_targets != nullptr)
+                (*link_targets)[kept] = std::move((*link_targets)[i]);
+        }
+        ++kept;
+    }
+    plan.resize(kept);
+    if (link_targets != nullptr)
+        link_targets->resize(kept);
+    return true;
+}
+
+void count_totals(Progress& progress, std::vector<ExtractionPlanEntry> const& plan)
+{
+    uint64_t bytes = 0;
+    for (ExtractionPlanEntry const& planned : plan)
+        if (!planned.entry.is_dir)
+            bytes += planned.entry.uncompressed_size;
+    progress.total_bytes.store(bytes, std::memory_order_relaxed);
+    progress.total_entries.store(plan.size(), std::memory_order_relaxed);
 }
 
 } // namespace
 
 int run_create(CreateOptions const& options)
 {
-    return guarded(creation_failed_prefix, [&] {
+    return guarded(options.archive, creation_failed_prefix, [&] {
         Progress progress;
         Result<void> created;
         {
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            created = create_zip(options.source, options.archive, options.level, &progress);
+            created = create_zip(options.source, options.archive, options.level, &progress, options.exclude);
         }
-        return created ? exit_success : failed(creation_failed_prefix, created.error());
+        return created ? exit_success : report_failure(options.archive, creation_failed_prefix, created.error());
     });
 }
 
 int run_extract(ExtractOptions const& options)
 {
-    return guarded(extraction_failed_prefix, [&] {
-        Result<void> extracted;
-        if (is_standard_input(options.archive)) {
-            Result<std::vector<uint8_t>> bytes = read_standard_input();
-            if (!bytes)
-                return failed(extraction_failed_prefix, bytes.error());
-            Progress progress;
-            ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            extracted = extract_from_bytes(*bytes, options.directory, &progress);
-        } else {
-            Progress progress;
-            ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            extracted = extract(options.archive, options.directory, &progress);
+    std::string const& archive = options.archive;
+    return guarded(archive, extraction_failed_prefix, [&] {
+        auto failed = [&](QuastorError const& error) { return report_failure(archive, extraction_failed_prefix, error); };
+        Result<Planned> planned = open_and_plan(archive);
+        if (!planned)
+            return failed(planned.error());
+        std::vector<ExtractionPlanEntry> plan = std::move(planned->plan);
+        if (options.limits.strict || options.limits.max_size) {
+            Result<Inspection> inspection = inspect(planned->input->source(), std::move(plan));
+            if (!inspection)
+                return failed(inspection.error());
+            if (report_findings(archive, *inspection, options.limits))
+                return exit_failure;
+            plan = std::move(inspection->plan);
         }
-        return extracted ? exit_success : failed(extraction_failed_prefix, extracted.error());
+        if (!choose(archive, options.choice, plan))
+            return exit_failure;
+
+        Progress progress;
+        count_totals(progress, plan);
+        Result<void> done;
+        if (options.to_stdout) {
+            ProgressLine line(progress, ProgressLine::wanted(options.quiet));
+            done = write_members(plan, planned->input->source(), STDOUT_FILENO, &progress);
+        } else {
+            if (options.empty)
+                if (Result<void> empty = require_empty_destination(options.directory); !empty)
+                    return failed(std::move(empty).error().about(options.directory));
+            if (options.no_overwrite)
+                if (Result<void> free = refuse_existing(plan, options.directory); !free)
+                    return failed(free.error());
+            ProgressLine line(progress, ProgressLine::wanted(options.quiet));
+            done = extract_plan(plan, planned->input->source(), options.directory, &progress);
+        }
+        return done ? exit_success : failed(done.error());
     });
 }
 
 int run_check(CheckOptions const& options)
 {
-    return guarded(preflight_failed_prefix, [&] {
-        // A file or standard input: either way, a source and its entries.
-        std::vector<uint8_t> input;
-        std::optional<ZipArchive> opened;
-        std::optional<ArchiveSource> in_memory;
-        std::vector<ZipEntry> entries;
-        if (is_standard_input(options.archive)) {
-            Result<std::vector<uint8_t>> read = read_standard_input();
-            if (!read)
-                return failed(preflight_failed_prefix, read.error());
-            input = std::move(*read);
-            in_memory.emplace(Bytes(input));
-            Result<std::vector<ZipEntry>> parsed = ZipArchive::parse_entries(*in_memory);
-            if (!parsed)
-                return failed(preflight_failed_prefix, parsed.error());
-            entries = std::move(*parsed);
-        } else {
-            Result<ZipArchive> archive = ZipArchive::open(options.archive);
-            if (!archive)
-                return failed(preflight_failed_prefix, archive.error());
-            opened.emplace(std::move(*archive));
-            entries = std::move(opened->entries());
-        }
-
-        Result<Inspection> inspection = inspect(in_memory ? *in_memory : opened->source(), std::move(entries));
+    std::string const& archive = options.archive;
+    return guarded(archive, preflight_failed_prefix, [&] {
+        // With --json, standard output always holds one JSON value, so a
+        // reader such as jq never meets empty input.
+        auto failed_with = [&](std::string const& text, std::string const& subject) {
+            if (!options.json)
+                return exit_failure;
+            nlohmann::ordered_json report = {{"error", text}, {"archive", archive}};
+            if (!subject.empty())
+                report["entry"] = subject;
+            (void)print(report.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n");
+            return exit_failure;
+        };
+        auto failed = [&](QuastorError const& error) {
+            report_failure(archive, preflight_failed_prefix, error);
+            return failed_with(preflight_failed_prefix + error.display(), error.subject());
+        };
+        Result<Planned> planned = open_and_plan(archive);
+        if (!planned)
+            return failed(planned.error());
+        Result<Inspection> inspection = inspect(planned->input->source(), std::move(planned->plan));
         if (!inspection)
-            return failed(preflight_failed_prefix, inspection.error());
+            return failed(inspection.error());
+        // Judged on the whole archive, as extraction would be; the choice
+        // narrows only what is shown.
+        std::vector<std::string> const lines = findings(*inspection, options.limits);
+        std::string unmatched;
+        if (!choose(archive, options.choice, inspection->plan, &inspection->link_targets, &unmatched))
+            return failed_with(unmatched, "");
+
         Result<void> printed;
         if (options.json)
-            printed = print(json_text(inspection->report));
+            printed = print(json_text(inspection->plan));
         else if (!options.quiet)
             printed = print(listing_text(*inspection));
         if (!printed)
-            return failed(preflight_failed_prefix, printed.error());
-
-        std::vector<std::string> const lines = findings(*inspection, options.limits);
+            return failed(printed.error());
         for (std::string const& line : lines)
-            print_error("", line);
+            print_error_line(shown_archive(archive) + ": " + line);
         return lines.empty() ? exit_success : exit_failure;
     });
 }
 
 int run_test(TestOptions const& options)
 {
-    return guarded(extraction_failed_prefix, [&] {
+    std::string const& archive = options.archive;
+    return guarded(archive, extraction_failed_prefix, [&] {
+        auto failed = [&](QuastorError const& error) { return report_failure(archive, extraction_failed_prefix, error); };
+        Result<Planned> planned = open_and_plan(archive);
+        if (!planned)
+            return failed(planned.error());
+        if (!choose(archive, options.choice, planned->plan))
+            return exit_failure;
         Progress progress;
+        count_totals(progress, planned->plan);
         Result<void> verified;
         {
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            if (is_standard_input(options.archive)) {
-                Result<std::vector<uint8_t>> bytes = read_standard_input();
-                if (!bytes)
-                    return failed(extraction_failed_prefix, bytes.error());
-                verified = verify_bytes(*bytes, &progress);
-            } else {
-                verified = verify(options.archive, &progress);
-            }
+            verified = verify_plan(planned->plan, planned->input->source(), &progress);
         }
         if (!verified)
-            return failed(extraction_failed_prefix, verified.error());
+            return failed(verified.error());
         if (options.quiet)
             return exit_success;
-        Result<void> printed = print("No errors in " + shown_name(options.archive) + ": "
-            + std::to_string(progress.entries.load(std::memory_order_relaxed)) + " entries tested\n");
-        return printed ? exit_success : failed(extraction_failed_prefix, printed.error());
+        size_t const count = planned->plan.size();
+        Result<void> printed = print("No errors in " + shown_archive(archive) + ": " + std::to_string(count)
+            + (count == 1 ? " entry" : " entries") + " tested\n");
+        return printed ? exit_success : failed(printed.error());
     });
 }
 

@@ -4,9 +4,10 @@
 // errors itself and returns the process's exit status; no exception leaves
 // them. Main thread only.
 
-#include "cli/inspection.hpp"
+#include "extract/inspection.hpp"
 
 #include <string>
+#include <vector>
 
 namespace quastor::cli {
 
@@ -14,20 +15,31 @@ constexpr int exit_success = 0;
 constexpr int exit_failure = 1; // the archive was refused or the operation failed
 constexpr int exit_usage = 2;
 
-// The archive name that means standard input.
-constexpr char standard_input_name[] = "-";
+// Which members a reading subcommand works on, chosen once the whole
+// archive has passed its checks: those named by a pattern of `members`
+// (all when none), less those named by one of `exclude`.
+struct MemberChoice {
+    std::vector<std::string> members;
+    std::vector<std::string> exclude;
+};
 
 struct CreateOptions {
     std::string archive;
     std::string source;
     int level = 6;
     bool quiet = false;
+    std::vector<std::string> exclude;
 };
 
 struct ExtractOptions {
     std::string archive;
     std::string directory = ".";
     bool quiet = false;
+    Limits limits;
+    bool no_overwrite = false; // any file or link already at a target refuses the call
+    bool empty = false;        // the destination must be missing or empty
+    bool to_stdout = false;    // the files' data to standard output, nothing on disk
+    MemberChoice choice;
 };
 
 struct CheckOptions {
@@ -35,11 +47,13 @@ struct CheckOptions {
     bool json = false;
     bool quiet = false;
     Limits limits;
+    MemberChoice choice;
 };
 
 struct TestOptions {
     std::string archive;
     bool quiet = false;
+    MemberChoice choice;
 };
 
 int run_create(CreateOptions const& options);

@@ -2,7 +2,7 @@
 
 #include "cli/listing.hpp"
 
-#include "common/text.hpp"
+#include "cli/messages.hpp"
 
 #include <cinttypes>
 #include <cmath>
@@ -12,15 +12,6 @@
 namespace quastor::cli {
 
 namespace {
-
-// Plain when it prints as itself, otherwise the quoted form of error texts.
-std::string printable(std::string const& text)
-{
-    std::string quoted = quoted_name(text);
-    if (quoted.size() == text.size() + 2 && quoted.compare(1, text.size(), text) == 0)
-        return text;
-    return quoted;
-}
 
 std::string method_text(uint16_t method)
 {
@@ -76,30 +67,34 @@ std::string listing_text(Inspection const& inspection)
     out += row("----------", "----------", "----------", "-------", "----");
     uint64_t total = 0;
     uint64_t stored = 0;
-    for (size_t i = 0; i < inspection.report.size(); ++i) {
-        PreflightEntry const& reported = inspection.report[i];
+    for (size_t i = 0; i < inspection.plan.size(); ++i) {
+        PreflightEntry const& reported = inspection.plan[i];
         total += reported.entry.uncompressed_size;
         stored += reported.entry.compressed_size;
-        std::string name = printable(reported.path);
+        std::string name = shown(reported.path);
         if (reported.entry.is_dir)
             name += "/";
         else if (reported.is_symlink)
-            name += " -> " + printable(inspection.link_targets[i]);
+            name += " -> " + shown(inspection.link_targets[i]);
+        // Its data reads as noise without the key; --strict refuses it.
+        if (is_encrypted(reported.entry))
+            name += "  (encrypted)";
         out += row(mode_text(reported).c_str(), std::to_string(reported.entry.uncompressed_size).c_str(),
             std::to_string(reported.entry.compressed_size).c_str(), method_text(reported.entry.method).c_str(), name);
     }
     // Percentage saved, as unzip -v shows it; negative when storing grew.
+    // Rounded down, so that a saving is never overstated: 99.8 % is not all.
     long const saved = total == 0
         ? 0
-        : std::lround(100.0 * (1.0 - static_cast<double>(stored) / static_cast<double>(total)));
+        : static_cast<long>(std::floor(100.0 * (1.0 - static_cast<double>(stored) / static_cast<double>(total))));
     char summary[160];
-    size_t const count = inspection.report.size();
+    size_t const count = inspection.plan.size();
     std::snprintf(summary, sizeof summary, "%zu %s, %" PRIu64 " bytes when extracted, %" PRIu64 " stored, %ld%% saved\n",
         count, count == 1 ? "entry" : "entries", total, stored, saved);
     return out + summary;
 }
 
-std::string json_text(std::vector<PreflightEntry> const& report)
+std::string json_text(std::vector<ExtractionPlanEntry> const& report)
 {
     nlohmann::ordered_json array = nlohmann::ordered_json::array();
     for (PreflightEntry const& reported : report) {

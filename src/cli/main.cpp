@@ -1,11 +1,17 @@
 // The `quastor` command: argument parsing and dispatch to the subcommands.
 
+#include "cli/archive_input.hpp"
 #include "cli/commands.hpp"
+#include "cli/messages.hpp"
 #include "error.hpp"
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
+#include <optional>
+#include <string_view>
+#include <vector>
 #include <new>
 
 #ifndef QUASTOR_VERSION
@@ -15,11 +21,66 @@
 namespace {
 
 using namespace quastor::cli;
+using quastor::Limits;
 
-// An archive operand: a path, or "-" for standard input where allowed.
-CLI::Option* archive_operand(CLI::App& command, std::string& archive, char const* description)
+constexpr char quiet_help[] = "No progress line and no listing; errors are still printed";
+
+// -q may come before the subcommand or after it; each subcommand lists it
+// in its own help.
+void quiet_flag(CLI::App& command, bool& quiet) { command.add_flag("-q,--quiet", quiet, quiet_help); }
+
+// An archive operand: a path, or "-" for standard input.
+void archive_operand(CLI::App& command, std::string& archive, char const* description)
 {
-    return command.add_option("ARCHIVE", archive, description)->required();
+    command.add_option("ARCHIVE", archive, description)->required();
+}
+
+// Member operands and exclusions of the reading subcommands.
+void member_choice(CLI::App& command, MemberChoice& choice, char const* what)
+{
+    command.add_option("MEMBER", choice.members,
+        std::string("Only these entries (exact names or glob patterns, * crossing /; a directory brings its contents) ")
+            + what);
+    command.add_option("-x,--exclude", choice.exclude, "Leave out the entries PATTERN names (repeatable)")
+        ->type_name("PATTERN")
+        ->allow_extra_args(false);
+}
+
+// --strict and --max-size, which check and extract share.
+void limit_options(CLI::App& command, Limits& limits, std::optional<uint64_t>& max_size)
+{
+    command.add_flag("--strict", limits.strict,
+        "Also refuse links that are absolute or lead out of the destination, set-user-ID or set-group-ID "
+        "files, and encrypted entries");
+    command.add_option_function<std::string>(
+               "--max-size", [&max_size](std::string const& text) { max_size = parse_size(text); },
+               "Refuse a total extracted size above BYTES (decimals and suffixes k, M, G... in powers of 1024: 1.5G)")
+        ->type_name("BYTES")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return parse_size(text) ? std::string() : std::string("not a size: ") + text;
+            },
+            "", "size"));
+}
+
+// A first operand that is no subcommand: named, with the closest one, in
+// place of the parser's generic complaint.
+std::optional<int> unknown_command(int argc, char** argv, std::vector<std::string> const& commands)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string_view const argument = argv[i];
+        if (argument.starts_with('-'))
+            continue;
+        if (std::find(commands.begin(), commands.end(), argument) != commands.end())
+            return std::nullopt;
+        std::string text = "unknown command '" + std::string(argument) + "'";
+        if (std::string const closest = closest_name(argument, commands); !closest.empty())
+            text += "; did you mean '" + closest + "'?";
+        print_error_line(text);
+        std::fputs("Run 'quastor --help' for more information.\n", stderr);
+        return exit_usage;
+    }
+    return std::nullopt;
 }
 
 int run(int argc, char** argv)
@@ -30,45 +91,58 @@ int run(int argc, char** argv)
     app.failure_message([](CLI::App const*, CLI::Error const& error) {
         return std::string("quastor: ") + error.what() + "\nRun 'quastor --help' for more information.\n";
     });
-    // -q may come before or after the subcommand.
     app.fallthrough();
     bool quiet = false;
-    app.add_flag("-q,--quiet", quiet, "No progress line and no listing; errors are still printed");
+    app.add_flag("-q,--quiet", quiet, quiet_help);
 
     CreateOptions create;
     CLI::App* create_command = app.add_subcommand("create", "Build ARCHIVE from a file, link or directory tree");
     create_command->add_option("--level", create.level, "DEFLATE level, 0 (store) to 12; 1 is fastest")
         ->check(CLI::Range(0, 12))
         ->capture_default_str();
+    create_command->add_option("--exclude", create.exclude,
+        "Leave out the items PATTERN names, matched as their entry names (relative to SOURCE), with what they hold "
+        "(repeatable)")
+        ->type_name("PATTERN")
+        ->allow_extra_args(false);
+    quiet_flag(*create_command, quiet);
     create_command->add_option("ARCHIVE", create.archive, "Archive to write")->required();
     create_command->add_option("SOURCE", create.source, "File, link or directory to archive")->required();
 
     ExtractOptions extract;
+    std::optional<uint64_t> extract_max_size;
     CLI::App* extract_command = app.add_subcommand("extract", "Check every entry, then unpack ARCHIVE");
     archive_operand(*extract_command, extract.archive, "Archive to unpack; - reads it from standard input");
+    member_choice(*extract_command, extract.choice, "are extracted");
     extract_command->add_option("-d,--directory", extract.directory, "Destination directory")
         ->capture_default_str();
+    extract_command->add_flag("-n,--no-overwrite", extract.no_overwrite,
+        "Refuse, before writing anything, when a file or link to extract is already there");
+    extract_command->add_flag("--empty", extract.empty, "Refuse unless the destination is missing or empty");
+    extract_command->add_flag("-p,--stdout", extract.to_stdout,
+        "Write the files' data to standard output, in archive order; nothing on disk");
+    limit_options(*extract_command, extract.limits, extract_max_size);
+    quiet_flag(*extract_command, quiet);
 
     CheckOptions check;
-    uint64_t max_size = 0;
+    std::optional<uint64_t> check_max_size;
     CLI::App* check_command
         = app.add_subcommand("check", "Run every test extraction runs, writing nothing, and list the entries");
     archive_operand(*check_command, check.archive, "Archive to check; - reads it from standard input");
+    member_choice(*check_command, check.choice, "are listed");
     check_command->add_flag("--json", check.json, "Print the report as a JSON array instead of the listing");
-    check_command->add_flag("--strict", check.limits.strict,
-        "Also refuse links that are absolute or lead out of the destination, and set-user-ID or set-group-ID files");
-    CLI::Option* max_size_option = check_command->add_option("--max-size", max_size,
-        "Refuse a total extracted size above BYTES (suffixes k, M, G... in powers of 1024)")
-        ->check(CLI::Validator(
-            [](std::string& text) { return text.starts_with('-') ? std::string("must not be negative") : std::string(); },
-            "", "not negative"))
-        ->transform(CLI::AsSizeValue(false));
+    limit_options(*check_command, check.limits, check_max_size);
+    quiet_flag(*check_command, quiet);
 
     TestOptions test;
     CLI::App* test_command
         = app.add_subcommand("test", "Decode every entry on all cores and verify its CRC-32, writing nothing");
     archive_operand(*test_command, test.archive, "Archive to test; - reads it from standard input");
+    member_choice(*test_command, test.choice, "are tested");
+    quiet_flag(*test_command, quiet);
 
+    if (std::optional<int> status = unknown_command(argc, argv, {"create", "extract", "check", "test"}))
+        return *status;
     try {
         app.parse(argc, argv);
     } catch (CLI::ParseError const& error) {
@@ -87,12 +161,16 @@ int run(int argc, char** argv)
     }
     if (*extract_command) {
         extract.quiet = quiet;
+        extract.limits.max_size = extract_max_size;
+        if (extract.to_stdout && (extract.no_overwrite || extract.empty)) {
+            std::fputs("quastor: extract --stdout writes no files; --no-overwrite and --empty do not apply\n", stderr);
+            return exit_usage;
+        }
         return run_extract(extract);
     }
     if (*check_command) {
         check.quiet = quiet;
-        if (*max_size_option)
-            check.limits.max_size = max_size;
+        check.limits.max_size = check_max_size;
         return run_check(check);
     }
     test.quiet = quiet;

@@ -7,16 +7,23 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace quastor::cli {
 
-// Shows entries and bytes done and the rate, redrawn a few times a second
-// from a thread of its own, starting only once the operation has run for
-// about a second so that quick runs print nothing. Does nothing unless
-// `enabled`; a thread that cannot be started only means no display. The
-// destructor stops the thread and erases the line, so the next output
-// starts on a clean line. Create and destroy on one thread.
+// Shows bytes done of the total, percent, rate and time left (or, where
+// the total is unknown, entries done of their number), redrawn at most ten
+// times a second from a thread of its own, starting half a second in so
+// that quick runs print nothing. Does nothing unless `enabled`; a thread
+// that cannot be started only means no display. The destructor stops the
+// thread and erases the line, so the next output starts on a clean line.
+// Create and destroy on one thread.
+// The line's text (without the control sequences): pure, for the display
+// and its tests.
+std::string progress_text(uint64_t bytes, uint64_t total_bytes, uint64_t entries, uint64_t total_entries,
+    double seconds);
+
 class ProgressLine {
 public:
     ProgressLine(Progress const& progress, bool enabled);

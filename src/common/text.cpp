@@ -80,11 +80,14 @@ bool is_printable(int32_t code_point)
     }
 }
 
-std::string quoted(std::string_view text, bool escape_single_quote)
+// The quoted form, or with `in_quotes` false the same escapes of what does
+// not print, leaving quotes and backslashes as they are.
+std::string quoted(std::string_view text, bool escape_single_quote, bool in_quotes = true)
 {
     std::string out;
     out.reserve(text.size() + 2);
-    out.push_back('"');
+    if (in_quotes)
+        out.push_back('"');
     utf8proc_ssize_t offset = 0;
     auto const* data = reinterpret_cast<utf8proc_uint8_t const*>(text.data());
     auto const size = static_cast<utf8proc_ssize_t>(text.size());
@@ -106,8 +109,8 @@ std::string quoted(std::string_view text, bool escape_single_quote)
         case '\t': out += "\\t"; break;
         case '\r': out += "\\r"; break;
         case '\n': out += "\\n"; break;
-        case '\\': out += "\\\\"; break;
-        case '"': out += "\\\""; break;
+        case '\\': out += in_quotes ? "\\\\" : "\\"; break;
+        case '"': out += in_quotes ? "\\\"" : "\""; break;
         case '\'':
             out += escape_single_quote ? "\\'" : "'";
             break;
@@ -122,7 +125,8 @@ std::string quoted(std::string_view text, bool escape_single_quote)
         }
         offset += length;
     }
-    out.push_back('"');
+    if (in_quotes)
+        out.push_back('"');
     return out;
 }
 
@@ -163,5 +167,7 @@ bool is_valid_utf8(std::string_view bytes)
 std::string quoted_name(std::string_view name) { return quoted(name, false); }
 
 std::string quoted_path(std::string_view path) { return quoted(path, true); }
+
+std::string escaped_text(std::string_view text) { return quoted(text, false, false); }
 
 } // namespace quastor

@@ -24,4 +24,9 @@ std::string quoted_name(std::string_view name);
 // The same for a destination path, which additionally escapes the single quote.
 std::string quoted_path(std::string_view path);
 
+// A message made safe for a terminal: what the quoted form escapes, but
+// without quotes around it and with quotes and backslashes left alone, so
+// quoted names inside the message read as before.
+std::string escaped_text(std::string_view text);
+
 } // namespace quastor

@@ -5,6 +5,7 @@
 #include "common/progress.hpp"
 #include "error.hpp"
 
+#include <span>
 #include <string>
 
 namespace quastor {
@@ -15,9 +16,12 @@ namespace quastor {
 // Items that change while the archive is built fail the call rather than
 // reach the archive as anything but what was collected. Calling thread;
 // runs its own worker pool. `progress`, when given, counts each entry as
-// it is prepared, from the workers.
+// it is prepared, from the workers, and learns the number of entries once
+// they are collected. Items named by an `exclude` pattern (member_patterns'
+// rules, against the entry names) are left out with what they hold. A
+// failure about one source item carries its path as the error's subject.
 Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level = 6,
-    Progress* progress = nullptr);
+    Progress* progress = nullptr, std::span<std::string const> exclude = {});
 
 // The words put before an error's display text when creation fails.
 inline constexpr char creation_failed_prefix[] = "Archive creation failed: ";

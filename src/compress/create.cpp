@@ -3,6 +3,7 @@
 #include "compress/compress.hpp"
 
 #include "common/fd.hpp"
+#include "common/member_patterns.hpp"
 #include "common/pool.hpp"
 #include "compress/prepared.hpp"
 #include "compress/reopen.hpp"
@@ -133,7 +134,8 @@ ScratchDir::~ScratchDir()
     (void)::nftw(path_.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level, Progress* progress)
+Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level, Progress* progress,
+    std::span<std::string const> exclude)
 {
     if (level < min_deflate_level || level > max_deflate_level)
         return fail(QuastorError::invalid_input(
@@ -143,7 +145,21 @@ Result<void> create_zip(std::string const& source_path, std::string const& archi
     if (same_path(source_abs, archive_abs))
         return fail(QuastorError::invalid_input("Source path and archive path must be different"));
     ArchiveTarget const archive = archive_target(std::move(archive_abs));
-    std::vector<SourceEntry> const sources = QUASTOR_TRY(collect_sources(source_abs, archive));
+    std::vector<SourceEntry> sources = QUASTOR_TRY(collect_sources(source_abs, archive));
+    if (!exclude.empty()) {
+        std::vector<std::string_view> names;
+        names.reserve(sources.size());
+        for (SourceEntry const& entry : sources)
+            names.push_back(std::string_view(entry.name).substr(0, entry.name.size() - entry.name.ends_with('/')));
+        std::vector<bool> const kept = select_members(names, {}, exclude).chosen;
+        std::vector<SourceEntry> remaining;
+        for (size_t i = 0; i < sources.size(); ++i)
+            if (kept[i])
+                remaining.push_back(std::move(sources[i]));
+        sources = std::move(remaining);
+    }
+    if (progress != nullptr)
+        progress->total_entries.store(sources.size(), std::memory_order_relaxed);
 
     // Declared after the sources and before the prepared list, so on every
     // return the prepared list goes first, then the scratch directory.

@@ -367,7 +367,7 @@ Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> 
 
     // Prepares entry `index`, and writes it or leaves it for the writer.
     auto one = [&](size_t index, EntryWorkspace& workspace) -> Result<void> {
-        FreshEntry fresh = QUASTOR_TRY(prepare_fresh(entries[index], workspace));
+        FreshEntry fresh = QUASTOR_TRY_ABOUT(prepare_fresh(entries[index], workspace), entries[index].path);
         uint32_t const size = fresh.entry.uncompressed_size;
         if (in_order) {
             prepared[index] = fresh.entry;

@@ -251,6 +251,7 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
     } const leaving{execution.idle};
     WorkerState worker;
     worker.idle_workers = &execution.idle;
+    worker.large.progress = execution.progress;
     if (execution.directories != nullptr)
         worker.directories.emplace(*execution.directories, directory_handles_per_worker(execution.workers));
     auto failed = [&](size_t index, QuastorError error) {
@@ -264,8 +265,10 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
             failed(i, std::move(done).error());
             return false;
         }
+        // A streamed member's pieces were counted as they went.
         if (execution.progress != nullptr)
-            execution.progress->finished(execution.plan[i].entry.uncompressed_size);
+            execution.progress->finished(
+                is_large_member(execution.plan[i]) ? 0 : execution.plan[i].entry.uncompressed_size);
         return !execution.stop.load(std::memory_order_relaxed);
     };
     // A worker's first failure ends its work, whichever list it came from,
@@ -296,12 +299,11 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
     }
 }
 
-// Builds the plan, then runs it: into dest_path, or, without one, only
-// decoding and checking the data.
-Result<void> run_plan(std::vector<ZipEntry> entries, ArchiveSource const& archive, std::string const* dest_path,
-    Progress* progress)
+// Runs a plan: into dest_path, or, without one, only decoding and checking
+// the data.
+Result<void> execute_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveSource const& archive,
+    std::string const* dest_path, Progress* progress)
 {
-    std::vector<ExtractionPlanEntry> plan = QUASTOR_TRY(build_extraction_plan(std::move(entries), archive));
     if (plan.empty())
         return {};
 
@@ -352,11 +354,29 @@ Result<void> run_plan(std::vector<ZipEntry> entries, ArchiveSource const& archiv
         if (outcome.error.has_value() && (first == nullptr || outcome.index < first->index))
             first = &outcome;
     if (first != nullptr)
-        return fail(std::move(*first->error));
+        return fail(std::move(*first->error).about(plan[first->index].entry.name));
     return {};
 }
 
+Result<void> run_plan(std::vector<ZipEntry> entries, ArchiveSource const& archive, std::string const* dest_path,
+    Progress* progress)
+{
+    std::vector<ExtractionPlanEntry> const plan = QUASTOR_TRY(build_extraction_plan(std::move(entries), archive));
+    return execute_plan(plan, archive, dest_path, progress);
+}
+
 } // namespace
+
+Result<void> extract_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveSource const& archive,
+    std::string const& dest_path, Progress* progress)
+{
+    return execute_plan(plan, archive, &dest_path, progress);
+}
+
+Result<void> verify_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveSource const& archive, Progress* progress)
+{
+    return execute_plan(plan, archive, nullptr, progress);
+}
 
 Result<void> extract(std::string const& archive_path, std::string const& dest_path, Progress* progress)
 {

@@ -6,6 +6,7 @@
 // with the interpreter lock held). Errors: the reader's, the plan's
 // refusals, then the error of the lowest-indexed failing entry attempted.
 
+#include "archive/source.hpp"
 #include "common/bytes.hpp"
 #include "common/progress.hpp"
 #include "error.hpp"
@@ -31,6 +32,16 @@ Result<void> extract_from_bytes(Bytes archive, std::string const& dest_path, Pro
 // without the file system, failing with the error extraction would give.
 Result<void> verify(std::string const& archive_path, Progress* progress = nullptr);
 Result<void> verify_bytes(Bytes archive, Progress* progress = nullptr);
+
+// The same two operations on a plan the caller has built with
+// build_extraction_plan over the whole archive (every check passed) and
+// then perhaps narrowed to some of its entries, in plan order. The plan and
+// `archive` must outlive the call. A failing entry's name comes back as the
+// error's subject.
+Result<void> extract_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveSource const& archive,
+    std::string const& dest_path, Progress* progress = nullptr);
+Result<void> verify_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveSource const& archive,
+    Progress* progress = nullptr);
 
 // The words put before an error's display text when extraction or preflight
 // fails; verification shares extraction's so one text matches both.

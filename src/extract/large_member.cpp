@@ -32,6 +32,8 @@ Result<uint64_t> stream_stored(ArchiveSource const& archive, ExtractionPlanEntry
         Bytes const piece = QUASTOR_TRY(archive.read(planned.data_offset + done, length, state.stored[turn++ % 2]));
         crc = crc32(piece, crc);
         QUASTOR_TRY(sink(piece));
+        if (state.progress != nullptr)
+            state.progress->wrote(length);
         done += length;
     }
     QUASTOR_TRY(check_crc(entry, crc));
@@ -75,6 +77,8 @@ Result<uint64_t> stream_deflated(ArchiveSource const& archive, ExtractionPlanEnt
             Bytes const piece(target.data(), step.produced);
             crc = crc32(piece, crc);
             QUASTOR_TRY(sink(piece));
+            if (state.progress != nullptr)
+                state.progress->wrote(step.produced);
             produced += step.produced;
             ++turn;
         }

@@ -6,6 +6,7 @@
 
 #include "archive/source.hpp"
 #include "common/buffer.hpp"
+#include "common/progress.hpp"
 #include "error.hpp"
 #include "extract/plan.hpp"
 #include "extract/stream_inflater.hpp"
@@ -33,6 +34,9 @@ struct LargeMemberState {
     ReusableBuffer stored[2];
     ReusableBuffer decoded;
     std::optional<StreamInflater> inflater;
+    // Counts each piece once the sink has taken it, so that a display moves
+    // within a member of gigabytes; none when nobody watches.
+    Progress* progress = nullptr;
 };
 
 // Hands a regular file member's data to `sink` in order, piece by piece,
@@ -41,7 +45,8 @@ struct LargeMemberState {
 // is through. A stream that ends early leaves zeros that are not handed
 // over: the result is how many. `sink` may go on reading a piece until its
 // next call returns (pieces alternate between two buffers), so that it can
-// write one piece while the next is produced.
+// write one piece while the next is produced. Each piece taken is added to
+// `state.progress`.
 Result<uint64_t> stream_member(ArchiveSource const& archive, ExtractionPlanEntry const& planned, LargeMemberState& state,
     std::function<Result<void>(Bytes)> const& sink);
 

@@ -144,16 +144,18 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
     SourceCursor headers(archive, size_t{16} << 10);
 
     for (ZipEntry& entry : entries) {
+        // Path and conflict texts name their entry; for the others the
+        // entry's name goes beside the text.
         if (!entry.is_dir && entry.method != zip::method_stored && entry.method != zip::method_deflate)
-            return fail(QuastorError::unsupported_compression(entry.method));
+            return fail(QuastorError::unsupported_compression(entry.method).about(entry.name));
         std::string path = QUASTOR_TRY(normalise_entry_name(entry.name));
         QUASTOR_TRY(occupancy.check(entry.name, path, entry.is_dir));
         // Directories too: a broken local header refuses the archive even
         // where there is no data to read.
-        uint64_t const data_offset = QUASTOR_TRY(entry.data_offset(headers, archive.size()));
+        uint64_t const data_offset = QUASTOR_TRY_ABOUT(entry.data_offset(headers, archive.size()), entry.name);
         bool const is_symlink = mode_is_symlink(entry.external_attr);
         if (!entry.is_dir && is_symlink)
-            QUASTOR_TRY(check_symlink_target(entry, archive, data_offset));
+            QUASTOR_TRY_ABOUT(check_symlink_target(entry, archive, data_offset), entry.name);
 
         ExtractionPlanEntry planned;
         planned.path = std::move(path);

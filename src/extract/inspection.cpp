@@ -1,16 +1,17 @@
-// What `quastor check` adds to preflight: link targets and the strict findings.
+// What inspection adds to preflight: link targets and the strict findings.
 
-#include "cli/inspection.hpp"
+#include "extract/inspection.hpp"
+
+#include "archive/records.hpp"
 
 #include "common/buffer.hpp"
 #include "common/text.hpp"
 #include "extract/decode.hpp"
-#include "extract/extract.hpp"
 
 #include <string_view>
 #include <unordered_map>
 
-namespace quastor::cli {
+namespace quastor {
 
 namespace {
 
@@ -89,9 +90,10 @@ bool leaves_destination(std::string const& link_path, std::string const& target,
 
 } // namespace
 
-Result<Inspection> inspect(ArchiveSource const& archive, std::vector<ZipEntry> entries)
+bool is_encrypted(ZipEntry const& entry) { return (entry.flags & zip::flag_encrypted) != 0; }
+
+Result<Inspection> inspect(ArchiveSource const& archive, std::vector<ExtractionPlanEntry> plan)
 {
-    std::vector<ExtractionPlanEntry> plan = QUASTOR_TRY(build_extraction_plan(std::move(entries), archive));
     Inspection inspection;
     inspection.link_targets.resize(plan.size());
     Decompressor decompressor;
@@ -112,7 +114,7 @@ Result<Inspection> inspect(ArchiveSource const& archive, std::vector<ZipEntry> e
         if (target.zero_tail != 0)
             inspection.link_targets[i].push_back('\0');
     }
-    inspection.report = preflight_report(std::move(plan));
+    inspection.plan = std::move(plan);
     return inspection;
 }
 
@@ -121,16 +123,18 @@ std::vector<std::string> findings(Inspection const& inspection, Limits const& li
     std::vector<std::string> lines;
     LinkMap links;
     if (limits.strict)
-        for (size_t i = 0; i < inspection.report.size(); ++i)
-            if (is_link(inspection.report[i]))
-                links.emplace(inspection.report[i].path, inspection.link_targets[i]);
+        for (size_t i = 0; i < inspection.plan.size(); ++i)
+            if (is_link(inspection.plan[i]))
+                links.emplace(inspection.plan[i].path, inspection.link_targets[i]);
     uint64_t total = 0;
-    for (size_t i = 0; i < inspection.report.size(); ++i) {
-        PreflightEntry const& reported = inspection.report[i];
+    for (size_t i = 0; i < inspection.plan.size(); ++i) {
+        PreflightEntry const& reported = inspection.plan[i];
         total += reported.entry.uncompressed_size;
         if (!limits.strict)
             continue;
         std::string const name = quoted_name(reported.entry.name);
+        if (is_encrypted(reported.entry))
+            lines.push_back(name + " is encrypted");
         if (is_link(reported)) {
             std::string const& target = inspection.link_targets[i];
             if (target.starts_with('/'))
@@ -152,4 +156,4 @@ std::vector<std::string> findings(Inspection const& inspection, Limits const& li
     return lines;
 }
 
-} // namespace quastor::cli
+} // namespace quastor

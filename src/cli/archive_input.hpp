@@ -1,0 +1,47 @@
+#pragma once
+
+// The archive a subcommand reads: a file by its path, or standard input.
+
+#include "archive/entry.hpp"
+#include "archive/source.hpp"
+#include "error.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quastor::cli {
+
+// The archive name that means standard input.
+constexpr char standard_input_name[] = "-";
+
+// Standard input is held in memory up to this size; a longer stream goes
+// on into an unnamed file, so that memory stays bounded whatever comes in.
+constexpr size_t standard_input_budget = size_t{32} << 20;
+
+// An opened archive: its bytes and its central directory. Not movable: the
+// source may view memory held here.
+class ArchiveInput {
+public:
+    ArchiveInput(ArchiveInput const&) = delete;
+    ArchiveInput& operator=(ArchiveInput const&) = delete;
+
+    // Opens `name`: "-" reads standard input to its end (an archive is
+    // parsed from its end, so nothing can start sooner), anything else is a
+    // file. A directory is refused as the Io error EISDIR.
+    static Result<std::unique_ptr<ArchiveInput>> open(std::string const& name);
+
+    ArchiveSource const& source() const { return *source_; }
+    // The central directory's entries, moved out by the first caller.
+    std::vector<ZipEntry>& entries() { return entries_; }
+
+private:
+    ArchiveInput() = default;
+
+    std::vector<uint8_t> memory_;
+    std::unique_ptr<ArchiveSource> source_;
+    std::vector<ZipEntry> entries_;
+};
+
+} // namespace quastor::cli

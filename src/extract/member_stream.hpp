@@ -1,0 +1,23 @@
+#pragma once
+
+// Members' data to a stream (a pipe, a terminal) instead of files.
+
+#include "archive/source.hpp"
+#include "common/progress.hpp"
+#include "error.hpp"
+#include "extract/plan.hpp"
+
+#include <vector>
+
+namespace quastor {
+
+// Writes the data of the regular files of `plan` to `fd`, one after another
+// in plan order; directories and links give nothing. Each member is checked
+// as extraction checks it: one held whole is written only once its CRC-32
+// has matched, a streamed one piece by piece, so its fault can come after
+// some of its bytes went out. Errors are about the failing entry. Calling
+// thread.
+Result<void> write_members(std::vector<ExtractionPlanEntry> const& plan, ArchiveSource const& archive, int fd,
+    Progress* progress = nullptr);
+
+} // namespace quastor
