@@ -1,6 +1,8 @@
 """The quastor command, run as a process: each subcommand's success and
 refusal, its JSON report against preflight_zip, archives on standard input,
-and the exit statuses 0 (success), 1 (refused or failed) and 2 (usage)."""
+member selection and the overwrite policies, messages that name the archive
+and the entry, and the exit statuses 0 (success), 1 (refused or failed) and
+2 (usage)."""
 
 import importlib.metadata
 import json
@@ -39,9 +41,10 @@ BAD_CRC = build_zip([file_entry("ok", b"fine"), Entry("f", b"data" * 100, method
 BAD_DEFLATE = build_zip([Entry("f", b"data" * 100, method=8, payload=b"\xff" * 40)])
 
 
-def run(*args, stdin: bytes | None = None) -> subprocess.CompletedProcess:
+def run(*args, stdin: bytes | None = None, env: dict | None = None) -> subprocess.CompletedProcess:
     assert COMMAND is not None
-    return subprocess.run([COMMAND, *map(str, args)], input=stdin, capture_output=True, timeout=60)
+    return subprocess.run([COMMAND, *map(str, args)], input=stdin, capture_output=True, timeout=60,
+                          env=None if env is None else {**os.environ, **env})
 
 
 def stored(tmp_path, data: bytes) -> pathlib.Path:
@@ -81,13 +84,14 @@ class TestCreateAndExtract:
         archive = stored(tmp_path, EVIL)
         done = run("extract", archive, "-d", tmp_path / "out")
         assert done.returncode == 1
-        assert done.stderr.decode() == (
-            'quastor: Extraction failed: Unsafe archive entry path: "../evil" contains a parent-directory segment\n')
+        assert done.stderr.decode() == (f'quastor: {archive}: Extraction failed: Unsafe archive entry path: '
+                                        '"../evil" contains a parent-directory segment\n')
         assert not (tmp_path / "out").exists()
 
         done = run("create", tmp_path / "x", tmp_path / "./x")
-        assert (done.returncode, done.stderr.decode()) == (1, "quastor: Archive creation failed: Invalid input: "
-                                                              "Source path and archive path must be different\n")
+        assert (done.returncode, done.stderr.decode()) == (1, f"quastor: {tmp_path / 'x'}: Archive creation failed: "
+                                                              "Invalid input: Source path and archive path must be "
+                                                              "different\n")
 
 
 class TestCheck:
@@ -111,9 +115,13 @@ class TestCheck:
         assert run("-q", "check", stored(tmp_path, GOOD)).stdout == b""
 
     def test_refusal_and_strict_findings(self, tmp_path):
-        done = run("check", stored(tmp_path, EVIL))
-        assert (done.returncode, done.stderr.decode()) == (1, "quastor: " + module_error(
-            quastor.preflight_zip_bytes, EVIL) + "\n")
+        archive = stored(tmp_path, EVIL)
+        done = run("check", archive)
+        text = module_error(quastor.preflight_zip_bytes, EVIL)
+        assert (done.returncode, done.stderr.decode()) == (1, f"quastor: {archive}: {text}\n")
+        # With --json standard output still holds one JSON value.
+        done = run("check", "--json", archive)
+        assert (done.returncode, json.loads(done.stdout)) == (1, {"error": text, "archive": str(archive)})
 
         risky = stored(tmp_path, build_zip([
             symlink("abs", "/etc/passwd"),
@@ -123,19 +131,142 @@ class TestCheck:
             symlink("x", "s/.."),  # harmless one by one, out through the chain
             file_entry("su", b"x", mode=0o4755),
             file_entry("sg", b"x", mode=0o2755),
+            file_entry("enc", b"", flags=0x0801),
         ]))
         assert run("check", risky).returncode == 0
         done = run("check", "--strict", "--max-size", "2", risky)
         assert done.returncode == 1
-        assert done.stderr.decode().splitlines() == [
-            'quastor: "abs" links to the absolute path "/etc/passwd"',
-            'quastor: "d/up" links out of the destination: "../../x"',
-            'quastor: "x" links out of the destination: "s/.."',
-            'quastor: "su" has the set-user-ID bit',
-            'quastor: "sg" has the set-group-ID bit',
-            "quastor: Total size 33 bytes exceeds the limit of 2 bytes",
-        ]
+        assert done.stderr.decode().splitlines() == [f"quastor: {risky}: {line}" for line in [
+            '"abs" links to the absolute path "/etc/passwd"',
+            '"d/up" links out of the destination: "../../x"',
+            '"x" links out of the destination: "s/.."',
+            '"su" has the set-user-ID bit',
+            '"sg" has the set-group-ID bit',
+            '"enc" is encrypted',
+            "Total size 33 bytes exceeds the limit of 2 bytes",
+        ]]
         assert run("check", "--max-size", "1k", risky).returncode == 0
+        # The same refusals on extract, before anything is written, also
+        # for a stream.
+        for args, stdin in (([risky], None), (["-"], risky.read_bytes())):
+            done = run("extract", "--strict", *args, "-d", tmp_path / "out", stdin=stdin)
+            assert done.returncode == 1 and not (tmp_path / "out").exists()
+
+    @pytest.mark.parametrize(("limit", "code"), [("1.5k", 0), ("1535", 1), ("0.0014M", 1), ("1.5KiB", 0)])
+    def test_max_size_takes_decimals(self, tmp_path, limit, code):
+        archive = stored(tmp_path, build_zip([file_entry("f", b"x" * 1536)]))
+        assert run("extract", "--max-size", limit, archive, "-d", tmp_path / "out").returncode == code
+        assert (tmp_path / "out").exists() == (code == 0)
+
+    def test_listing_counts_and_rounds_honestly(self, tmp_path):
+        # 10,000 zeros deflate to a few dozen bytes: over 99.5 % saved, not all of it.
+        archive = stored(tmp_path, build_zip([file_entry("z", bytes(10000), method=8, flags=0x0801)]))
+        lines = run("check", archive).stdout.decode().splitlines()
+        assert lines[2].endswith("z  (encrypted)")
+        assert lines[3].startswith("1 entry, 10000 bytes when extracted") and lines[3].endswith(" 99% saved")
+
+
+class TestSelection:
+    TREE = build_zip([
+        directory("d/"),
+        file_entry("d/a.txt", b"a\n"),
+        file_entry("d/e/b.txt", b"b\n", method=8),
+        file_entry("d/e/c.log", b"c\n"),
+        file_entry("top.txt", b"t\n"),
+        symlink("l", "top.txt"),
+    ])
+
+    @pytest.mark.parametrize(("choice", "chosen"), [
+        (["d"], {"d", "d/a.txt", "d/e/b.txt", "d/e/c.log"}),  # a directory brings its contents
+        (["*.txt"], {"d/a.txt", "d/e/b.txt", "top.txt"}),    # * crosses "/"
+        (["-x", "*.log", "d/", "--exclude", "d/a.txt"], {"d", "d/e/b.txt"}),  # -x takes one
+        (["-x", "d", "-x", "l"], {"top.txt"}),
+    ])
+    def test_extract_check_and_test_choose_alike(self, tmp_path, choice, chosen):
+        archive = stored(tmp_path, self.TREE)
+        assert run("extract", archive, *choice, "-d", tmp_path / "out").returncode == 0
+        written = {str(p.relative_to(tmp_path / "out")) for p in (tmp_path / "out").rglob("*")}
+        # Parents of a chosen file are made, as for any file.
+        assert written - {"d", "d/e"} == chosen - {"d"}
+        listed = json.loads(run("check", "--json", archive, *choice).stdout)
+        assert {entry["path"] for entry in listed} == chosen
+        counted = f"{len(chosen)} entries" if len(chosen) > 1 else "1 entry"
+        assert run("test", archive, *choice).stdout.decode().endswith(f": {counted} tested\n")
+
+    def test_unmatched_pattern_fails_before_writing(self, tmp_path):
+        archive = stored(tmp_path, self.TREE)
+        done = run("extract", archive, "top.txt", "nope*", "-d", tmp_path / "out")
+        assert (done.returncode, done.stderr.decode()) == (1, f"quastor: {archive}: nope*: matches no entry\n")
+        assert not (tmp_path / "out").exists()
+
+    def test_selection_follows_the_checks_of_the_whole_archive(self, tmp_path):
+        archive = stored(tmp_path, build_zip([file_entry("ok", b"fine"), file_entry("../evil", b"x")]))
+        assert run("extract", archive, "ok", "-d", tmp_path / "out").returncode == 1
+        assert not (tmp_path / "out").exists()
+
+    def test_stdout_writes_the_chosen_files_in_order(self, tmp_path):
+        archive = stored(tmp_path, self.TREE)
+        done = run("extract", "-p", archive, "-x", "*.log", "-d", tmp_path / "out")
+        assert (done.returncode, done.stdout) == (0, b"a\nb\nt\n")
+        assert not (tmp_path / "out").exists()
+        done = run("extract", "--stdout", "-", "d/e", stdin=self.TREE)
+        assert done.stdout == b"b\nc\n"
+
+
+class TestOverwritePolicy:
+    def test_no_overwrite_and_empty_refuse_before_writing(self, tmp_path):
+        archive = stored(tmp_path, GOOD)
+        out = tmp_path / "out"
+        out.mkdir()
+        (out / "run").write_bytes(b"mine")
+        for option in ("-n", "--no-overwrite", "--empty"):
+            done = run("extract", option, archive, "-d", out)
+            assert done.returncode == 1
+            assert sorted(p.name for p in out.iterdir()) == ["run"]
+            assert (out / "run").read_bytes() == b"mine"
+        assert run("extract", "-n", archive, "-d", out).stderr.decode() == (
+            f"quastor: {archive}: run: Extraction failed: I/O error: File exists (os error 17)\n")
+        # What is not chosen is not in the way; nor is a directory already there.
+        (out / "d").mkdir()
+        assert run("extract", "-n", archive, "-x", "run", "-d", out).returncode == 0
+        assert run("extract", "--empty", archive, "-d", tmp_path / "new").returncode == 0
+
+
+class TestMessages:
+    def test_a_directory_as_archive(self, tmp_path):
+        done = run("test", tmp_path)
+        assert done.stderr.decode() == (
+            f"quastor: {tmp_path}: Extraction failed: I/O error: Is a directory (os error 21)\n")
+
+    def test_create_escapes_control_characters(self, tmp_path):
+        source = tmp_path / "src"
+        source.mkdir()
+        os.mkfifo(source / "bad\x1b[2Jname\n")
+        done = run("create", tmp_path / "a.zip", source)
+        assert done.returncode == 1
+        assert done.stderr.decode().endswith("Unsupported filesystem entry: "
+                                             f"{source}/bad\\u{{1b}}[2Jname\\n\n")
+
+    def test_create_exclude(self, tmp_path):
+        source = tmp_path / "src"
+        (source / "pkg" / "__pycache__").mkdir(parents=True)
+        (source / "pkg" / "__pycache__" / "m.pyc").write_bytes(b"x")
+        (source / "pkg" / "m.py").write_bytes(b"y")
+        (source / ".git").mkdir()
+        assert run("create", "--exclude", "*/__pycache__", "--exclude", ".git",
+                   tmp_path / "a.zip", source).returncode == 0
+        names = [entry["archive_name"] for entry in quastor.preflight_zip(str(tmp_path / "a.zip"))]
+        assert names == ["pkg/", "pkg/m.py"]
+
+    def test_a_long_stream_goes_to_an_unnamed_file(self, tmp_path):
+        # Past the memory budget, into TMPDIR, which is left as it was.
+        data = build_zip([file_entry("big", bytes(40 << 20)), file_entry("small", b"s")])
+        scratch = tmp_path / "tmp"
+        scratch.mkdir()
+        done = run("extract", "-", "-d", tmp_path / "out", stdin=data, env={"TMPDIR": str(scratch)})
+        assert done.returncode == 0
+        assert (tmp_path / "out" / "big").stat().st_size == 40 << 20
+        assert list(scratch.iterdir()) == []
 
 
 class TestTest:
@@ -143,21 +274,32 @@ class TestTest:
         assert run("test", stored(tmp_path, GOOD)).returncode == 0
         assert run("-q", "test", "-", stdin=GOOD).stdout == b""
 
-    @pytest.mark.parametrize("data", [BAD_CRC, BAD_DEFLATE, EVIL], ids=["crc", "deflate", "unsafe"])
-    def test_faults_carry_the_extraction_text(self, tmp_path, data):
-        expected = "quastor: " + module_error(quastor.extract_zip_bytes, data, str(tmp_path / "out")) + "\n"
-        for done in (run("test", stored(tmp_path, data)), run("test", "-", stdin=data)):
-            assert (done.returncode, done.stderr.decode()) == (1, expected)
+    # Faults of one entry's data name the entry; a path refusal names it in
+    # its own text.
+    @pytest.mark.parametrize(("data", "entry"), [(BAD_CRC, "f: "), (BAD_DEFLATE, "f: "), (EVIL, "")],
+                             ids=["crc", "deflate", "unsafe"])
+    def test_faults_carry_the_extraction_text(self, tmp_path, data, entry):
+        text = module_error(quastor.extract_zip_bytes, data, str(tmp_path / "out"))
+        archive = stored(tmp_path, data)
+        for name, done in ((archive, run("test", archive)), ("standard input", run("test", "-", stdin=data)),
+                           (archive, run("extract", archive, "-d", tmp_path / "out"))):
+            assert (done.returncode, done.stderr.decode()) == (1, f"quastor: {name}: {entry}{text}\n")
 
 
 class TestUsage:
     @pytest.mark.parametrize("args", [[], ["unpack", "a.zip"], ["create", "--level", "13", "a", "b"],
-                                      ["check"], ["create", "-", "src"], ["test", "a", "b"]])
+                                      ["check"], ["create", "-", "src"], ["check", "--max-size", "1.5X", "a"],
+                                      ["extract", "-p", "-n", "a"]])
     def test_usage_errors_exit_2(self, args):
         assert run(*args).returncode == 2
 
+    def test_unknown_command_names_the_closest(self):
+        done = run("-q", "extrct", "a.zip")
+        assert done.stderr.decode().splitlines()[0] == "quastor: unknown command 'extrct'; did you mean 'extract'?"
+
     def test_help_and_version(self):
-        for args in (["--help"], ["extract", "--help"], ["check", "--help"]):
-            assert run(*args).returncode == 0
+        for command in ("create", "extract", "check", "test"):
+            done = run(command, "--help")
+            assert done.returncode == 0 and b"-q,--quiet" in done.stdout
         done = run("--version")
         assert done.stdout.decode().split() == ["quastor", importlib.metadata.version("quastor")]

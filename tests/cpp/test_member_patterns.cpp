@@ -1,0 +1,55 @@
+// Proves the member selection rules shared by extraction and creation: a
+// pattern names a path or any of its parent directories, exactly or as a
+// glob whose * crosses "/"; excludes win over includes; an include that
+// names nothing is reported, one that names only excluded paths is not.
+
+#include "common/member_patterns.hpp"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+using quastor::pattern_names;
+using quastor::select_members;
+
+TEST(MemberPatterns, NamesThePathOrAParent)
+{
+    struct Case {
+        char const* pattern;
+        char const* path;
+        bool named;
+    } const cases[] = {
+        {"d", "d/a.txt", true},         // a directory brings its contents
+        {"d/", "d/a.txt", true},        // written as a directory
+        {"d", "dx/a.txt", false},       // a parent is a whole segment
+        {"*.txt", "d/e/a.txt", true},   // * crosses "/"
+        {"d/*", "d/e/a.txt", true},
+        {"?/a.txt", "d/a.txt", true},
+        {"[cd]/a.txt", "d/a.txt", true},
+        {"[x]", "[x]", true},           // an exact name wins over its reading as a glob
+        {"a.txt", "d/a.txt", false},    // names are whole paths
+        {"d/a", "d/a.txt", false},
+    };
+    for (auto const& c : cases)
+        EXPECT_EQ(pattern_names(c.pattern, c.path), c.named) << c.pattern << " " << c.path;
+}
+
+TEST(MemberPatterns, SelectionIncludesExcludesAndReportsUnmatched)
+{
+    std::vector<std::string_view> const paths = {"d", "d/a.txt", "d/b.log", "top", "x/y"};
+    std::vector<std::string> const none;
+
+    auto all = select_members(paths, none, none);
+    EXPECT_EQ(all.chosen, std::vector<bool>(paths.size(), true));
+
+    std::vector<std::string> const include = {"d", "nothing*", "x/y"};
+    std::vector<std::string> const exclude = {"*.log", "x"};
+    auto chosen = select_members(paths, include, exclude);
+    EXPECT_EQ(chosen.chosen, (std::vector<bool>{true, true, false, false, false}));
+    // "x/y" named a path, even though an exclusion then took it away.
+    EXPECT_EQ(chosen.unmatched, std::vector<std::string>{"nothing*"});
+
+    auto excluded_only = select_members(paths, none, std::vector<std::string>{"d/"});
+    EXPECT_EQ(excluded_only.chosen, (std::vector<bool>{false, false, false, true, true}));
+    EXPECT_TRUE(excluded_only.unmatched.empty());
+}
