@@ -3,6 +3,7 @@
 #include "cli/archive_input.hpp"
 #include "cli/commands.hpp"
 #include "cli/messages.hpp"
+#include "common/text.hpp"
 #include "error.hpp"
 
 #include <CLI/CLI.hpp>
@@ -89,7 +90,9 @@ int run(int argc, char** argv)
     app.set_version_flag("--version", "quastor " QUASTOR_VERSION);
     app.require_subcommand(1);
     app.failure_message([](CLI::App const*, CLI::Error const& error) {
-        return std::string("quastor: ") + error.what() + "\nRun 'quastor --help' for more information.\n";
+        // The parser quotes the arguments it complains about as they came.
+        return "quastor: " + quastor::escaped_text(quastor::decode_utf8_lossy(error.what()))
+            + "\nRun 'quastor --help' for more information.\n";
     });
     app.fallthrough();
     bool quiet = false;

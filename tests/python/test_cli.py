@@ -276,8 +276,9 @@ class TestTest:
 
     # Faults of one entry's data name the entry; a path refusal names it in
     # its own text.
-    @pytest.mark.parametrize(("data", "entry"), [(BAD_CRC, "f: "), (BAD_DEFLATE, "f: "), (EVIL, "")],
-                             ids=["crc", "deflate", "unsafe"])
+    @pytest.mark.parametrize(("data", "entry"), [(BAD_CRC, "f: "), (BAD_DEFLATE, "f: "), (EVIL, ""),
+                                                 (build_zip([Entry("m", b"x", method=99)]), "m: ")],
+                             ids=["crc", "deflate", "unsafe", "method"])
     def test_faults_carry_the_extraction_text(self, tmp_path, data, entry):
         text = module_error(quastor.extract_zip_bytes, data, str(tmp_path / "out"))
         archive = stored(tmp_path, data)
@@ -296,6 +297,9 @@ class TestUsage:
     def test_unknown_command_names_the_closest(self):
         done = run("-q", "extrct", "a.zip")
         assert done.stderr.decode().splitlines()[0] == "quastor: unknown command 'extrct'; did you mean 'extract'?"
+        # The parser's own complaints reach the terminal escaped too.
+        done = run("check", "a.zip", "--bad\x1b]0;x\x07")
+        assert done.returncode == 2 and b"\x1b" not in done.stderr and b"\\u{1b}" in done.stderr
 
     def test_help_and_version(self):
         for command in ("create", "extract", "check", "test"):
