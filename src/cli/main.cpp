@@ -7,13 +7,13 @@
 #include "error.hpp"
 
 #include <CLI/CLI.hpp>
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <vector>
-#include <new>
 
 #ifndef QUASTOR_VERSION
 #define QUASTOR_VERSION "unknown"
