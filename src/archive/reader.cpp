@@ -47,10 +47,11 @@ Result<std::vector<ZipEntry>> ZipArchive::parse_entries(ArchiveSource const& sou
         return fail(QuastorError::invalid_zip("EOCD signature not found"));
     uint8_t const* record = tail.data() + *found;
     uint64_t const end = tail_offset + *found;
-    // Disk numbers, the on-this-disk count, the directory size and the
-    // comment length are not read.
+    // Disk numbers and the comment length are not read.
     uint64_t const directory_offset = load_le32(record + end_record::central_directory_offset);
+    uint64_t const directory_size = load_le32(record + end_record::central_directory_size);
     uint16_t const count = load_le16(record + end_record::total_entries);
+    uint16_t const count_on_disk = load_le16(record + end_record::entries_on_disk);
 
     SourceCursor cursor(source);
     // A ZIP64 archive keeps its real entry count elsewhere and writes 0xFFFF
@@ -100,6 +101,15 @@ Result<std::vector<ZipEntry>> ZipArchive::parse_entries(ArchiveSource const& sou
         entries.push_back(std::move(entry));
         q = name_start + tail_length;
     }
+    // Readers that walk the directory by its size, or locate it back from
+    // the end record, must find exactly the entries read here: a directory
+    // that overruns the end record, leaves bytes before it, disagrees with
+    // its recorded size or has two different counts is refused rather than
+    // read one way here and another way elsewhere.
+    if (count != 0 && q > end)
+        return fail(QuastorError::invalid_zip("Central directory entry exceeds archive bounds"));
+    if (q != end || q - directory_offset != directory_size || count_on_disk != count)
+        return fail(QuastorError::invalid_zip("Invalid Central Directory signature"));
     return entries;
 }
 
