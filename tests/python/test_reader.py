@@ -180,6 +180,25 @@ class TestDirectoryConsistency:
         data = patch_u32(data, len(data) - 10, len(shown))
         assert refusal(data) == PREFIX + "Invalid Central Directory signature"
 
+    @pytest.mark.parametrize("change,accepted", [({}, True), ({"count": 3}, False), ({"offset": 1}, False),
+                                                 ({"record_size": 45}, False), ({"at": 1}, False)])
+    def test_zip64_end_record_must_repeat_the_end_record(self, change, accepted):
+        # As written by tools that cannot know the sizes in advance (input
+        # from a pipe): a ZIP64 end record and its locator between the
+        # directory and the end record. ZIP64 readers go by its values.
+        plain = two_files()
+        start, end = plain.central_offsets[0], plain.end_offset
+        fields = {"count": 2, "offset": start, "record_size": 44, "at": end} | change
+        record = (0x06064B50).to_bytes(4, "little") + fields["record_size"].to_bytes(8, "little") + bytes(12)
+        record += fields["count"].to_bytes(8, "little") * 2
+        record += (end - start).to_bytes(8, "little") + fields["offset"].to_bytes(8, "little")
+        locator = (0x07064B50).to_bytes(4, "little") + bytes(4) + fields["at"].to_bytes(8, "little") + bytes(4)
+        data = build_zip([file_entry("a.txt", b"alpha"), file_entry("b.txt", b"beta")], before_end=record + locator)
+        if accepted:
+            assert names(data) == ["a.txt", "b.txt"]
+        else:
+            assert refusal(data) == PREFIX + "Invalid Central Directory signature"
+
     def test_last_header_running_into_the_end_record(self):
         built = two_files()
         data = set_central(built, 1, "comment_length", 1)
