@@ -178,7 +178,8 @@ TEST_F(Decode, OneDecompressorServesManyEntries)
 }
 
 // Members over the whole-member limit are inflated piece by piece by another
-// library; driven here directly on small streams, both must give one verdict.
+// library; driven here directly on small streams, both must give one verdict,
+// and both refuse bytes that the stream leaves unread.
 TEST(StreamedAndWhole, GiveOneVerdict)
 {
     std::string const data = sample(3000);
@@ -194,7 +195,8 @@ TEST(StreamedAndWhole, GiveOneVerdict)
         {"declared one byte long", good, data.size() + 1, nullptr},
         {"declared one byte short", good, data.size() - 1, "Decompression error: InsufficientSpace"},
         {"cut in half", good.substr(0, good.size() / 2), data.size(), "Decompression error: BadData"},
-        {"bytes after the final block", good + "trailing", data.size(), nullptr},
+        {"bytes after the final block", good + "trailing", data.size(), "Decompression error: BadData"},
+        {"one byte after the final block", good + '\0', data.size(), "Decompression error: BadData"},
         {"reserved block type", std::string(1, '\x07') + good, data.size(), "Decompression error: BadData"},
         {"stored length check", stored_bad_length, 3, "Decompression error: BadData"},
         {"empty input", "", data.size(), "Decompression error: BadData"},
