@@ -107,7 +107,9 @@ TEST(WorkerPool, NoThreadToBeHadLeavesTheWorkToTheCaller)
         // The limit binds only a user without privileges, and counts every
         // thread of that user: with 0 allowed, no thread can start.
         rlimit const none{0, 0};
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0 || ::setrlimit(RLIMIT_NPROC, &none) != 0)
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(77);
+        if (::setrlimit(RLIMIT_NPROC, &none) != 0)
             ::_exit(2);
         auto pool = WorkerPool::start(4);
         if (!pool.has_value() || (*pool)->size() != 1)
@@ -123,6 +125,8 @@ TEST(WorkerPool, NoThreadToBeHadLeavesTheWorkToTheCaller)
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "uid 65534 cannot be taken here";
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
