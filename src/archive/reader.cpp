@@ -31,6 +31,34 @@ std::optional<size_t> find_end_record(Bytes tail)
     return std::nullopt;
 }
 
+// Where the central directory must end for every reader to find the same
+// one: at the end record, or, where a ZIP64 locator precedes it, at the
+// ZIP64 end record just before the locator, which must then repeat the end
+// record's counts, size and offset (ZIP64 readers go by its values).
+Result<uint64_t> directory_end(SourceCursor& cursor, uint64_t end, uint64_t directory_offset, uint64_t directory_size,
+    uint16_t count)
+{
+    constexpr size_t both = zip64_end_record::length + zip64_locator::length;
+    if (end < zip64_locator::length)
+        return end;
+    Bytes const locator = QUASTOR_TRY(cursor.read(end - zip64_locator::length, zip64_locator::length));
+    if (load_le32(locator.data()) != zip64_locator::signature)
+        return end;
+    uint64_t const record_offset = end - both;
+    if (end < both || load_le64(locator.data() + zip64_locator::end_record_offset) != record_offset)
+        return fail(QuastorError::invalid_zip("Invalid Central Directory signature"));
+    Bytes const record = QUASTOR_TRY(cursor.read(record_offset, zip64_end_record::length));
+    uint8_t const* r = record.data();
+    if (load_le32(r) != zip64_end_record::signature
+        || load_le64(r + zip64_end_record::record_size) != zip64_end_record::length - 12
+        || load_le64(r + zip64_end_record::entries_on_disk) != count
+        || load_le64(r + zip64_end_record::total_entries) != count
+        || load_le64(r + zip64_end_record::central_directory_size) != directory_size
+        || load_le64(r + zip64_end_record::central_directory_offset) != directory_offset)
+        return fail(QuastorError::invalid_zip("Invalid Central Directory signature"));
+    return record_offset;
+}
+
 } // namespace
 
 Result<std::vector<ZipEntry>> ZipArchive::parse_entries(ArchiveSource const& source)
@@ -47,10 +75,11 @@ Result<std::vector<ZipEntry>> ZipArchive::parse_entries(ArchiveSource const& sou
         return fail(QuastorError::invalid_zip("EOCD signature not found"));
     uint8_t const* record = tail.data() + *found;
     uint64_t const end = tail_offset + *found;
-    // Disk numbers, the on-this-disk count, the directory size and the
-    // comment length are not read.
+    // Disk numbers and the comment length are not read.
     uint64_t const directory_offset = load_le32(record + end_record::central_directory_offset);
+    uint64_t const directory_size = load_le32(record + end_record::central_directory_size);
     uint16_t const count = load_le16(record + end_record::total_entries);
+    uint16_t const count_on_disk = load_le16(record + end_record::entries_on_disk);
 
     SourceCursor cursor(source);
     // A ZIP64 archive keeps its real entry count elsewhere and writes 0xFFFF
@@ -100,6 +129,18 @@ Result<std::vector<ZipEntry>> ZipArchive::parse_entries(ArchiveSource const& sou
         entries.push_back(std::move(entry));
         q = name_start + tail_length;
     }
+    // Readers that walk the directory by its size, or locate it back from
+    // the end record, must find exactly the entries read here: a directory
+    // that overruns its end, leaves bytes before it, disagrees with its
+    // recorded size or has two different counts is refused rather than read
+    // one way here and another way elsewhere.
+    if (count_on_disk != count)
+        return fail(QuastorError::invalid_zip("Invalid Central Directory signature"));
+    uint64_t const must_end = QUASTOR_TRY(directory_end(cursor, end, directory_offset, directory_size, count));
+    if (count != 0 && q > must_end)
+        return fail(QuastorError::invalid_zip("Central directory entry exceeds archive bounds"));
+    if (q != must_end || q - directory_offset != directory_size)
+        return fail(QuastorError::invalid_zip("Invalid Central Directory signature"));
     return entries;
 }
 

@@ -17,6 +17,10 @@ inline uint32_t load_le32(uint8_t const* p)
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16)
         | (static_cast<uint32_t>(p[3]) << 24);
 }
+inline uint64_t load_le64(uint8_t const* p)
+{
+    return static_cast<uint64_t>(load_le32(p)) | (static_cast<uint64_t>(load_le32(p + 4)) << 32);
+}
 
 // Appends little-endian fields to a byte string, in record order.
 class RecordWriter {
@@ -93,12 +97,26 @@ constexpr size_t comment_length = 20;
 constexpr size_t search_window = 65536;
 } // namespace end_record
 
-// Stands immediately before the end record of a ZIP64 archive; only its
-// signature is read, to refuse such an archive.
+// Stands immediately before the end record of a ZIP64 archive. Read only
+// to refuse an archive whose real entry count lies beyond the end record,
+// and to check that the ZIP64 end record repeats the end record's values.
 namespace zip64_locator {
 constexpr uint32_t signature = 0x07064B50;
 constexpr size_t length = 20;
+constexpr size_t end_record_offset = 8; // 64 bits
 } // namespace zip64_locator
+
+// The ZIP64 end record, between the central directory and the locator.
+// Its 64-bit fields are what readers that understand ZIP64 go by.
+namespace zip64_end_record {
+constexpr uint32_t signature = 0x06064B50;
+constexpr size_t length = 56; // + extensible data, which quastor never accepts
+constexpr size_t record_size = 4; // 64 bits: the length less its first 12 bytes
+constexpr size_t entries_on_disk = 24;
+constexpr size_t total_entries = 32;
+constexpr size_t central_directory_size = 40;
+constexpr size_t central_directory_offset = 48;
+} // namespace zip64_end_record
 
 // What the writer puts into every entry. Apart from the field offsets of
 // the same names, so that a bare name never silently means the value.

@@ -2,6 +2,7 @@
 
 #include "common/pool.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <exception>
@@ -96,16 +97,15 @@ Result<std::unique_ptr<WorkerPool>> WorkerPool::start(unsigned threads)
     auto state = std::make_unique<State>();
     state->threads.reserve(threads);
     for (unsigned i = 0; i < threads; ++i) {
-        // std::thread reports a refused clone only by throwing; this is the
-        // one place where an exception is turned into an error value.
+        // std::thread reports a refused clone only by throwing. A process
+        // out of threads (RLIMIT_NPROC, say) still gets the work done: by
+        // the workers already started, or by the calling thread alone.
         try {
             state->threads.emplace_back(worker_loop, std::ref(*state), i);
-        } catch (std::system_error const& error) {
-            stop_and_join(*state);
-            return fail(QuastorError::io(error.code().value() != 0 ? error.code().value() : EAGAIN));
+        } catch (std::system_error const&) {
+            break;
         } catch (std::bad_alloc const&) {
-            stop_and_join(*state);
-            return fail(QuastorError::io(ENOMEM));
+            break;
         }
     }
     return std::unique_ptr<WorkerPool>(new WorkerPool(std::move(state)));
@@ -113,7 +113,7 @@ Result<std::unique_ptr<WorkerPool>> WorkerPool::start(unsigned threads)
 
 unsigned WorkerPool::size() const
 {
-    return static_cast<unsigned>(state_->threads.size());
+    return std::max(1u, static_cast<unsigned>(state_->threads.size()));
 }
 
 void WorkerPool::run(unsigned count, std::function<void(unsigned)> const& task)
@@ -122,6 +122,9 @@ void WorkerPool::run(unsigned count, std::function<void(unsigned)> const& task)
         count = size();
     if (count == 0)
         return;
+    // No worker could be started: the caller is the one worker.
+    if (state_->threads.empty())
+        return task(0);
     std::lock_guard serial(state_->run_mutex);
     std::unique_lock lock(state_->mutex);
     state_->task = &task;

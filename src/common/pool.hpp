@@ -19,8 +19,9 @@ unsigned available_processors();
 // run() is called by one thread at a time (callers hold the interpreter lock).
 class WorkerPool {
 public:
-    // Starts `threads` workers (at least 1). A thread that cannot be started
-    // is an Io error; the threads already started are joined.
+    // Starts up to `threads` workers (at least 1). Where the system refuses
+    // more threads the pool keeps those it has; with none at all, run()
+    // calls the task on the calling thread, and size() is still 1.
     static Result<std::unique_ptr<WorkerPool>> start(unsigned threads);
     ~WorkerPool(); // stops and joins every worker
 

@@ -32,9 +32,14 @@ Result<DecodedData> decode_stored_data(ZipEntry const& entry, Bytes stored, libd
         if (entry.uncompressed_size > SIZE_MAX)
             return fail(QuastorError::io(ENOMEM));
         std::span<uint8_t> out = QUASTOR_TRY(buffer.reserve(static_cast<size_t>(entry.uncompressed_size)));
+        size_t used = 0;
         size_t actual = 0;
-        libdeflate_result result = libdeflate_deflate_decompress(
-            decompressor, stored.data(), stored.size(), out.data(), out.size(), &actual);
+        libdeflate_result result = libdeflate_deflate_decompress_ex(
+            decompressor, stored.data(), stored.size(), out.data(), out.size(), &used, &actual);
+        // Bytes after the final block would be data that no reader sees:
+        // the stream must end with the entry's stored data.
+        if (result == LIBDEFLATE_SUCCESS && used != stored.size())
+            result = LIBDEFLATE_BAD_DATA;
         if (result == LIBDEFLATE_SUCCESS) {
             // A stream that ends early leaves the rest zero; the caller's CRC
             // check judges the result.

@@ -47,7 +47,7 @@ Result<uint64_t> stream_deflated(ArchiveSource const& archive, ExtractionPlanEnt
     if (!state.inflater)
         state.inflater.emplace(QUASTOR_TRY(StreamInflater::make()));
     StreamInflater& inflater = *state.inflater;
-    inflater.reset();
+    inflater.reset(entry.compressed_size);
     // Two halves in turn: the sink may still be reading the last piece.
     std::span<uint8_t> const halves = QUASTOR_TRY(state.decoded.reserve(2 * member_piece));
     size_t turn = 0;

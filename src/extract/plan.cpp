@@ -7,6 +7,7 @@
 #include "extract/path_table.hpp"
 
 #include <cerrno>
+#include <climits>
 
 namespace quastor {
 
@@ -31,6 +32,11 @@ bool mode_is_symlink(uint32_t external_attr)
 // decompressor of its own.
 Result<void> check_symlink_target(ZipEntry const& entry, ArchiveSource const& archive, uint64_t data_offset)
 {
+    // The kernel refuses a target of PATH_MAX bytes or more; refusing it
+    // here, as its creation would, keeps a link from costing more memory
+    // than any link can hold, whatever size it declares.
+    if (entry.uncompressed_size >= PATH_MAX)
+        return fail(QuastorError::io(ENAMETOOLONG));
     Decompressor decompressor = QUASTOR_TRY(make_decompressor());
     ReusableBuffer stored_buffer;
     ReusableBuffer buffer;

@@ -1,11 +1,13 @@
 // Proves entry data decoding: stored and DEFLATE entries come back exactly,
 // each libdeflate outcome maps to its Decompression text, the local header is
-// judged before the method, and the CRC check names the expected value first.
+// judged before the method, and the CRC check names the expected value first;
+// and that the streamed path for large members gives the same verdicts.
 
 #include "archive/archive.hpp"
 #include "archive_builder.hpp"
 #include "common/crc32.hpp"
 #include "extract/decode.hpp"
+#include "extract/large_member.hpp"
 
 #include <gtest/gtest.h>
 
@@ -172,5 +174,62 @@ TEST_F(Decode, OneDecompressorServesManyEntries)
         auto good = decode({.name = "f", .data = data, .method = 8});
         ASSERT_TRUE(good.has_value());
         EXPECT_EQ(text(*good), data);
+    }
+}
+
+// Members over the whole-member limit are inflated piece by piece by another
+// library; driven here directly on small streams, both must give one verdict,
+// and both refuse bytes that the stream leaves unread.
+TEST(StreamedAndWhole, GiveOneVerdict)
+{
+    std::string const data = sample(3000);
+    std::string const good = deflate_raw(data);
+    std::string const stored_bad_length = std::string("\x01\x03\x00\xfd\xff", 5) + "abc"; // NLEN is not ~LEN
+    struct Case {
+        char const* what;
+        std::string stream;
+        uint64_t declared;
+        char const* verdict; // nullptr: accepted
+    } const cases[] = {
+        {"valid", good, data.size(), nullptr},
+        {"declared one byte long", good, data.size() + 1, nullptr},
+        {"declared one byte short", good, data.size() - 1, "Decompression error: InsufficientSpace"},
+        {"cut in half", good.substr(0, good.size() / 2), data.size(), "Decompression error: BadData"},
+        {"bytes after the final block", good + "trailing", data.size(), "Decompression error: BadData"},
+        {"one byte after the final block", good + '\0', data.size(), "Decompression error: BadData"},
+        {"reserved block type", std::string(1, '\x07') + good, data.size(), "Decompression error: BadData"},
+        {"stored length check", stored_bad_length, 3, "Decompression error: BadData"},
+        {"empty input", "", data.size(), "Decompression error: BadData"},
+    };
+    Decompressor decompressor = make_decompressor().value();
+    ReusableBuffer buffer;
+    LargeMemberState state;
+    for (auto const& c : cases) {
+        ZipEntry entry;
+        entry.method = 8;
+        entry.compressed_size = c.stream.size();
+        entry.uncompressed_size = c.declared;
+        Bytes const stream = as_bytes(c.stream);
+        auto whole = decode_stored_data(entry, stream, decompressor.get(), buffer);
+        ExtractionPlanEntry planned;
+        planned.entry = entry;
+        if (whole)
+            planned.entry.crc32 = crc32_zero_extend(crc32(whole->written()), whole->zero_tail);
+        ArchiveSource const source(stream);
+        uint64_t handed = 0;
+        auto streamed = stream_member(source, planned, state, [&](Bytes piece) -> Result<void> {
+            handed += piece.size();
+            return {};
+        });
+        if (c.verdict == nullptr) {
+            ASSERT_TRUE(whole.has_value()) << c.what << ": " << whole.error().display();
+            ASSERT_TRUE(streamed.has_value()) << c.what << ": " << streamed.error().display();
+            EXPECT_EQ(handed + *streamed, c.declared) << c.what;
+        } else {
+            ASSERT_FALSE(whole.has_value()) << c.what;
+            ASSERT_FALSE(streamed.has_value()) << c.what;
+            EXPECT_EQ(whole.error().display(), c.verdict) << c.what;
+            EXPECT_EQ(streamed.error().display(), c.verdict) << c.what;
+        }
     }
 }

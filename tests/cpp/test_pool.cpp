@@ -1,5 +1,6 @@
 // Proves that the worker pool runs each task index exactly once per run, on
-// distinct threads, across many consecutive runs; that the processor count
+// distinct threads, across many consecutive runs, and on the calling thread
+// when no thread can be started; that the processor count
 // is sane; and that the shared extraction pool is built once per process and
 // rebuilt in a forked child.
 
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <set>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -90,6 +92,42 @@ TEST(WorkerPool, TaskExceptionReachesTheCallerAndThePoolLivesOn)
     EXPECT_EQ(finished.load(), 1);
     pool->run(2, [&](unsigned) { ++finished; });
     EXPECT_EQ(finished.load(), 3);
+}
+
+TEST(WorkerPool, NoThreadToBeHadLeavesTheWorkToTheCaller)
+{
+#ifdef __SANITIZE_THREAD__
+    GTEST_SKIP() << "ThreadSanitizer cannot start threads after a multi-threaded fork";
+#endif
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to take an unprivileged uid whose thread limit binds";
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The limit binds only a user without privileges, and counts every
+        // thread of that user: with 0 allowed, no thread can start.
+        rlimit const none{0, 0};
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(77);
+        if (::setrlimit(RLIMIT_NPROC, &none) != 0)
+            ::_exit(2);
+        auto pool = WorkerPool::start(4);
+        if (!pool.has_value() || (*pool)->size() != 1)
+            ::_exit(3);
+        std::thread::id ran_on;
+        unsigned calls = 0;
+        (*pool)->run(4, [&](unsigned) {
+            ran_on = std::this_thread::get_id();
+            ++calls;
+        });
+        ::_exit(calls == 1 && ran_on == std::this_thread::get_id() ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "uid 65534 cannot be taken here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(SharedExtractionPool, IsBuiltOnce)

@@ -178,6 +178,15 @@ class TestSymlinkTargets:
         assert refusal(symlink("l", "target", method=8, file_size=3)) == FAILED + "Decompression error: InsufficientSpace"
         assert refusal(symlink("l", "abc", compress_size=2)) == FAILED + "Decompression error: Stored data length mismatch"
 
+    def test_declared_size_of_path_max_fails_as_its_creation_would(self):
+        # Refused before decoding, so a link never costs what it declares.
+        too_long = FAILED + "I/O error: File name too long (os error 36)"
+        assert refusal(symlink("l", "t", method=8, payload=b"\xff\xff", file_size=4096)) == too_long
+        assert refusal(symlink("l", "t", file_size=0xFFFFFFFF)) == too_long
+        assert refusal(symlink("l", "t", method=8, payload=b"\xff\xff", file_size=4095)) == (
+            FAILED + "Decompression error: BadData")
+        assert plan(symlink("l", "t" * 4095, method=8))[0]["file_size"] == 4095
+
     def test_declared_size_too_long_fails_the_crc(self):
         # The unwritten tail stays zero and the CRC check judges it.
         assert refusal(symlink("l", "target", method=8, file_size=7)) == (

@@ -50,8 +50,8 @@ class TestEndRecord:
     def test_bare_record_is_an_empty_archive(self):
         assert quastor.preflight_zip_bytes(end_record()) == []
 
-    def test_offset_equal_to_length_is_accepted(self):
-        assert quastor.preflight_zip_bytes(end_record(cd_offset=22)) == []
+    def test_offset_equal_to_length_is_inside_but_not_where_the_directory_ends(self):
+        assert refusal(end_record(cd_offset=22)) == PREFIX + "Invalid Central Directory signature"
 
     def test_offset_beyond_length(self):
         assert refusal(end_record(cd_offset=23)) == PREFIX + "Central directory offset is outside the archive"
@@ -66,9 +66,11 @@ class TestEndRecord:
         assert refusal(data) == PREFIX + "EOCD signature not found"
 
     def test_signature_in_comment_nearer_the_end_wins(self):
-        # A whole fake record as the comment ends 0 bytes before the end.
+        # A whole fake record as the comment ends 0 bytes before the end; its
+        # empty directory at offset 0 does not end where it begins.
         data = build_zip([file_entry("a", b"x")], comment=end_record())
-        assert quastor.preflight_zip_bytes(data) == []
+        assert refusal(data) == PREFIX + "Invalid Central Directory signature"
+        assert names(build_zip([], comment=end_record(cd_offset=22))) == []
 
     def test_signature_in_the_last_21_bytes_is_not_a_candidate(self):
         data = build_zip([file_entry("a", b"x")], comment=b"PK\x05\x06" + bytes(17))
@@ -82,11 +84,11 @@ class TestEndRecord:
         assert refusal(data) == "Preflight failed: Archive is too large: ZIP entry count exceeds ZIP32 limits"
         assert refusal(bytes(20) + end_record(count=0xFFFF)) == PREFIX + "Invalid Central Directory signature"
 
-    def test_comment_length_and_disk_fields_are_not_read(self):
+    def test_comment_length_and_disk_numbers_are_not_read(self):
         built = two_files()
         data = set_end(built, "comment_length", 500)
         data = patch_u16(data, built.end_offset + 4, 7)  # number of this disk
-        data = patch_u32(data, built.end_offset + 12, 0xFFFFFFFF)  # central directory size
+        data = patch_u16(data, built.end_offset + 6, 9)  # disk where the directory starts
         assert names(data) == ["a.txt", "b.txt"]
 
 
@@ -94,8 +96,6 @@ class TestCentralDirectory:
     def test_count_larger_than_headers_runs_into_the_end_record(self):
         assert refusal(set_end(two_files(), "count", 3)) == PREFIX + "Invalid Central Directory signature"
 
-    def test_count_smaller_reads_the_first_headers_only(self):
-        assert names(set_end(two_files(), "count", 1)) == ["a.txt"]
 
     def test_count_one_at_the_very_end(self):
         assert refusal(end_record(count=1, cd_offset=22)) == EOF_TEXT
@@ -121,12 +121,6 @@ class TestCentralDirectory:
         data = build_zip([Entry("a", b"x", extra=b"\x55\x54\x05\x00junk", comment=b"PK\x01\x02 no"), file_entry("b")])
         assert names(data) == ["a", "b"]
 
-    def test_size_field_is_never_compared(self):
-        assert names(set_end(two_files(), "cd_size", 1)) == ["a.txt", "b.txt"]
-
-    def test_bytes_between_directory_and_end_record_are_ignored(self):
-        assert names(build_zip([file_entry("a")], before_end=b"\0" * 100)) == ["a"]
-
     def test_invalid_utf8_name_gets_replacement(self):
         for flags in (0, 0x0800):
             report = quastor.preflight_zip_bytes(build_zip([Entry(b"a\xffb", b"", flags=flags)]))
@@ -149,6 +143,75 @@ class TestCentralDirectory:
         assert report["file_size"] == 5
         assert report["compress_size"] == len(entry.stored())
         assert report["external_attr"] == entry.attr()
+
+
+class TestDirectoryConsistency:
+    """Another reader may walk the directory by its recorded size, or find it
+    back from the end record: one that does not end exactly at the end
+    record, disagrees with its size or has two counts is refused, so that
+    every reader sees the same entries."""
+
+    @pytest.mark.parametrize("changes", [
+        {"count": 1, "disk_count": 1},       # headers beyond the count
+        {"disk_count": 1},                   # the two counts differ
+        {"count": 1},
+        {"cd_size": 0},
+        {"cd_size": 1},
+        {"before_end": b"\0" * 100},         # bytes before the end record
+    ])
+    def test_refused(self, changes):
+        data = build_zip([file_entry("a.txt", b"alpha"), file_entry("b.txt", b"beta")], **changes)
+        assert refusal(data) == PREFIX + "Invalid Central Directory signature"
+
+    def test_size_one_off_either_way(self):
+        built = two_files()
+        size = built.end_offset - built.central_offsets[0]
+        assert names(set_end(built, "cd_size", size)) == ["a.txt", "b.txt"]
+        for wrong in (size - 1, size + 1):
+            assert refusal(set_end(built, "cd_size", wrong)) == PREFIX + "Invalid Central Directory signature"
+
+    def test_second_directory_covered_by_the_size_alone(self):
+        # The end record's offset reaches one directory, its size another
+        # just before it: two readers would list different entries.
+        first = build([file_entry("README.txt", b"hi")])
+        second = build([file_entry("run.sh", b"x", mode=0o4755)])
+        shown = second.data[second.central_offsets[0]:second.end_offset]
+        data = first.data[:first.end_offset] + shown + first.data[first.end_offset:]
+        data = patch_u32(data, len(data) - 10, len(shown))
+        assert refusal(data) == PREFIX + "Invalid Central Directory signature"
+
+    @pytest.mark.parametrize("change,accepted", [({}, True), ({"count": 3}, False), ({"offset": 1}, False),
+                                                 ({"record_size": 45}, False), ({"at": 1}, False)])
+    def test_zip64_end_record_must_repeat_the_end_record(self, change, accepted):
+        # As written by tools that cannot know the sizes in advance (input
+        # from a pipe): a ZIP64 end record and its locator between the
+        # directory and the end record. ZIP64 readers go by its values.
+        plain = two_files()
+        start, end = plain.central_offsets[0], plain.end_offset
+        fields = {"count": 2, "offset": start, "record_size": 44, "at": end} | change
+        record = (0x06064B50).to_bytes(4, "little") + fields["record_size"].to_bytes(8, "little") + bytes(12)
+        record += fields["count"].to_bytes(8, "little") * 2
+        record += (end - start).to_bytes(8, "little") + fields["offset"].to_bytes(8, "little")
+        locator = (0x07064B50).to_bytes(4, "little") + bytes(4) + fields["at"].to_bytes(8, "little") + bytes(4)
+        data = build_zip([file_entry("a.txt", b"alpha"), file_entry("b.txt", b"beta")], before_end=record + locator)
+        if accepted:
+            assert names(data) == ["a.txt", "b.txt"]
+        else:
+            assert refusal(data) == PREFIX + "Invalid Central Directory signature"
+
+    def test_last_header_running_into_the_end_record(self):
+        built = two_files()
+        data = set_central(built, 1, "comment_length", 1)
+        assert refusal(data) == PREFIX + "Central directory entry exceeds archive bounds"
+
+    def test_data_before_the_archive(self):
+        # Offsets counted from the start of the file pass; offsets of the
+        # archive alone, as before the data was put in front, do not.
+        entries = [file_entry("a.txt", b"alpha")]
+        stub = b"#!/bin/sh\nexit 0\n"
+        shifted = build(entries, prefix=stub).data
+        assert names(shifted) == ["a.txt"]
+        assert refusal(stub + build_zip(entries)) == PREFIX + "Invalid Central Directory signature"
 
 
 class TestLocalHeader:
