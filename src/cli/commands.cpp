@@ -5,6 +5,7 @@
 #include "archive/archive.hpp"
 #include "cli/listing.hpp"
 #include "cli/progress_line.hpp"
+#include "cli/stop_signals.hpp"
 #include "common/fd.hpp"
 #include "compress/compress.hpp"
 #include "extract/extract.hpp"
@@ -98,7 +99,7 @@ int run_create(CreateOptions const& options)
         Result<void> created;
         {
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            created = create_zip(options.source, options.archive, options.level, &progress);
+            created = create_zip(options.source, options.archive, options.level, &progress, stop_signals());
         }
         return created ? exit_success : failed(creation_failed_prefix, created.error());
     });
@@ -114,11 +115,11 @@ int run_extract(ExtractOptions const& options)
                 return failed(extraction_failed_prefix, bytes.error());
             Progress progress;
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            extracted = extract_from_bytes(*bytes, options.directory, &progress);
+            extracted = extract_from_bytes(*bytes, options.directory, &progress, stop_signals());
         } else {
             Progress progress;
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            extracted = extract(options.archive, options.directory, &progress);
+            extracted = extract(options.archive, options.directory, &progress, stop_signals());
         }
         return extracted ? exit_success : failed(extraction_failed_prefix, extracted.error());
     });
@@ -179,9 +180,9 @@ int run_test(TestOptions const& options)
                 Result<std::vector<uint8_t>> bytes = read_standard_input();
                 if (!bytes)
                     return failed(extraction_failed_prefix, bytes.error());
-                verified = verify_bytes(*bytes, &progress);
+                verified = verify_bytes(*bytes, &progress, stop_signals());
             } else {
-                verified = verify(options.archive, &progress);
+                verified = verify(options.archive, &progress, stop_signals());
             }
         }
         if (!verified)

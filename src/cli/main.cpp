@@ -1,6 +1,7 @@
 // The `quastor` command: argument parsing and dispatch to the subcommands.
 
 #include "cli/commands.hpp"
+#include "cli/stop_signals.hpp"
 #include "error.hpp"
 
 #include <CLI/CLI.hpp>
@@ -77,17 +78,22 @@ int run(int argc, char** argv)
         return app.exit(error) == 0 ? exit_success : exit_usage;
     }
 
+    // Creation and extraction leave things behind when killed (a scratch
+    // directory, partial files): there SIGINT and SIGTERM stop the work and
+    // its clean-up runs first. Checking writes nothing, and dies at once.
     if (*create_command) {
         if (create.archive == standard_input_name) {
             std::fputs("quastor: create writes a file; \"-\" names no archive to write\n", stderr);
             return exit_usage;
         }
         create.quiet = quiet;
-        return run_create(create);
+        StopSignals stop;
+        return stop.finish(run_create(create));
     }
     if (*extract_command) {
         extract.quiet = quiet;
-        return run_extract(extract);
+        StopSignals stop;
+        return stop.finish(run_extract(extract));
     }
     if (*check_command) {
         check.quiet = quiet;
@@ -96,7 +102,8 @@ int run(int argc, char** argv)
         return run_check(check);
     }
     test.quiet = quiet;
-    return run_test(test);
+    StopSignals stop;
+    return stop.finish(run_test(test));
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 // The writing side's operation, as the module boundary calls it.
 
+#include "common/interruption.hpp"
 #include "common/progress.hpp"
 #include "error.hpp"
 
@@ -15,9 +16,12 @@ namespace quastor {
 // Items that change while the archive is built fail the call rather than
 // reach the archive as anything but what was collected. Calling thread;
 // runs its own worker pool. `progress`, when given, counts each entry as
-// it is prepared, from the workers.
+// it is prepared, from the workers. `interruption`, when given, is asked on
+// the calling thread whether to stop; an interrupted call leaves what a
+// failed one does: nothing at archive_path (a file already there untouched)
+// and no scratch directory.
 Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level = 6,
-    Progress* progress = nullptr);
+    Progress* progress = nullptr, Interruption* interruption = nullptr);
 
 // The words put before an error's display text when creation fails.
 inline constexpr char creation_failed_prefix[] = "Archive creation failed: ";

@@ -112,7 +112,7 @@ Result<std::vector<SourceEntry>> collect_sources(std::string const& source_abs, 
 }
 
 Result<std::vector<PreparedEntry>> prepare_on_pool(std::vector<SourceEntry> const& entries, ScratchDir const& scratch,
-    int level, Progress* progress, ArchiveStream* stream)
+    int level, Progress* progress, ArchiveStream* stream, CallInterruption& interruption)
 {
     if (entries.empty())
         return std::vector<PreparedEntry>();
@@ -121,7 +121,7 @@ Result<std::vector<PreparedEntry>> prepare_on_pool(std::vector<SourceEntry> cons
     if (!pool)
         return fail(QuastorError::compression(pool.error().payload_text()));
     // The pool is joined when it goes out of scope, before anything is written.
-    return prepare_entries(entries, scratch, **pool, level, progress, stream);
+    return prepare_entries(entries, scratch, **pool, level, progress, stream, &interruption);
 }
 
 } // namespace
@@ -133,8 +133,10 @@ ScratchDir::~ScratchDir()
     (void)::nftw(path_.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level, Progress* progress)
+Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level, Progress* progress,
+    Interruption* caller)
 {
+    CallInterruption interruption(caller);
     if (level < min_deflate_level || level > max_deflate_level)
         return fail(QuastorError::invalid_input(
             "Compression level must be between 0 and 12, got " + std::to_string(level)));
@@ -144,6 +146,8 @@ Result<void> create_zip(std::string const& source_path, std::string const& archi
         return fail(QuastorError::invalid_input("Source path and archive path must be different"));
     ArchiveTarget const archive = archive_target(std::move(archive_abs));
     std::vector<SourceEntry> const sources = QUASTOR_TRY(collect_sources(source_abs, archive));
+    if (interruption.interrupted())
+        return fail(CallInterruption::error());
 
     // Declared after the sources and before the prepared list, so on every
     // return the prepared list goes first, then the scratch directory.
@@ -152,7 +156,9 @@ Result<void> create_zip(std::string const& source_path, std::string const& archi
     UniqueFd const unnamed = open_unnamed_archive(archive_path);
     if (!unnamed) {
         std::vector<PreparedEntry> const prepared
-            = QUASTOR_TRY(prepare_on_pool(sources, scratch, level, progress, nullptr));
+            = QUASTOR_TRY(prepare_on_pool(sources, scratch, level, progress, nullptr, interruption));
+        if (interruption.interrupted())
+            return fail(CallInterruption::error());
         return write_archive(prepared, archive_path);
     }
     // The archive is written while the entries are prepared, into a file
@@ -166,9 +172,13 @@ Result<void> create_zip(std::string const& source_path, std::string const& archi
             leave_partial_archive(unnamed.get(), archive_path);
         return fail(std::move(error));
     };
-    Result<std::vector<PreparedEntry>> prepared = prepare_on_pool(sources, scratch, level, progress, &stream);
+    Result<std::vector<PreparedEntry>> prepared
+        = prepare_on_pool(sources, scratch, level, progress, &stream, interruption);
     if (!prepared)
         return abandon(std::move(prepared).error());
+    // The last moment at which nothing is named yet.
+    if (interruption.interrupted())
+        return abandon(CallInterruption::error());
     if (Result<void> finished = stream.finish(*prepared); !finished)
         return abandon(std::move(finished).error());
     return publish_archive(unnamed.get(), archive_path, *prepared);

@@ -6,6 +6,7 @@
 
 #include "archive/source.hpp"
 #include "common/buffer.hpp"
+#include "common/interruption.hpp"
 #include "error.hpp"
 #include "extract/plan.hpp"
 #include "extract/stream_inflater.hpp"
@@ -33,13 +34,17 @@ struct LargeMemberState {
     ReusableBuffer stored[2];
     ReusableBuffer decoded;
     std::optional<StreamInflater> inflater;
+    // Looked at before each piece: a member can take seconds, longer than
+    // its caller may wait to be obeyed.
+    CallInterruption* interruption = nullptr;
 };
 
 // Hands a regular file member's data to `sink` in order, piece by piece,
 // and checks it as whole decoding would: "Stored data length mismatch"
 // before anything, "BadData", "InsufficientSpace", then CrcMismatch once all
 // is through. A stream that ends early leaves zeros that are not handed
-// over: the result is how many. `sink` may go on reading a piece until its
+// over: the result is how many. An interruption seen before a piece ends
+// the stream with its error. `sink` may go on reading a piece until its
 // next call returns (pieces alternate between two buffers), so that it can
 // write one piece while the next is produced.
 Result<uint64_t> stream_member(ArchiveSource const& archive, ExtractionPlanEntry const& planned, LargeMemberState& state,

@@ -1,11 +1,14 @@
 // Proves that the worker pool runs each task index exactly once per run, on
-// distinct threads, across many consecutive runs; that the processor count
+// distinct threads, across many consecutive runs; that a waiting caller is
+// called back while it waits, and a run it starts then does not wait for
+// its own; that the processor count
 // is sane; and that the shared extraction pool is built once per process and
 // rebuilt in a forked child.
 
 #include "common/pool.hpp"
 
 #include <atomic>
+#include <functional>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <set>
@@ -90,6 +93,29 @@ TEST(WorkerPool, TaskExceptionReachesTheCallerAndThePoolLivesOn)
     EXPECT_EQ(finished.load(), 1);
     pool->run(2, [&](unsigned) { ++finished; });
     EXPECT_EQ(finished.load(), 3);
+}
+
+TEST(WorkerPool, WaitingCallsBackAndARunStartedThereRunsOnTheCaller)
+{
+    auto pool = WorkerPool::start(2).value();
+    std::atomic<bool> release{false};
+    int calls = 0;
+    std::vector<std::thread::id> nested;
+    // As a signal handler run from the callback might start a run.
+    std::function<void()> const while_waiting = [&] {
+        if (++calls == 1)
+            pool->run(2, [&](unsigned) { nested.push_back(std::this_thread::get_id()); });
+        release.store(true);
+    };
+    pool->run(
+        1,
+        [&](unsigned) {
+            while (!release.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        },
+        &while_waiting);
+    EXPECT_GE(calls, 1);
+    EXPECT_EQ(nested, std::vector<std::thread::id>(2, std::this_thread::get_id()));
 }
 
 TEST(SharedExtractionPool, IsBuiltOnce)
