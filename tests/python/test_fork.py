@@ -16,7 +16,7 @@ import time
 import pytest
 
 import quastor
-from zipbuild import Entry, build_zip, crc32, deflate, file_entry
+from zipbuild import build_zip, crc32, deflate, file_entry
 
 MANY = build_zip([file_entry(f"d{i % 5}/f{i}", b"%d" % i * 100, method=8) for i in range(64)])
 
@@ -59,7 +59,7 @@ THREAD_PROBE = textwrap.dedent(
     """
     import os, sys, quastor
     sys.path.insert(0, {tests!r})
-    from zipbuild import Entry, build_zip, crc32, deflate, file_entry
+    from zipbuild import build_zip, crc32, deflate, file_entry
     count = int(sys.argv[1])
     archive = build_zip([file_entry(f"f{{i}}", b"x") for i in range(count)])
     before = len(os.listdir("/proc/self/task"))
@@ -127,10 +127,9 @@ def long_work(tmp_path_factory):
     Zeros keep them cheap to make: one deflated member stands for them all,
     and the tree is sparse."""
     root = tmp_path_factory.mktemp("long")
-    zeros = deflate(bytes(BIG))
+    zeros, check = deflate(bytes(BIG)), crc32(bytes(BIG))
     entries = [file_entry(f"small/f{i}", b"s" * SMALL) for i in range(50)]
-    entries += [Entry(f"big/b{i}", method=8, payload=zeros, crc32=crc32(bytes(BIG)), file_size=BIG,
-                      external_attr=0o100644 << 16) for i in range(200)]
+    entries += [file_entry(f"big/b{i}", method=8, payload=zeros, crc32=check, file_size=BIG) for i in range(200)]
     archive = root / "long.zip"
     archive.write_bytes(build_zip(entries))
     tree = root / "tree"
