@@ -178,14 +178,16 @@ class TestInterruption:
 
     def test_module_extraction(self, tmp_path, long_work):
         dest = tmp_path / "dest"
-        assert self.interrupt(tmp_path, ["extract_zip", str(long_work[0]), str(dest)], signal.SIGINT, module=True) == 0
+        argv = ["extract_zip", str(long_work[0]), str(dest)]
+        assert self.interrupt(tmp_path, argv, signal.SIGINT, module=True) == 0
         self.check_extracted(dest)
 
     def test_module_creation(self, tmp_path, long_work):
         archive = tmp_path / "out" / "a.zip"
         archive.parent.mkdir()
         archive.write_bytes(b"old")
-        assert self.interrupt(tmp_path, ["create_zip", str(long_work[1]), str(archive)], signal.SIGINT, module=True) == 0
+        argv = ["create_zip", str(long_work[1]), str(archive)]
+        assert self.interrupt(tmp_path, argv, signal.SIGINT, module=True) == 0
         self.check_created(archive)
 
     @pytest.mark.skipif(not os.access(COMMAND, os.X_OK), reason="the quastor command is not installed")
