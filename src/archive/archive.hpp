@@ -7,6 +7,7 @@
 
 #include "archive/entry.hpp"
 #include "archive/source.hpp"
+#include "common/interruption.hpp"
 #include "error.hpp"
 
 #include <string>
@@ -17,10 +18,12 @@ namespace quastor {
 // An opened archive file: its entries and the open file they are read from.
 class ZipArchive {
 public:
-    static Result<ZipArchive> open(std::string const& path);
+    static Result<ZipArchive> open(std::string const& path, CallInterruption* interruption = nullptr);
     // Parses the end record and the central directory of a whole archive.
-    // The result keeps no reference to the source or its bytes.
-    static Result<std::vector<ZipEntry>> parse_entries(ArchiveSource const& source);
+    // The result keeps no reference to the source or its bytes. A central
+    // directory can take seconds: `interruption` is looked at per entry.
+    static Result<std::vector<ZipEntry>> parse_entries(
+        ArchiveSource const& source, CallInterruption* interruption = nullptr);
 
     std::vector<ZipEntry> const& entries() const { return entries_; }
     std::vector<ZipEntry>& entries() { return entries_; }

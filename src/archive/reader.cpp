@@ -10,10 +10,10 @@ namespace quastor {
 
 using namespace zip;
 
-Result<ZipArchive> ZipArchive::open(std::string const& path)
+Result<ZipArchive> ZipArchive::open(std::string const& path, CallInterruption* interruption)
 {
     ZipArchive archive(QUASTOR_TRY(ArchiveSource::open(path)));
-    archive.entries_ = QUASTOR_TRY(parse_entries(archive.source_));
+    archive.entries_ = QUASTOR_TRY(parse_entries(archive.source_, interruption));
     return archive;
 }
 
@@ -61,7 +61,7 @@ Result<uint64_t> directory_end(SourceCursor& cursor, uint64_t end, uint64_t dire
 
 } // namespace
 
-Result<std::vector<ZipEntry>> ZipArchive::parse_entries(ArchiveSource const& source)
+Result<std::vector<ZipEntry>> ZipArchive::parse_entries(ArchiveSource const& source, CallInterruption* interruption)
 {
     uint64_t const n = source.size();
     if (n < end_record::length)
@@ -96,6 +96,8 @@ Result<std::vector<ZipEntry>> ZipArchive::parse_entries(ArchiveSource const& sou
     entries.reserve(count);
     uint64_t q = directory_offset;
     for (uint32_t i = 0; i < count; ++i) {
+        if (interruption != nullptr && interruption->interrupted())
+            return fail(CallInterruption::error());
         if (n - q < 4)
             return fail(QuastorError::io_unexpected_eof());
         Bytes const fixed = QUASTOR_TRY(cursor.read(q, static_cast<size_t>(std::min<uint64_t>(n - q, central_header::length))));

@@ -6,6 +6,7 @@
 #include "cli/listing.hpp"
 #include "cli/messages.hpp"
 #include "cli/progress_line.hpp"
+#include "cli/stop_signals.hpp"
 #include "common/member_patterns.hpp"
 #include "compress/compress.hpp"
 #include "extract/destination_checks.hpp"
@@ -132,7 +133,7 @@ int run_create(CreateOptions const& options)
         Result<void> created;
         {
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            created = create_zip(options.source, options.archive, options.level, &progress, options.exclude);
+            created = create_zip(options.source, options.archive, options.level, &progress, options.exclude, stop_signals());
         }
         return created ? exit_success : report_failure(options.archive, creation_failed_prefix, created.error());
     });
@@ -172,7 +173,7 @@ int run_extract(ExtractOptions const& options)
                 if (Result<void> free = refuse_existing(plan, options.directory); !free)
                     return failed(free.error());
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            done = extract_plan(plan, planned->input->source(), options.directory, &progress);
+            done = extract_plan(plan, planned->input->source(), options.directory, &progress, stop_signals());
         }
         return done ? exit_success : failed(done.error());
     });
@@ -238,7 +239,7 @@ int run_test(TestOptions const& options)
         Result<void> verified;
         {
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            verified = verify_plan(planned->plan, planned->input->source(), &progress);
+            verified = verify_plan(planned->plan, planned->input->source(), &progress, stop_signals());
         }
         if (!verified)
             return failed(verified.error());

@@ -3,6 +3,7 @@
 #include "cli/archive_input.hpp"
 #include "cli/commands.hpp"
 #include "cli/messages.hpp"
+#include "cli/stop_signals.hpp"
 #include "common/text.hpp"
 #include "error.hpp"
 
@@ -154,13 +155,17 @@ int run(int argc, char** argv)
         return app.exit(error) == 0 ? exit_success : exit_usage;
     }
 
+    // Creation and extraction leave things behind when killed (a scratch
+    // directory, partial files): there SIGINT and SIGTERM stop the work and
+    // its clean-up runs first. Checking writes nothing, and dies at once.
     if (*create_command) {
         if (create.archive == standard_input_name) {
             std::fputs("quastor: create writes a file; \"-\" names no archive to write\n", stderr);
             return exit_usage;
         }
         create.quiet = quiet;
-        return run_create(create);
+        StopSignals stop;
+        return stop.finish(run_create(create));
     }
     if (*extract_command) {
         extract.quiet = quiet;
@@ -169,7 +174,8 @@ int run(int argc, char** argv)
             std::fputs("quastor: extract --stdout writes no files; --no-overwrite and --empty do not apply\n", stderr);
             return exit_usage;
         }
-        return run_extract(extract);
+        StopSignals stop;
+        return stop.finish(run_extract(extract));
     }
     if (*check_command) {
         check.quiet = quiet;
@@ -177,7 +183,8 @@ int run(int argc, char** argv)
         return run_check(check);
     }
     test.quiet = quiet;
-    return run_test(test);
+    StopSignals stop;
+    return stop.finish(run_test(test));
 }
 
 } // namespace

@@ -116,7 +116,8 @@ unsigned WorkerPool::size() const
     return std::max(1u, static_cast<unsigned>(state_->threads.size()));
 }
 
-void WorkerPool::run(unsigned count, std::function<void(unsigned)> const& task)
+void WorkerPool::run(unsigned count, std::function<void(unsigned)> const& task,
+    std::function<void()> const* while_waiting)
 {
     if (count > size())
         count = size();
@@ -125,14 +126,44 @@ void WorkerPool::run(unsigned count, std::function<void(unsigned)> const& task)
     // No worker could be started: the caller is the one worker.
     if (state_->threads.empty())
         return task(0);
-    std::lock_guard serial(state_->run_mutex);
+    // Waiting for the run in progress could wait for ever: its caller may be
+    // inside the very signal handler that let this one in (on its own thread
+    // or, by releasing the interpreter lock, on another), and cannot go on
+    // before this returns. A try on a mutex the thread itself holds fails
+    // (POSIX defines it so for the default mutex type that std::mutex is).
+    std::unique_lock serial(state_->run_mutex, std::try_to_lock);
+    if (!serial.owns_lock()) {
+        std::exception_ptr failure;
+        for (unsigned i = 0; i < count; ++i) {
+            try {
+                task(i);
+            } catch (...) {
+                if (!failure)
+                    failure = std::current_exception();
+            }
+        }
+        if (failure)
+            std::rethrow_exception(failure);
+        return;
+    }
     std::unique_lock lock(state_->mutex);
     state_->task = &task;
     state_->count = count;
     state_->remaining = count;
     ++state_->generation;
     state_->work_ready.notify_all();
-    state_->work_done.wait(lock, [&] { return state_->remaining == 0; });
+    auto const all_returned = [&] { return state_->remaining == 0; };
+    if (while_waiting == nullptr) {
+        state_->work_done.wait(lock, all_returned);
+    } else {
+        // A timed wait, not a timer thread: the caller looks up only while
+        // it has nothing else to do.
+        while (!state_->work_done.wait_for(lock, wait_interval, all_returned)) {
+            lock.unlock();
+            (*while_waiting)();
+            lock.lock();
+        }
+    }
     state_->task = nullptr;
     if (std::exception_ptr failure = std::exchange(state_->failure, nullptr))
         std::rethrow_exception(failure);

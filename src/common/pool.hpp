@@ -4,6 +4,7 @@
 
 #include "error.hpp"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -32,7 +33,15 @@ public:
     // Calls task(i) on workers i = 0 .. count-1 (count at most size()) and
     // returns when all of them have returned. An exception that escapes a
     // task is rethrown here, on the calling thread, once all have returned.
-    void run(unsigned count, std::function<void(unsigned)> const& task);
+    // `while_waiting`, when given, is called on the calling thread about
+    // every `wait_interval` until then (to look for an interruption), with
+    // no lock of the pool held. A run started while another is still
+    // waiting (from a signal handler that run lets in) calls the tasks one
+    // after another on its own thread instead.
+    void run(unsigned count, std::function<void(unsigned)> const& task,
+        std::function<void()> const* while_waiting = nullptr);
+
+    static constexpr std::chrono::milliseconds wait_interval{50};
 
     struct State;
 

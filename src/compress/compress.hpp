@@ -2,6 +2,7 @@
 
 // The writing side's operation, as the module boundary calls it.
 
+#include "common/interruption.hpp"
 #include "common/progress.hpp"
 #include "error.hpp"
 
@@ -20,8 +21,11 @@ namespace quastor {
 // they are collected. Items named by an `exclude` pattern (member_patterns'
 // rules, against the entry names) are left out with what they hold. A
 // failure about one source item carries its path as the error's subject.
+// `interruption`, when given, is asked on the calling thread whether to
+// stop; an interrupted call leaves what a failed one does: nothing at
+// archive_path (a file already there untouched) and no scratch directory.
 Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level = 6,
-    Progress* progress = nullptr, std::span<std::string const> exclude = {});
+    Progress* progress = nullptr, std::span<std::string const> exclude = {}, Interruption* interruption = nullptr);
 
 // The words put before an error's display text when creation fails.
 inline constexpr char creation_failed_prefix[] = "Archive creation failed: ";

@@ -113,7 +113,7 @@ Result<std::vector<SourceEntry>> collect_sources(std::string const& source_abs, 
 }
 
 Result<std::vector<PreparedEntry>> prepare_on_pool(std::vector<SourceEntry> const& entries, ScratchDir const& scratch,
-    int level, Progress* progress, ArchiveStream* stream)
+    int level, Progress* progress, ArchiveStream* stream, CallInterruption& interruption)
 {
     if (entries.empty())
         return std::vector<PreparedEntry>();
@@ -122,7 +122,7 @@ Result<std::vector<PreparedEntry>> prepare_on_pool(std::vector<SourceEntry> cons
     if (!pool)
         return fail(QuastorError::compression(pool.error().payload_text()));
     // The pool is joined when it goes out of scope, before anything is written.
-    return prepare_entries(entries, scratch, **pool, level, progress, stream);
+    return prepare_entries(entries, scratch, **pool, level, progress, stream, &interruption);
 }
 
 } // namespace
@@ -135,8 +135,9 @@ ScratchDir::~ScratchDir()
 }
 
 Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level, Progress* progress,
-    std::span<std::string const> exclude)
+    std::span<std::string const> exclude, Interruption* caller)
 {
+    CallInterruption interruption(caller);
     if (level < min_deflate_level || level > max_deflate_level)
         return fail(QuastorError::invalid_input(
             "Compression level must be between 0 and 12, got " + std::to_string(level)));
@@ -160,6 +161,8 @@ Result<void> create_zip(std::string const& source_path, std::string const& archi
     }
     if (progress != nullptr)
         progress->total_entries.store(sources.size(), std::memory_order_relaxed);
+    if (interruption.interrupted())
+        return fail(CallInterruption::error());
 
     // Declared after the sources and before the prepared list, so on every
     // return the prepared list goes first, then the scratch directory.
@@ -168,7 +171,9 @@ Result<void> create_zip(std::string const& source_path, std::string const& archi
     UniqueFd const unnamed = open_unnamed_archive(archive_path);
     if (!unnamed) {
         std::vector<PreparedEntry> const prepared
-            = QUASTOR_TRY(prepare_on_pool(sources, scratch, level, progress, nullptr));
+            = QUASTOR_TRY(prepare_on_pool(sources, scratch, level, progress, nullptr, interruption));
+        if (interruption.interrupted())
+            return fail(CallInterruption::error());
         return write_archive(prepared, archive_path);
     }
     // The archive is written while the entries are prepared, into a file
@@ -182,9 +187,13 @@ Result<void> create_zip(std::string const& source_path, std::string const& archi
             leave_partial_archive(unnamed.get(), archive_path);
         return fail(std::move(error));
     };
-    Result<std::vector<PreparedEntry>> prepared = prepare_on_pool(sources, scratch, level, progress, &stream);
+    Result<std::vector<PreparedEntry>> prepared
+        = prepare_on_pool(sources, scratch, level, progress, &stream, interruption);
     if (!prepared)
         return abandon(std::move(prepared).error());
+    // The last moment at which nothing is named yet.
+    if (interruption.interrupted())
+        return abandon(CallInterruption::error());
     if (Result<void> finished = stream.finish(*prepared); !finished)
         return abandon(std::move(finished).error());
     return publish_archive(unnamed.get(), archive_path, *prepared);

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <fcntl.h>
 #include <isa-l/igzip_lib.h>
 #include <libdeflate.h>
@@ -349,7 +350,7 @@ Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, Scra
 }
 
 Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> entries, ScratchDir const& scratch,
-    WorkerPool& pool, int level, Progress* progress, ArchiveStream* stream)
+    WorkerPool& pool, int level, Progress* progress, ArchiveStream* stream, CallInterruption* interruption)
 {
     size_t const count = entries.size();
     std::vector<PreparedEntry> prepared(count);
@@ -405,7 +406,13 @@ Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> 
         }
     };
     unsigned const workers = static_cast<unsigned>(std::min<size_t>(pool.size(), count));
-    pool.run(workers, work);
+    std::function<void()> const look_up = [&] {
+        if (interruption->interrupted())
+            stop.store(true, std::memory_order_release);
+    };
+    pool.run(workers, work, interruption != nullptr && interruption->pollable() ? &look_up : nullptr);
+    if (interruption != nullptr && interruption->seen())
+        return fail(CallInterruption::error());
 
     // run() has returned from every worker's task, so the slot is read alone.
     if (first_error)

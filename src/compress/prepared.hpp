@@ -4,6 +4,7 @@
 // where their data bytes will come from.
 
 #include "common/buffer.hpp"
+#include "common/interruption.hpp"
 #include "compress/source.hpp"
 #include "common/progress.hpp"
 #include "error.hpp"
@@ -170,9 +171,10 @@ Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, Scra
 // one returned. With a `stream`, every entry is also appended to it as soon
 // as all before it are, mostly straight from the worker's buffers, so that
 // deflated bytes are written once; the results then carry no data, and the
-// stream needs only finishing.
+// stream needs only finishing. An `interruption` seen while waiting stops
+// the workers as a failure would, and is the call's error.
 Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> entries, ScratchDir const& scratch,
     WorkerPool& pool, int level = default_deflate_level, Progress* progress = nullptr,
-    ArchiveStream* stream = nullptr);
+    ArchiveStream* stream = nullptr, CallInterruption* interruption = nullptr);
 
 } // namespace quastor

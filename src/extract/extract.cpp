@@ -3,6 +3,7 @@
 #include "extract/extract.hpp"
 
 #include "archive/archive.hpp"
+#include "common/interruption.hpp"
 #include "common/pool.hpp"
 #include "common/text.hpp"
 #include "extract/decode.hpp"
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <sys/stat.h>
@@ -204,15 +206,24 @@ struct Execution {
     ArchiveSource const& archive;
     ReachedDirectories* directories; // none when only verifying
     Progress* progress;
+    CallInterruption& interruption;
     std::vector<uint64_t> weight; // weight[i]: cost of the ranged entries among [0, i)
     std::vector<size_t> large;    // indexes of the streamed members, largest first
     unsigned workers = 1;
     std::atomic<size_t> next_large{0};
     std::atomic<size_t> next{0};
     std::atomic<unsigned> idle{0};
-    // Set once by the first failure; read without ordering, since a late
-    // reader only does a little more work.
+    // Set once by the first failure or the caller's interruption; read
+    // without ordering, since a late reader only does a little more work.
     std::atomic<bool> stop{false};
+
+    // Whether another entry may start.
+    bool going_on()
+    {
+        if (interruption.interrupted())
+            stop.store(true, std::memory_order_relaxed);
+        return !stop.load(std::memory_order_relaxed);
+    }
 };
 
 // The first error one worker met, with its entry's index. Written only by
@@ -252,6 +263,7 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
     WorkerState worker;
     worker.idle_workers = &execution.idle;
     worker.large.progress = execution.progress;
+    worker.large.interruption = &execution.interruption;
     if (execution.directories != nullptr)
         worker.directories.emplace(*execution.directories, directory_handles_per_worker(execution.workers));
     auto failed = [&](size_t index, QuastorError error) {
@@ -269,12 +281,12 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
         if (execution.progress != nullptr)
             execution.progress->finished(
                 is_large_member(execution.plan[i]) ? 0 : execution.plan[i].entry.uncompressed_size);
-        return !execution.stop.load(std::memory_order_relaxed);
+        return execution.going_on();
     };
     // A worker's first failure ends its work, whichever list it came from,
     // so the lowest failing index over all workers is still the lowest
     // attempted.
-    while (!execution.stop.load(std::memory_order_relaxed)) {
+    while (execution.going_on()) {
         size_t const k = execution.next_large.fetch_add(1, std::memory_order_relaxed);
         if (k >= execution.large.size())
             break;
@@ -283,7 +295,7 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
     }
     size_t begin = 0;
     size_t end = 0;
-    while (!execution.stop.load(std::memory_order_relaxed) && claim(execution, begin, end)) {
+    while (execution.going_on() && claim(execution, begin, end)) {
         for (size_t i = begin; i < end; ++i) {
             if (is_large_member(execution.plan[i]))
                 continue;
@@ -302,7 +314,7 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
 // Runs a plan: into dest_path, or, without one, only decoding and checking
 // the data.
 Result<void> execute_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveSource const& archive,
-    std::string const* dest_path, Progress* progress)
+    std::string const* dest_path, Progress* progress, CallInterruption& interruption)
 {
     if (plan.empty())
         return {};
@@ -313,7 +325,7 @@ Result<void> execute_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveS
     if (dest_path != nullptr)
         directories.emplace(QUASTOR_TRY(reach_directories(*dest_path)));
     Execution execution{.plan = plan, .archive = archive, .directories = directories ? &*directories : nullptr,
-        .progress = progress, .weight = {}, .large = {}};
+        .progress = progress, .interruption = interruption, .weight = {}, .large = {}};
     execution.weight.resize(plan.size() + 1);
     uint64_t total = 0;
     for (size_t i = 0; i < plan.size(); ++i) {
@@ -341,11 +353,17 @@ Result<void> execute_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveS
         execution.workers = static_cast<unsigned>(std::min<size_t>(pool->size(), plan.size()));
         execution.idle.store(pool->size() - execution.workers, std::memory_order_relaxed);
         outcomes.resize(execution.workers);
+        std::function<void()> const look_up = [&] { (void)execution.going_on(); };
         if (execution.workers == 1)
             run_worker(execution, outcomes[0]);
         else
-            pool->run(execution.workers, [&](unsigned worker) { run_worker(execution, outcomes[worker]); });
+            pool->run(execution.workers, [&](unsigned worker) { run_worker(execution, outcomes[worker]); },
+                interruption.pollable() ? &look_up : nullptr);
     }
+    // Whatever the workers met, an interrupted call fails as interrupted:
+    // the caller already holds its reason.
+    if (interruption.seen())
+        return fail(CallInterruption::error());
 
     // Each worker stopped at its own first failure and moved only forward, so
     // the lowest of these indexes is the lowest failing entry attempted.
@@ -358,48 +376,58 @@ Result<void> execute_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveS
     return {};
 }
 
+// Builds the plan, then runs it.
 Result<void> run_plan(std::vector<ZipEntry> entries, ArchiveSource const& archive, std::string const* dest_path,
-    Progress* progress)
+    Progress* progress, CallInterruption& interruption)
 {
-    std::vector<ExtractionPlanEntry> const plan = QUASTOR_TRY(build_extraction_plan(std::move(entries), archive));
-    return execute_plan(plan, archive, dest_path, progress);
+    std::vector<ExtractionPlanEntry> const plan
+        = QUASTOR_TRY(build_extraction_plan(std::move(entries), archive, &interruption));
+    return execute_plan(plan, archive, dest_path, progress, interruption);
 }
 
 } // namespace
 
 Result<void> extract_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveSource const& archive,
-    std::string const& dest_path, Progress* progress)
+    std::string const& dest_path, Progress* progress, Interruption* caller)
 {
-    return execute_plan(plan, archive, &dest_path, progress);
+    CallInterruption interruption(caller);
+    return execute_plan(plan, archive, &dest_path, progress, interruption);
 }
 
-Result<void> verify_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveSource const& archive, Progress* progress)
+Result<void> verify_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveSource const& archive, Progress* progress,
+    Interruption* caller)
 {
-    return execute_plan(plan, archive, nullptr, progress);
+    CallInterruption interruption(caller);
+    return execute_plan(plan, archive, nullptr, progress, interruption);
 }
 
-Result<void> extract(std::string const& archive_path, std::string const& dest_path, Progress* progress)
+Result<void> extract(std::string const& archive_path, std::string const& dest_path, Progress* progress,
+    Interruption* caller)
 {
-    ZipArchive archive = QUASTOR_TRY(ZipArchive::open(archive_path));
-    return run_plan(std::move(archive.entries()), archive.source(), &dest_path, progress);
+    CallInterruption interruption(caller);
+    ZipArchive archive = QUASTOR_TRY(ZipArchive::open(archive_path, &interruption));
+    return run_plan(std::move(archive.entries()), archive.source(), &dest_path, progress, interruption);
 }
 
-Result<void> extract_from_bytes(Bytes archive, std::string const& dest_path, Progress* progress)
+Result<void> extract_from_bytes(Bytes archive, std::string const& dest_path, Progress* progress, Interruption* caller)
 {
-    std::vector<ZipEntry> entries = QUASTOR_TRY(ZipArchive::parse_entries(archive));
-    return run_plan(std::move(entries), archive, &dest_path, progress);
+    CallInterruption interruption(caller);
+    std::vector<ZipEntry> entries = QUASTOR_TRY(ZipArchive::parse_entries(archive, &interruption));
+    return run_plan(std::move(entries), archive, &dest_path, progress, interruption);
 }
 
-Result<void> verify(std::string const& archive_path, Progress* progress)
+Result<void> verify(std::string const& archive_path, Progress* progress, Interruption* caller)
 {
-    ZipArchive archive = QUASTOR_TRY(ZipArchive::open(archive_path));
-    return run_plan(std::move(archive.entries()), archive.source(), nullptr, progress);
+    CallInterruption interruption(caller);
+    ZipArchive archive = QUASTOR_TRY(ZipArchive::open(archive_path, &interruption));
+    return run_plan(std::move(archive.entries()), archive.source(), nullptr, progress, interruption);
 }
 
-Result<void> verify_bytes(Bytes archive, Progress* progress)
+Result<void> verify_bytes(Bytes archive, Progress* progress, Interruption* caller)
 {
-    std::vector<ZipEntry> entries = QUASTOR_TRY(ZipArchive::parse_entries(archive));
-    return run_plan(std::move(entries), archive, nullptr, progress);
+    CallInterruption interruption(caller);
+    std::vector<ZipEntry> entries = QUASTOR_TRY(ZipArchive::parse_entries(archive, &interruption));
+    return run_plan(std::move(entries), archive, nullptr, progress, interruption);
 }
 
 } // namespace quastor

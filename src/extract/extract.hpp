@@ -8,6 +8,7 @@
 
 #include "archive/source.hpp"
 #include "common/bytes.hpp"
+#include "common/interruption.hpp"
 #include "common/progress.hpp"
 #include "error.hpp"
 #include "extract/plan.hpp"
@@ -18,20 +19,26 @@
 namespace quastor {
 
 // Every test extraction runs before it writes, writing nothing.
-Result<std::vector<PreflightEntry>> preflight(std::string const& archive_path);
-Result<std::vector<PreflightEntry>> preflight_bytes(Bytes archive);
+Result<std::vector<PreflightEntry>> preflight(std::string const& archive_path, Interruption* interruption = nullptr);
+Result<std::vector<PreflightEntry>> preflight_bytes(Bytes archive, Interruption* interruption = nullptr);
 
 // Extraction into dest_path: the whole plan is built first, then executed on
 // the shared worker pool. The first error stops the remaining work.
 // `progress`, when given, counts each entry as it is done, from the workers.
-Result<void> extract(std::string const& archive_path, std::string const& dest_path, Progress* progress = nullptr);
-Result<void> extract_from_bytes(Bytes archive, std::string const& dest_path, Progress* progress = nullptr);
+// `interruption`, when given, is asked on the calling thread whether to
+// stop; an interrupted extraction keeps the entries already finished and
+// leaves no partial file.
+Result<void> extract(std::string const& archive_path, std::string const& dest_path, Progress* progress = nullptr,
+    Interruption* interruption = nullptr);
+Result<void> extract_from_bytes(Bytes archive, std::string const& dest_path, Progress* progress = nullptr,
+    Interruption* interruption = nullptr);
 
 // Decodes every file entry on the shared worker pool and checks its CRC-32,
 // writing nothing: the test that extraction makes of each entry's data,
 // without the file system, failing with the error extraction would give.
-Result<void> verify(std::string const& archive_path, Progress* progress = nullptr);
-Result<void> verify_bytes(Bytes archive, Progress* progress = nullptr);
+Result<void> verify(std::string const& archive_path, Progress* progress = nullptr,
+    Interruption* interruption = nullptr);
+Result<void> verify_bytes(Bytes archive, Progress* progress = nullptr, Interruption* interruption = nullptr);
 
 // The same two operations on a plan the caller has built with
 // build_extraction_plan over the whole archive (every check passed) and
@@ -39,9 +46,9 @@ Result<void> verify_bytes(Bytes archive, Progress* progress = nullptr);
 // `archive` must outlive the call. A failing entry's name comes back as the
 // error's subject.
 Result<void> extract_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveSource const& archive,
-    std::string const& dest_path, Progress* progress = nullptr);
+    std::string const& dest_path, Progress* progress = nullptr, Interruption* interruption = nullptr);
 Result<void> verify_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveSource const& archive,
-    Progress* progress = nullptr);
+    Progress* progress = nullptr, Interruption* interruption = nullptr);
 
 // The words put before an error's display text when extraction or preflight
 // fails; verification shares extraction's so one text matches both.

@@ -18,6 +18,13 @@ Result<void> check_crc(ZipEntry const& entry, uint32_t actual)
     return {};
 }
 
+Result<void> check_interruption(LargeMemberState& state)
+{
+    if (state.interruption != nullptr && state.interruption->interrupted())
+        return fail(CallInterruption::error());
+    return {};
+}
+
 Result<uint64_t> stream_stored(ArchiveSource const& archive, ExtractionPlanEntry const& planned, LargeMemberState& state,
     std::function<Result<void>(Bytes)> const& sink)
 {
@@ -27,6 +34,7 @@ Result<uint64_t> stream_stored(ArchiveSource const& archive, ExtractionPlanEntry
     uint32_t crc = 0;
     size_t turn = 0;
     for (uint64_t done = 0; done < entry.compressed_size;) {
+        QUASTOR_TRY(check_interruption(state));
         size_t const length = static_cast<size_t>(std::min<uint64_t>(member_piece, entry.compressed_size - done));
         // Two buffers in turn: the sink may still be reading the last piece.
         Bytes const piece = QUASTOR_TRY(archive.read(planned.data_offset + done, length, state.stored[turn++ % 2]));
@@ -57,6 +65,8 @@ Result<uint64_t> stream_deflated(ArchiveSource const& archive, ExtractionPlanEnt
     uint32_t crc = 0;
     Bytes input;
     while (!inflater.finished()) {
+        // Each turn reads or makes at most a piece.
+        QUASTOR_TRY(check_interruption(state));
         if (input.empty() && read < entry.compressed_size) {
             size_t const length = static_cast<size_t>(std::min<uint64_t>(member_piece, entry.compressed_size - read));
             input = QUASTOR_TRY(archive.read(planned.data_offset + read, length, state.stored[0]));

@@ -6,6 +6,7 @@
 
 #include "archive/source.hpp"
 #include "common/buffer.hpp"
+#include "common/interruption.hpp"
 #include "common/progress.hpp"
 #include "error.hpp"
 #include "extract/plan.hpp"
@@ -37,13 +38,17 @@ struct LargeMemberState {
     // Counts each piece once the sink has taken it, so that a display moves
     // within a member of gigabytes; none when nobody watches.
     Progress* progress = nullptr;
+    // Looked at before each piece: a member can take seconds, longer than
+    // its caller may wait to be obeyed.
+    CallInterruption* interruption = nullptr;
 };
 
 // Hands a regular file member's data to `sink` in order, piece by piece,
 // and checks it as whole decoding would: "Stored data length mismatch"
 // before anything, "BadData", "InsufficientSpace", then CrcMismatch once all
 // is through. A stream that ends early leaves zeros that are not handed
-// over: the result is how many. `sink` may go on reading a piece until its
+// over: the result is how many. An interruption seen before a piece ends
+// the stream with its error. `sink` may go on reading a piece until its
 // next call returns (pieces alternate between two buffers), so that it can
 // write one piece while the next is produced. Each piece taken is added to
 // `state.progress`.

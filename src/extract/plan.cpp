@@ -137,7 +137,7 @@ private:
 } // namespace
 
 Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEntry> entries,
-    ArchiveSource const& archive)
+    ArchiveSource const& archive, CallInterruption* interruption)
 {
     PathHashSecret const* secret = QUASTOR_TRY(plan_detail::path_hash_secret());
     // Reserved once and never grown: the tables hold views into the
@@ -150,6 +150,8 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
     SourceCursor headers(archive, size_t{16} << 10);
 
     for (ZipEntry& entry : entries) {
+        if (interruption != nullptr && interruption->interrupted())
+            return fail(CallInterruption::error());
         // Path and conflict texts name their entry; for the others the
         // entry's name goes beside the text.
         if (!entry.is_dir && entry.method != zip::method_stored && entry.method != zip::method_deflate)

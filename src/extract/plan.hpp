@@ -5,6 +5,7 @@
 
 #include "archive/entry.hpp"
 #include "archive/source.hpp"
+#include "common/interruption.hpp"
 #include "error.hpp"
 
 #include <string>
@@ -40,8 +41,8 @@ std::vector<PreflightEntry> preflight_report(std::vector<ExtractionPlanEntry> pl
 // UnsupportedCompression, UnsafePath, EntryConflict, the reader's InvalidZip
 // for a local header, and for a link target the decoding errors, CrcMismatch
 // or InvalidZip "Invalid symlink target UTF-8"; Io when the archive file
-// fails to read.
+// fails to read. `interruption` is looked at per entry.
 Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEntry> entries,
-    ArchiveSource const& archive);
+    ArchiveSource const& archive, CallInterruption* interruption = nullptr);
 
 } // namespace quastor

@@ -18,20 +18,23 @@ std::vector<PreflightEntry> preflight_report(std::vector<ExtractionPlanEntry> pl
     return entries;
 }
 
-Result<std::vector<PreflightEntry>> preflight(std::string const& archive_path)
+Result<std::vector<PreflightEntry>> preflight(std::string const& archive_path, Interruption* caller)
 {
+    CallInterruption interruption(caller);
     // The file stays open until the plan is built; the report holds no
     // reference to it.
-    ZipArchive archive = QUASTOR_TRY(ZipArchive::open(archive_path));
+    ZipArchive archive = QUASTOR_TRY(ZipArchive::open(archive_path, &interruption));
     std::vector<ExtractionPlanEntry> plan
-        = QUASTOR_TRY(build_extraction_plan(std::move(archive.entries()), archive.source()));
+        = QUASTOR_TRY(build_extraction_plan(std::move(archive.entries()), archive.source(), &interruption));
     return preflight_report(std::move(plan));
 }
 
-Result<std::vector<PreflightEntry>> preflight_bytes(Bytes archive)
+Result<std::vector<PreflightEntry>> preflight_bytes(Bytes archive, Interruption* caller)
 {
-    std::vector<ZipEntry> entries = QUASTOR_TRY(ZipArchive::parse_entries(archive));
-    std::vector<ExtractionPlanEntry> plan = QUASTOR_TRY(build_extraction_plan(std::move(entries), archive));
+    CallInterruption interruption(caller);
+    std::vector<ZipEntry> entries = QUASTOR_TRY(ZipArchive::parse_entries(archive, &interruption));
+    std::vector<ExtractionPlanEntry> plan
+        = QUASTOR_TRY(build_extraction_plan(std::move(entries), archive, &interruption));
     return preflight_report(std::move(plan));
 }
 

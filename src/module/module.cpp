@@ -58,8 +58,27 @@ PyObject* run(char const* prefix, Operation&& operation)
     return nullptr;
 }
 
-PyObject* done(char const* prefix, Result<void> const& result)
+// Ctrl-C, or any signal whose handler raises, stops a running call: the
+// operation asks on the calling thread, which holds the interpreter lock
+// throughout. The handler's exception stays set and is the call's outcome,
+// in place of the error the interrupted operation returns.
+class PendingSignals final : public Interruption {
+public:
+    bool requested() override
+    {
+        raised_ = PyErr_CheckSignals() != 0;
+        return raised_;
+    }
+    bool raised() const { return raised_; }
+
+private:
+    bool raised_ = false;
+};
+
+PyObject* done(char const* prefix, Result<void> const& result, PendingSignals const& signals)
 {
+    if (signals.raised())
+        return nullptr;
     if (!result) {
         raise_error(prefix, result.error());
         return nullptr;
@@ -67,8 +86,10 @@ PyObject* done(char const* prefix, Result<void> const& result)
     Py_RETURN_NONE;
 }
 
-PyObject* report(char const* prefix, Result<std::vector<PreflightEntry>>&& result)
+PyObject* report(char const* prefix, Result<std::vector<PreflightEntry>>&& result, PendingSignals const& signals)
 {
+    if (signals.raised())
+        return nullptr;
     if (!result) {
         raise_error(prefix, result.error());
         return nullptr;
@@ -95,7 +116,9 @@ PyObject* extract_zip(PyObject*, PyObject* args, PyObject* kwargs)
         || !convert_text(matched[0], "archive_path", archive_path)
         || !convert_text(matched[1], "dest_path", dest_path))
         return nullptr;
-    return run(extraction_failed, [&] { return done(extraction_failed, extract(archive_path, dest_path)); });
+    PendingSignals signals;
+    return run(extraction_failed,
+        [&] { return done(extraction_failed, extract(archive_path, dest_path, nullptr, &signals), signals); });
 }
 
 PyObject* extract_zip_bytes(PyObject*, PyObject* args, PyObject* kwargs)
@@ -107,7 +130,10 @@ PyObject* extract_zip_bytes(PyObject*, PyObject* args, PyObject* kwargs)
         || !convert_bytes(matched[0], "archive_bytes", archive)
         || !convert_text(matched[1], "dest_path", dest_path))
         return nullptr;
-    return run(extraction_failed, [&] { return done(extraction_failed, extract_from_bytes(archive, dest_path)); });
+    PendingSignals signals;
+    return run(extraction_failed, [&] {
+        return done(extraction_failed, extract_from_bytes(archive, dest_path, nullptr, &signals), signals);
+    });
 }
 
 PyObject* create_zip_function(PyObject*, PyObject* args, PyObject* kwargs)
@@ -118,7 +144,11 @@ PyObject* create_zip_function(PyObject*, PyObject* args, PyObject* kwargs)
         || !convert_text(matched[0], "source_path", source_path)
         || !convert_text(matched[1], "archive_path", archive_path))
         return nullptr;
-    return run(creation_failed, [&] { return done(creation_failed, create_zip(source_path, archive_path)); });
+    PendingSignals signals;
+    return run(creation_failed, [&] {
+        return done(creation_failed,
+            create_zip(source_path, archive_path, 6, nullptr, {}, &signals), signals);
+    });
 }
 
 PyObject* preflight_zip(PyObject*, PyObject* args, PyObject* kwargs)
@@ -128,7 +158,8 @@ PyObject* preflight_zip(PyObject*, PyObject* args, PyObject* kwargs)
     if (!match_arguments({"preflight_zip", archive_only, 1}, args, kwargs, matched)
         || !convert_text(matched[0], "archive_path", archive_path))
         return nullptr;
-    return run(preflight_failed, [&] { return report(preflight_failed, preflight(archive_path)); });
+    PendingSignals signals;
+    return run(preflight_failed, [&] { return report(preflight_failed, preflight(archive_path, &signals), signals); });
 }
 
 PyObject* preflight_zip_bytes(PyObject*, PyObject* args, PyObject* kwargs)
@@ -138,7 +169,9 @@ PyObject* preflight_zip_bytes(PyObject*, PyObject* args, PyObject* kwargs)
     if (!match_arguments({"preflight_zip_bytes", bytes_only, 1}, args, kwargs, matched)
         || !convert_bytes(matched[0], "archive_bytes", archive))
         return nullptr;
-    return run(preflight_failed, [&] { return report(preflight_failed, preflight_bytes(archive)); });
+    PendingSignals signals;
+    return run(preflight_failed,
+        [&] { return report(preflight_failed, preflight_bytes(archive, &signals), signals); });
 }
 
 // Registration order is the order of __all__. The docstrings are text

@@ -1,12 +1,15 @@
 // Proves that the worker pool runs each task index exactly once per run, on
 // distinct threads, across many consecutive runs, and on the calling thread
-// when no thread can be started; that the processor count
+// when no thread can be started; that a waiting caller is called back while
+// it waits, and a run it starts then does not wait for its own; that the
+// processor count
 // is sane; and that the shared extraction pool is built once per process and
 // rebuilt in a forked child.
 
 #include "common/pool.hpp"
 
 #include <atomic>
+#include <functional>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <set>
@@ -128,6 +131,29 @@ TEST(WorkerPool, NoThreadToBeHadLeavesTheWorkToTheCaller)
     if (WEXITSTATUS(status) == 77)
         GTEST_SKIP() << "uid 65534 cannot be taken here";
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(WorkerPool, WaitingCallsBackAndARunStartedThereRunsOnTheCaller)
+{
+    auto pool = WorkerPool::start(2).value();
+    std::atomic<bool> release{false};
+    int calls = 0;
+    std::vector<std::thread::id> nested;
+    // As a signal handler run from the callback might start a run.
+    std::function<void()> const while_waiting = [&] {
+        if (++calls == 1)
+            pool->run(2, [&](unsigned) { nested.push_back(std::this_thread::get_id()); });
+        release.store(true);
+    };
+    pool->run(
+        1,
+        [&](unsigned) {
+            while (!release.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        },
+        &while_waiting);
+    EXPECT_GE(calls, 1);
+    EXPECT_EQ(nested, std::vector<std::thread::id>(2, std::this_thread::get_id()));
 }
 
 TEST(SharedExtractionPool, IsBuiltOnce)

@@ -1,17 +1,22 @@
 """The process-wide extraction pool: started only when there is parallel
 work, sized by QUASTOR_EXTRACT_THREADS when that is a positive integer, and
-rebuilt by a forked child instead of waiting on its parent's dead threads."""
+rebuilt by a forked child instead of waiting on its parent's dead threads.
+A signal stops a call, or the command, early, leaving what a failure leaves."""
 
 import multiprocessing
 import os
+import pathlib
+import signal
 import subprocess
 import sys
+import sysconfig
 import textwrap
+import time
 
 import pytest
 
 import quastor
-from zipbuild import build_zip, file_entry
+from zipbuild import build_zip, crc32, deflate, file_entry
 
 MANY = build_zip([file_entry(f"d{i % 5}/f{i}", b"%d" % i * 100, method=8) for i in range(64)])
 
@@ -54,7 +59,7 @@ THREAD_PROBE = textwrap.dedent(
     """
     import os, sys, quastor
     sys.path.insert(0, {tests!r})
-    from zipbuild import build_zip, file_entry
+    from zipbuild import build_zip, crc32, deflate, file_entry
     count = int(sys.argv[1])
     archive = build_zip([file_entry(f"f{{i}}", b"x") for i in range(count)])
     before = len(os.listdir("/proc/self/task"))
@@ -96,3 +101,109 @@ class TestPoolSize:
     @pytest.mark.parametrize("limit", ["0", "-1", "two", "", " 1", "1.5"])
     def test_unusable_limits_are_ignored(self, tmp_path, limit):
         assert started_threads(tmp_path, 16, limit) == started_threads(tmp_path, 16)
+
+
+# Runs one call of the module and prints when its KeyboardInterrupt came.
+INTERRUPTED_CALL = textwrap.dedent(
+    """
+    import sys, time, quastor
+    print("ready", flush=True)
+    try:
+        getattr(quastor, sys.argv[1])(*sys.argv[2:])
+    except KeyboardInterrupt:
+        print(time.monotonic(), flush=True)
+        sys.exit(0)
+    sys.exit(3)
+    """
+)
+COMMAND = pathlib.Path(sysconfig.get_path("scripts")) / "quastor"
+SMALL = 1024
+BIG = 32 << 20
+
+
+@pytest.fixture(scope="module")
+def long_work(tmp_path_factory):
+    """An archive and a tree that take many seconds to extract and to archive.
+    Zeros keep them cheap to make: one deflated member stands for them all,
+    and the tree is sparse."""
+    root = tmp_path_factory.mktemp("long")
+    zeros, check = deflate(bytes(BIG)), crc32(bytes(BIG))
+    entries = [file_entry(f"small/f{i}", b"s" * SMALL) for i in range(50)]
+    entries += [file_entry(f"big/b{i}", method=8, payload=zeros, crc32=check, file_size=BIG) for i in range(200)]
+    archive = root / "long.zip"
+    archive.write_bytes(build_zip(entries))
+    tree = root / "tree"
+    tree.mkdir()
+    for i in range(4000):
+        with open(tree / f"z{i}", "wb") as file:
+            file.truncate(4 << 20)
+    return archive, tree
+
+
+class TestInterruption:
+    """Half a second into a call that would run for many seconds, a signal
+    stops it. Measured latencies are printed, not asserted: the call must
+    simply end well before its work is done, with the leftovers of a failure."""
+
+    def interrupt(self, tmp_path, argv, signal_number, *, module):
+        scratch = tmp_path / "scratch"
+        scratch.mkdir()
+        env = dict(os.environ, TMPDIR=str(scratch))
+        if module:
+            argv = [sys.executable, "-c", INTERRUPTED_CALL, *argv]
+        child = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, text=True)
+        if module:
+            assert child.stdout.readline() == "ready\n"
+        time.sleep(0.5)
+        sent = time.monotonic()
+        child.send_signal(signal_number)
+        out, _ = child.communicate(timeout=300)
+        ended = float(out) if module else time.monotonic()
+        print(f"{argv[-3 if module else 1]}: {signal.Signals(signal_number).name} obeyed after {ended - sent:.3f} s")
+        # No scratch directory is left behind.
+        assert os.listdir(scratch) == []
+        return child.returncode
+
+    def check_extracted(self, dest):
+        # Only whole entries, and not all of them: no partial or temporary file.
+        found = {path: path.stat().st_size for path in dest.rglob("*") if not path.is_dir()}
+        assert len(found) < 250
+        for path, size in found.items():
+            assert size == (SMALL if path.parent.name == "small" else BIG), path
+
+    def check_created(self, archive):
+        # The file that was there is untouched, and nothing else was named.
+        assert archive.read_bytes() == b"old"
+        assert os.listdir(archive.parent) == [archive.name]
+
+    def test_module_extraction(self, tmp_path, long_work):
+        dest = tmp_path / "dest"
+        argv = ["extract_zip", str(long_work[0]), str(dest)]
+        assert self.interrupt(tmp_path, argv, signal.SIGINT, module=True) == 0
+        self.check_extracted(dest)
+
+    def test_module_creation(self, tmp_path, long_work):
+        archive = tmp_path / "out" / "a.zip"
+        archive.parent.mkdir()
+        archive.write_bytes(b"old")
+        argv = ["create_zip", str(long_work[1]), str(archive)]
+        assert self.interrupt(tmp_path, argv, signal.SIGINT, module=True) == 0
+        self.check_created(archive)
+
+    @pytest.mark.skipif(not os.access(COMMAND, os.X_OK), reason="the quastor command is not installed")
+    def test_command_extraction(self, tmp_path, long_work):
+        dest = tmp_path / "dest"
+        argv = [str(COMMAND), "extract", "-q", str(long_work[0]), "-d", str(dest)]
+        # Ended by the signal itself: a shell reports 143.
+        assert self.interrupt(tmp_path, argv, signal.SIGTERM, module=False) == -signal.SIGTERM
+        self.check_extracted(dest)
+
+    @pytest.mark.skipif(not os.access(COMMAND, os.X_OK), reason="the quastor command is not installed")
+    def test_command_creation(self, tmp_path, long_work):
+        archive = tmp_path / "out" / "a.zip"
+        archive.parent.mkdir()
+        archive.write_bytes(b"old")
+        argv = [str(COMMAND), "create", "-q", str(archive), str(long_work[1])]
+        # A shell reports 130.
+        assert self.interrupt(tmp_path, argv, signal.SIGINT, module=False) == -signal.SIGINT
+        self.check_created(archive)
