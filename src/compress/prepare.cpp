@@ -222,10 +222,9 @@ Result<PreparedEntry> park(
     }
     if (!deflated)
         return std::move(prepared);
-    std::string path = scratch.entry_path(index);
-    UniqueFd out = QUASTOR_TRY(open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666));
+    UniqueFd out = QUASTOR_TRY(scratch.create_entry(index));
     QUASTOR_TRY(write_all(out.get(), bytes));
-    prepared.data = ScratchFileData{std::move(path)};
+    prepared.data = ScratchFileData{scratch.entry_path(index), scratch.fd(), scratch.entry_name(index)};
     return std::move(prepared);
 }
 
@@ -335,12 +334,14 @@ bool InlineBudget::take(size_t size)
     return false;
 }
 
-std::string ScratchDir::entry_path(size_t index) const
+std::string ScratchDir::entry_name(size_t index) const
 {
     char file_name[32];
     std::snprintf(file_name, sizeof file_name, "%08zu.deflate", index);
-    return join_path(path_, file_name);
+    return file_name;
 }
+
+std::string ScratchDir::entry_path(size_t index) const { return join_path(path_, entry_name(index)); }
 
 Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, ScratchDir const& scratch,
     EntryWorkspace& workspace, InlineBudget* budget)
