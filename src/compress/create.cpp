@@ -59,9 +59,10 @@ std::string temporary_directory()
 // was just made and put their own directory in its place: what is opened
 // under the name is held only if it is a directory of this user's, and
 // then given exactly 0700, since the umask may have taken the owner's bits.
-Result<ScratchDir> allocate_scratch_dir()
+} // namespace
+
+Result<ScratchDir> ScratchDir::allocate(std::string const& root)
 {
-    std::string const root = temporary_directory();
     UniqueFd parent(open_at(AT_FDCWD, QUASTOR_TRY(os_path(root)), O_PATH | O_DIRECTORY));
     if (!parent)
         return fail(QuastorError::io(errno));
@@ -91,6 +92,8 @@ Result<ScratchDir> allocate_scratch_dir()
     }
     return fail(QuastorError::invalid_input("Failed to allocate a temporary scratch directory"));
 }
+
+namespace {
 
 // The archive as the walk must recognise it. A file already at the archive
 // path is identified through links, since that is the file the writer will
@@ -214,7 +217,7 @@ Result<void> create_zip(std::string const& source_path, std::string const& archi
 
     // Declared after the sources and before the prepared list, so on every
     // return the prepared list goes first, then the scratch directory.
-    ScratchDir const scratch = QUASTOR_TRY(allocate_scratch_dir());
+    ScratchDir const scratch = QUASTOR_TRY(ScratchDir::allocate(temporary_directory()));
     // The writer gets the path as the caller gave it. Where its directory
     // exists and allows it, the archive is written while the entries are
     // prepared, into a file that gets its name only once it is complete.

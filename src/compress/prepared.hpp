@@ -85,6 +85,11 @@ struct PreparedEntry {
 // only its own entry file.
 class ScratchDir {
 public:
+    // Makes "quastor-<pid>-<ns since the epoch>-<attempt>" in `root` (the
+    // caller's TMPDIR). Io where `root` cannot be reached or written;
+    // InvalidInput "Failed to allocate a temporary scratch directory" after
+    // 1024 names in a row that were taken.
+    static Result<ScratchDir> allocate(std::string const& root);
     // Adopts the existing directory at `path` (opened without following a
     // final link); entry files cannot be made where it cannot be opened.
     explicit ScratchDir(std::string path);
