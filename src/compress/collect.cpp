@@ -43,7 +43,7 @@ struct ListedItem {
     bool is_archive = false;
 };
 
-// Where the item at `at` is, as errors and the entry show it.
+// The path of the item `name` of the directory at `dir`.
 std::string item_path(std::string const& dir, std::string const& name) { return join_path(dir, name); }
 
 // Two raw names that differ only in bytes that are not UTF-8 can become one
@@ -129,12 +129,17 @@ struct Level {
     size_t prefix_length = 0;
 };
 
-// The directory `parent` again, from its child `child`, held open: ".." of
-// the child, and only if that is the directory listed. `path` names it.
+// The directory `parent`, at `path`, again, from its child `child`, held
+// open: ".." of the child, or by its path where the child may be listed
+// but not searched; either only if it is the directory listed.
 Result<void> reopen_parent(int child, Level& parent, std::string const& path)
 {
     struct stat status;
-    parent.fd = QUASTOR_TRY(open_collected(child, "..", path, O_RDONLY | O_DIRECTORY, parent.identity, S_IFDIR, status));
+    Result<UniqueFd> again
+        = open_collected(child, "..", path, O_RDONLY | O_DIRECTORY, parent.identity, S_IFDIR, status);
+    if (!again && again.error().os_error() == EACCES)
+        again = open_collected(AT_FDCWD, path, path, O_RDONLY | O_DIRECTORY, parent.identity, S_IFDIR, status);
+    parent.fd = QUASTOR_TRY(std::move(again));
     return {};
 }
 

@@ -118,11 +118,13 @@ Result<Bytes> deflate(Bytes input, EntryWorkspace& workspace)
 // is checked once it is open.
 Result<UniqueFd> open_source(SourceEntry const& entry, bool& empty)
 {
-    Result<UniqueFd> fd = open_file(entry.path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
-    if (fd)
-        return fd;
+    QUASTOR_TRY(os_path(entry.path));
+    int const opened = open_path(entry.path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+    if (opened >= 0)
+        return UniqueFd(opened);
+    Result<UniqueFd> fd = fail(QuastorError::io(errno));
     struct stat status;
-    if (::lstat(QUASTOR_TRY(os_path(entry.path)), &status) != 0)
+    if (lstat_path(entry.path, status) != 0)
         return fail(errno == ENOTDIR || errno == ELOOP ? file_changed(entry.path) : QuastorError::io(errno));
     if (!is_collected(status, entry.identity, S_IFREG))
         return fail(file_changed(entry.path));

@@ -133,8 +133,8 @@ bool is_live_source(PreparedEntry const& entry, FileIdentity archive)
     if (!entry.source || entry.source->identity != archive)
         return false;
     struct stat status;
-    Result<char const*> path = os_path(entry.source->path);
-    return path && ::lstat(*path, &status) == 0 && identity_of(status) == archive;
+    return os_path(entry.source->path) && lstat_path(entry.source->path, status) == 0
+        && identity_of(status) == archive;
 }
 
 } // namespace

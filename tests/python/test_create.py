@@ -94,26 +94,28 @@ class TestCollectionOrder:
 
 class TestDeepTrees:
     def test_order_and_a_bounded_count_of_descriptors_at_any_depth(self, tmp_path):
-        """A chain 300 directories deep, with a file and a later sibling at
-        every level, is walked in archive order by a call that may open
-        only 64 more descriptors than the process holds."""
-        depth = 300
+        """A chain of 100 directories whose paths grow past PATH_MAX, with a
+        file and a later sibling at every level, is walked in archive order
+        and read by a call that may open only 64 more descriptors than the
+        process holds."""
+        depth, step = 100, "d" * 60
         src = tmp_path / "src"
         src.mkdir()
         fd = os.open(src, os.O_RDONLY | os.O_DIRECTORY)
         expected, prefix = [], ""
         for _ in range(depth):
             for name in ("a", "z"):
-                os.close(os.open(name, os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd))
-            os.mkdir("d", dir_fd=fd)
-            expected[len(expected):] = [prefix + "a", prefix + "d/"]
-            child = os.open("d", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+                with open(os.open(name, os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd), "wb") as f:
+                    f.write(prefix.encode() + name.encode())
+            os.mkdir(step, dir_fd=fd)
+            expected[len(expected):] = [prefix + "a", prefix + step + "/"]
+            child = os.open(step, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
             os.close(fd)
-            fd, prefix = child, prefix + "d/"
+            fd, prefix = child, prefix + step + "/"
         os.close(fd)
         # Each level's later sibling comes once everything below it is done.
         for level in range(depth - 1, -1, -1):
-            expected.append("d/" * level + "z")
+            expected.append((step + "/") * level + "z")
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         resource.setrlimit(resource.RLIMIT_NOFILE, (len(os.listdir("/proc/self/fd")) + 64, hard))
         try:
@@ -121,6 +123,8 @@ class TestDeepTrees:
         finally:
             resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
         assert names(tmp_path / "out.zip") == expected
+        with zipfile.ZipFile(tmp_path / "out.zip") as zf:
+            assert all(zf.read(name) == name.encode() for name in expected if not name.endswith("/"))
 
 
 class TestEntryShape:
