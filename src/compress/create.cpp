@@ -46,10 +46,12 @@ std::string decimal(unsigned __int128 value)
     return text;
 }
 
+// An empty TMPDIR counts as unset: the scratch directory is reached by
+// descriptor from TMPDIR, and "" names no directory at all.
 std::string temporary_directory()
 {
     char const* value = std::getenv("TMPDIR");
-    return value != nullptr ? std::string(value) : std::string("/tmp");
+    return value != nullptr && *value != '\0' ? std::string(value) : std::string("/tmp");
 }
 
 // "quastor-<pid>-<ns since the epoch>-<attempt>" under TMPDIR, made 0700
