@@ -12,10 +12,11 @@ namespace quastor {
 
 namespace {
 
-// The directory that holds what is left of `path` once `*rest` is reached
-// from it: AT_FDCWD-relative for a path the kernel takes whole, otherwise
-// reached piece by piece, each piece cut at a "/" below PATH_MAX bytes. A
-// single component too long for any call is ENAMETOOLONG.
+// Sets `rest` to the tail of `path` that is left to open from `directory`:
+// the whole path, from the working directory, where the kernel takes it in
+// one call; otherwise the directories before it are reached piece by piece,
+// each piece cut at a "/" below PATH_MAX bytes. A single component too long
+// for any call is ENAMETOOLONG.
 bool reach_rest(std::string const& path, UniqueFd& directory, char const*& rest)
 {
     size_t start = 0;

@@ -1,4 +1,5 @@
-// Proves that entry preparation picks stored or DEFLATE by the 64-byte and
+// Proves that the scratch directory is private and its files made without
+// following links, that entry preparation picks stored or DEFLATE by the 64-byte and
 // strictly-smaller rules, keeps small DEFLATE output in memory only while
 // the call's budget lasts and otherwise spills it to the scratch file of the
 // entry's index, reads links without following them, reads nothing but the

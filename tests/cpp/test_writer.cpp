@@ -4,7 +4,8 @@
 // entry ending at offset 2^32 - 1 vs 2^32; that a stored file is copied only
 // while it is the file read, with its length and checksum; and that an
 // existing archive, a linked archive path and a source file at the archive
-// path are handled as documented.
+// path are handled as documented; and that a pending archive has no name
+// until it is published.
 
 #include "archive/archive.hpp"
 #include "compress/writer.hpp"
