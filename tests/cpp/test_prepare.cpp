@@ -1,10 +1,11 @@
 // Proves that the scratch directory is private and its files made without
-// following links, that entry preparation picks stored or DEFLATE by the 64-byte and
-// strictly-smaller rules, keeps small DEFLATE output in memory only while
-// the call's budget lasts and otherwise spills it to the scratch file of the
-// entry's index, reads links without following them, reads nothing but the
-// items collected, deflates at the call's level, and that the parallel stage
-// returns results in index order or the one error of a failing entry.
+// following links, that entry preparation picks stored or DEFLATE by the
+// 64-byte and strictly-smaller rules, keeps small DEFLATE output in memory
+// only while the call's budget lasts and otherwise spills it to the scratch
+// file of the entry's index, reads links without following them, reads
+// nothing but the items collected, deflates at the call's level, and that
+// the parallel stage returns results in index order or the one error of a
+// failing entry.
 
 #include "archive/archive.hpp"
 #include "common/pool.hpp"
