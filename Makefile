@@ -135,7 +135,7 @@ define apt_install
 	fi
 endef
 
-SANITIZE_PYTHON = LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+SANITIZE_PYTHON = LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0:detect_stack_use_after_return=1 \
   UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=$(SANITIZE_BUILD) $(PYTHON)
 
 # The module is built apart from the installed one and found first through
@@ -145,7 +145,7 @@ sanitize: deps
 	cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DQUASTOR_PYTHON=ON -DQUASTOR_CLI=OFF -DQUASTOR_TESTS=ON -DQUASTOR_SANITIZE=ON \
 	  -DPython_EXECUTABLE=$$($(PYTHON) -c 'import sys; print(sys.executable)')
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
 	$(SANITIZE_PYTHON) -c "import quastor, sys; sys.exit(not quastor.__file__.startswith('$(abspath $(SANITIZE_BUILD))/'))"
 	$(SANITIZE_PYTHON) -m pytest -q -p no:cacheprovider tests/python

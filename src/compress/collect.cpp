@@ -25,21 +25,56 @@ struct CloseDir {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
-// One listed item: its raw name and its status, or the errno of the status
-// query, which is reported only when the walk reaches the item.
+// Directories whose descriptors the walk keeps open below the one it is
+// in. A directory further up is reached again, when the walk climbs back to
+// it, through ".." of its child and only if it is still the directory
+// listed; so the walk holds a bounded number of descriptors whatever the
+// depth, and reopens nothing in a tree shallower than this.
+constexpr size_t held_levels = 32;
+
+// One listed item: its raw name, its name as the archive shows it, and its
+// status, or the errno of the status query, which is reported only when the
+// walk reaches the item.
 struct ListedItem {
     std::string name;
-    std::string path;
+    std::string label;
     struct stat status;
     int error = 0;
     bool is_archive = false;
 };
 
+// The path of the item `name` of the directory at `dir`.
+std::string item_path(std::string const& dir, std::string const& name) { return join_path(dir, name); }
+
+// Two raw names that differ only in bytes that are not UTF-8 can become one
+// name in the archive, which its own extraction would refuse as a conflict:
+// a file and a directory count alike, since they would land on one path.
+// Checked per directory, before anything of it is walked: names of
+// different directories differ in their prefix already. The later of the
+// two in archive order is the one refused.
+Result<void> refuse_merged_names(std::vector<ListedItem> const& items, std::string const& dir)
+{
+    std::vector<size_t> order;
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (!items[i].is_archive)
+            order.push_back(i);
+    }
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return items[a].label != items[b].label ? items[a].label < items[b].label : a < b;
+    });
+    for (size_t i = 1; i < order.size(); ++i) {
+        if (items[order[i]].label == items[order[i - 1]].label)
+            return fail(QuastorError::invalid_input(
+                "Unsupported filesystem entry: " + decode_utf8_lossy(item_path(dir, items[order[i]].name))));
+    }
+    return {};
+}
+
 // The items of a directory, "." and ".." left out, in byte order of their
 // names, each with its status taken without following a final link. The
 // listing is read whole and its stream closed before any item is walked, so
-// a deep walk holds one descriptor per level and no listing buffers; status
-// is queried relative to the open directory, sparing a path lookup per item.
+// a deep walk keeps listings, not streams; status is queried relative to
+// the open directory, sparing a path lookup per item.
 Result<std::vector<ListedItem>> list_directory(int dir_fd, std::string const& dir, ArchiveTarget const& archive)
 {
     // The stream takes a descriptor of its own: closing the stream closes
@@ -64,31 +99,87 @@ Result<std::vector<ListedItem>> list_directory(int dir_fd, std::string const& di
         }
         if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0)
             continue;
-        items.push_back(ListedItem{.name = item->d_name, .path = {}, .status = {}});
+        items.push_back(ListedItem{.name = item->d_name, .label = {}, .status = {}});
     }
     stream.reset();
     // std::string compares as unsigned bytes, a prefix first: the archive order.
     std::sort(items.begin(), items.end(), [](ListedItem const& a, ListedItem const& b) { return a.name < b.name; });
+    bool merged = false;
     for (ListedItem& item : items) {
-        item.path = join_path(dir, item.name);
         // The archive's own path is not even looked at.
-        item.is_archive = archive.is_path(item.path, item.name);
+        item.is_archive = archive.may_be(item.name) && archive.is_path(item_path(dir, item.name), item.name);
         if (!item.is_archive && ::fstatat(dir_fd, item.name.c_str(), &item.status, AT_SYMLINK_NOFOLLOW) != 0)
             item.error = errno;
+        item.label = decode_utf8_lossy(item.name);
+        merged = merged || item.label != item.name;
     }
+    if (merged)
+        QUASTOR_TRY(refuse_merged_names(items, dir));
     return items;
 }
 
-// `prefix` is the archive name of `dir` with its "/", empty for the root:
-// an item's name is its parent's name and its own. A subdirectory is
-// entered through its parent's descriptor and only if it is still the
-// directory listed, so no link swapped in meanwhile can lead the walk out
-// of the tree.
-Result<void> walk(int dir_fd, std::string const& dir, std::string const& prefix, ArchiveTarget const& archive,
+// One directory on the walk's current path: its listing, the next item to
+// walk, its descriptor while held, and what reaches it again.
+struct Level {
+    std::vector<ListedItem> items;
+    size_t next = 0;
+    UniqueFd fd;
+    FileIdentity identity;
+    size_t path_length = 0;
+    size_t prefix_length = 0;
+};
+
+// The directory `parent`, at `path`, again, from its child `child`, held
+// open: ".." of the child, or by its path where the child may be listed
+// but not searched; either only if it is the directory listed.
+Result<void> reopen_parent(int child, Level& parent, std::string const& path)
+{
+    struct stat status;
+    Result<UniqueFd> again
+        = open_collected(child, "..", path, O_RDONLY | O_DIRECTORY, parent.identity, S_IFDIR, status);
+    if (!again && again.error().os_error() == EACCES)
+        again = open_collected(AT_FDCWD, path, path, O_RDONLY | O_DIRECTORY, parent.identity, S_IFDIR, status);
+    if (!again)
+        return fail(std::move(again).error());
+    parent.fd = std::move(*again);
+    return {};
+}
+
+// Depth-first, pre-order, each directory's items in byte order, without
+// recursion: the current path and the current name prefix are one string
+// each, grown on the way down and cut back on the way up. `prefix` is the
+// archive name of `dir` with its "/", empty for the root: an item's name is
+// its parent's name and its own. A subdirectory is entered through its
+// parent's descriptor and only if it is still the directory listed, so no
+// link swapped in meanwhile can lead the walk out of the tree.
+Result<void> walk(UniqueFd root, std::string path, std::string prefix, ArchiveTarget const& archive,
     std::vector<SourceEntry>& entries)
 {
-    std::vector<ListedItem> items = QUASTOR_TRY(list_directory(dir_fd, dir, archive));
-    for (ListedItem& item : items) {
+    std::vector<Level> levels;
+    {
+        Level top;
+        top.items = QUASTOR_TRY(list_directory(root.get(), path, archive));
+        top.identity = QUASTOR_TRY(identity_of(root.get()));
+        top.fd = std::move(root);
+        top.path_length = path.size();
+        top.prefix_length = prefix.size();
+        levels.push_back(std::move(top));
+    }
+    while (!levels.empty()) {
+        Level& level = levels.back();
+        if (level.next == level.items.size()) {
+            UniqueFd const child = std::move(level.fd);
+            levels.pop_back();
+            if (levels.empty())
+                break;
+            Level& parent = levels.back();
+            path.resize(parent.path_length);
+            prefix.resize(parent.prefix_length);
+            if (!parent.fd)
+                QUASTOR_TRY(reopen_parent(child.get(), parent, path));
+            continue;
+        }
+        ListedItem& item = level.items[level.next++];
         if (item.is_archive)
             continue;
         if (item.error != 0)
@@ -99,23 +190,30 @@ Result<void> walk(int dir_fd, std::string const& dir, std::string const& prefix,
         if (archive.existing() && *archive.existing() == identity)
             continue;
 
-        std::string name = prefix + decode_utf8_lossy(item.name);
+        std::string name = prefix + item.label;
         if (name.empty())
             return fail(QuastorError::invalid_input("Archive entry name cannot be empty"));
         bool const is_directory = S_ISDIR(item.status.st_mode);
         if (is_directory && name.back() != '/')
             name.push_back('/');
-
-        std::string descend = is_directory ? item.path : std::string();
-        std::string descend_prefix = is_directory ? name : std::string();
-        entries.push_back(
-            QUASTOR_TRY(build_source_entry(std::move(item.path), item.status.st_mode, std::move(name), identity)));
-        if (is_directory) {
-            struct stat status;
-            UniqueFd const child = QUASTOR_TRY(
-                open_collected(dir_fd, item.name, descend, O_RDONLY | O_DIRECTORY, identity, S_IFDIR, status));
-            QUASTOR_TRY(walk(child.get(), descend, descend_prefix, archive, entries));
+        std::string at = item_path(path, item.name);
+        if (!is_directory) {
+            entries.push_back(QUASTOR_TRY(build_source_entry(std::move(at), item.status.st_mode, std::move(name), identity)));
+            continue;
         }
+        entries.push_back(QUASTOR_TRY(build_source_entry(at, item.status.st_mode, name, identity)));
+        struct stat status;
+        Level below;
+        below.fd = QUASTOR_TRY(open_collected(level.fd.get(), item.name, at, O_RDONLY | O_DIRECTORY, identity, S_IFDIR, status));
+        below.items = QUASTOR_TRY(list_directory(below.fd.get(), at, archive));
+        below.identity = identity;
+        path = std::move(at);
+        prefix = std::move(name);
+        below.path_length = path.size();
+        below.prefix_length = prefix.size();
+        levels.push_back(std::move(below));
+        if (levels.size() > held_levels + 1)
+            levels[levels.size() - held_levels - 2].fd.reset();
     }
     return {};
 }
@@ -169,8 +267,8 @@ Result<void> collect_directory_entries(std::string const& root, std::string cons
     std::string prefix = decode_utf8_lossy(*relative);
     if (!prefix.empty())
         prefix.push_back('/');
-    UniqueFd const fd = QUASTOR_TRY(open_file(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-    return walk(fd.get(), dir, prefix, archive, entries);
+    UniqueFd fd = QUASTOR_TRY(open_file(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+    return walk(std::move(fd), dir, std::move(prefix), archive, entries);
 }
 
 Result<SourceEntry> collect_single_source(std::string const& source_abs, uint32_t mode, FileIdentity identity)

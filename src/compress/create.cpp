@@ -15,7 +15,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <ftw.h>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,12 +29,9 @@ namespace {
 constexpr unsigned max_scratch_attempts = 1024;
 constexpr unsigned max_create_threads = 8;
 
-int remove_one(char const* path, struct stat const*, int, FTW*)
-{
-    // Removal is best effort: a leftover never changes the call's result.
-    (void)::remove(path);
-    return 0;
-}
+// Room for a few directory records at a time while the scratch directory
+// is emptied: it holds only short names.
+constexpr size_t listing_buffer = 4096;
 
 std::string decimal(unsigned __int128 value)
 {
@@ -47,17 +47,28 @@ std::string decimal(unsigned __int128 value)
     return text;
 }
 
+// An empty TMPDIR counts as unset: the scratch directory is reached by
+// descriptor from TMPDIR, and "" names no directory at all.
 std::string temporary_directory()
 {
     char const* value = std::getenv("TMPDIR");
-    return value != nullptr ? std::string(value) : std::string("/tmp");
+    return value != nullptr && *value != '\0' ? std::string(value) : std::string("/tmp");
 }
 
-// "quastor-<pid>-<ns since the epoch>-<attempt>" under TMPDIR. A name that
-// exists is retried with a fresh clock reading; any other failure is final,
-// so a missing TMPDIR fails at once.
-Result<ScratchDir> allocate_scratch_dir()
+// "quastor-<pid>-<ns since the epoch>-<attempt>" under TMPDIR, made 0700
+// relative to TMPDIR's descriptor. A name that exists is retried with a
+// fresh clock reading; any other failure is final, so a missing TMPDIR
+// fails at once. TMPDIR may be writable by others, who could rename what
+// was just made and put their own directory in its place: what is opened
+// under the name is held only if it is a directory of this user's, and
+// then given exactly 0700, since the umask may have taken the owner's bits.
+} // namespace
+
+Result<ScratchDir> ScratchDir::allocate(std::string const& root)
 {
+    UniqueFd parent(open_at(AT_FDCWD, QUASTOR_TRY(os_path(root)), O_PATH | O_DIRECTORY));
+    if (!parent)
+        return fail(QuastorError::io(errno));
     std::string const pid = std::to_string(static_cast<uint32_t>(::getpid()));
     for (unsigned attempt = 0; attempt < max_scratch_attempts; ++attempt) {
         struct timespec now;
@@ -67,15 +78,25 @@ Result<ScratchDir> allocate_scratch_dir()
             return fail(QuastorError::invalid_input("System clock error: second time provided was later than self"));
         unsigned __int128 const nanoseconds
             = static_cast<unsigned __int128>(now.tv_sec) * 1'000'000'000u + static_cast<unsigned>(now.tv_nsec);
-        std::string path = join_path(temporary_directory(),
-            "quastor-" + pid + "-" + decimal(nanoseconds) + "-" + std::to_string(attempt));
-        if (::mkdir(QUASTOR_TRY(os_path(path)), 0777) == 0)
-            return ScratchDir(std::move(path));
-        if (errno != EEXIST)
+        std::string name = "quastor-" + pid + "-" + decimal(nanoseconds) + "-" + std::to_string(attempt);
+        if (::mkdirat(parent.get(), name.c_str(), 0700) != 0) {
+            if (errno != EEXIST)
+                return fail(QuastorError::io(errno));
+            continue;
+        }
+        UniqueFd directory(open_at(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+        struct stat status;
+        if (!directory || ::fstat(directory.get(), &status) != 0 || status.st_uid != ::geteuid())
+            continue;
+        if (::fchmod(directory.get(), 0700) != 0)
             return fail(QuastorError::io(errno));
+        std::string path = join_path(root, name);
+        return ScratchDir(std::move(path), std::move(parent), std::move(name), std::move(directory));
     }
     return fail(QuastorError::invalid_input("Failed to allocate a temporary scratch directory"));
 }
+
+namespace {
 
 // The archive as the walk must recognise it. A file already at the archive
 // path is identified through links, since that is the file the writer will
@@ -127,11 +148,62 @@ Result<std::vector<PreparedEntry>> prepare_on_pool(std::vector<SourceEntry> cons
 
 } // namespace
 
-ScratchDir::~ScratchDir()
+ScratchDir::ScratchDir(std::string path)
+    : path_(std::move(path))
 {
-    if (path_.empty() || path_.find('\0') != std::string::npos)
+    if (path_.find('\0') == std::string::npos)
+        directory_ = UniqueFd(open_at(AT_FDCWD, path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+}
+
+Result<UniqueFd> ScratchDir::create_entry(size_t index) const
+{
+    std::string const name = entry_name(index);
+    int const fd = open_at(directory_.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return fail(QuastorError::io(errno));
+    return UniqueFd(fd);
+}
+
+void ScratchDir::remove() noexcept
+{
+    if (!directory_)
         return;
-    (void)::nftw(path_.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
+    // Every name is unlinked relative to the held directory, whatever its
+    // path now leads to; the listing is read again from the start until
+    // nothing but "." and ".." is left or nothing more can be removed.
+    alignas(8) char buffer[listing_buffer];
+    for (bool removed = true; removed;) {
+        removed = false;
+        if (::lseek(directory_.get(), 0, SEEK_SET) != 0)
+            break;
+        for (;;) {
+            long const length = ::syscall(SYS_getdents64, directory_.get(), buffer, sizeof buffer);
+            if (length <= 0)
+                break;
+            for (long at = 0; at < length;) {
+                auto const* record = reinterpret_cast<struct dirent64 const*>(buffer + at);
+                at += record->d_reclen;
+                char const* name = record->d_name;
+                if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+                    continue;
+                removed |= ::unlinkat(directory_.get(), name, 0) == 0;
+            }
+        }
+    }
+    // The name in TMPDIR is removed only while it still leads to this very
+    // directory; one adopted by path goes by its path.
+    struct stat held;
+    struct stat named;
+    bool const ours = ::fstat(directory_.get(), &held) == 0;
+    if (parent_) {
+        if (ours && ::fstatat(parent_.get(), name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0
+            && named.st_dev == held.st_dev && named.st_ino == held.st_ino)
+            (void)::unlinkat(parent_.get(), name_.c_str(), AT_REMOVEDIR);
+    } else if (path_.find('\0') == std::string::npos) {
+        (void)::rmdir(path_.c_str());
+    }
+    directory_.reset();
+    parent_.reset();
 }
 
 Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level, Progress* progress,
@@ -166,37 +238,43 @@ Result<void> create_zip(std::string const& source_path, std::string const& archi
 
     // Declared after the sources and before the prepared list, so on every
     // return the prepared list goes first, then the scratch directory.
-    ScratchDir const scratch = QUASTOR_TRY(allocate_scratch_dir());
-    // The writer gets the path as the caller gave it.
-    UniqueFd const unnamed = open_unnamed_archive(archive_path);
-    if (!unnamed) {
+    ScratchDir const scratch = QUASTOR_TRY(ScratchDir::allocate(temporary_directory()));
+    // The writer gets the path as the caller gave it. Where its directory
+    // exists and allows it, the archive is written while the entries are
+    // prepared, into a file that gets its name only once it is complete.
+    PendingArchive pending = QUASTOR_TRY(open_pending_archive(archive_path, false));
+    if (!pending) {
+        // Preparation comes first, so that a failed one makes no parent
+        // directory; then the archive is written all at once.
         std::vector<PreparedEntry> const prepared
             = QUASTOR_TRY(prepare_on_pool(sources, scratch, level, progress, nullptr, interruption));
         if (interruption.interrupted())
             return fail(CallInterruption::error());
-        return write_archive(prepared, archive_path);
+        pending = QUASTOR_TRY(open_pending_archive(archive_path, true));
+        // Nothing may be made in the directory: only a file already there
+        // can be written, in place.
+        if (!pending)
+            return write_archive(prepared, archive_path);
+        {
+            ArchiveStream out(pending.fd());
+            for (PreparedEntry const& entry : prepared)
+                QUASTOR_TRY(out.append(entry));
+            QUASTOR_TRY(out.finish(prepared));
+        }
+        return publish_archive(pending, archive_path, prepared);
     }
-    // The archive is written while the entries are prepared, into a file
-    // that gets its name only at the end: a failed preparation leaves
-    // nothing behind, as when it ran before the archive was opened.
-    ArchiveStream stream(unnamed.get());
-    // A failure in writing leaves the partial archive, as it would have
-    // been left had the archive been written by name.
-    auto abandon = [&](QuastorError error) -> Result<void> {
-        if (stream.failed() && stream.flush())
-            leave_partial_archive(unnamed.get(), archive_path);
-        return fail(std::move(error));
-    };
-    Result<std::vector<PreparedEntry>> prepared
-        = prepare_on_pool(sources, scratch, level, progress, &stream, interruption);
-    if (!prepared)
-        return abandon(std::move(prepared).error());
+    // A failure anywhere leaves the pending archive unnamed, so nothing at
+    // the path changes.
+    std::vector<PreparedEntry> prepared;
+    {
+        ArchiveStream stream(pending.fd());
+        prepared = QUASTOR_TRY(prepare_on_pool(sources, scratch, level, progress, &stream, interruption));
+        QUASTOR_TRY(stream.finish(prepared));
+    }
     // The last moment at which nothing is named yet.
     if (interruption.interrupted())
-        return abandon(CallInterruption::error());
-    if (Result<void> finished = stream.finish(*prepared); !finished)
-        return abandon(std::move(finished).error());
-    return publish_archive(unnamed.get(), archive_path, *prepared);
+        return fail(CallInterruption::error());
+    return publish_archive(pending, archive_path, prepared);
 }
 
 } // namespace quastor

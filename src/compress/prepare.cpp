@@ -119,11 +119,13 @@ Result<Bytes> deflate(Bytes input, EntryWorkspace& workspace)
 // is checked once it is open.
 Result<UniqueFd> open_source(SourceEntry const& entry, bool& empty)
 {
-    Result<UniqueFd> fd = open_file(entry.path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
-    if (fd)
-        return fd;
+    QUASTOR_TRY(os_path(entry.path));
+    int const opened = open_path(entry.path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+    if (opened >= 0)
+        return UniqueFd(opened);
+    Result<UniqueFd> fd = fail(QuastorError::io(errno));
     struct stat status;
-    if (::lstat(QUASTOR_TRY(os_path(entry.path)), &status) != 0)
+    if (lstat_path(entry.path, status) != 0)
         return fail(errno == ENOTDIR || errno == ELOOP ? file_changed(entry.path) : QuastorError::io(errno));
     if (!is_collected(status, entry.identity, S_IFREG))
         return fail(file_changed(entry.path));
@@ -223,10 +225,9 @@ Result<PreparedEntry> park(
     }
     if (!deflated)
         return std::move(prepared);
-    std::string path = scratch.entry_path(index);
-    UniqueFd out = QUASTOR_TRY(open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666));
+    UniqueFd out = QUASTOR_TRY(scratch.create_entry(index));
     QUASTOR_TRY(write_all(out.get(), bytes));
-    prepared.data = ScratchFileData{std::move(path)};
+    prepared.data = ScratchFileData{scratch.entry_path(index), scratch.fd(), scratch.entry_name(index)};
     return std::move(prepared);
 }
 
@@ -336,12 +337,14 @@ bool InlineBudget::take(size_t size)
     return false;
 }
 
-std::string ScratchDir::entry_path(size_t index) const
+std::string ScratchDir::entry_name(size_t index) const
 {
     char file_name[32];
     std::snprintf(file_name, sizeof file_name, "%08zu.deflate", index);
-    return join_path(path_, file_name);
+    return file_name;
 }
+
+std::string ScratchDir::entry_path(size_t index) const { return join_path(path_, entry_name(index)); }
 
 Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, ScratchDir const& scratch,
     EntryWorkspace& workspace, InlineBudget* budget)

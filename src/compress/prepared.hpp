@@ -4,6 +4,7 @@
 // where their data bytes will come from.
 
 #include "common/buffer.hpp"
+#include "common/fd.hpp"
 #include "common/interruption.hpp"
 #include "compress/source.hpp"
 #include "common/progress.hpp"
@@ -11,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <fcntl.h>
 #include <memory>
 #include <optional>
 #include <span>
@@ -41,7 +43,13 @@ struct SourceFileData {
     FileIdentity identity;
 };
 struct ScratchFileData {
-    std::string path;
+    std::string path; // names the file in errors
+    // The scratch directory's descriptor, borrowed from the ScratchDir that
+    // outlives every prepared entry, and the file's name in it: the file is
+    // read back by descriptor, never by a path that another user could
+    // redirect.
+    int directory = AT_FDCWD;
+    std::string name;
 };
 using EntryData = std::variant<EmptyData, InlineData, SourceFileData, ScratchFileData>;
 
@@ -69,24 +77,53 @@ struct PreparedEntry {
     std::optional<SourceOrigin> source;
 };
 
-// The call's private directory of deflated entry data. Owns the directory:
-// dropping it removes the directory and everything in it, ignoring errors.
-// Shared read-only by all workers; each writes only its own entry_path(i).
+// The call's private directory of deflated entry data, held by descriptor.
+// Made with mode 0700 whatever the umask, its files made in it exclusively,
+// never through a link, with mode 0600, and read back relative to it, so
+// that no other user can read, plant or swap anything there. Owns the
+// directory: remove(), or dropping it, removes the directory and everything
+// in it, ignoring errors. Shared read-only by all workers; each creates
+// only its own entry file.
 class ScratchDir {
 public:
-    explicit ScratchDir(std::string path) : path_(std::move(path)) {}
-    ScratchDir(ScratchDir&& other) noexcept : path_(std::exchange(other.path_, std::string())) {}
+    // Makes "quastor-<pid>-<ns since the epoch>-<attempt>" in `root` (the
+    // caller's TMPDIR). Io where `root` cannot be reached or written;
+    // InvalidInput "Failed to allocate a temporary scratch directory" after
+    // 1024 names in a row that were taken.
+    static Result<ScratchDir> allocate(std::string const& root);
+    // Adopts the existing directory at `path` (opened without following a
+    // final link); entry files cannot be made where it cannot be opened.
+    explicit ScratchDir(std::string path);
+    // The directory `name` that the caller made in `parent`, held as
+    // `directory`; `path` is how errors name it.
+    ScratchDir(std::string path, UniqueFd parent, std::string name, UniqueFd directory)
+        : path_(std::move(path)), name_(std::move(name)), parent_(std::move(parent)), directory_(std::move(directory))
+    {
+    }
+    ScratchDir(ScratchDir&& other) noexcept = default;
     ScratchDir& operator=(ScratchDir&&) = delete;
     ScratchDir(ScratchDir const&) = delete;
     ScratchDir& operator=(ScratchDir const&) = delete;
-    ~ScratchDir();
+    ~ScratchDir() { remove(); }
 
     std::string const& path() const { return path_; }
+    int fd() const { return directory_.get(); }
     // "<dir>/<index, at least 8 digits>.deflate"; touches nothing on disk.
     std::string entry_path(size_t index) const;
+    // The last component of entry_path(index).
+    std::string entry_name(size_t index) const;
+    // Creates entry_name(index) for writing: O_EXCL, O_NOFOLLOW, mode 0600.
+    Result<UniqueFd> create_entry(size_t index) const;
+    // Empties and removes the directory, once; later calls do nothing. Uses
+    // no memory of its own and only system calls that are safe in a signal
+    // handler.
+    void remove() noexcept;
 
 private:
     std::string path_;
+    std::string name_;
+    UniqueFd parent_;
+    UniqueFd directory_;
 };
 
 // Files under this length are stored without trying to compress them.

@@ -5,9 +5,62 @@
 #include "common/text.hpp"
 
 #include <cerrno>
+#include <climits>
 #include <fcntl.h>
 
 namespace quastor {
+
+namespace {
+
+// Sets `rest` to the tail of `path` that is left to open from `directory`:
+// the whole path, from the working directory, where the kernel takes it in
+// one call; otherwise the directories before it are reached piece by piece,
+// each piece cut at a "/" below PATH_MAX bytes. A single component too long
+// for any call is ENAMETOOLONG.
+bool reach_rest(std::string const& path, UniqueFd& directory, char const*& rest)
+{
+    size_t start = 0;
+    while (path.size() - start >= PATH_MAX) {
+        size_t const cut = path.rfind('/', start + PATH_MAX - 2);
+        if (cut == std::string::npos || cut <= start) {
+            // Only the root can be a piece ending where it starts.
+            if (cut != 0 || start != 0) {
+                errno = ENAMETOOLONG;
+                return false;
+            }
+        }
+        std::string const piece = cut == 0 ? std::string("/") : path.substr(start, cut - start);
+        int const fd = open_at(directory ? directory.get() : AT_FDCWD, piece.c_str(), O_PATH | O_DIRECTORY);
+        if (fd < 0)
+            return false;
+        directory = UniqueFd(fd);
+        start = cut + 1;
+        while (start < path.size() && path[start] == '/')
+            ++start;
+    }
+    rest = path.c_str() + start;
+    return true;
+}
+
+} // namespace
+
+int open_path(std::string const& path, int flags)
+{
+    UniqueFd directory;
+    char const* rest = nullptr;
+    if (!reach_rest(path, directory, rest))
+        return -1;
+    return open_at(directory ? directory.get() : AT_FDCWD, rest, flags);
+}
+
+int lstat_path(std::string const& path, struct stat& status)
+{
+    UniqueFd directory;
+    char const* rest = nullptr;
+    if (!reach_rest(path, directory, rest))
+        return -1;
+    return ::fstatat(directory ? directory.get() : AT_FDCWD, rest, &status, AT_SYMLINK_NOFOLLOW);
+}
 
 QuastorError file_changed(std::string const& path)
 {
@@ -23,7 +76,7 @@ Result<UniqueFd> open_collected(int dir_fd, std::string const& name, std::string
     FileIdentity expected, mode_t type, struct stat& status)
 {
     char const* c_name = QUASTOR_TRY(os_path(name));
-    int const fd = open_at(dir_fd, c_name, flags | O_NOFOLLOW);
+    int const fd = dir_fd == AT_FDCWD ? open_path(name, flags | O_NOFOLLOW) : open_at(dir_fd, c_name, flags | O_NOFOLLOW);
     if (fd < 0)
         return fail(errno == ELOOP || errno == ENOTDIR ? file_changed(path) : QuastorError::io(errno));
     UniqueFd owned(fd);

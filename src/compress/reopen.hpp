@@ -23,9 +23,17 @@ QuastorError file_changed(std::string const& path);
 // (`type` is one of S_IFREG, S_IFDIR, S_IFLNK).
 bool is_collected(struct stat const& status, FileIdentity expected, mode_t type);
 
+// open(2) and lstat(2) of a path of any length: one of PATH_MAX bytes or
+// more, which the kernel refuses whole (a file deep in a tree), is walked
+// in pieces shorter than that, each directory reached relative to the one
+// before, links on the way followed as in any path. The descriptor, or -1
+// (0 or -1 for the status) with errno set. O_CLOEXEC is added.
+int open_path(std::string const& path, int flags);
+int lstat_path(std::string const& path, struct stat& status);
+
 // Opens `name` relative to `dir_fd` (AT_FDCWD: the working directory) with
-// `flags` plus O_NOFOLLOW and O_CLOEXEC, and checks that it is the collected
-// item. `path` names the item in errors. A link or a non-directory on the
+// `flags` plus O_NOFOLLOW and O_CLOEXEC (a path of any length when `dir_fd`
+// is AT_FDCWD), and checks that it is the collected item. `path` names the item in errors. A link or a non-directory on the
 // way (ELOOP, ENOTDIR) or another item is file_changed; any other failure
 // to open or query is Io. `status` receives the open item's status.
 Result<UniqueFd> open_collected(int dir_fd, std::string const& name, std::string const& path, int flags,

@@ -46,6 +46,9 @@ public:
     std::optional<FileIdentity> const& existing() const { return existing_; }
     // Whether `path`, whose last component is `name`, is the archive's path.
     bool is_path(std::string_view path, std::string_view name) const;
+    // Whether an item named `name` can be the archive at all: false spares
+    // building its path.
+    bool may_be(std::string_view name) const { return name == last_component_; }
 
 private:
     std::string path_;
@@ -70,8 +73,12 @@ Result<SourceEntry> build_source_entry(std::string path, uint32_t mode, std::str
 // `dir` is opened without following a final link and every subdirectory
 // relative to its parent's descriptor, so a directory swapped for a link
 // during the walk is never entered: that is "File changed while building
-// the archive: <path>". Holds one descriptor per level of the current path.
-// Io for a directory that cannot be opened or read, or an item whose status
+// the archive: <path>". Walks without recursion and holds a bounded number
+// of descriptors whatever the depth: a directory climbed back to is reached
+// again through its child's ".." and must still be the one listed. Two
+// items of one directory whose names become one name once invalid UTF-8 is
+// replaced are "Unsupported filesystem entry: <path>" (the later one), before
+// anything of that directory is walked. Io for a directory that cannot be opened or read, or an item whose status
 // cannot be read. Runs on the calling thread; reads only listings and file
 // status.
 Result<void> collect_directory_entries(std::string const& root, std::string const& dir, ArchiveTarget const& archive,

@@ -11,7 +11,9 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <libdeflate.h>
 #include <sys/sendfile.h>
@@ -131,8 +133,8 @@ bool is_live_source(PreparedEntry const& entry, FileIdentity archive)
     if (!entry.source || entry.source->identity != archive)
         return false;
     struct stat status;
-    Result<char const*> path = os_path(entry.source->path);
-    return path && ::lstat(*path, &status) == 0 && identity_of(status) == archive;
+    return os_path(entry.source->path) && lstat_path(entry.source->path, status) == 0
+        && identity_of(status) == archive;
 }
 
 } // namespace
@@ -146,7 +148,9 @@ bool is_live_source(PreparedEntry const& entry, FileIdentity archive)
 // for a reader forever; anything but a regular file is refused.
 // Missing parent directories are made first, by descriptor, and the archive
 // is created relative to the last of them.
-Result<UniqueFd> open_archive(std::string const& archive_path, std::span<PreparedEntry const> entries)
+namespace {
+
+Result<UniqueFd> open_archive_file(std::string const& archive_path, std::span<PreparedEntry const> entries, bool empty_it)
 {
     std::string_view const parent = parent_of(archive_path);
     HeldDirectory directory;
@@ -176,9 +180,16 @@ Result<UniqueFd> open_archive(std::string const& archive_path, std::span<Prepare
     int const flags = ::fcntl(file.get(), F_GETFL);
     if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
         return fail(QuastorError::io(errno));
-    if (::ftruncate(file.get(), 0) != 0)
+    if (empty_it && ::ftruncate(file.get(), 0) != 0)
         return fail(QuastorError::io(errno));
     return file;
+}
+
+} // namespace
+
+Result<UniqueFd> open_archive(std::string const& archive_path, std::span<PreparedEntry const> entries)
+{
+    return open_archive_file(archive_path, entries, true);
 }
 
 Result<void> ArchiveStream::write(Bytes data)
@@ -200,16 +211,20 @@ Result<void> ArchiveStream::flush()
 
 // A scratch file is the call's own: the kernel moves its bytes, and only
 // their count is checked.
-Result<void> ArchiveStream::copy_scratch_file(std::string const& path, uint32_t expected)
+Result<void> ArchiveStream::copy_scratch_file(ScratchFileData const& scratch, uint32_t expected)
 {
     QUASTOR_TRY(flush());
-    // Non-blocking: a FIFO put in the file's place reads as empty, and the
-    // count below reports the change, where a blocking open would hang.
-    UniqueFd in = QUASTOR_TRY(open_file(path, O_RDONLY | O_NONBLOCK));
+    // Non-blocking and never through a link: a FIFO put in the file's place
+    // reads as empty, and the count below reports the change, where a
+    // blocking open would hang.
+    int const fd = open_at(scratch.directory, QUASTOR_TRY(os_path(scratch.name)), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0)
+        return fail(QuastorError::io(errno));
+    UniqueFd const in(fd);
     // A file that grew is copied whole before the count tells.
     uint64_t const copied = QUASTOR_TRY(copy_to_end(in.get(), fd_, buffer_));
     if (copied != expected)
-        return fail(file_changed(path));
+        return fail(file_changed(scratch.path));
     return {};
 }
 
@@ -277,7 +292,7 @@ Result<void> ArchiveStream::append_entry(PreparedEntry const& entry, Bytes const
     else if (auto const* source = std::get_if<SourceFileData>(&entry.data))
         QUASTOR_TRY(copy_source_file(entry, source->path, source->identity));
     else if (auto const* scratch = std::get_if<ScratchFileData>(&entry.data))
-        QUASTOR_TRY(copy_scratch_file(scratch->path, entry.compressed_size));
+        QUASTOR_TRY(copy_scratch_file(*scratch, entry.compressed_size));
 
     header_offsets_.push_back(static_cast<uint32_t>(header_offset));
     // Checked after the last entry too: it bounds the central directory's
@@ -326,40 +341,146 @@ Result<void> write_archive(std::span<PreparedEntry const> entries, std::string c
     return out.finish(entries);
 }
 
-UniqueFd open_unnamed_archive(std::string const& archive_path)
-{
-    std::string_view const parent = parent_of(archive_path);
-    Result<char const*> directory = os_path(parent.empty() ? std::string(".") : std::string(parent));
-    if (!directory)
-        return UniqueFd();
-    return UniqueFd(::open(*directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
-}
-
 namespace {
 
-bool link_unnamed(int unnamed, std::string const& archive_path)
+// Attempts at a free temporary name before giving up.
+constexpr unsigned max_temporary_attempts = 64;
+// The archive's own name is cut to this many bytes inside a temporary name,
+// so that the whole stays within NAME_MAX.
+constexpr size_t max_temporary_stem = 200;
+
+// errno values that say the file system cannot make an unnamed file, as
+// opposed to a reason that would stop any file being made there.
+bool no_unnamed_files(int error) { return error == EOPNOTSUPP || error == EISDIR || error == EINVAL; }
+
+// errno values that stop the call making any file in the directory, where
+// a file already at the path may still be written in place.
+bool may_not_create(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+
+std::string temporary_name(std::string_view leaf, unsigned attempt)
 {
-    std::string const self = "/proc/self/fd/" + std::to_string(unnamed);
-    Result<char const*> path = os_path(archive_path);
-    return path && ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, *path, AT_SYMLINK_FOLLOW) == 0;
+    struct timespec now{};
+    (void)::clock_gettime(CLOCK_REALTIME, &now);
+    std::string name(1, '.');
+    name.append(leaf.substr(0, max_temporary_stem));
+    name.append(".quastor-");
+    name.append(std::to_string(::getpid()));
+    name.push_back('-');
+    name.append(std::to_string(now.tv_nsec));
+    name.push_back('-');
+    name.append(std::to_string(attempt));
+    return name;
+}
+
+// Copies the complete archive into the file already at the path: its
+// blocks are reserved first (ENOSPC and EDQUOT then fail before anything
+// changes), it is overwritten from the start and only then cut to length.
+Result<void> copy_into_existing(int pending, std::string const& archive_path, std::span<PreparedEntry const> entries)
+{
+    struct stat status;
+    if (::fstat(pending, &status) != 0)
+        return fail(QuastorError::io(errno));
+    UniqueFd const file = QUASTOR_TRY(open_archive_file(archive_path, entries, false));
+    if (status.st_size > 0 && ::fallocate(file.get(), FALLOC_FL_KEEP_SIZE, 0, status.st_size) != 0
+        && (errno == ENOSPC || errno == EDQUOT))
+        return fail(QuastorError::io(errno));
+    if (::lseek(pending, 0, SEEK_SET) != 0)
+        return fail(QuastorError::io(errno));
+    uint8_t buffer[8192];
+    uint64_t const copied = QUASTOR_TRY(copy_to_end(pending, file.get(), buffer));
+    if (::ftruncate(file.get(), static_cast<off_t>(copied)) != 0)
+        return fail(QuastorError::io(errno));
+    return {};
 }
 
 } // namespace
 
-void leave_partial_archive(int unnamed, std::string const& archive_path) { (void)link_unnamed(unnamed, archive_path); }
-
-Result<void> publish_archive(int unnamed, std::string const& archive_path, std::span<PreparedEntry const> entries)
+PendingArchive& PendingArchive::operator=(PendingArchive&& other) noexcept
 {
-    if (link_unnamed(unnamed, archive_path))
-        return {};
+    if (this != &other) {
+        discard();
+        directory_ = std::move(other.directory_);
+        file_ = std::move(other.file_);
+        leaf_ = std::move(other.leaf_);
+        temporary_ = std::exchange(other.temporary_, std::string());
+    }
+    return *this;
+}
+
+void PendingArchive::discard()
+{
+    // An unnamed file goes with its last descriptor; a temporary name is
+    // removed by the held directory, so it can only be the call's own.
+    if (!temporary_.empty() && directory_)
+        (void)::unlinkat(directory_.get(), temporary_.c_str(), 0);
+    temporary_.clear();
+    file_.reset();
+}
+
+Result<PendingArchive> open_pending_archive(std::string const& archive_path, bool make_parents)
+{
+    std::string const parent(parent_of(archive_path));
+    std::string_view leaf = archive_path;
+    leaf.remove_prefix(parent.size());
+    while (leaf.size() > 1 && leaf.front() == '/')
+        leaf.remove_prefix(1);
+    PendingArchive pending;
+    pending.leaf_ = std::string(leaf);
+    QUASTOR_TRY(os_path(pending.leaf_));
+    if (make_parents) {
+        pending.directory_ = QUASTOR_TRY(reach_directories(parent)).fd;
+    } else {
+        std::string const directory = parent.empty() ? std::string(".") : parent;
+        pending.directory_ = UniqueFd(open_at(AT_FDCWD, QUASTOR_TRY(os_path(directory)), O_PATH | O_DIRECTORY));
+        if (!pending.directory_)
+            return PendingArchive();
+    }
+    int const fd = open_at(pending.directory_.get(), ".", O_TMPFILE | O_RDWR, 0666);
+    if (fd >= 0) {
+        pending.file_ = UniqueFd(fd);
+        return pending;
+    }
+    if (may_not_create(errno))
+        return PendingArchive();
+    if (!no_unnamed_files(errno))
+        return fail(QuastorError::io(errno));
+    for (unsigned attempt = 0; attempt < max_temporary_attempts; ++attempt) {
+        std::string name = temporary_name(pending.leaf_, attempt);
+        int const named = open_at(pending.directory_.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+        if (named >= 0) {
+            pending.file_ = UniqueFd(named);
+            pending.temporary_ = std::move(name);
+            return pending;
+        }
+        if (may_not_create(errno))
+            return PendingArchive();
+        if (errno != EEXIST)
+            return fail(QuastorError::io(errno));
+    }
+    return fail(QuastorError::io(EEXIST));
+}
+
+Result<void> publish_archive(PendingArchive& pending, std::string const& archive_path,
+    std::span<PreparedEntry const> entries)
+{
+    char const* leaf = pending.leaf_.c_str();
+    int const directory = pending.directory_.get();
+    if (pending.named()) {
+        // Never over anything already there: that file keeps its identity.
+        if (::renameat2(directory, pending.temporary_.c_str(), directory, leaf, RENAME_NOREPLACE) == 0) {
+            pending.temporary_.clear();
+            return {};
+        }
+        if (errno == EINVAL && ::linkat(directory, pending.temporary_.c_str(), directory, leaf, 0) == 0)
+            return {};
+    } else {
+        std::string const self = "/proc/self/fd/" + std::to_string(pending.fd());
+        if (::linkat(AT_FDCWD, self.c_str(), directory, leaf, AT_SYMLINK_FOLLOW) == 0)
+            return {};
+    }
     // Something is at the path already, or /proc is not mounted: the bytes
     // move into the file there, as they would have been written into it.
-    UniqueFd const file = QUASTOR_TRY(open_archive(archive_path, entries));
-    if (::lseek(unnamed, 0, SEEK_SET) != 0)
-        return fail(QuastorError::io(errno));
-    uint8_t buffer[8192];
-    (void)QUASTOR_TRY(copy_to_end(unnamed, file.get(), buffer));
-    return {};
+    return copy_into_existing(pending.fd(), archive_path, entries);
 }
 
 } // namespace quastor

@@ -50,7 +50,7 @@ private:
     Result<void> append_entry(PreparedEntry const& entry, Bytes const* in_hand);
     Result<void> finish_directory(std::span<PreparedEntry const> entries);
     Result<void> write(Bytes data);
-    Result<void> copy_scratch_file(std::string const& path, uint32_t expected);
+    Result<void> copy_scratch_file(ScratchFileData const& scratch, uint32_t expected);
     Result<void> copy_source_file(PreparedEntry const& entry, std::string const& path, FileIdentity identity);
 
     int fd_;
@@ -74,22 +74,51 @@ Result<UniqueFd> open_archive(std::string const& archive_path, std::span<Prepare
 // leaves the partial archive in place. Calling thread only.
 Result<void> write_archive(std::span<PreparedEntry const> entries, std::string const& archive_path);
 
-// An archive written before it is given its name: a file without a name in
-// the directory that will hold `archive_path`, so that nothing at that path
-// changes until the archive is published. An empty descriptor, not an
-// error, where that directory does not exist yet or its file system has no
-// unnamed files: the archive is then written by name, after the fact.
-UniqueFd open_unnamed_archive(std::string const& archive_path);
+// The archive before it has its name: a file without a name in the
+// directory that will hold it, or, where that file system has no unnamed
+// files, a file made there under a temporary name (exclusively, never
+// through a link) and removed again unless it is published. Nothing at the
+// archive's path changes until the archive is complete, so a failed call
+// never names a partial archive and leaves an existing file as it was.
+// Holds its directory by descriptor; one thread at a time.
+class PendingArchive {
+public:
+    PendingArchive() = default;
+    PendingArchive(PendingArchive&&) noexcept = default;
+    PendingArchive& operator=(PendingArchive&& other) noexcept;
+    PendingArchive(PendingArchive const&) = delete;
+    PendingArchive& operator=(PendingArchive const&) = delete;
+    ~PendingArchive() { discard(); }
 
-// Gives the unnamed archive `unnamed` its name. Where something is already
-// at the path (or the link cannot be made), that file is opened as
-// open_archive opens it and the archive copied into it, so an existing
-// archive keeps its identity and a link there is followed.
-Result<void> publish_archive(int unnamed, std::string const& archive_path, std::span<PreparedEntry const> entries);
+    explicit operator bool() const { return static_cast<bool>(file_); }
+    int fd() const { return file_.get(); }
+    // Whether the file has a temporary name (no unnamed files here).
+    bool named() const { return !temporary_.empty(); }
 
-// Leaves a partial unnamed archive at `archive_path` where nothing is there
-// yet, as a failed archive written by name would be left; a file already
-// there is not touched. Best effort.
-void leave_partial_archive(int unnamed, std::string const& archive_path);
+private:
+    friend Result<PendingArchive> open_pending_archive(std::string const&, bool);
+    friend Result<void> publish_archive(PendingArchive&, std::string const&, std::span<PreparedEntry const>);
+    void discard();
+
+    UniqueFd directory_;
+    UniqueFd file_;
+    std::string leaf_;
+    std::string temporary_;
+};
+
+// Opens the pending archive for `archive_path` in its parent directory.
+// With `make_parents`, missing parents are made first, as open_archive makes
+// them; without, a missing parent gives an empty PendingArchive, as does,
+// either way, a directory in which the call may not create anything (the
+// archive can then only be written in place, by name). Io otherwise.
+Result<PendingArchive> open_pending_archive(std::string const& archive_path, bool make_parents);
+
+// Gives the complete archive `pending` its name. Where something is already
+// at the path, that file is opened as open_archive opens it and the archive
+// copied into it, so an existing archive keeps its identity and a link
+// there is followed; its blocks are reserved first where the file system
+// can, so that a full file system fails the call before the file changes.
+Result<void> publish_archive(PendingArchive& pending, std::string const& archive_path,
+    std::span<PreparedEntry const> entries);
 
 } // namespace quastor

@@ -1,9 +1,11 @@
-// Proves that entry preparation picks stored or DEFLATE by the 64-byte and
-// strictly-smaller rules, keeps small DEFLATE output in memory only while
-// the call's budget lasts and otherwise spills it to the scratch file of the
-// entry's index, reads links without following them, reads nothing but the
-// items collected, deflates at the call's level, and that the parallel stage
-// returns results in index order or the one error of a failing entry.
+// Proves that the scratch directory is private and its files made without
+// following links, that entry preparation picks stored or DEFLATE by the
+// 64-byte and strictly-smaller rules, keeps small DEFLATE output in memory
+// only while the call's budget lasts and otherwise spills it to the scratch
+// file of the entry's index, reads links without following them, reads
+// nothing but the items collected, deflates at the call's level, and that
+// the parallel stage returns results in index order or the one error of a
+// failing entry.
 
 #include "archive/archive.hpp"
 #include "common/pool.hpp"
@@ -50,6 +52,47 @@ TEST(ScratchDirNames, IndexIsZeroPaddedToEightDigits)
     EXPECT_EQ(scratch.entry_path(0), "/nonexistent/s/00000000.deflate");
     EXPECT_EQ(scratch.entry_path(12345), "/nonexistent/s/00012345.deflate");
     EXPECT_EQ(scratch.entry_path(123456789), "/nonexistent/s/123456789.deflate");
+}
+
+// Under any umask the scratch directory is the caller's alone (0700) and its
+// files 0600; a name planted there (a link to a file of someone else's) is
+// never written through; removal goes by the held directory, so it empties
+// the directory held and removes only its own name.
+TEST(ScratchDirPrivacy, PrivateWhateverTheUmaskAndRemovedByDescriptor)
+{
+    TempDir dir;
+    for (mode_t const mask : {mode_t{0}, mode_t{022}, mode_t{0177}}) {
+        mode_t const old_mask = ::umask(mask);
+        auto scratch = ScratchDir::allocate(dir / "");
+        ::umask(old_mask);
+        ASSERT_TRUE(scratch.has_value()) << scratch.error().display();
+        struct stat status{};
+        ASSERT_EQ(::stat(scratch->path().c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, 0700u) << mask;
+        ::umask(mask);
+        auto entry = scratch->create_entry(3);
+        ::umask(old_mask);
+        ASSERT_TRUE(entry.has_value());
+        ASSERT_EQ(::stat(scratch->entry_path(3).c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, 0600u) << mask;
+
+        write_file(dir / "victim", "untouched");
+        fs::create_symlink(dir / "victim", scratch->entry_path(4));
+        auto planted = scratch->create_entry(4);
+        ASSERT_FALSE(planted.has_value());
+        EXPECT_EQ(planted.error().os_error(), EEXIST);
+        EXPECT_EQ(read_file(dir / "victim"), "untouched");
+
+        // Moved away and another directory put under its name: the one
+        // held is emptied, the other one left alone.
+        std::string const moved = dir / ("moved" + std::to_string(mask));
+        fs::rename(scratch->path(), moved);
+        fs::create_directory(scratch->path());
+        scratch->remove();
+        EXPECT_TRUE(fs::is_empty(moved));
+        EXPECT_TRUE(fs::exists(scratch->path()));
+        EXPECT_EQ(read_file(dir / "victim"), "untouched");
+    }
 }
 
 TEST(PrepareEntry, SixtyThreeBytesAreStoredAndSixtyFourDeflated)

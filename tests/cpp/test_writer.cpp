@@ -4,7 +4,8 @@
 // entry ending at offset 2^32 - 1 vs 2^32; that a stored file is copied only
 // while it is the file read, with its length and checksum; and that an
 // existing archive, a linked archive path and a source file at the archive
-// path are handled as documented.
+// path are handled as documented; and that a pending archive has no name
+// until it is published.
 
 #include "archive/archive.hpp"
 #include "compress/writer.hpp"
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <libdeflate.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -137,7 +139,7 @@ TEST(WriterLayout, LargeStoredAndScratchFilesAreCopiedWhole)
     write_file(dir / "scratch", "scratch bytes");
     PreparedEntry big = stored_file("big", dir / "big", content);
     PreparedEntry scratch = stored_file("s", dir / "scratch", "scratch bytes");
-    scratch.data = ScratchFileData{dir / "scratch"};
+    scratch.data = ScratchFileData{dir / "scratch", AT_FDCWD, dir / "scratch"};
     std::vector<PreparedEntry> entries{std::move(big), std::move(scratch)};
     ASSERT_TRUE(write_archive(entries, dir / "out.zip").has_value());
     auto archive = ZipArchive::open(dir / "out.zip");
@@ -148,6 +150,43 @@ TEST(WriterLayout, LargeStoredAndScratchFilesAreCopiedWhole)
     ASSERT_TRUE(data.has_value());
     EXPECT_EQ(std::string(reinterpret_cast<char const*>(data->data()), data->size()), content);
     EXPECT_EQ(archive->entries()[1].local_header_offset, 30u + 3u + content.size());
+}
+
+// The archive is written under no name at all, in the directory that will
+// hold it, whatever the length of that directory's path (a path of the
+// small-string size once went to the kernel from freed memory, and
+// creation silently fell back to writing after all compression); it gets
+// its name only when published, and a pending archive dropped unpublished
+// leaves nothing, an existing file included, changed.
+TEST(WriterPending, UnnamedUntilPublishedAndGoneWhenDropped)
+{
+    TempDir dir;
+    std::string const deep = dir / "a-directory-name-well-past-fifteen-bytes";
+    fs::create_directory(deep);
+    for (bool const existing : {false, true}) {
+        std::string const path = deep + (existing ? "/old.zip" : "/new.zip");
+        if (existing)
+            write_file(path, "old bytes");
+        {
+            auto pending = open_pending_archive(path, false);
+            ASSERT_TRUE(pending.has_value());
+            ASSERT_TRUE(*pending);
+            EXPECT_FALSE(pending->named());
+            ArchiveStream stream(pending->fd());
+            ASSERT_TRUE(stream.finish({}).has_value());
+        }
+        EXPECT_EQ(fs::exists(path), existing);
+        if (existing) {
+            EXPECT_EQ(read_file(path), "old bytes");
+        }
+        auto pending = open_pending_archive(path, false);
+        ASSERT_TRUE(pending.has_value());
+        ArchiveStream stream(pending->fd());
+        ASSERT_TRUE(stream.finish({}).has_value());
+        ASSERT_TRUE(publish_archive(*pending, path, {}).has_value());
+        EXPECT_EQ(fs::file_size(path), 22u);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(deep), fs::directory_iterator()), 2);
 }
 
 struct ChangedFileCase {

@@ -3,6 +3,8 @@ and the paths it refuses; the scratch directory's life."""
 
 import os
 import pathlib
+import resource
+import signal
 import stat
 import zipfile
 
@@ -90,6 +92,41 @@ class TestCollectionOrder:
         assert names(tmp_path / "out.zip") == ["d/", "f"]
 
 
+class TestDeepTrees:
+    def test_order_and_a_bounded_count_of_descriptors_at_any_depth(self, tmp_path):
+        """A chain of 100 directories whose paths grow past PATH_MAX, with a
+        file and a later sibling at every level, is walked in archive order
+        and read by a call that may open only 64 more descriptors than the
+        process holds."""
+        depth, step = 100, "d" * 60
+        src = tmp_path / "src"
+        src.mkdir()
+        fd = os.open(src, os.O_RDONLY | os.O_DIRECTORY)
+        expected, prefix = [], ""
+        for _ in range(depth):
+            for name in ("a", "z"):
+                with open(os.open(name, os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd), "wb") as f:
+                    f.write(prefix.encode() + name.encode())
+            os.mkdir(step, dir_fd=fd)
+            expected[len(expected):] = [prefix + "a", prefix + step + "/"]
+            child = os.open(step, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd, prefix = child, prefix + step + "/"
+        os.close(fd)
+        # Each level's later sibling comes once everything below it is done.
+        for level in range(depth - 1, -1, -1):
+            expected.append((step + "/") * level + "z")
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (len(os.listdir("/proc/self/fd")) + 64, hard))
+        try:
+            quastor.create_zip(str(src), str(tmp_path / "out.zip"))
+        finally:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+        assert names(tmp_path / "out.zip") == expected
+        with zipfile.ZipFile(tmp_path / "out.zip") as zf:
+            assert all(zf.read(name) == name.encode() for name in expected if not name.endswith("/"))
+
+
 class TestEntryShape:
     def test_directory_entries_end_in_slash_and_carry_the_dos_directory_bit(self, tmp_path):
         src = make_tree(tmp_path / "src", {"e": {}, "f": b"data"})
@@ -126,14 +163,28 @@ class TestEntryShape:
         quastor.create_zip(str(src), str(tmp_path / "out.zip"))
         assert names(tmp_path / "out.zip") == [expected]
 
-    def test_names_that_collapse_into_one_are_both_kept(self, tmp_path):
+    @pytest.mark.parametrize("first,second,second_is_dir", [
+        (b"x\xfe", b"x\xff", False),
+        (b"x\xef\xbf\xbd", b"x\xff", False),  # the replacement character itself
+        (b"x\xfe", b"x\xff", True),  # a file and a directory would land on one path
+    ])
+    def test_names_that_collapse_into_one_are_refused_before_anything_is_written(
+        self, tmp_path, scratch_root, first, second, second_is_dir
+    ):
         src = tmp_path / "src"
         src.mkdir()
-        for raw in (b"x\xfe", b"x\xff"):
-            with open(os.path.join(bytes(src), raw), "wb") as f:
-                f.write(raw)
-        quastor.create_zip(str(src), str(tmp_path / "out.zip"))
-        assert names(tmp_path / "out.zip") == ["x\ufffd", "x\ufffd"]
+        with open(os.path.join(bytes(src), first), "wb") as f:
+            f.write(first)
+        if second_is_dir:
+            os.mkdir(os.path.join(bytes(src), second))
+        else:
+            with open(os.path.join(bytes(src), second), "wb") as f:
+                f.write(second)
+        later = max(first, second)
+        expected = f"Invalid input: Unsupported filesystem entry: {src}/{later.decode('utf-8', 'replace')}"
+        assert create_error(src, tmp_path / "out.zip") == expected
+        assert not (tmp_path / "out.zip").exists()
+        assert list(scratch_root.iterdir()) == []
 
     @pytest.mark.parametrize("where", ["top", "deep"])
     def test_a_named_pipe_is_refused_with_its_absolute_path(self, tmp_path, where):
@@ -348,6 +399,27 @@ class TestArchiveFile:
             f.truncate(1 << 32)  # sparse: refused by size before it is read
         assert create_error(tmp_path / "huge", tmp_path / "out.zip").startswith("Archive is too large")
         assert (tmp_path / "out.zip").read_bytes() == GOLDEN_ONE_FILE
+
+    @pytest.mark.parametrize("existing", [None, b"old archive bytes"])
+    def test_a_failed_write_names_nothing_and_leaves_an_existing_file(self, tmp_path, existing):
+        """The archive cannot be written past 1 MiB (as on a full file
+        system): the call fails, and nothing new stands at the path."""
+        (tmp_path / "big").write_bytes(os.urandom(4 << 20))
+        archive = tmp_path / "out.zip"
+        if existing is not None:
+            archive.write_bytes(existing)
+        soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+        previous = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, hard))
+        try:
+            message = create_error(tmp_path / "big", archive)
+        finally:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+            signal.signal(signal.SIGXFSZ, previous)
+        assert message == "I/O error: File too large (os error 27)"
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["big"] + (["out.zip"] if existing else [])
+        if existing is not None:
+            assert archive.read_bytes() == existing
 
     def test_the_same_tree_gives_the_same_bytes_whatever_the_times(self, tmp_path):
         src = make_tree(tmp_path / "src", {

@@ -1,9 +1,9 @@
 """Races create_zip against a tree that an unprivileged user changes under it.
 
-Run as root, with the Python that has quastor installed, outside make test
-(it takes a minute or two):
+Run as root, with the Python that has quastor installed (a minute or two;
+--short runs a few attempts of every mode in a few seconds):
 
-    sudo .venv/bin/python tests/stress/create_race.py [--attempts 30]
+    sudo .venv/bin/python tests/stress/create_race.py [--attempts 30] [--short]
 
 A tree owned by uid 65534 (nobody) is archived by root while a racer,
 running as nobody through setpriv, keeps changing it:
@@ -13,6 +13,15 @@ running as nobody through setpriv, keeps changing it:
   same length, and rewrites them in place at the same length;
 - directory mode: swaps collected directories for a symbolic link to the
   secret's directory, which holds a file of the same name as theirs.
+
+- scratch mode: root archives a root-only tree whose files hold the secret
+  and deflate to more than fits in memory, so that entries finishing out of
+  order are spilled to the scratch directory, under umask 022 and umask 0,
+  with TMPDIR world-writable like /tmp; the racer watches TMPDIR and tries to
+  read and inflate spilled entries, to swap them for its own data and to
+  plant links in the scratch directory to a root file. It reports the
+  entries it read holding the secret (must be 0); the root file must keep
+  its contents and no archive may hold the racer's data.
 
 For every attempt the archive written, whole or partial, is searched for the
 secret, and every archive from a call that succeeded is checked entry by
@@ -41,6 +50,9 @@ NOBODY = 65534
 SIZE = 4096
 VICTIMS = 8
 FILLERS = 200
+# Bytes of hexadecimal text per scratch-mode file: deflated, more than an
+# entry may keep in memory.
+SPILLED = 512 << 10
 
 # Runs as nobody until killed. Every victim is changed in turn, with short
 # pauses so that each state lasts long enough to be seen.
@@ -68,6 +80,35 @@ while True:
             pause()
         except OSError:
             pass
+    elif mode == "scratch":
+        import zlib
+        marker, swapped = sys.argv[4].encode(), zlib.compressobj(6, zlib.DEFLATED, -15)
+        payload = swapped.compress(b"RACER-PAYLOAD" * 4096) + swapped.flush()
+        for scratch in os.listdir(tree):
+            where = os.path.join(tree, scratch)
+            try:
+                names = os.listdir(where)
+            except OSError:
+                continue
+            for n in range(64):
+                try:
+                    os.symlink(target, os.path.join(where, "%08d.deflate" % n))
+                except OSError:
+                    pass
+            for name in names:
+                path = os.path.join(where, name)
+                try:
+                    with open(path, "rb") as f:
+                        if marker in zlib.decompressobj(-15).decompress(f.read()):
+                            print("READ", flush=True)
+                except (OSError, zlib.error):
+                    pass
+                try:
+                    with open(path + ".x", "wb") as f:
+                        f.write(payload)
+                    os.rename(path + ".x", path)
+                except OSError:
+                    pass
     else:
         victim = os.path.join(tree, "d%02d" % (i % 8))
         try:
@@ -172,11 +213,73 @@ def run_mode(base: pathlib.Path, mode: str, attempts: int, secret: pathlib.Path,
     return holding == 0 and bad == 0 and after <= before and leaked == 0
 
 
+def run_scratch(base: pathlib.Path, attempts: int, marker: bytes, files: int) -> bool:
+    tree = base / "tree-scratch"
+    tree.mkdir(mode=0o700)
+    for i in range(files):
+        (tree / f"s{i:03d}").write_bytes(marker + os.urandom(SPILLED // 2).hex().encode())
+    world = base / "tmp-world"
+    world.mkdir()
+    world.chmod(0o1777)
+    victim = base / "victim"
+    victim.write_bytes(b"root's own file, never to be written by quastor\n")
+    victim.chmod(0o644)
+    original = victim.read_bytes()
+    out = base / "out-scratch"
+    out.mkdir(mode=0o700)
+    saved_tmpdir, saved_umask = os.environ["TMPDIR"], os.umask(0o022)
+    os.umask(saved_umask)
+    os.environ["TMPDIR"] = str(world)
+    reads = planted = swapped = succeeded = 0
+    failures = collections.Counter()
+    try:
+        for mask in (0o022, 0o000):
+            racer = subprocess.Popen([
+                "setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
+                sys.executable if os.access(sys.executable, os.X_OK) else "python3", "-I", "-c", RACER,
+                "scratch", str(world), str(victim), marker.decode(),
+            ], stdout=subprocess.PIPE, text=True)
+            try:
+                for attempt in range(attempts):
+                    archive = out / f"{mask:o}-{attempt:03d}.zip"
+                    os.umask(mask)
+                    try:
+                        quastor.create_zip(str(tree), str(archive))
+                        succeeded += 1
+                    except RuntimeError as error:
+                        text = str(error)
+                        failures[text.split(": /")[0] if ": /" in text else text] += 1
+                    finally:
+                        os.umask(saved_umask)
+                    if victim.read_bytes() != original:
+                        planted += 1
+                        victim.write_bytes(original)
+                    swapped += holds_secret(archive, b"RACER-PAYLOAD")
+            finally:
+                racer.kill()  # our own child, by its id
+                output, _ = racer.communicate()
+            reads += output.count("READ")
+    finally:
+        os.environ["TMPDIR"] = saved_tmpdir
+    left = sorted(p.name for p in world.iterdir())
+    print(f"scratch mode: {2 * attempts} attempts (umask 022 and 0), {succeeded} succeeded")
+    for text, count in failures.most_common():
+        print(f"  failed {count:3d}x: {text}")
+    print(f"  spilled entries read by the other user holding the secret: {reads}")
+    print(f"  root file overwritten through a planted link: {planted}")
+    print(f"  archives holding the other user's data: {swapped}")
+    print(f"  left in TMPDIR: {left}")
+    return reads == 0 and planted == 0 and swapped == 0 and not left
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--attempts", type=int, default=30)
-    parser.add_argument("--modes", default="file,directory")
+    parser.add_argument("--modes", default="file,directory,scratch")
+    parser.add_argument("--short", action="store_true", help="3 attempts per mode, a smaller tree")
     args = parser.parse_args()
+    if args.short:
+        args.attempts = min(args.attempts, 3)
     if os.geteuid() != 0:
         print("run as root: the racer must be an unprivileged user", file=sys.stderr)
         return 2
@@ -193,7 +296,11 @@ def main() -> int:
         scratch = base / "tmp"
         scratch.mkdir(mode=0o700)
         os.environ["TMPDIR"] = str(scratch)
-        sound = [run_mode(base, mode, args.attempts, secret, marker) for mode in args.modes.split(",")]
+        sound = [
+            run_scratch(base, args.attempts, marker, 8 if args.short else 40) if mode == "scratch"
+            else run_mode(base, mode, args.attempts, secret, marker)
+            for mode in args.modes.split(",")
+        ]
         return 0 if all(sound) else 1
     finally:
         shutil.rmtree(base, ignore_errors=True)
