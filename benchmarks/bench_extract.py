@@ -158,7 +158,7 @@ def main() -> Report:
                                        archive_file_count(archive), create=True))
             binary = floor.program()
             if binary is not None:
-                tools += floor.extraction_tools(binary, tree, root / "corpora", out)
+                tools += floor.extraction_tools(binary, archive, root / "corpora", out)
             summaries = measure(tools, repeat)
             print_table(f"Extract: {Corpora.TITLES[name]}", summaries)
             ours = summaries[0].wall

@@ -204,6 +204,18 @@ struct deflate_job {
     atomic_uint_fast64_t compressed_total;
 };
 
+/* Shards gather in a thread's batch and go out in one write, as an
+ * archive writer would send them, not one system call per tiny file. */
+#define BATCH (1u << 20)
+
+static void flush_batch(struct deflate_job *job, const unsigned char *data, size_t size)
+{
+    if (size == 0 || job->output < 0)
+        return;
+    uint64_t at = atomic_fetch_add(&job->output_end, size);
+    write_all(job->output, data, size, (off_t)at, "the output");
+}
+
 static void *deflate_worker(void *argument)
 {
     struct deflate_job *job = argument;
@@ -214,6 +226,8 @@ static void *deflate_worker(void *argument)
     }
     unsigned char *in = NULL, *out = NULL;
     size_t in_capacity = 0, out_capacity = 0;
+    unsigned char *batch = job->output >= 0 ? grow(NULL, BATCH) : NULL;
+    size_t batched = 0;
     uint64_t total = 0;
     for (;;) {
         size_t i = atomic_fetch_add(&job->next, 1);
@@ -234,11 +248,21 @@ static void *deflate_worker(void *argument)
         size_t kept_size = compressed && compressed < size ? compressed : size;
         total += kept_size;
         if (job->output >= 0) {
-            uint64_t at = atomic_fetch_add(&job->output_end, kept_size);
-            write_all(job->output, kept, kept_size, (off_t)at, "the output");
+            if (batched + kept_size > BATCH) {
+                flush_batch(job, batch, batched);
+                batched = 0;
+            }
+            if (kept_size > BATCH) {
+                flush_batch(job, kept, kept_size);
+            } else {
+                memcpy(batch + batched, kept, kept_size);
+                batched += kept_size;
+            }
         }
     }
+    flush_batch(job, batch, batched);
     atomic_fetch_add(&job->compressed_total, total);
+    free(batch);
     free(in);
     free(out);
     libdeflate_free_compressor(compressor);
