@@ -2,8 +2,9 @@
 #                   (installs only what the build needs, no test tools)
 # make test         install what is missing, build module, command and C++ tests
 #                   in one CMake tree, run the Python and C++ suites
-# make bench        compare quastor with zipfile, Info-ZIP, bsdtar, 7-Zip and Python
-#                   libraries; goals summed up, chart in build/bench/speed.png
+# make bench        compare quastor with zipfile, Info-ZIP, bsdtar, 7-Zip, pigz, Python
+#                   libraries and its floor (benchmarks/floor.c, same libdeflate);
+#                   goals summed up, chart in build/bench/speed.png
 # make tsan         the C++ core and its tests under ThreadSanitizer
 # make wheel        one manylinux abi3 wheel in dist/, built from the sdist
 # make wheel-check  install that wheel into Pythons 3.10, 3.12 and 3.13 on a
@@ -34,6 +35,8 @@ BUILD_TREE := build/dev
 # The demo needs the build, not the test tools or the peers' packages.
 DEMO_APT_PACKAGES := $(filter-out libgtest-dev zip unzip libarchive-tools p7zip-full,$(APT_PACKAGES))
 DEMO_PIP_PACKAGES := $(filter-out pytest hypothesis mypy,$(PIP_PACKAGES))
+# Peers of the benchmark: 7-Zip's own current 7zz, and pigz behind tar.
+PEER_APT_PACKAGES := 7zip pigz
 TSAN_BUILD := build/tsan
 JOBS := $(shell nproc)
 # Debian's clang with libc++, whose <expected> the core needs under clang.
@@ -121,7 +124,7 @@ demo: demo-deps
 # The floor program is built in the same tree, against the same libraries
 # as the module.
 bench: deps
-	$(call apt_install,$(BENCH_APT_PACKAGES))
+	$(call apt_install,$(BENCH_APT_PACKAGES) $(PEER_APT_PACKAGES))
 	@$(PYTHON) -m pip install -q --root-user-action=ignore $(BENCH_PIP_PACKAGES)
 	@echo "== building the module, the command and the floor program in $(BUILD_TREE)"
 	$(call build_tree,-C cmake.define.QUASTOR_TESTS=OFF -C cmake.define.QUASTOR_FLOOR=ON)
