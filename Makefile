@@ -90,12 +90,12 @@ endef
 
 install: deps
 	@echo "== building and installing the module and the command in $(BUILD_TREE)"
-	$(call build_tree,-C cmake.define.QUASTOR_TESTS=OFF)
+	$(call build_tree,-C cmake.define.QUASTOR_TESTS=OFF -C cmake.define.QUASTOR_CLI=ON)
 
 # Module, command and C++ tests in one tree, built once for both suites.
 test-build: deps
 	@echo "== building the module, the command and the C++ tests in $(BUILD_TREE)"
-	$(call build_tree,-C cmake.define.QUASTOR_TESTS=ON)
+	$(call build_tree,-C cmake.define.QUASTOR_TESTS=ON -C cmake.define.QUASTOR_CLI=ON)
 
 test-python: test-build
 	@echo "== Python suite"
@@ -115,9 +115,11 @@ demo-deps:
 	@echo "== build tools into $(PYTHON): $(DEMO_PIP_PACKAGES)"
 	@$(PYTHON) -m pip install -q --root-user-action=ignore --disable-pip-version-check $(DEMO_PIP_PACKAGES)
 
+# The demo runs the module alone: the command (a quarter of the compiling)
+# is left for `make test` or `make install`.
 demo: demo-deps
-	@echo "== building and installing the module and the command in $(BUILD_TREE)"
-	$(call build_tree,-C cmake.define.QUASTOR_TESTS=OFF)
+	@echo "== building and installing the module in $(BUILD_TREE)"
+	$(call build_tree,-C cmake.define.QUASTOR_TESTS=OFF -C cmake.define.QUASTOR_CLI=OFF)
 	@echo "== the demo"
 	@$(PYTHON) benchmarks/demo.py
 
@@ -127,7 +129,7 @@ bench: deps
 	$(call apt_install,$(BENCH_APT_PACKAGES) $(PEER_APT_PACKAGES))
 	@$(PYTHON) -m pip install -q --root-user-action=ignore $(BENCH_PIP_PACKAGES)
 	@echo "== building the module, the command and the floor program in $(BUILD_TREE)"
-	$(call build_tree,-C cmake.define.QUASTOR_TESTS=OFF -C cmake.define.QUASTOR_FLOOR=ON)
+	$(call build_tree,-C cmake.define.QUASTOR_TESTS=OFF -C cmake.define.QUASTOR_CLI=ON -C cmake.define.QUASTOR_FLOOR=ON)
 	QUASTOR_FLOOR_PROGRAM=$(BUILD_TREE)/benchmarks/quastor_floor $(PYTHON) benchmarks/bench.py
 
 tsan: deps
