@@ -130,7 +130,7 @@ bench: deps
 	@$(PYTHON) -m pip install -q --root-user-action=ignore $(BENCH_PIP_PACKAGES)
 	@echo "== building the module, the command and the floor program in $(BUILD_TREE)"
 	$(call build_tree,-C cmake.define.QUASTOR_TESTS=OFF -C cmake.define.QUASTOR_CLI=ON -C cmake.define.QUASTOR_FLOOR=ON)
-	QUASTOR_FLOOR_PROGRAM=$(BUILD_TREE)/benchmarks/quastor_floor $(PYTHON) benchmarks/bench.py
+	QUASTOR_FLOOR_PROGRAM=$(abspath $(BUILD_TREE))/benchmarks/quastor_floor $(PYTHON) benchmarks/bench.py
 
 tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DQUASTOR_PYTHON=OFF -DQUASTOR_TESTS=ON -DQUASTOR_TSAN=ON
