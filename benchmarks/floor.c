@@ -5,7 +5,8 @@
  *   quastor_floor deflate THREADS TREE [OUTPUT]
  *       walks TREE (one fstatat per entry, as any archiver needs for the
  *       metadata), then on THREADS threads reads every regular file,
- *       deflates it at level 6 as an independent shard and takes its
+ *       deflates it at level 6 as an independent shard (files under 64
+ *       bytes are kept as they are, as quastor keeps them) and takes its
  *       CRC-32; with OUTPUT, the shards are written into that one file.
  *   quastor_floor pack TREE SHARDS
  *       (preparation, not timed by the benchmark) writes TREE's directories
@@ -208,6 +209,10 @@ struct deflate_job {
  * archive writer would send them, not one system call per tiny file. */
 #define BATCH (1u << 20)
 
+/* Files shorter than this are kept stored without a try, as quastor's
+ * writer keeps them: DEFLATE's block header alone eats what it could save. */
+#define MIN_DEFLATE_LENGTH 64
+
 static void flush_batch(struct deflate_job *job, const unsigned char *data, size_t size)
 {
     if (size == 0 || job->output < 0)
@@ -236,12 +241,15 @@ static void *deflate_worker(void *argument)
         struct file *f = &job->tree->files[i];
         size_t size = read_file(job->tree->directory_fds[f->directory], f->name, &in, &in_capacity, f->size);
         f->crc = libdeflate_crc32(0, in, size);
-        size_t bound = libdeflate_deflate_compress_bound(compressor, size);
-        if (bound > out_capacity) {
-            out_capacity = bound;
-            out = grow(out, out_capacity);
+        size_t compressed = 0;
+        if (size >= MIN_DEFLATE_LENGTH) {
+            size_t bound = libdeflate_deflate_compress_bound(compressor, size);
+            if (bound > out_capacity) {
+                out_capacity = bound;
+                out = grow(out, out_capacity);
+            }
+            compressed = libdeflate_deflate_compress(compressor, in, size, out, out_capacity);
         }
-        size_t compressed = libdeflate_deflate_compress(compressor, in, size, out, out_capacity);
         /* What a ZIP writer keeps: the shard, or the bytes stored when
          * DEFLATE does not make them smaller. */
         const unsigned char *kept = compressed && compressed < size ? out : in;
