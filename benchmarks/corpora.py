@@ -155,6 +155,16 @@ class Corpora:
         return self._archives[key]
 
 
+def selected() -> tuple[str, ...]:
+    """The corpora QUASTOR_BENCH_CORPORA names (comma-separated), in their
+    usual order; all of them when it is unset."""
+    named = {n.strip() for n in os.environ.get("QUASTOR_BENCH_CORPORA", "").split(",") if n.strip()}
+    unknown = named - set(Corpora.BUILDERS)
+    if unknown:
+        raise SystemExit(f"QUASTOR_BENCH_CORPORA: no corpus named {', '.join(sorted(unknown))}")
+    return tuple(n for n in Corpora.BUILDERS if not named or n in named)
+
+
 def describe(path: pathlib.Path) -> str:
     """Files, directories and bytes of a tree, or the size of an archive."""
     if path.is_file():

@@ -26,6 +26,10 @@ import tempfile
 import time
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from floor import FloorLine
 
 CALL_MARK = "call_seconds"
 # Archives within this of quastor's count as compressing alike.
@@ -83,6 +87,8 @@ class Report:
     title: str
     goals: list[str] = field(default_factory=list)
     results: list[Result] = field(default_factory=list)
+    # quastor against the floor rows, one line per workload that has them.
+    floors: list[FloorLine] = field(default_factory=list)
 
 
 def verdict(met: bool) -> str:
