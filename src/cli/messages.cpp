@@ -3,6 +3,7 @@
 #include "cli/messages.hpp"
 
 #include "cli/archive_input.hpp"
+#include "cli/stop_signals.hpp"
 #include "common/text.hpp"
 
 #include <algorithm>
@@ -34,6 +35,10 @@ void print_error_line(std::string_view text)
 
 int report_failure(std::string const& archive, char const* prefix, QuastorError const& error)
 {
+    // A stop signal ends the command by that signal, which says enough: the
+    // interruption it caused is no failure to report.
+    if (stop_signals()->requested())
+        return 1;
     std::string line = shown_archive(archive) + ": ";
     if (!error.subject().empty())
         line += shown(error.subject()) + ": ";
