@@ -167,6 +167,10 @@ TEST_F(ExtractTest, DestinationUnderARegularFileFails)
     auto done = extract_from_bytes(as_bytes(archive), dest("file"));
     ASSERT_FALSE(done.has_value());
     EXPECT_EQ(done.error().kind(), ErrorKind::Io);
+    // Beneath it, as a path walk would say.
+    auto below = extract_from_bytes(as_bytes(archive), dest("file") + "/sub");
+    ASSERT_FALSE(below.has_value());
+    EXPECT_EQ(below.error().os_error(), ENOTDIR);
 }
 
 TEST_F(ExtractTest, SingleEntryWithSetUserIdBit)

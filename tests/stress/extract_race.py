@@ -2,8 +2,8 @@
 
 Run as root, with the Python that has quastor installed:
 
-    .venv/bin/python tests/stress/extract_race.py [ATTEMPTS]   (200 per mode)
-    .venv/bin/python tests/stress/extract_race.py --short      (3 per mode, seconds)
+    .venv/bin/python tests/stress/extract_race.py [ATTEMPTS [MODE...]]   (200 per mode, all modes)
+    .venv/bin/python tests/stress/extract_race.py --short                (3 per mode, seconds)
 
 A destination subdirectory "w" belongs to uid nobody, who races each call
 through setpriv, under umask 0 so that the directories the call makes are
@@ -180,7 +180,7 @@ def main():
     fds_before = len(os.listdir("/proc/self/fd"))
     failed = False
     try:
-        for mode in MODES:
+        for mode in sys.argv[2:] if len(sys.argv) > 2 else MODES:
             data = archive(mode)
             succeeded = changed = escaped = strays = 0
             for _ in range(attempts):
