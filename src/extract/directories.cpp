@@ -19,12 +19,19 @@ Result<HeldDirectory> ReachedDirectories::hold(DirectoryHandle parent, std::stri
         auto found = reached_.find(step);
         if (found == reached_.end()) {
             // Under the lock, so that two workers cannot both take the same
-            // directory for one that was already there.
-            HeldDirectory held = QUASTOR_TRY(reach_directory(parent.fd, parent.created, name, is_last));
-            reached_.emplace(std::move(step), Reached{held.identity, held.created});
+            // directory for one that was already there. A failure is kept:
+            // a directory swapped in after mkdir must not pass, for the next
+            // worker, as one found already there.
+            Result<HeldDirectory> held = reach_directory(parent.fd, parent.created, name, is_last);
+            if (!held)
+                reached_.emplace(std::move(step), Reached{{}, false, held.error()});
+            else
+                reached_.emplace(std::move(step), Reached{held->identity, held->created, {}});
             return held;
         }
         known = found->second;
+        if (known.failure)
+            return fail(*known.failure);
     }
     // A directory this call made is never a link; one it found may have been.
     char const* c_name = QUASTOR_TRY(os_path(name));

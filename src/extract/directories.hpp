@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -56,6 +57,7 @@ private:
     struct Reached {
         FileIdentity identity;
         bool created = false;
+        std::optional<QuastorError> failure; // of the first reach, met again by every later one
     };
     struct Hash {
         size_t operator()(Step const& step) const

@@ -289,6 +289,40 @@ TEST_F(HeldDirectoriesTest, NothingInAMadeDirectoryIsTakenOrFollowed)
     EXPECT_EQ(read_file(dest("victim")), "untouched");
 }
 
+TEST_F(HeldDirectoriesTest, AFailedFirstReachFailsForEveryWorker)
+{
+    // What stood there when first reached is what counts for the whole
+    // call, whatever stands there by the time another worker comes.
+    std::ofstream(in_dest("x")) << "a file";
+    ASSERT_FALSE(handles_->open("x").has_value());
+    fs::remove(in_dest("x"));
+    fs::create_directory(in_dest("x"));
+    DirectoryHandles other_worker(*reached_, 2);
+    auto later = other_worker.open("x");
+    ASSERT_FALSE(later.has_value());
+    EXPECT_EQ(later.error().os_error(), EEXIST);
+}
+
+TEST_F(HeldDirectoriesTest, ADirectoryFoundButNotOpenedGivesTheOpeningsError)
+{
+    fs::create_directory(in_dest("there"));
+    auto root = handles_->open("");
+    ASSERT_TRUE(root.has_value());
+    rlimit old_limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old_limit), 0);
+    rlimit low = old_limit;
+    low.rlim_cur = 64;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<UniqueFd> filling;
+    for (UniqueFd fd(::dup(0)); fd; fd = UniqueFd(::dup(0)))
+        filling.push_back(std::move(fd));
+    auto reached = reach_directory(root->fd, false, "there", true);
+    filling.clear();
+    ::setrlimit(RLIMIT_NOFILE, &old_limit);
+    ASSERT_FALSE(reached.has_value());
+    EXPECT_EQ(reached.error().os_error(), EMFILE);
+}
+
 TEST(PieceWriter, WritesPiecesInOrderFromTwoBuffersAndReportsAFailedWrite)
 {
     TempDir dir;
