@@ -4,9 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
-#include <stdio.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
