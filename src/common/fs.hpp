@@ -37,24 +37,77 @@ struct HeldDirectory {
     bool created = false; // made by this call, so nothing in it predates the call
 };
 
+// The process's file mode creation mask, read without changing it where
+// /proc allows.
+mode_t current_umask();
+
 // The directory holding `path`: empty for a bare name, "/" for a name in the
 // root, without the separators that end it ("a//b" gives "a"), and ignoring
 // separators at the end of `path` ("a/b/" gives "a").
 std::string_view parent_of(std::string_view path);
 
-// Reaches the directory `name` inside `parent` for the first time: makes it
-// (0777 before the umask) when missing and holds it without following a link,
-// so a link swapped in between the two steps fails. Finding a directory, or a
-// link to one, already there also counts, except inside a parent this call
-// made (`parent_created`): nothing there can predate the call, so a link
-// there was planted meanwhile and is never followed. When neither works, the
-// error is mkdir's, except that an ancestor (`is_last` false) that is not a
-// directory gives ENOTDIR, as a path walk through it would.
+// Reaches the directory `name` inside `parent` for the first time. When it is
+// missing it is made (0777 before the umask), and counts as made by this
+// call only once the call has proved it: opened without following a link,
+// a directory owned by the call's user; anything else found at the name
+// (swapped in meanwhile) fails with EEXIST. Finding a directory, or a link
+// to one, already there also counts, except inside a parent this call made
+// (`parent_created`): nothing there can predate the call, so whatever is
+// there was planted meanwhile and fails the call with mkdir's EEXIST. When
+// neither works, the error is mkdir's, except that an ancestor (`is_last`
+// false) that is not a directory gives ENOTDIR, as a path walk through it
+// would, and that a directory found but not opened gives the opening's
+// error (EMFILE, ELOOP...).
 Result<HeldDirectory> reach_directory(int parent, bool parent_created, std::string const& name, bool is_last);
 
 // mkdir -p by descriptor: walks `path` from "/" or the working directory (an
 // empty path is the working directory itself), reaching each component as
-// reach_directory does, and holds the last one.
+// reach_directory does and holding one at a time, and holds the last one.
 Result<HeldDirectory> reach_directories(std::string const& path);
+
+// A regular file's target in a held directory, opened for writing without
+// blocking (a FIFO there fails with ENXIO instead of waiting for a reader).
+// `fresh` when this call created it, then with mode 0600, so that nobody
+// else can open it before the caller gives it its final mode. Inside a
+// directory the call made (`directory_created`) the file must be new: a
+// name already there, link or file, was planted meanwhile and fails with
+// EEXIST. Elsewhere an existing file, or a link's target, is opened as is
+// and emptied only when `truncate` says so.
+struct FileTarget {
+    UniqueFd fd;
+    bool fresh = false;
+};
+Result<FileTarget> open_file_target(int directory, bool directory_created, std::string const& name, bool truncate);
+
+// A file made in a held directory before it has its final name: an unnamed
+// file where the file system makes them, otherwise one under a temporary
+// name made with O_EXCL | O_NOFOLLOW relative to the directory. Either way
+// mode 0600 and invisible to others under the final name until named; a
+// file never named is gone with its owner (the temporary name unlinked).
+class PendingFile {
+public:
+    static Result<PendingFile> create(int directory);
+    PendingFile(PendingFile&& other) noexcept;
+    PendingFile& operator=(PendingFile&&) = delete;
+    ~PendingFile();
+
+    int fd() const { return fd_.get(); }
+
+    // Gives the file `name` unless something already has it: false then, or
+    // when the file system cannot name it that way, and the file stays
+    // pending. A name that turns out to hold another file afterwards (the
+    // temporary name swapped meanwhile) is ELOOP.
+    Result<bool> name_as(std::string const& name);
+
+private:
+    PendingFile(int directory, UniqueFd fd, std::string temporary_name)
+        : directory_(directory), fd_(std::move(fd)), temporary_name_(std::move(temporary_name))
+    {
+    }
+
+    int directory_;
+    UniqueFd fd_;
+    std::string temporary_name_; // empty for an unnamed file or once named
+};
 
 } // namespace quastor

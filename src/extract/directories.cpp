@@ -10,21 +10,28 @@
 
 namespace quastor {
 
-Result<HeldDirectory> ReachedDirectories::hold(std::string_view path, DirectoryHandle parent, std::string const& name,
-    bool is_last)
+Result<HeldDirectory> ReachedDirectories::hold(DirectoryHandle parent, std::string const& name, bool is_last)
 {
+    Step step{parent.identity, name};
     Reached known;
     {
         std::lock_guard lock(mutex_);
-        auto found = reached_.find(path);
+        auto found = reached_.find(step);
         if (found == reached_.end()) {
             // Under the lock, so that two workers cannot both take the same
-            // directory for one that was already there.
-            HeldDirectory held = QUASTOR_TRY(reach_directory(parent.fd, parent.created, name, is_last));
-            reached_.emplace(std::string(path), Reached{held.identity, held.created});
+            // directory for one that was already there. A failure is kept:
+            // a directory swapped in after mkdir must not pass, for the next
+            // worker, as one found already there.
+            Result<HeldDirectory> held = reach_directory(parent.fd, parent.created, name, is_last);
+            if (!held)
+                reached_.emplace(std::move(step), Reached{{}, false, held.error()});
+            else
+                reached_.emplace(std::move(step), Reached{held->identity, held->created, {}});
             return held;
         }
         known = found->second;
+        if (known.failure)
+            return fail(*known.failure);
     }
     // A directory this call made is never a link; one it found may have been.
     char const* c_name = QUASTOR_TRY(os_path(name));
@@ -44,47 +51,53 @@ Result<DirectoryHandle> DirectoryHandles::open(std::string_view path)
         return reached_.root();
     if (auto found = slots_.find(path); found != slots_.end()) {
         found->second.last_use = ++clock_;
-        return DirectoryHandle{found->second.directory.fd.get(), found->second.directory.created};
+        HeldDirectory const& held = found->second.directory;
+        return DirectoryHandle{held.fd.get(), held.identity, held.created};
     }
     // The nearest ancestor this worker holds, then down from there.
     std::vector<std::string_view> missing{path};
-    DirectoryHandle base = reached_.root();
+    DirectoryHandle parent = reached_.root();
     for (std::string_view ancestor = parent_of(path); !ancestor.empty(); ancestor = parent_of(ancestor)) {
         if (auto found = slots_.find(ancestor); found != slots_.end()) {
             found->second.last_use = ++clock_;
-            base = {found->second.directory.fd.get(), found->second.directory.created};
+            HeldDirectory const& held = found->second.directory;
+            parent = {held.fd.get(), held.identity, held.created};
             break;
         }
         missing.push_back(ancestor);
     }
-    std::vector<std::pair<std::string_view, HeldDirectory>> opened;
-    opened.reserve(missing.size());
-    DirectoryHandle parent = base;
+    // Only the deepest levels, as many as the cache holds, are kept; above
+    // them each level is let go once the next one is held, so that a walk
+    // holds one descriptor more than the cache whatever the depth.
+    HeldDirectory passing;
     std::string name;
     for (size_t i = missing.size(); i-- > 0;) {
         std::string_view const step = missing[i];
         std::string_view const above = parent_of(step);
         name.assign(step.substr(above.empty() ? 0 : above.size() + 1));
-        HeldDirectory held = QUASTOR_TRY(reached_.hold(step, parent, name, i == 0));
-        parent = {held.fd.get(), held.created};
-        opened.emplace_back(step, std::move(held));
+        HeldDirectory held = QUASTOR_TRY(reached_.hold(parent, name, i == 0));
+        if (i < capacity_) {
+            parent = keep(std::string(step), std::move(held));
+        } else {
+            passing = std::move(held);
+            parent = {passing.fd.get(), passing.identity, passing.created};
+        }
     }
-    bool const created = opened.back().second.created;
-    for (auto& [step, held] : opened)
-        keep(std::string(step), std::move(held));
-    return DirectoryHandle{slots_.find(path)->second.directory.fd.get(), created};
+    return parent;
 }
 
-void DirectoryHandles::keep(std::string path, HeldDirectory directory)
+DirectoryHandle DirectoryHandles::keep(std::string path, HeldDirectory directory)
 {
-    // Kept in walking order, so the directory asked for is the newest and
-    // is never the one let go.
+    // Kept in walking order, so the directory just kept is the newest and
+    // the next level's parent is never the one let go.
     if (slots_.size() >= capacity_ && !slots_.empty()) {
         auto oldest = std::min_element(slots_.begin(), slots_.end(),
             [](auto const& a, auto const& b) { return a.second.last_use < b.second.last_use; });
         slots_.erase(oldest);
     }
-    slots_.insert_or_assign(std::move(path), Slot{std::move(directory), ++clock_});
+    auto [slot, _] = slots_.insert_or_assign(std::move(path), Slot{std::move(directory), ++clock_});
+    HeldDirectory const& held = slot->second.directory;
+    return DirectoryHandle{held.fd.get(), held.identity, held.created};
 }
 
 size_t directory_handles_per_worker(unsigned workers)

@@ -8,14 +8,17 @@
 // whole call; any later opening, by any worker, goes from a held ancestor
 // and must find that same directory again, so a directory swapped for a link
 // once the call has reached it fails with ELOOP instead of leading elsewhere.
-// Descriptors are bounded: each worker keeps a small cache of them, and only
-// identities are kept for every directory reached.
+// Descriptors are bounded whatever the depth: each worker keeps a small cache
+// of them and holds one more while it walks down; for every directory
+// reached only its identity is kept, under its parent's identity and its
+// own name.
 
 #include "common/fs.hpp"
 #include "error.hpp"
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -27,34 +30,47 @@ namespace quastor {
 // predate the call, so it is never followed).
 struct DirectoryHandle {
     int fd = -1;
+    FileIdentity identity;
     bool created = false;
 };
 
 // Shared by the workers of one call; reaching a new directory takes its lock.
 class ReachedDirectories {
 public:
-    explicit ReachedDirectories(HeldDirectory root) : root_(std::move(root)) {}
+    explicit ReachedDirectories(HeldDirectory root) : root_(std::move(root)), umask_(current_umask()) {}
 
-    DirectoryHandle root() const { return {root_.fd.get(), root_.created}; }
+    DirectoryHandle root() const { return {root_.fd.get(), root_.identity, root_.created}; }
+    // The umask as the call began, for the mode of the files it creates.
+    mode_t umask() const { return umask_; }
 
-    // Holds the directory `path` (relative to the root; its last segment is
-    // `name`, its parent is `parent`): reached now if no worker has reached
-    // it yet, otherwise opened again and checked to be the same one.
-    Result<HeldDirectory> hold(std::string_view path, DirectoryHandle parent, std::string const& name, bool is_last);
+    // Holds the directory `name` inside `parent`: reached now if no worker
+    // has reached it yet, otherwise opened again and checked to be the same
+    // one.
+    Result<HeldDirectory> hold(DirectoryHandle parent, std::string const& name, bool is_last);
 
 private:
+    struct Step {
+        FileIdentity parent;
+        std::string name;
+        bool operator==(Step const&) const = default;
+    };
     struct Reached {
         FileIdentity identity;
         bool created = false;
+        std::optional<QuastorError> failure; // of the first reach, met again by every later one
     };
     struct Hash {
-        using is_transparent = void;
-        size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+        size_t operator()(Step const& step) const
+        {
+            return std::hash<std::string>{}(step.name) ^ (step.parent.inode * 0x9e3779b97f4a7c15ull)
+                ^ step.parent.device;
+        }
     };
 
     HeldDirectory root_;
+    mode_t umask_;
     std::mutex mutex_;
-    std::unordered_map<std::string, Reached, Hash, std::equal_to<>> reached_;
+    std::unordered_map<Step, Reached, Hash> reached_;
 };
 
 // One worker's descriptors for the directories it works in, at most
@@ -69,6 +85,8 @@ public:
     // The descriptor stays valid until the next call.
     Result<DirectoryHandle> open(std::string_view path);
 
+    mode_t umask() const { return reached_.umask(); }
+
 private:
     struct Slot {
         HeldDirectory directory;
@@ -79,7 +97,8 @@ private:
         size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
     };
 
-    void keep(std::string path, HeldDirectory directory);
+    // Keeps `directory` under `path` and hands it out.
+    DirectoryHandle keep(std::string path, HeldDirectory directory);
 
     ReachedDirectories& reached_;
     size_t capacity_;

@@ -48,96 +48,63 @@ Result<DecodedData> decode_checked(ArchiveSource const& archive, ExtractionPlanE
     return data;
 }
 
-// Opens a file entry's target for writing, creating or emptying it.
-Result<UniqueFd> open_target(DirectoryHandle directory, std::string const& name)
-{
-    // Never blocks: a FIFO in the file's place fails (ENXIO) instead of
-    // waiting for a reader. A link is followed only where it may predate
-    // the call; in a directory the call made, one can only have been
-    // planted meanwhile.
-    int const flags = O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | (directory.created ? O_NOFOLLOW : 0);
-    UniqueFd file(open_at(directory.fd, QUASTOR_TRY(os_path(name)), flags, 0666));
-    if (!file)
-        return fail(QuastorError::io(errno));
-    struct stat status;
-    if (::fstat(file.get(), &status) != 0)
-        return fail(QuastorError::io(errno));
-    if (!S_ISREG(status.st_mode))
-        return fail(QuastorError::io(ENXIO));
-    return file;
-}
-
 // Zeros no stream wrote are not written: the file is extended, which reads
-// as the same bytes. Then the archived mode, through the descriptor
-// written, so that a link swapped in at the path meanwhile cannot pass the
-// mode on to another file.
-Result<void> finish_file(int fd, ExtractionPlanEntry const& planned, uint64_t zero_tail)
+// as the same bytes. Then the mode, through the descriptor written, so that
+// a link swapped in at the path meanwhile cannot pass it on to another file:
+// the archived one, or for a file this call created (made 0600, so that no
+// one else could open it meanwhile) 0666 less the umask.
+Result<void> finish_file(int fd, bool fresh, ExtractionPlanEntry const& planned, uint64_t zero_tail, mode_t umask)
 {
     if (zero_tail != 0 && ::ftruncate(fd, static_cast<off_t>(planned.entry.uncompressed_size)) != 0)
         return fail(QuastorError::io(errno));
-    if (planned.entry.external_attr >= 0x10000) {
-        if (::fchmod(fd, static_cast<mode_t>((planned.entry.external_attr >> 16) & 07777)) != 0)
-            return fail(QuastorError::io(errno));
-    }
+    std::optional<mode_t> mode;
+    if (planned.entry.external_attr >= 0x10000)
+        mode = static_cast<mode_t>((planned.entry.external_attr >> 16) & 07777);
+    else if (fresh)
+        mode = 0666 & ~umask;
+    if (mode && ::fchmod(fd, *mode) != 0)
+        return fail(QuastorError::io(errno));
     return {};
 }
 
 Result<void> write_file(DirectoryHandle directory, std::string const& name, ExtractionPlanEntry const& planned,
-    DecodedData const& data)
+    DecodedData const& data, mode_t umask)
 {
-    UniqueFd file = QUASTOR_TRY(open_target(directory, name));
-    QUASTOR_TRY(write_all(file.get(), data.written()));
-    // Closing happens as `file` goes; its error changes nothing written.
-    return finish_file(file.get(), planned, data.zero_tail);
+    FileTarget const target = QUASTOR_TRY(open_file_target(directory.fd, directory.created, name, true));
+    QUASTOR_TRY(write_all(target.fd.get(), data.written()));
+    // Closing happens as `target` goes; its error changes nothing written.
+    return finish_file(target.fd.get(), target.fresh, planned, data.zero_tail, umask);
 }
 
-// Copies a whole file into another, both open, in the kernel.
-Result<void> copy_whole(int from, int to, uint64_t length)
-{
-    loff_t in = 0;
-    while (static_cast<uint64_t>(in) < length) {
-        ssize_t copied = ::copy_file_range(from, &in, to, nullptr, static_cast<size_t>(length - in), 0);
-        if (copied < 0 && errno == EINTR)
-            continue;
-        if (copied < 0)
-            return fail(QuastorError::io(errno));
-        if (copied == 0)
-            return fail(QuastorError::io_unexpected_eof());
-    }
-    return {};
-}
-
-// A member too large to hold whole is streamed into a file without a name
-// beside its target, and given the target's name only once its CRC-32 has
-// matched: as with any file, a member whose data is bad leaves nothing.
+// A member too large to hold whole is streamed into a pending file beside its
+// target (unnamed, or under a temporary name), and given the target's name
+// only once its CRC-32 has matched: as with any file, a member whose data is
+// bad leaves nothing, and memory does not follow the member's size.
 Result<void> write_large_file(ArchiveSource const& archive, DirectoryHandle directory, std::string const& name,
-    ExtractionPlanEntry const& planned, WorkerState& worker)
+    ExtractionPlanEntry const& planned, WorkerState& worker, mode_t umask)
 {
-    UniqueFd temporary(open_at(directory.fd, ".", O_TMPFILE | O_RDWR, 0666));
-    if (!temporary) {
-        // A file system without unnamed files: decoded whole, as before.
-        DecodedData const data = QUASTOR_TRY(decode_checked(archive, planned, worker));
-        return write_file(directory, name, planned, data);
-    }
-    int const fd = temporary.get();
+    PendingFile pending = QUASTOR_TRY(PendingFile::create(directory.fd));
     uint64_t zero_tail = 0;
     {
         std::atomic<unsigned> const* idle = worker.idle_workers;
-        PieceWriter writer(fd, [idle] { return idle != nullptr && idle->load(std::memory_order_relaxed) != 0; });
+        PieceWriter writer(pending.fd(), [idle] { return idle != nullptr && idle->load(std::memory_order_relaxed) != 0; });
         zero_tail = QUASTOR_TRY(stream_member(archive, planned, worker.large, [&](Bytes piece) { return writer.submit(piece); }));
         QUASTOR_TRY(writer.finish());
     }
-    QUASTOR_TRY(finish_file(fd, planned, zero_tail));
-    std::string const self = "/proc/self/fd/" + std::to_string(fd);
-    if (::linkat(AT_FDCWD, self.c_str(), directory.fd, QUASTOR_TRY(os_path(name)), AT_SYMLINK_FOLLOW) == 0)
+    QUASTOR_TRY(finish_file(pending.fd(), true, planned, zero_tail, umask));
+    if (QUASTOR_TRY(pending.name_as(name)))
         return {};
-    if (errno != EEXIST && errno != ENOENT)
+    // Something already has the name: it is overwritten in place, as a
+    // smaller member's target would be, from the complete file, and cut to
+    // size only once all of it is through. In a directory this call made,
+    // open_file_target refuses whatever is there.
+    FileTarget const target = QUASTOR_TRY(open_file_target(directory.fd, directory.created, name, false));
+    std::span<uint8_t> const scratch = QUASTOR_TRY(worker.large.stored[0].reserve(member_piece));
+    uint64_t const size = planned.entry.uncompressed_size;
+    QUASTOR_TRY(copy_contents(pending.fd(), target.fd.get(), size, scratch));
+    if (::ftruncate(target.fd.get(), static_cast<off_t>(size)) != 0)
         return fail(QuastorError::io(errno));
-    // Something is already there (or /proc is not mounted): the target is
-    // overwritten in place, as a smaller member's would be.
-    UniqueFd file = QUASTOR_TRY(open_target(directory, name));
-    QUASTOR_TRY(copy_whole(fd, file.get(), planned.entry.uncompressed_size));
-    return finish_file(file.get(), planned, 0);
+    return finish_file(target.fd.get(), target.fresh, planned, 0, umask);
 }
 
 Result<void> create_symlink(DirectoryHandle directory, std::string const& name, DecodedData const& data)
@@ -178,12 +145,13 @@ Result<void> extract_one(ArchiveSource const& archive, ExtractionPlanEntry const
     std::string_view const parent = parent_of(path);
     DirectoryHandle const directory = QUASTOR_TRY(worker.directories->open(parent));
     std::string const name(parent.empty() ? path : path.substr(parent.size() + 1));
+    mode_t const umask = worker.directories->umask();
     if (is_large_member(planned))
-        return write_large_file(archive, directory, name, planned, worker);
+        return write_large_file(archive, directory, name, planned, worker, umask);
     DecodedData const data = QUASTOR_TRY(decode_checked(archive, planned, worker));
     if (planned.is_symlink)
         return create_symlink(directory, name, data);
-    return write_file(directory, name, planned, data);
+    return write_file(directory, name, planned, data, umask);
 }
 
 // Cost of an entry when handing out work: its uncompressed size plus a fixed

@@ -1,9 +1,15 @@
 // Proves that parallel extraction of a many-entry archive writes every
 // directory, file and link with its bytes and modes, that a failure stops the
 // work and the error returned is that of the lowest failing entry attempted,
-// and that an empty archive touches nothing. Run under ThreadSanitizer this
-// also covers the workers' shared state.
+// and that an empty archive touches nothing; and that the directories and
+// files it works in are held by descriptor: a directory counts as made by the
+// call only where it is, everything inside one is new, a directory reopened
+// is the one first reached, and a walk holds a bounded number of descriptors
+// whatever the depth. Run under ThreadSanitizer this also covers the
+// workers' shared state.
 
+#include "common/fs.hpp"
+#include "extract/directories.hpp"
 #include "extract/extract.hpp"
 #include "extract/piece_writer.hpp"
 
@@ -14,9 +20,12 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace quastor;
@@ -158,6 +167,10 @@ TEST_F(ExtractTest, DestinationUnderARegularFileFails)
     auto done = extract_from_bytes(as_bytes(archive), dest("file"));
     ASSERT_FALSE(done.has_value());
     EXPECT_EQ(done.error().kind(), ErrorKind::Io);
+    // Beneath it, as a path walk would say.
+    auto below = extract_from_bytes(as_bytes(archive), dest("file") + "/sub");
+    ASSERT_FALSE(below.has_value());
+    EXPECT_EQ(below.error().os_error(), ENOTDIR);
 }
 
 TEST_F(ExtractTest, SingleEntryWithSetUserIdBit)
@@ -180,6 +193,134 @@ TEST_F(ExtractTest, ExistingSymlinkToDirectoryCountsAsDirectory)
     auto done = extract_from_bytes(as_bytes(archive), dest());
     ASSERT_TRUE(done.has_value()) << done.error().display();
     EXPECT_EQ(read_file(dest("real") + "/f"), "in");
+}
+
+TEST_F(ExtractTest, DeepTreeUnderALowDescriptorLimit)
+{
+    std::string name;
+    for (int level = 0; level < 300; ++level)
+        name += "d/";
+    auto archive = build_archive({item(name + "f", "deep")});
+    rlimit old_limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old_limit), 0);
+    rlimit low = old_limit;
+    low.rlim_cur = 24;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    auto done = extract_from_bytes(as_bytes(archive), dest());
+    ::setrlimit(RLIMIT_NOFILE, &old_limit);
+    ASSERT_TRUE(done.has_value()) << done.error().display();
+    EXPECT_EQ(read_file(dest() + "/" + name + "f"), "deep");
+}
+
+// Directories and file targets as one extraction call reaches them, with
+// another user's tampering played out between the steps.
+class HeldDirectoriesTest : public ExtractTest {
+protected:
+    void SetUp() override
+    {
+        ExtractTest::SetUp();
+        fs::create_directories(dest());
+        fs::create_directories(dest("outside"));
+        std::ofstream(dest("victim")) << "untouched";
+        auto root = reach_directories(dest());
+        ASSERT_TRUE(root.has_value());
+        ASSERT_FALSE(root->created) << "the destination was there before";
+        reached_.emplace(std::move(*root));
+        handles_.emplace(*reached_, 2);
+    }
+    std::string in_dest(std::string const& name) const { return dest() + "/" + name; }
+
+    std::optional<ReachedDirectories> reached_;
+    std::optional<DirectoryHandles> handles_;
+};
+
+TEST_F(HeldDirectoriesTest, MadeFlagBelongsToTheDirectoryItself)
+{
+    fs::create_directories(in_dest("old/inner"));
+    auto made = handles_->open("old/new/deeper");
+    ASSERT_TRUE(made.has_value()) << made.error().display();
+    EXPECT_TRUE(made->created);
+    for (char const* found : {"old/inner", "old"}) {
+        auto handle = handles_->open(found);
+        ASSERT_TRUE(handle.has_value());
+        EXPECT_FALSE(handle->created) << found;
+    }
+    // Let go from the cache (it holds two) and reopened: still made.
+    auto again = handles_->open("old/new");
+    ASSERT_TRUE(again.has_value());
+    EXPECT_TRUE(again->created);
+}
+
+TEST_F(HeldDirectoriesTest, ReopeningFindsTheDirectoryFirstReached)
+{
+    for (char const* path : {"a", "b", "c"})
+        ASSERT_TRUE(handles_->open(path).has_value()) << path;
+    // "a" is no longer held; another directory now stands at its name.
+    fs::rename(in_dest("a"), in_dest("a.aside"));
+    fs::create_directory(in_dest("a"));
+    auto reopened = handles_->open("a");
+    ASSERT_FALSE(reopened.has_value());
+    EXPECT_EQ(reopened.error().os_error(), ELOOP);
+}
+
+TEST_F(HeldDirectoriesTest, NothingInAMadeDirectoryIsTakenOrFollowed)
+{
+    ASSERT_TRUE(handles_->open("m").has_value());
+    fs::create_directory_symlink(dest("outside"), in_dest("m/link"));
+    fs::create_directory(in_dest("m/planted"));
+    fs::create_symlink(dest("victim"), in_dest("m/file_link"));
+    fs::create_hard_link(dest("victim"), in_dest("m/hard_link"));
+    for (char const* path : {"m/link", "m/planted", "m/link/below"}) {
+        auto reached = handles_->open(path);
+        ASSERT_FALSE(reached.has_value()) << path;
+        EXPECT_EQ(reached.error().os_error(), EEXIST) << path;
+    }
+    auto made = handles_->open("m");
+    ASSERT_TRUE(made.has_value());
+    for (char const* name : {"file_link", "hard_link"}) {
+        auto target = open_file_target(made->fd, made->created, name, true);
+        ASSERT_FALSE(target.has_value()) << name;
+        EXPECT_EQ(target.error().os_error(), EEXIST) << name;
+    }
+    auto fresh = open_file_target(made->fd, made->created, "new", true);
+    ASSERT_TRUE(fresh.has_value());
+    EXPECT_TRUE(fresh->fresh);
+    EXPECT_TRUE(fs::is_empty(dest("outside")));
+    EXPECT_EQ(read_file(dest("victim")), "untouched");
+}
+
+TEST_F(HeldDirectoriesTest, AFailedFirstReachFailsForEveryWorker)
+{
+    // What stood there when first reached is what counts for the whole
+    // call, whatever stands there by the time another worker comes.
+    std::ofstream(in_dest("x")) << "a file";
+    ASSERT_FALSE(handles_->open("x").has_value());
+    fs::remove(in_dest("x"));
+    fs::create_directory(in_dest("x"));
+    DirectoryHandles other_worker(*reached_, 2);
+    auto later = other_worker.open("x");
+    ASSERT_FALSE(later.has_value());
+    EXPECT_EQ(later.error().os_error(), EEXIST);
+}
+
+TEST_F(HeldDirectoriesTest, ADirectoryFoundButNotOpenedGivesTheOpeningsError)
+{
+    fs::create_directory(in_dest("there"));
+    auto root = handles_->open("");
+    ASSERT_TRUE(root.has_value());
+    rlimit old_limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old_limit), 0);
+    rlimit low = old_limit;
+    low.rlim_cur = 64;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<UniqueFd> filling;
+    for (UniqueFd fd(::dup(0)); fd; fd = UniqueFd(::dup(0)))
+        filling.push_back(std::move(fd));
+    auto reached = reach_directory(root->fd, false, "there", true);
+    filling.clear();
+    ::setrlimit(RLIMIT_NOFILE, &old_limit);
+    ASSERT_FALSE(reached.has_value());
+    EXPECT_EQ(reached.error().os_error(), EMFILE);
 }
 
 TEST(PieceWriter, WritesPiecesInOrderFromTwoBuffersAndReportsAFailedWrite)

@@ -134,6 +134,14 @@ class TestFailures:
         assert message.startswith("Extraction failed: I/O error: ")
         assert (tmp_path / "out").read_bytes() == b"occupied"
 
+    @pytest.mark.parametrize("dest,entry", [("out/sub", "f"), ("out", "a/b/f")])
+    def test_a_file_above_a_directory_is_not_a_directory(self, tmp_path, dest, entry):
+        file_above = tmp_path / ("out" if dest == "out/sub" else "out/a")
+        file_above.parent.mkdir(exist_ok=True)
+        file_above.write_bytes(b"occupied")
+        message = failure(tmp_path, [file_entry(entry, b"1")], dest=dest)
+        assert message == "Extraction failed: I/O error: Not a directory (os error 20)"
+
     def test_fifo_at_a_file_target_fails_without_waiting(self, tmp_path):
         os.makedirs(tmp_path / "out")
         os.mkfifo(tmp_path / "out/f")
@@ -171,12 +179,16 @@ class TestParallel:
             assert str(caught.value) == f"Extraction failed: CRC32 mismatch (expected {good ^ bad:08x}, got {good:08x})"
 
     def test_directory_descriptors_stay_bounded(self, tmp_path):
-        # Directories are held by descriptor: 3000 of them under a limit of 64.
-        (tmp_path / "a.zip").write_bytes(build_zip([file_entry(f"d{i % 50}/s{i}/f", b"x") for i in range(3000)]))
+        # Directories are held by descriptor: 3000 of them, and a tree 3000
+        # deep, under a limit of 64.
+        deep = "n/" * 3000 + "f"
+        entries = [file_entry(f"d{i % 50}/s{i}/f", b"x") for i in range(3000)] + [file_entry(deep, b"x")]
+        (tmp_path / "a.zip").write_bytes(build_zip(entries))
         code = ("import resource, sys, quastor; resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64)); "
                 "quastor.extract_zip(sys.argv[1], sys.argv[2])")
         subprocess.run([sys.executable, "-c", code, str(tmp_path / "a.zip"), str(tmp_path / "out")], check=True)
         assert len(list((tmp_path / "out").glob("d*/s*/f"))) == 3000
+        subprocess.run(["rm", "-rf", str(tmp_path / "out/n")], check=True)
 
     def test_file_and_bytes_give_identical_trees(self, tmp_path):
         entries = [directory("top")]
@@ -215,6 +227,25 @@ class TestLargeMembers:
             assert mode(out / "d/deflated") == 0o750
         quastor.extract_zip_bytes(archive, str(tmp_path / "from_bytes"))
         assert snapshot(tmp_path / "from_bytes") == snapshot(tmp_path / "out")
+
+    def test_link_to_another_file_system_is_overwritten_in_place(self, tmp_path):
+        # The kernel cannot copy across file systems: the bytes go through
+        # memory instead, and the old contents stay until the new are whole.
+        elsewhere = "/dev/shm"
+        if not os.path.isdir(elsewhere) or os.stat(elsewhere).st_dev == os.stat(tmp_path).st_dev:
+            pytest.skip("needs a second file system")
+        target = os.path.join(elsewhere, f"quastor-test-{os.getpid()}")
+        with open(target, "wb") as f:
+            f.write(b"old")
+        try:
+            (tmp_path / "out").mkdir()
+            os.symlink(target, tmp_path / "out/f")
+            extract(tmp_path, [file_entry("f", self.BIG[: 17 << 20])])
+            assert os.path.islink(tmp_path / "out/f")
+            with open(target, "rb") as f:
+                assert f.read() == self.BIG[: 17 << 20]
+        finally:
+            os.unlink(target)
 
     def test_failures_leave_no_file(self, tmp_path):
         good = crc32(self.BIG)
