@@ -1,7 +1,8 @@
 # make demo         archive, check and extract the running Python's standard library
 #                   (installs only what the build needs, no test tools)
 # make test         install what is missing, build module, command and C++ tests
-#                   in one CMake tree, run the Python and C++ suites
+#                   in one CMake tree, run the Python and C++ suites and a short run
+#                   of each race under tests/stress
 # make bench        compare quastor with zipfile, Info-ZIP, bsdtar, 7-Zip, pigz, Python
 #                   libraries and its floor (benchmarks/floor.c, same libdeflate);
 #                   goals summed up, chart in build/bench/speed.png
@@ -56,7 +57,7 @@ WHEEL_PYTHONS := /root/.pyenv/versions/3.10.13/bin/python3 \
 HIDDEN_LIBRARIES := libdeflate.so* libutf8proc.so* libsodium.so* libxxhash.so* libisal.so*
 WHEEL_CHECK := build/wheel-check
 
-.PHONY: deps install test test-build test-python test-cpp demo demo-deps bench tsan wheel wheel-check clean
+.PHONY: deps install test test-build test-python test-cpp test-stress demo demo-deps bench tsan wheel wheel-check clean
 .PHONY: deps install test test-python test-cpp demo bench tsan clean sanitize fuzz fuzz-deps lint lint-deps
 
 deps:
@@ -105,7 +106,17 @@ test-cpp: test-build
 	@echo "== C++ suite"
 	ctest --test-dir $(BUILD_TREE) --output-on-failure -j $(JOBS)
 
-test: test-python test-cpp
+# A few attempts of every race, so that each change meets the defences: the
+# archive truncated while read, and, as root with uid nobody as the racer,
+# the tree changed under creation and the destination under extraction.
+test-stress: test-build
+	@echo "== races, a few attempts each"
+	$(PYTHON) tests/stress/truncate_race.py 3
+	@if [ "$$(id -u)" = 0 ]; then \
+	  $(PYTHON) tests/stress/create_race.py --short && $(PYTHON) tests/stress/extract_race.py --short; \
+	else echo "races against another user skipped: they need root"; fi
+
+test: test-python test-cpp test-stress
 
 demo-deps:
 	@echo "== system packages the build needs (apt-get, only those missing)"
