@@ -15,7 +15,9 @@
 
 VENV := .venv
 PYTHON ?= $(VENV)/bin/python
-APT_PACKAGES := g++ pkg-config python3-venv libdeflate-dev libutf8proc-dev libxxhash-dev libisal-dev \
+# libdeflate, utf8proc and ISA-L are built from third_party/; NASM assembles
+# ISA-L's x86-64 kernels.
+APT_PACKAGES := g++ nasm python3-venv libxxhash-dev \
                 libgtest-dev libcli11-dev nlohmann-json3-dev zip unzip libarchive-tools p7zip-full
 PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy
 BENCH_PIP_PACKAGES := isal zipfile-isal fastzip libarchive-c stream-unzip matplotlib

@@ -7,6 +7,7 @@
 #include "common/crc32.hpp"
 #include "common/fd.hpp"
 #include "common/fs.hpp"
+#include "common/kernel_calls.hpp"
 #include "compress/reopen.hpp"
 
 #include <array>
@@ -45,7 +46,7 @@ Result<uint64_t> copy_to_end(int in, int out, std::span<uint8_t> buffer)
     uint64_t total = 0;
     bool use_copy_range = true;
     for (;;) {
-        ssize_t moved = ::copy_file_range(in, nullptr, out, nullptr, copy_chunk, 0);
+        ssize_t moved = kernel_copy_range(in, nullptr, out, nullptr, copy_chunk);
         if (moved < 0 && errno == EINTR)
             continue;
         if (moved < 0 && !kernel_refused(errno))

@@ -3,6 +3,7 @@
 #include "extract/extract.hpp"
 
 #include "archive/archive.hpp"
+#include "common/kernel_calls.hpp"
 #include "common/pool.hpp"
 #include "common/text.hpp"
 #include "extract/decode.hpp"
@@ -92,9 +93,9 @@ Result<void> write_file(DirectoryHandle directory, std::string const& name, Extr
 // Copies a whole file into another, both open, in the kernel.
 Result<void> copy_whole(int from, int to, uint64_t length)
 {
-    loff_t in = 0;
+    off_t in = 0;
     while (static_cast<uint64_t>(in) < length) {
-        ssize_t copied = ::copy_file_range(from, &in, to, nullptr, static_cast<size_t>(length - in), 0);
+        ssize_t copied = kernel_copy_range(from, &in, to, nullptr, static_cast<size_t>(length - in));
         if (copied < 0 && errno == EINTR)
             continue;
         if (copied < 0)
