@@ -140,6 +140,7 @@ wheel-check: deps
 # environment's bin.
 WHEEL_ARCHES := x86_64 aarch64
 WHEEL_GLIBC := 2.17
+WHEEL_TAG := manylinux_$(subst .,_,$(WHEEL_GLIBC))
 WHEELS_BUILD := build/wheels
 WHEELS_PIP_PACKAGES := $(WHEEL_PIP_PACKAGES) ziglang
 
@@ -162,13 +163,13 @@ wheels: deps
 	  _PYTHON_HOST_PLATFORM=linux_$$arch $(PYTHON) -m build --no-isolation --wheel --outdir $(WHEELS_BUILD)/raw-$$arch \
 	    -C build-dir=$$PWD/$(WHEELS_BUILD)/cmake-$$arch -C cmake.define.CMAKE_TOOLCHAIN_FILE=$$tools/toolchain.cmake \
 	    $(WHEELS_BUILD)/src; \
-	  PATH="$$(dirname $$python):$$PATH" $(PYTHON) -m auditwheel repair --plat manylinux_2_17_$$arch --only-plat \
-	    -w dist $(WHEELS_BUILD)/raw-$$arch/*.whl; \
+	  PATH="$$(dirname $$python):$$PATH" $(PYTHON) -m auditwheel repair --only-plat -w dist $(WHEELS_BUILD)/raw-$$arch/*.whl; \
+	  ls dist/*.$(WHEEL_TAG)_$$arch.whl >/dev/null || { echo "the $$arch wheel is not tagged $(WHEEL_TAG)"; exit 1; }; \
 	done
 	cp $(WHEELS_BUILD)/quastor-*.tar.gz dist/
 	set -e; for wheel in dist/*.whl; do \
 	  $(PYTHON) -m auditwheel show $$wheel; \
-	  ! unzip -l $$wheel | grep -E 'quastor\.libs/|\.so\.[0-9]' ; \
+	  if unzip -l $$wheel | grep -E 'quastor\.libs/|\.so\.[0-9]'; then echo "$$wheel bundles a shared object"; exit 1; fi; \
 	  unzip -p $$wheel 'quastor-*.data/scripts/quastor' | head -c 4 | grep -q ELF || { echo "$$wheel: the command is not an ELF binary"; exit 1; }; \
 	done
 	$(PYTHON) -m abi3audit --strict --report dist/*.whl
@@ -194,7 +195,7 @@ wheels-check: deps
 	set -e; mkdir -p $(WHEEL_ROOTS); for root in bullseye:amd64:debian11-amd64 bookworm:arm64:debian12-arm64; do \
 	  suite=$${root%%:*}; rest=$${root#*:}; arch=$${rest%%:*}; name=$${rest#*:}; \
 	  [ -d $(WHEEL_ROOTS)/$$name ] && continue; rm -rf $(WHEEL_ROOTS)/$$name.tmp; \
-	  mmdebstrap --variant=apt --architectures=$$arch --include=python3,python3-venv,ca-certificates \
+	  mmdebstrap --variant=apt --architectures=$$arch --include=python3,python3-venv,ca-certificates,zip,unzip,libarchive-tools,p7zip-full \
 	    $$suite $$PWD/$(WHEEL_ROOTS)/$$name.tmp $(DEBIAN_MIRROR); \
 	  mv $(WHEEL_ROOTS)/$$name.tmp $(WHEEL_ROOTS)/$$name; done
 	rm -rf $(WHEELS_CHECK)
@@ -223,7 +224,7 @@ wheels-check: deps
 	set -e; for name in debian11-amd64:command debian12-arm64:suite; do \
 	  root=$(WHEEL_ROOTS)/$${name%%:*}; rm -rf $$root/check; mkdir -p $$root/check; \
 	  cp -r $(WHEELS_CHECK)/tests tests/wheels $(WHEELS_CHECK)/*.whl $$root/check/; \
-	  cp /etc/resolv.conf $$root/etc/resolv.conf; \
+	  cp /etc/resolv.conf $$root/etc/resolv.conf; cp /etc/ssl/certs/ca-certificates.crt $$root/etc/ssl/certs/; \
 	  echo "== $${name%%:*}: $$(chroot $$root ldd --version | head -n 1)"; \
 	  unshare -m --propagation private sh -ec "mount --rbind /proc $$root/proc; mount --rbind /dev $$root/dev; \
 	    chroot $$root sh /check/wheels/in_root.sh $${name#*:}"; \
