@@ -10,6 +10,10 @@
 # make wheel        one manylinux abi3 wheel in dist/, built from the sdist
 # make wheel-check  install that wheel into Pythons 3.10, 3.12 and 3.13 on a
 #                   machine view without the libraries, and run the Python suite
+# make wheels       abi3 wheels for x86-64 and arm64, glibc 2.17 and later
+#                   (manylinux2014), built from the sdist with Zig
+# make wheels-check install and test them here, on Debian 11 and on Debian 12
+#                   arm64 under qemu-user
 # make sanitize     the C++ and Python suites under AddressSanitizer + UBSan
 # make fuzz         each libFuzzer target for FUZZ_SECONDS (clang, ASan + UBSan)
 # make lint         clang-format --dry-run, ruff and mypy
@@ -19,7 +23,9 @@
 
 VENV := .venv
 PYTHON ?= $(VENV)/bin/python
-APT_PACKAGES := g++ pkg-config python3-venv libdeflate-dev libutf8proc-dev libxxhash-dev libisal-dev \
+# libdeflate, utf8proc and ISA-L are built from third_party/; NASM assembles
+# ISA-L's x86-64 kernels.
+APT_PACKAGES := g++ nasm python3-venv libxxhash-dev \
                 libgtest-dev libcli11-dev nlohmann-json3-dev zip unzip libarchive-tools p7zip-full
 PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy
 BENCH_PIP_PACKAGES := isal zipfile-isal fastzip libarchive-c stream-unzip matplotlib
@@ -57,7 +63,7 @@ WHEEL_PYTHONS := /root/.pyenv/versions/3.10.13/bin/python3 \
 HIDDEN_LIBRARIES := libdeflate.so* libutf8proc.so* libsodium.so* libxxhash.so* libisal.so*
 WHEEL_CHECK := build/wheel-check
 
-.PHONY: deps install test test-build test-python test-cpp test-stress demo demo-deps bench tsan wheel wheel-check clean
+.PHONY: deps install test test-build test-python test-cpp test-stress demo demo-deps bench tsan wheel wheel-check wheels wheels-check clean
 .PHONY: deps install test test-python test-cpp demo bench tsan clean sanitize fuzz fuzz-deps lint lint-deps
 
 deps:
@@ -188,6 +194,105 @@ wheel-check: deps
 	    (cd $(WHEEL_CHECK) && $$env/bin/python -m pytest -q -p no:cacheprovider --rootdir . tests); \
 	    (cd $(WHEEL_CHECK) && $$env/bin/python -m mypy.stubtest quastor); \
 	  done'
+# make wheels: one abi3 wheel each for x86-64 and arm64, for glibc 2.17 and
+# later (manylinux2014), built from the sdist with Zig from PyPI as the C and
+# C++ compiler. Zig links against the symbol versions of the glibc it is
+# told and carries LLVM's libc++, which it links in statically, so the module
+# and the command need nothing but the C library. The command goes into the
+# wheel's scripts as itself, an ELF binary that pip puts in the
+# environment's bin.
+WHEEL_ARCHES := x86_64 aarch64
+WHEEL_GLIBC := 2.17
+WHEEL_TAG := manylinux_$(subst .,_,$(WHEEL_GLIBC))
+WHEELS_BUILD := build/wheels
+WHEELS_PIP_PACKAGES := $(WHEEL_PIP_PACKAGES) ziglang
+
+wheels: deps
+	@$(PYTHON) -m pip install -q --root-user-action=ignore --disable-pip-version-check $(WHEELS_PIP_PACKAGES)
+	rm -rf $(WHEELS_BUILD) dist
+	mkdir -p $(WHEELS_BUILD)/src dist
+	$(PYTHON) -m build --no-isolation --sdist --outdir $(WHEELS_BUILD) .
+	tar -xzf $(WHEELS_BUILD)/quastor-*.tar.gz -C $(WHEELS_BUILD)/src --strip-components=1
+	set -e; python=$$($(PYTHON) -c 'import sys; print(sys.executable)'); \
+	for arch in $(WHEEL_ARCHES); do \
+	  tools=$$PWD/$(WHEELS_BUILD)/zig-$$arch; mkdir -p $$tools; \
+	  for tool in cc c++; do \
+	    printf '#!/bin/sh\nexec %s -m ziglang %s -target %s-linux-gnu.$(WHEEL_GLIBC) "$$@"\n' $$python $$tool $$arch >$$tools/$$tool; done; \
+	  for tool in ar ranlib; do printf '#!/bin/sh\nexec %s -m ziglang %s "$$@"\n' $$python $$tool >$$tools/$$tool; done; \
+	  chmod +x $$tools/*; \
+	  printf 'set(CMAKE_SYSTEM_NAME Linux)\nset(CMAKE_SYSTEM_PROCESSOR %s)\nset(CMAKE_C_COMPILER %s/cc)\nset(CMAKE_CXX_COMPILER %s/c++)\nset(CMAKE_AR %s/ar)\nset(CMAKE_RANLIB %s/ranlib)\n' \
+	    $$arch $$tools $$tools $$tools $$tools >$$tools/toolchain.cmake; \
+	  echo "== $$arch"; \
+	  _PYTHON_HOST_PLATFORM=linux_$$arch $(PYTHON) -m build --no-isolation --wheel --outdir $(WHEELS_BUILD)/raw-$$arch \
+	    -C build-dir=$$PWD/$(WHEELS_BUILD)/cmake-$$arch -C cmake.define.CMAKE_TOOLCHAIN_FILE=$$tools/toolchain.cmake \
+	    $(WHEELS_BUILD)/src; \
+	  PATH="$$(dirname $$python):$$PATH" $(PYTHON) -m auditwheel repair --only-plat -w dist $(WHEELS_BUILD)/raw-$$arch/*.whl; \
+	  ls dist/*.$(WHEEL_TAG)_$$arch.whl >/dev/null || { echo "the $$arch wheel is not tagged $(WHEEL_TAG)"; exit 1; }; \
+	done
+	cp $(WHEELS_BUILD)/quastor-*.tar.gz dist/
+	set -e; for wheel in dist/*.whl; do \
+	  $(PYTHON) -m auditwheel show $$wheel; \
+	  if unzip -l $$wheel | grep -E 'quastor\.libs/|\.so\.[0-9]'; then echo "$$wheel bundles a shared object"; exit 1; fi; \
+	  unzip -p $$wheel 'quastor-*.data/scripts/quastor' | head -c 4 | grep -q ELF || { echo "$$wheel: the command is not an ELF binary"; exit 1; }; \
+	done
+	$(PYTHON) -m abi3audit --strict --report dist/*.whl
+
+# make wheels-check: each wheel of `make wheels` installed without an index
+# and tested: the x86-64 wheel with the Python suite, stubtest and a command
+# smoke test on this machine's Pythons, with the libraries' shared objects
+# hidden as in wheel-check; the command on Debian 11 (glibc 2.31), whose
+# own Python (3.9) is older than the module supports; and the arm64 wheel
+# with the suite and the smoke test on Debian 12 arm64 under qemu-user.
+# The roots come from Debian's archive and are kept in $(WHEEL_ROOTS).
+WHEELS_CHECK := build/wheels-check
+WHEEL_ROOTS := build/wheel-roots
+WHEELS_CHECK_APT_PACKAGES := mmdebstrap qemu-user-static binfmt-support
+DEBIAN_MIRROR := http://deb.debian.org/debian
+WHEEL_TEST_PIP := pytest hypothesis mypy
+
+wheels-check: deps
+	$(call apt_install,$(WHEELS_CHECK_APT_PACKAGES))
+	@for arch in $(WHEEL_ARCHES); do ls dist/*manylinux*_$$arch.whl >/dev/null || { echo "run make wheels first"; exit 1; }; done
+	@test -e /proc/sys/fs/binfmt_misc/register || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+	@update-binfmts --enable qemu-aarch64 2>/dev/null || true
+	set -e; mkdir -p $(WHEEL_ROOTS); for root in bullseye:amd64:debian11-amd64 bookworm:arm64:debian12-arm64; do \
+	  suite=$${root%%:*}; rest=$${root#*:}; arch=$${rest%%:*}; name=$${rest#*:}; \
+	  [ -d $(WHEEL_ROOTS)/$$name ] && continue; rm -rf $(WHEEL_ROOTS)/$$name.tmp; \
+	  mmdebstrap --variant=apt --architectures=$$arch --include=python3,python3-venv,ca-certificates,zip,unzip,libarchive-tools,p7zip-full \
+	    $$suite $$PWD/$(WHEEL_ROOTS)/$$name.tmp $(DEBIAN_MIRROR); \
+	  mv $(WHEEL_ROOTS)/$$name.tmp $(WHEEL_ROOTS)/$$name; done
+	rm -rf $(WHEELS_CHECK)
+	mkdir -p $(WHEELS_CHECK)
+	cp -r tests/python $(WHEELS_CHECK)/tests
+	cp dist/*.whl $(WHEELS_CHECK)/
+	set -e; for py in $(WHEEL_PYTHONS); do \
+	  env=$(WHEELS_CHECK)/$$(basename $$(dirname $$(dirname $$py))); \
+	  $$py -m venv $$env; \
+	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check --no-index $(WHEELS_CHECK)/*_x86_64.whl; \
+	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check $(WHEEL_TEST_PIP); \
+	done
+	unshare -m --propagation private sh -ec ' \
+	  hidden=$$(cd /usr/lib/x86_64-linux-gnu && readlink -e $(HIDDEN_LIBRARIES) 2>/dev/null | sort -u); \
+	  for lib in $$hidden; do mount --bind /dev/null $$lib; test ! -s $$lib; done; \
+	  echo "hidden:" $$hidden; \
+	  for py in $(WHEEL_PYTHONS); do \
+	    env=$$PWD/$(WHEELS_CHECK)/$$(basename $$(dirname $$(dirname $$py))); \
+	    echo "== x86_64, $$($$env/bin/python --version) =="; \
+	    (cd $(WHEELS_CHECK) && $$env/bin/python -c "import quastor; \
+	      assert \"/site-packages/\" in quastor.__file__, quastor.__file__; print(quastor.__file__)"); \
+	    (cd $(WHEELS_CHECK) && $$env/bin/python -m pytest -q -p no:cacheprovider --rootdir . tests); \
+	    (cd $(WHEELS_CHECK) && $$env/bin/python -m mypy.stubtest quastor); \
+	    sh tests/wheels/smoke.sh $$env/bin/quastor $(WHEELS_CHECK)/tests; \
+	  done'
+	set -e; for name in debian11-amd64:command debian12-arm64:suite; do \
+	  root=$(WHEEL_ROOTS)/$${name%%:*}; rm -rf $$root/check; mkdir -p $$root/check; \
+	  cp -r $(WHEELS_CHECK)/tests tests/wheels $(WHEELS_CHECK)/*.whl $$root/check/; \
+	  cp /etc/resolv.conf $$root/etc/resolv.conf; cp /etc/ssl/certs/ca-certificates.crt $$root/etc/ssl/certs/; \
+	  echo "== $${name%%:*}: $$(chroot $$root ldd --version | head -n 1)"; \
+	  unshare -m --propagation private sh -ec "mount --rbind /proc $$root/proc; mount --rbind /dev $$root/dev; \
+	    chroot $$root sh /check/wheels/in_root.sh $${name#*:}"; \
+	done
+
 # Installs those of the named apt packages that are missing.
 define apt_install
 	@missing=""; for p in $(1); do \

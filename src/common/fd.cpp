@@ -2,6 +2,8 @@
 
 #include "common/fd.hpp"
 
+#include "common/kernel_calls.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -94,9 +96,9 @@ Result<void> write_all(int fd, Bytes data)
 
 Result<void> copy_contents(int from, int to, uint64_t length, std::span<uint8_t> scratch)
 {
-    loff_t in = 0;
+    off_t in = 0;
     while (static_cast<uint64_t>(in) < length) {
-        ssize_t copied = ::copy_file_range(from, &in, to, nullptr, static_cast<size_t>(length - in), 0);
+        ssize_t copied = kernel_copy_range(from, &in, to, nullptr, static_cast<size_t>(length - in));
         if (copied < 0 && errno == EINTR)
             continue;
         if (copied < 0 && (errno == EXDEV || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL))
@@ -112,7 +114,7 @@ Result<void> copy_contents(int from, int to, uint64_t length, std::span<uint8_t>
         if (piece.empty())
             return fail(QuastorError::io_unexpected_eof());
         QUASTOR_TRY(write_all(to, piece));
-        in += static_cast<loff_t>(piece.size());
+        in += static_cast<off_t>(piece.size());
     }
     return {};
 }

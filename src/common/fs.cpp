@@ -2,10 +2,11 @@
 
 #include "common/fs.hpp"
 
+#include "common/kernel_calls.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -179,7 +180,7 @@ Result<PendingFile> PendingFile::create(int directory)
         return fail(QuastorError::io(errno));
     for (int attempt = 0;; ++attempt) {
         uint64_t random = 0;
-        if (::getrandom(&random, sizeof random, 0) != sizeof random)
+        if (kernel_random(&random, sizeof random) != sizeof random)
             random ^= static_cast<uint64_t>(::getpid()) << 20 ^ static_cast<uint64_t>(attempt);
         char name[32];
         std::snprintf(name, sizeof name, ".quastor-%016llx", static_cast<unsigned long long>(random));
@@ -220,7 +221,7 @@ Result<bool> PendingFile::name_as(std::string const& name)
         // Never over something that is there: that is overwritten in place
         // by the caller, as a smaller member's target would be.
         char const* c_temporary = temporary_name_.c_str();
-        if (::renameat2(directory_, c_temporary, directory_, c_name, RENAME_NOREPLACE) != 0) {
+        if (kernel_rename_noreplace(directory_, c_temporary, c_name) != 0) {
             if (errno == EEXIST)
                 return false;
             if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)

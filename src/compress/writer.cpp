@@ -7,6 +7,7 @@
 #include "common/crc32.hpp"
 #include "common/fd.hpp"
 #include "common/fs.hpp"
+#include "common/kernel_calls.hpp"
 #include "compress/reopen.hpp"
 
 #include <array>
@@ -47,7 +48,7 @@ Result<uint64_t> copy_to_end(int in, int out, std::span<uint8_t> buffer)
     uint64_t total = 0;
     bool use_copy_range = true;
     for (;;) {
-        ssize_t moved = ::copy_file_range(in, nullptr, out, nullptr, copy_chunk, 0);
+        ssize_t moved = kernel_copy_range(in, nullptr, out, nullptr, copy_chunk);
         if (moved < 0 && errno == EINTR)
             continue;
         if (moved < 0 && !kernel_refused(errno))
@@ -467,11 +468,11 @@ Result<void> publish_archive(PendingArchive& pending, std::string const& archive
     int const directory = pending.directory_.get();
     if (pending.named()) {
         // Never over anything already there: that file keeps its identity.
-        if (::renameat2(directory, pending.temporary_.c_str(), directory, leaf, RENAME_NOREPLACE) == 0) {
+        if (kernel_rename_noreplace(directory, pending.temporary_.c_str(), leaf) == 0) {
             pending.temporary_.clear();
             return {};
         }
-        if (errno == EINVAL && ::linkat(directory, pending.temporary_.c_str(), directory, leaf, 0) == 0)
+        if ((errno == EINVAL || errno == ENOSYS) && ::linkat(directory, pending.temporary_.c_str(), directory, leaf, 0) == 0)
             return {};
     } else {
         std::string const self = "/proc/self/fd/" + std::to_string(pending.fd());

@@ -16,6 +16,7 @@
 // while the tables live. Copying every ancestor of a deep name would cost
 // memory quadratic in the name's length.
 
+#include "common/kernel_calls.hpp"
 #include "error.hpp"
 
 #define XXH_INLINE_ALL
@@ -27,7 +28,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <sys/random.h>
 #include <vector>
 
 namespace quastor::plan_detail {
@@ -47,7 +47,7 @@ inline Result<PathHashSecret const*> path_hash_secret()
         PathHashSecret drawn;
         size_t filled = 0;
         while (filled < sizeof drawn.bytes) {
-            ssize_t const got = ::getrandom(drawn.bytes + filled, sizeof drawn.bytes - filled, 0);
+            ssize_t const got = kernel_random(drawn.bytes + filled, sizeof drawn.bytes - filled);
             if (got < 0 && errno == EINTR)
                 continue;
             if (got <= 0) {
