@@ -6,6 +6,7 @@
 #include "common/interruption.hpp"
 #include "common/pool.hpp"
 #include "common/text.hpp"
+#include "archive/source.hpp"
 #include "extract/decode.hpp"
 #include "extract/directories.hpp"
 #include "extract/large_member.hpp"
@@ -34,15 +35,38 @@ struct WorkerState {
     ReusableBuffer decoded;
     LargeMemberState large;
     std::optional<DirectoryHandles> directories;
+    // Small members' stored bytes, read ahead in blocks: a worker's entries
+    // run in plan order, which is usually the order of their data, so one
+    // read serves a run of tiny members. Made on the first use.
+    std::optional<SourceCursor> ahead;
+    uint64_t last_end = 0; // where the stored bytes last read ended
     // Workers of the call that have run out of work.
     std::atomic<unsigned> const* idle_workers = nullptr;
 };
 
+// Members stored in at most this many bytes are read through the worker's
+// read-ahead block; larger ones on their own, into the worker's buffer.
+constexpr uint64_t read_ahead_limit = uint64_t{16} << 10;
+
+// Only forward: data laid out in another order than the plan's is read
+// member by member, never a block for each one.
+Result<Bytes> read_stored(ArchiveSource const& archive, ExtractionPlanEntry const& planned, WorkerState& worker)
+{
+    uint64_t const offset = planned.data_offset;
+    size_t const length = static_cast<size_t>(planned.entry.compressed_size);
+    bool const forward = offset >= worker.last_end;
+    worker.last_end = offset + length;
+    if (length > read_ahead_limit || !forward)
+        return archive.read(offset, length, worker.stored);
+    if (!worker.ahead)
+        worker.ahead.emplace(archive);
+    return worker.ahead->read(offset, length);
+}
+
 Result<DecodedData> decode_checked(ArchiveSource const& archive, ExtractionPlanEntry const& planned, WorkerState& worker)
 {
     ZipEntry const& entry = planned.entry;
-    Bytes const stored
-        = QUASTOR_TRY(archive.read(planned.data_offset, static_cast<size_t>(entry.compressed_size), worker.stored));
+    Bytes const stored = QUASTOR_TRY(read_stored(archive, planned, worker));
     DecodedData const data = QUASTOR_TRY(decode_stored_data(entry, stored, worker.decompressor.get(), worker.decoded));
     QUASTOR_TRY(check_crc32(entry, data));
     return data;
