@@ -142,13 +142,14 @@ Result<HeldDirectory> reach_directories(std::string const& path)
     return current;
 }
 
-Result<FileTarget> open_file_target(int directory, bool directory_created, std::string const& name, bool truncate)
+Result<FileTarget> open_file_target(
+    int directory, bool directory_created, std::string const& name, bool truncate, mode_t fresh_mode)
 {
     char const* c_name = QUASTOR_TRY(os_path(name));
     // New files first, never through a link, so that only this call can
     // open them until they have their final mode.
     int const fresh_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK;
-    FileTarget target{UniqueFd(open_at(directory, c_name, fresh_flags, 0600)), true};
+    FileTarget target{UniqueFd(open_at(directory, c_name, fresh_flags, fresh_mode)), true};
     if (target.fd)
         return target;
     if (errno != EEXIST || directory_created)

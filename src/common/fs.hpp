@@ -67,8 +67,9 @@ Result<HeldDirectory> reach_directories(std::string const& path);
 
 // A regular file's target in a held directory, opened for writing without
 // blocking (a FIFO there fails with ENXIO instead of waiting for a reader).
-// `fresh` when this call created it, then with mode 0600, so that nobody
-// else can open it before the caller gives it its final mode. Inside a
+// `fresh` when this call created it, then with `fresh_mode` (less the
+// umask): 0600 unless the caller's final mode may be granted at once, so
+// that nobody else can open it before it has that mode. Inside a
 // directory the call made (`directory_created`) the file must be new: a
 // name already there, link or file, was planted meanwhile and fails with
 // EEXIST. Elsewhere an existing file, or a link's target, is opened as is
@@ -77,7 +78,8 @@ struct FileTarget {
     UniqueFd fd;
     bool fresh = false;
 };
-Result<FileTarget> open_file_target(int directory, bool directory_created, std::string const& name, bool truncate);
+Result<FileTarget> open_file_target(
+    int directory, bool directory_created, std::string const& name, bool truncate, mode_t fresh_mode = 0600);
 
 // A file made in a held directory before it has its final name: an unnamed
 // file where the file system makes them, otherwise one under a temporary

@@ -138,6 +138,15 @@ std::string decode_utf8_lossy(std::string_view bytes)
     out.reserve(bytes.size());
     size_t offset = 0;
     while (offset < bytes.size()) {
+        // Names are mostly ASCII: a run of it is copied as it stands.
+        size_t ascii = offset;
+        while (ascii < bytes.size() && static_cast<unsigned char>(bytes[ascii]) < 0x80)
+            ++ascii;
+        if (ascii != offset) {
+            out.append(bytes.substr(offset, ascii - offset));
+            offset = ascii;
+            continue;
+        }
         size_t consumed = 0;
         size_t length = valid_sequence_length(bytes.substr(offset), consumed);
         if (length > 0) {

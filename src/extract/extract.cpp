@@ -6,6 +6,7 @@
 #include "common/interruption.hpp"
 #include "common/pool.hpp"
 #include "common/text.hpp"
+#include "archive/source.hpp"
 #include "extract/decode.hpp"
 #include "extract/directories.hpp"
 #include "extract/large_member.hpp"
@@ -34,46 +35,94 @@ struct WorkerState {
     ReusableBuffer decoded;
     LargeMemberState large;
     std::optional<DirectoryHandles> directories;
+    // Small members' stored bytes, read ahead in blocks: a worker's entries
+    // run in plan order, which is usually the order of their data, so one
+    // read serves a run of tiny members. Made on the first use.
+    std::optional<SourceCursor> ahead;
+    uint64_t last_end = 0; // where the stored bytes last read ended
     // Workers of the call that have run out of work.
     std::atomic<unsigned> const* idle_workers = nullptr;
 };
 
+// Members stored in at most this many bytes are read through the worker's
+// read-ahead block; larger ones on their own, into the worker's buffer.
+constexpr uint64_t read_ahead_limit = uint64_t{16} << 10;
+
+// Only forward: data laid out in another order than the plan's is read
+// member by member, never a block for each one.
+Result<Bytes> read_stored(ArchiveSource const& archive, ExtractionPlanEntry const& planned, WorkerState& worker)
+{
+    uint64_t const offset = planned.data_offset;
+    size_t const length = static_cast<size_t>(planned.entry.compressed_size);
+    bool const forward = offset >= worker.last_end;
+    worker.last_end = offset + length;
+    if (length > read_ahead_limit || !forward)
+        return archive.read(offset, length, worker.stored);
+    if (!worker.ahead)
+        worker.ahead.emplace(archive);
+    return worker.ahead->read(offset, length);
+}
+
 Result<DecodedData> decode_checked(ArchiveSource const& archive, ExtractionPlanEntry const& planned, WorkerState& worker)
 {
     ZipEntry const& entry = planned.entry;
-    Bytes const stored
-        = QUASTOR_TRY(archive.read(planned.data_offset, static_cast<size_t>(entry.compressed_size), worker.stored));
+    Bytes const stored = QUASTOR_TRY(read_stored(archive, planned, worker));
     DecodedData const data = QUASTOR_TRY(decode_stored_data(entry, stored, worker.decompressor.get(), worker.decoded));
     QUASTOR_TRY(check_crc32(entry, data));
     return data;
 }
 
+// The mode a file this call creates is made with. The final mode itself when
+// whoever may open the file meanwhile could open it as well once it has
+// that mode; 0600 for a set-ID or sticky one, so that nobody can hold it
+// open for writing once it has those bits. The archived mode, or else 0666,
+// less the umask in both cases: a mode the umask narrows is widened later.
+mode_t creation_mode(ExtractionPlanEntry const& planned)
+{
+    if (planned.entry.external_attr < 0x10000)
+        return 0666;
+    mode_t const archived = static_cast<mode_t>((planned.entry.external_attr >> 16) & 07777);
+    return (archived & 07000) != 0 ? 0600 : archived;
+}
+
 // Zeros no stream wrote are not written: the file is extended, which reads
 // as the same bytes. Then the mode, through the descriptor written, so that
 // a link swapped in at the path meanwhile cannot pass it on to another file:
-// the archived one, or for a file this call created (made 0600, so that no
-// one else could open it meanwhile) 0666 less the umask.
-Result<void> finish_file(int fd, bool fresh, ExtractionPlanEntry const& planned, uint64_t zero_tail, mode_t umask)
+// the archived one, or for a file this call created 0666 less the umask.
+// `created` is the mode a file this call made was given (the umask
+// applied), none for one that was there: when it is already the final
+// mode, nothing is left to set.
+Result<void> finish_file(
+    int fd, std::optional<mode_t> created, ExtractionPlanEntry const& planned, uint64_t zero_tail, mode_t umask)
 {
     if (zero_tail != 0 && ::ftruncate(fd, static_cast<off_t>(planned.entry.uncompressed_size)) != 0)
         return fail(QuastorError::io(errno));
     std::optional<mode_t> mode;
     if (planned.entry.external_attr >= 0x10000)
         mode = static_cast<mode_t>((planned.entry.external_attr >> 16) & 07777);
-    else if (fresh)
+    else if (created)
         mode = 0666 & ~umask;
-    if (mode && ::fchmod(fd, *mode) != 0)
+    if (mode && mode != created && ::fchmod(fd, *mode) != 0)
         return fail(QuastorError::io(errno));
     return {};
+}
+
+// The mode open_file_target gave the file, if it made it with `fresh_mode`.
+std::optional<mode_t> created_mode(FileTarget const& target, mode_t fresh_mode, mode_t umask)
+{
+    if (!target.fresh)
+        return std::nullopt;
+    return fresh_mode & ~umask;
 }
 
 Result<void> write_file(DirectoryHandle directory, std::string const& name, ExtractionPlanEntry const& planned,
     DecodedData const& data, mode_t umask)
 {
-    FileTarget const target = QUASTOR_TRY(open_file_target(directory.fd, directory.created, name, true));
+    mode_t const fresh_mode = creation_mode(planned);
+    FileTarget const target = QUASTOR_TRY(open_file_target(directory.fd, directory.created, name, true, fresh_mode));
     QUASTOR_TRY(write_all(target.fd.get(), data.written()));
     // Closing happens as `target` goes; its error changes nothing written.
-    return finish_file(target.fd.get(), target.fresh, planned, data.zero_tail, umask);
+    return finish_file(target.fd.get(), created_mode(target, fresh_mode, umask), planned, data.zero_tail, umask);
 }
 
 // A member too large to hold whole is streamed into a pending file beside its
@@ -91,20 +140,21 @@ Result<void> write_large_file(ArchiveSource const& archive, DirectoryHandle dire
         zero_tail = QUASTOR_TRY(stream_member(archive, planned, worker.large, [&](Bytes piece) { return writer.submit(piece); }));
         QUASTOR_TRY(writer.finish());
     }
-    QUASTOR_TRY(finish_file(pending.fd(), true, planned, zero_tail, umask));
+    QUASTOR_TRY(finish_file(pending.fd(), mode_t{0600} & ~umask, planned, zero_tail, umask));
     if (QUASTOR_TRY(pending.name_as(name)))
         return {};
     // Something already has the name: it is overwritten in place, as a
     // smaller member's target would be, from the complete file, and cut to
     // size only once all of it is through. In a directory this call made,
     // open_file_target refuses whatever is there.
-    FileTarget const target = QUASTOR_TRY(open_file_target(directory.fd, directory.created, name, false));
+    mode_t const fresh_mode = creation_mode(planned);
+    FileTarget const target = QUASTOR_TRY(open_file_target(directory.fd, directory.created, name, false, fresh_mode));
     std::span<uint8_t> const scratch = QUASTOR_TRY(worker.large.stored[0].reserve(member_piece));
     uint64_t const size = planned.entry.uncompressed_size;
     QUASTOR_TRY(copy_contents(pending.fd(), target.fd.get(), size, scratch));
     if (::ftruncate(target.fd.get(), static_cast<off_t>(size)) != 0)
         return fail(QuastorError::io(errno));
-    return finish_file(target.fd.get(), target.fresh, planned, 0, umask);
+    return finish_file(target.fd.get(), created_mode(target, fresh_mode, umask), planned, 0, umask);
 }
 
 Result<void> create_symlink(DirectoryHandle directory, std::string const& name, DecodedData const& data)

@@ -63,22 +63,23 @@ public:
     }
 
     // The conflict tests for one entry whose normalised path is `path`,
-    // in their fixed order.
+    // in their fixed order. The tables share one secret, so the prefix
+    // hashes made here serve all three, and record() after them.
     Result<void> check(std::string_view name, std::string_view path, bool is_dir)
     {
         split(path);
+        std::span<uint64_t const> const prefixes = reserved_paths_.hash_prefixes(path);
+        hashes_.assign(prefixes.begin(), prefixes.end());
         if (!reserved_paths_.empty()) {
-            uint64_t const hash = reserved_paths_.hash_prefixes(path).back();
-            if (Kind const* kind = reserved_paths_.find(path, hash)) {
+            if (Kind const* kind = reserved_paths_.find(path, hashes_.back())) {
                 return fail(QuastorError::entry_conflict(quoted_name(name) + " maps to " + quoted_path(path)
                     + ", which is already reserved as " + kind_word(*kind)));
             }
         }
         if (!file_paths_.empty()) {
-            std::span<uint64_t const> hashes = file_paths_.hash_prefixes(path);
             for (size_t k = ends_.size() - 1; k-- > 0;) {
                 std::string_view const ancestor = path.substr(0, ends_[k]);
-                if (file_paths_.find(ancestor, hashes[k])) {
+                if (file_paths_.find(ancestor, hashes_[k])) {
                     return fail(QuastorError::entry_conflict(quoted_name(name) + " would place data under "
                         + quoted_path(ancestor) + ", which is already a file or symlink"));
                 }
@@ -86,8 +87,7 @@ public:
         }
         // A directory may be listed after the entries inside it.
         if (!is_dir && !needed_parents_.empty()) {
-            uint64_t const hash = needed_parents_.hash_prefixes(path).back();
-            if (needed_parents_.find(path, hash)) {
+            if (needed_parents_.find(path, hashes_.back())) {
                 return fail(QuastorError::entry_conflict(quoted_name(name) + " maps to " + quoted_path(path)
                     + ", which is already needed as a parent directory"));
             }
@@ -95,22 +95,20 @@ public:
         return {};
     }
 
-    // Records an accepted entry. `path` must outlive this object.
+    // Records an accepted entry, whose path (the same bytes, which must
+    // outlive this object) has just passed check().
     void record(std::string_view path, bool is_dir)
     {
-        split(path);
-        reserved_paths_.insert(path, reserved_paths_.hash_prefixes(path).back(),
-            is_dir ? Kind::Directory : Kind::File);
+        reserved_paths_.insert(path, hashes_.back(), is_dir ? Kind::Directory : Kind::File);
         if (!is_dir)
-            file_paths_.insert(path, file_paths_.hash_prefixes(path).back());
+            file_paths_.insert(path, hashes_.back());
         if (ends_.size() < 2)
             return;
-        std::span<uint64_t const> hashes = needed_parents_.hash_prefixes(path);
         for (size_t k = ends_.size() - 1; k-- > 0;) {
             // Every ancestor of a needed parent went in with it, so the
             // first one already present ends the walk: a deep name shared by
             // many entries costs its new parents only.
-            if (!needed_parents_.insert(path.substr(0, ends_[k]), hashes[k]))
+            if (!needed_parents_.insert(path.substr(0, ends_[k]), hashes_[k]))
                 break;
         }
     }
@@ -132,6 +130,8 @@ private:
     PathTable<Present> file_paths_;
     PathTable<Present> needed_parents_;
     std::vector<size_t> ends_;
+    // Of the path last checked, as ends_.
+    std::vector<uint64_t> hashes_;
 };
 
 } // namespace
