@@ -193,6 +193,10 @@ TEST_F(Decode, WrongRecordedCrcNamesExpectedFirst)
     auto check = check_crc32(entry_, *out);
     ASSERT_FALSE(check.has_value());
     EXPECT_EQ(check.error().display(), "CRC32 mismatch (expected 0000abcd, got 352441c2)");
+    // Streamed, the member is checked as it goes by.
+    auto streamed = stream_built();
+    ASSERT_FALSE(streamed.has_value());
+    EXPECT_EQ(streamed.error().display(), "CRC32 mismatch (expected 0000abcd, got 352441c2)");
 }
 
 TEST_F(Decode, OneDecompressorServesManyEntries)

@@ -36,7 +36,7 @@ JOBS = str(os.cpu_count() or 2)
 # whole, is given up on after these many seconds and the fault counted as
 # killed by the timeout.
 CPP_TIMEOUT = 120
-PYTHON_TIMEOUT = 900
+PYTHON_TIMEOUT = 300
 
 
 @dataclass
