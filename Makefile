@@ -17,6 +17,9 @@
 # make sanitize     the C++ and Python suites under AddressSanitizer + UBSan
 # make fuzz         each libFuzzer target for FUZZ_SECONDS (clang, ASan + UBSan)
 # make lint         clang-format --dry-run, ruff and mypy
+# make mutants      each fault of tests/mutants/faults.txt alone against both
+#                   suites: which test kills it, and the kill rate
+#                   (MUTANTS="name 3 ..." runs only those)
 #
 # Python packages go into a project-local virtual environment (.venv, made
 # from python3 when missing); PYTHON=... uses another interpreter instead.
@@ -64,7 +67,7 @@ HIDDEN_LIBRARIES := libdeflate.so* libutf8proc.so* libsodium.so* libxxhash.so* l
 WHEEL_CHECK := build/wheel-check
 
 .PHONY: deps install test test-build test-python test-cpp test-stress demo demo-deps bench tsan wheel wheel-check wheels wheels-check clean
-.PHONY: deps install test test-python test-cpp demo bench tsan clean sanitize fuzz fuzz-deps lint lint-deps
+.PHONY: sanitize fuzz fuzz-deps lint lint-deps mutants
 
 deps:
 	@missing=""; for p in $(APT_PACKAGES); do \
@@ -304,10 +307,11 @@ define apt_install
 endef
 
 SANITIZE_PYTHON = LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0:detect_stack_use_after_return=1 \
-  UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=$(SANITIZE_BUILD) $(PYTHON)
+  UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=$(SANITIZE_BUILD):$(abspath stubs) $(PYTHON)
 
 # The module is built apart from the installed one and found first through
-# PYTHONPATH; the interpreter itself is not instrumented, so the runtime is
+# PYTHONPATH, beside the stubs, which type checkers find there as installed
+# ones; the interpreter itself is not instrumented, so the runtime is
 # preloaded and its own allocations are not counted as leaks.
 sanitize: deps
 	cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DQUASTOR_PYTHON=ON -DQUASTOR_CLI=OFF -DQUASTOR_TESTS=ON -DQUASTOR_SANITIZE=ON \
@@ -317,6 +321,10 @@ sanitize: deps
 	  ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
 	$(SANITIZE_PYTHON) -c "import quastor, sys; sys.exit(not quastor.__file__.startswith('$(abspath $(SANITIZE_BUILD))/'))"
 	$(SANITIZE_PYTHON) -m pytest -q -p no:cacheprovider tests/python
+
+# Not part of the CI run: it rebuilds and reruns the suites once per fault.
+mutants: deps
+	$(PYTHON) tests/mutants/run.py $(MUTANTS)
 
 fuzz-deps:
 	$(call apt_install,$(FUZZ_APT_PACKAGES))

@@ -27,10 +27,6 @@ struct ZipEntry {
     // which is read through `cursor`. InvalidZip for a header out of bounds
     // or without its signature; Io when the file has shrunk meanwhile.
     Result<uint64_t> data_offset(SourceCursor& cursor, uint64_t archive_size) const;
-
-    // The entry's stored data inside a whole archive held in memory. Pure;
-    // safe to call from any thread.
-    Result<Bytes> data(Bytes archive) const;
 };
 
 } // namespace quastor

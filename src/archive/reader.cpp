@@ -167,12 +167,4 @@ Result<uint64_t> ZipEntry::data_offset(SourceCursor& cursor, uint64_t archive_si
     return start;
 }
 
-Result<Bytes> ZipEntry::data(Bytes archive) const
-{
-    ArchiveSource const source(archive);
-    SourceCursor cursor(source);
-    uint64_t const start = QUASTOR_TRY(data_offset(cursor, archive.size()));
-    return archive.subspan(static_cast<size_t>(start), static_cast<size_t>(compressed_size));
-}
-
 } // namespace quastor

@@ -6,6 +6,7 @@
 #include "common/fd.hpp"
 #include "common/pool.hpp"
 #include "common/text.hpp"
+#include "compress/in_order.hpp"
 #include "compress/prepared.hpp"
 #include "compress/reopen.hpp"
 #include "compress/writer.hpp"
@@ -230,63 +231,6 @@ Result<PreparedEntry> park(
     prepared.data = ScratchFileData{scratch.entry_path(index), scratch.fd(), scratch.entry_name(index)};
     return std::move(prepared);
 }
-
-// Appends entries to the archive stream in index order as workers finish
-// them. The worker holding the next entry writes it straight from its
-// buffers, then every parked entry that now follows in order; an entry
-// finished early is parked and written by whichever worker closes the gap.
-// The stream is used under the lock only.
-class InOrder {
-public:
-    InOrder(ArchiveStream& stream, std::vector<PreparedEntry>& prepared, InlineBudget& budget)
-        : stream_(stream), prepared_(prepared), budget_(budget), ready_(prepared.size(), 0)
-    {
-    }
-
-    // prepared[index] is set. Writes it now, from `in_hand` when given, if
-    // every entry before it is written; false when it must be parked.
-    Result<bool> write_if_next(size_t index, Bytes const* in_hand)
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        if (index != next_)
-            return false;
-        QUASTOR_TRY(stream_.append(prepared_[index], in_hand));
-        ++next_;
-        QUASTOR_TRY(write_parked());
-        return true;
-    }
-
-    // prepared[index] holds its parked data.
-    Result<void> parked(size_t index)
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        ready_[index] = 1;
-        return write_parked();
-    }
-
-private:
-    Result<void> write_parked()
-    {
-        while (next_ < ready_.size() && ready_[next_] != 0) {
-            PreparedEntry& entry = prepared_[next_];
-            QUASTOR_TRY(stream_.append(entry));
-            // Written: the memory it held goes back to the budget.
-            if (auto* held = std::get_if<InlineData>(&entry.data)) {
-                budget_.give_back(held->bytes.size());
-                entry.data = EmptyData{};
-            }
-            ++next_;
-        }
-        return {};
-    }
-
-    ArchiveStream& stream_;
-    std::vector<PreparedEntry>& prepared_;
-    InlineBudget& budget_;
-    std::mutex lock_;
-    std::vector<uint8_t> ready_;
-    size_t next_ = 0;
-};
 
 } // namespace
 

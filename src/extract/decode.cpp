@@ -54,19 +54,6 @@ Result<DecodedData> decode_stored_data(ZipEntry const& entry, Bytes stored, libd
     return fail(QuastorError::unsupported_compression(entry.method));
 }
 
-Result<DecodedData> decode_entry_data(ZipEntry const& entry, Bytes archive, libdeflate_decompressor* decompressor,
-    ReusableBuffer& buffer)
-{
-    // A directory has no data worth locating: its local header is checked
-    // by the plan, not here.
-    if (entry.is_dir)
-        return DecodedData{};
-    // The local header is checked before the method, so a broken header
-    // wins over an unsupported method.
-    Bytes stored = QUASTOR_TRY(entry.data(archive));
-    return decode_stored_data(entry, stored, decompressor, buffer);
-}
-
 Result<void> check_crc32(ZipEntry const& entry, DecodedData const& decoded)
 {
     uint32_t const actual = crc32_zero_extend(crc32(decoded.written()), decoded.zero_tail);

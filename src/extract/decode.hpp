@@ -42,11 +42,6 @@ struct DecodedData {
 Result<DecodedData> decode_stored_data(ZipEntry const& entry, Bytes stored, libdeflate_decompressor* decompressor,
     ReusableBuffer& buffer);
 
-// The same for an entry of a whole archive held in memory, locating its data
-// through the local header first (whose InvalidZip errors win).
-Result<DecodedData> decode_entry_data(ZipEntry const& entry, Bytes archive, libdeflate_decompressor* decompressor,
-    ReusableBuffer& buffer);
-
 // CrcMismatch (expected = the entry's recorded CRC-32, actual = computed)
 // when the decoded bytes do not match.
 Result<void> check_crc32(ZipEntry const& entry, DecodedData const& decoded);

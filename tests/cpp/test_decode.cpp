@@ -1,13 +1,18 @@
-// Proves entry data decoding: stored and DEFLATE entries come back exactly,
-// each libdeflate outcome maps to its Decompression text, the local header is
-// judged before the method, and the CRC check names the expected value first;
-// and that the streamed path for large members gives the same verdicts.
+// Proves entry data decoding as extraction runs it (the plan locates the
+// data through the local header, the bytes are read from the archive, then
+// decoded whole or streamed): stored and DEFLATE entries come back exactly,
+// each libdeflate outcome maps to its Decompression text on both paths, a
+// stored entry whose length differs from its declared size either way is
+// refused, and the CRC check names the expected value first; and that both
+// paths give one verdict on streams that end early or carry bytes after
+// their final block.
 
 #include "archive/archive.hpp"
 #include "archive_builder.hpp"
 #include "common/crc32.hpp"
 #include "extract/decode.hpp"
 #include "extract/large_member.hpp"
+#include "extract/plan.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,22 +23,49 @@ namespace {
 
 class Decode : public ::testing::Test {
 protected:
-    // Builds a one-entry archive and decodes it.
-    Result<DecodedData> decode(TestEntry entry, ZipEntry* read = nullptr)
+    // Builds a one-entry archive and decodes it whole.
+    Result<DecodedData> decode(TestEntry entry)
     {
         archive_ = build_archive({std::move(entry)});
-        auto entries = ZipArchive::parse_entries(as_bytes(archive_));
-        EXPECT_TRUE(entries.has_value());
-        entry_ = entries->at(0);
-        if (read)
-            *read = entry_;
-        return decode_entry_data(entry_, as_bytes(archive_), decompressor_.get(), buffer_);
+        return decode_built();
+    }
+
+    // The one entry of archive_, planned, read and decoded whole.
+    Result<DecodedData> decode_built()
+    {
+        ArchiveSource const source(as_bytes(archive_));
+        ExtractionPlanEntry const planned = QUASTOR_TRY(plan_one(source));
+        entry_ = planned.entry;
+        Bytes const stored
+            = QUASTOR_TRY(source.read(planned.data_offset, static_cast<size_t>(entry_.compressed_size), stored_));
+        return decode_stored_data(entry_, stored, decompressor_.get(), buffer_);
+    }
+
+    // The same entry streamed, as a large member is: its pieces joined.
+    Result<std::string> stream_built()
+    {
+        ArchiveSource const source(as_bytes(archive_));
+        ExtractionPlanEntry const planned = QUASTOR_TRY(plan_one(source));
+        std::string joined;
+        uint64_t const zero_tail = QUASTOR_TRY(stream_member(source, planned, large_, [&](Bytes piece) -> Result<void> {
+            joined.append(reinterpret_cast<char const*>(piece.data()), piece.size());
+            return {};
+        }));
+        return joined + std::string(zero_tail, '\0');
+    }
+
+    static Result<ExtractionPlanEntry> plan_one(ArchiveSource const& source)
+    {
+        std::vector<ZipEntry> entries = QUASTOR_TRY(ZipArchive::parse_entries(source));
+        return QUASTOR_TRY(build_extraction_plan(std::move(entries), source)).at(0);
     }
 
     static std::string text(DecodedData const& d) { return {reinterpret_cast<char const*>(d.bytes.data()), d.bytes.size()}; }
 
     Decompressor decompressor_ = make_decompressor().value();
+    ReusableBuffer stored_;
     ReusableBuffer buffer_;
+    LargeMemberState large_;
     std::string archive_;
     ZipEntry entry_;
 };
@@ -57,6 +89,7 @@ TEST_F(Decode, StoredAndDeflatedComeBackExactly)
             ASSERT_TRUE(out.has_value()) << out.error().display();
             EXPECT_EQ(text(*out), data);
             EXPECT_TRUE(check_crc32(entry_, *out).has_value());
+            EXPECT_EQ(stream_built().value_or("<failed>"), data);
         }
     }
 }
@@ -68,7 +101,7 @@ TEST_F(Decode, DirectoryIsEmptyWithoutLookingAtItsHeader)
     dir.is_dir = true;
     dir.local_header_offset = 0xFFFFFFFF;
     dir.method = 99;
-    auto out = decode_entry_data(dir, Bytes(), decompressor_.get(), buffer_);
+    auto out = decode_stored_data(dir, Bytes(), decompressor_.get(), buffer_);
     ASSERT_TRUE(out.has_value());
     EXPECT_EQ(out->bytes.size(), 0u);
 }
@@ -81,7 +114,9 @@ TEST_F(Decode, FailuresAndTheirTexts)
         TestEntry entry;
         char const* display;
     } const cases[] = {
-        {"stored sizes differ", {.name = "f", .data = "abc", .method = 0, .size_override = 4},
+        {"stored data shorter than declared", {.name = "f", .data = "abc", .method = 0, .size_override = 4},
+            "Decompression error: Stored data length mismatch"},
+        {"stored data longer than declared", {.name = "f", .data = "abc", .method = 0, .size_override = 2},
             "Decompression error: Stored data length mismatch"},
         {"declared size one byte short", {.name = "f", .data = data, .method = 8, .size_override = 999},
             "Decompression error: InsufficientSpace"},
@@ -92,19 +127,18 @@ TEST_F(Decode, FailuresAndTheirTexts)
         auto out = decode(c.entry);
         ASSERT_FALSE(out.has_value()) << c.what;
         EXPECT_EQ(out.error().display(), c.display) << c.what;
+        auto streamed = stream_built();
+        ASSERT_FALSE(streamed.has_value()) << c.what;
+        EXPECT_EQ(streamed.error().display(), c.display) << c.what;
     }
 }
 
 TEST_F(Decode, CorruptStreamIsBadData)
 {
     // A block header with the reserved type 3 is invalid in every stream.
-    TestEntry entry{.name = "f", .data = "abc", .method = 0};
-    archive_ = build_archive({entry});
-    auto entries = ZipArchive::parse_entries(as_bytes(archive_)).value();
-    ZipEntry bad = entries[0];
-    bad.method = 8;
+    archive_ = build_archive({{.name = "f", .data = "abc", .method = 8}});
     archive_[30 + 1] = '\x07'; // first data byte: final block, type 3
-    auto out = decode_entry_data(bad, as_bytes(archive_), decompressor_.get(), buffer_);
+    auto out = decode_built();
     ASSERT_FALSE(out.has_value());
     EXPECT_EQ(out.error().display(), "Decompression error: BadData");
 }
@@ -145,12 +179,11 @@ TEST_F(Decode, ShortStreamsEndInZerosThatCostNothing)
     EXPECT_NE(buffer_.reserve(0)->data(), nullptr);
 }
 
-TEST_F(Decode, LocalHeaderIsJudgedBeforeTheMethod)
+TEST_F(Decode, LocalHeaderIsJudgedBeforeTheData)
 {
-    archive_ = build_archive({{.name = "f", .data = "abc", .method = 12}});
-    auto entry = ZipArchive::parse_entries(as_bytes(archive_)).value()[0];
+    archive_ = build_archive({{.name = "f", .data = "abc", .method = 8, .size_override = 1}});
     archive_[0] = 'X';
-    auto out = decode_entry_data(entry, as_bytes(archive_), decompressor_.get(), buffer_);
+    auto out = decode_built();
     ASSERT_FALSE(out.has_value());
     EXPECT_EQ(out.error().display(), "Invalid ZIP format: Invalid Local File Header signature");
 }
@@ -162,6 +195,10 @@ TEST_F(Decode, WrongRecordedCrcNamesExpectedFirst)
     auto check = check_crc32(entry_, *out);
     ASSERT_FALSE(check.has_value());
     EXPECT_EQ(check.error().display(), "CRC32 mismatch (expected 0000abcd, got 352441c2)");
+    // Streamed, the member is checked as it goes by.
+    auto streamed = stream_built();
+    ASSERT_FALSE(streamed.has_value());
+    EXPECT_EQ(streamed.error().display(), "CRC32 mismatch (expected 0000abcd, got 352441c2)");
 }
 
 TEST_F(Decode, OneDecompressorServesManyEntries)

@@ -5,11 +5,13 @@
 // file of the entry's index, reads links without following them, reads
 // nothing but the items collected, deflates at the call's level, and that
 // the parallel stage returns results in index order or the one error of a
-// failing entry.
+// failing entry, and stops after it; and that entries finished out of order
+// reach the archive stream in index order, none of them left parked.
 
 #include "archive/archive.hpp"
 #include "common/pool.hpp"
 #include "compress/compress.hpp"
+#include "compress/in_order.hpp"
 #include "compress/prepared.hpp"
 #include "compress/writer.hpp"
 #include "extract/extract.hpp"
@@ -349,32 +351,75 @@ TEST(PrepareStage, ResultsComeBackInIndexOrderAndStreamAsTheWriterWritesThem)
     EXPECT_EQ(read_file(dir / "streamed.zip"), read_file(dir / "written.zip"));
 }
 
-TEST(PrepareStage, FailingEntryIsTheErrorReturned)
+TEST(PrepareStage, FailingEntryIsTheErrorReturnedAndStopsTheOthers)
 {
     TempDir dir;
     std::filesystem::create_directory(dir / "scratch");
     ScratchDir scratch(dir / "scratch");
-    // Each file deflates to more than the in-memory limit, so every entry
-    // prepared leaves a scratch file behind: their count tells how far the
-    // workers went.
-    std::string content(InlineBudget::max_entry * 2, '\0');
+    // The first entry is missing; each of the 200 after it deflates half a
+    // megabyte at level 9, long enough for the failure to be seen by then.
+    std::string content(size_t{512} << 10, '\0');
     uint32_t state = 1;
     for (char& byte : content)
-        byte = static_cast<char>((state = state * 1103515245 + 12345) >> 24);
-    std::vector<SourceEntry> entries;
-    for (int i = 0; i < 100; ++i) {
-        std::string name = "f";
-        name += std::to_string(i);
-        if (i != 50)
-            write_file(dir / name, content.substr(0, content.size() - static_cast<size_t>(i)));
-        entries.push_back(source(dir / name, SourceKind::File, name));
-    }
+        byte = static_cast<char>('a' + ((state = state * 1103515245 + 12345) >> 28));
+    write_file(dir / "f", content);
+    std::vector<SourceEntry> entries{source(dir / "missing", SourceKind::File, "missing")};
+    for (int i = 0; i < 200; ++i)
+        entries.push_back(source(dir / "f", SourceKind::File, std::to_string(i)));
     auto pool = WorkerPool::start(2);
     ASSERT_TRUE(pool.has_value());
-    auto prepared = prepare_entries(entries, scratch, **pool);
+    Progress progress;
+    auto prepared = prepare_entries(entries, scratch, **pool, 9, &progress);
     ASSERT_FALSE(prepared.has_value());
     EXPECT_EQ(prepared.error().kind(), ErrorKind::Io);
     EXPECT_EQ(prepared.error().os_error(), ENOENT);
-    // Work stops soon after the failure: not every later entry was spilled.
-    EXPECT_LT(files_in(scratch.path()), 99u);
+    // The other worker finishes the entry in hand and starts no new one.
+    EXPECT_LT(progress.entries.load(), 100u);
+}
+
+// Entry 1 finishes first and entry 3 before entry 2: each is parked until
+// the entry that closes its gap is written, and every held byte goes back to
+// the budget. The stream then equals the archive written in one pass.
+TEST(PrepareStage, ParkedEntriesAreWrittenOnceTheGapBeforeThemCloses)
+{
+    TempDir dir;
+    std::vector<PreparedEntry> expected;
+    for (std::string const data : {"zero", "one", "two", "three"}) {
+        PreparedEntry entry;
+        entry.name = data;
+        entry.crc32 = crc_of(data);
+        entry.compressed_size = entry.uncompressed_size = static_cast<uint32_t>(data.size());
+        entry.flags = 0x0800;
+        entry.data = InlineData{data};
+        expected.push_back(entry);
+    }
+    ASSERT_TRUE(write_archive(expected, dir / "one_pass.zip").has_value());
+
+    auto fd = open_file(dir / "streamed.zip", O_RDWR | O_CREAT | O_TRUNC, 0644);
+    ASSERT_TRUE(fd.has_value());
+    ArchiveStream stream(fd->get());
+    std::vector<PreparedEntry> prepared(4);
+    InlineBudget budget(11);
+    InOrder in_order(stream, prepared, budget);
+    auto park = [&](size_t index) {
+        prepared[index] = expected[index];
+        ASSERT_TRUE(budget.take(expected[index].compressed_size));
+        ASSERT_TRUE(in_order.parked(index).has_value());
+    };
+    auto write_now = [&](size_t index) {
+        prepared[index] = expected[index];
+        prepared[index].data = EmptyData{};
+        std::string const& held = std::get<InlineData>(expected[index].data).bytes;
+        Bytes const in_hand(reinterpret_cast<uint8_t const*>(held.data()), held.size());
+        return in_order.write_if_next(index, &in_hand);
+    };
+    EXPECT_FALSE(write_now(1).value()); // not next: its worker parks it
+    park(1);
+    park(3);
+    EXPECT_TRUE(write_now(0).value()); // writes 0, then parked 1
+    EXPECT_FALSE(budget.take(9)); // 3's bytes are still held
+    EXPECT_TRUE(write_now(2).value()); // writes 2, then parked 3
+    EXPECT_TRUE(budget.take(11));
+    ASSERT_TRUE(stream.finish(prepared).has_value());
+    EXPECT_EQ(read_file(dir / "streamed.zip"), read_file(dir / "one_pass.zip"));
 }

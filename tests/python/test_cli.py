@@ -146,6 +146,10 @@ class TestCheck:
             "Total size 33 bytes exceeds the limit of 2 bytes",
         ]]
         assert run("check", "--max-size", "1k", risky).returncode == 0
+        # The limit holds without --strict, and a total equal to it passes.
+        assert run("check", "--max-size", "33", risky).returncode == 0
+        done = run("check", "--max-size", "32", risky)
+        assert (done.returncode, done.stderr.decode()) == (1, f"quastor: {risky}: Total size 33 bytes exceeds the limit of 32 bytes\n")
         # The same refusals on extract, before anything is written, also
         # for a stream.
         for args, stdin in (([risky], None), (["-"], risky.read_bytes())):

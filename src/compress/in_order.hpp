@@ -1,0 +1,50 @@
+#pragma once
+
+// How entries reach the archive while they are prepared: each is appended
+// in index order as soon as every entry before it is. The worker holding the
+// next entry writes it straight from its buffers, then every parked entry
+// that now follows in order; an entry finished early is parked (its data
+// kept in memory or a scratch file) and written by whichever worker closes
+// the gap.
+
+#include "common/bytes.hpp"
+#include "compress/prepared.hpp"
+#include "error.hpp"
+
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace quastor {
+
+// Shared by the workers of one call; the stream is used under the lock only.
+class InOrder {
+public:
+    InOrder(ArchiveStream& stream, std::vector<PreparedEntry>& prepared, InlineBudget& budget)
+        : stream_(stream)
+        , prepared_(prepared)
+        , budget_(budget)
+        , ready_(prepared.size(), 0)
+    {
+    }
+
+    // prepared[index] is set. Writes it now, from `in_hand` when given, if
+    // every entry before it is written; false when it must be parked.
+    Result<bool> write_if_next(size_t index, Bytes const* in_hand);
+
+    // prepared[index] holds its parked data: written now if it is next,
+    // with every parked entry that then follows.
+    Result<void> parked(size_t index);
+
+private:
+    Result<void> write_parked();
+
+    ArchiveStream& stream_;
+    std::vector<PreparedEntry>& prepared_;
+    InlineBudget& budget_;
+    std::mutex lock_;
+    std::vector<uint8_t> ready_;
+    size_t next_ = 0;
+};
+
+} // namespace quastor
