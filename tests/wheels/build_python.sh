@@ -9,7 +9,7 @@ tarball=$1 prefix=$2
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
 apt-get install -q -y --no-install-recommends build-essential pkg-config \
-    libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev
+    libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
 rm -rf "$prefix"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -18,6 +18,6 @@ cd "$work"
 ./configure -q --prefix="$prefix" --with-ensurepip=install
 make -s -j2
 make -s install >"$work/install.log" 2>&1 || { tail -n 40 "$work/install.log"; exit 1; }
-# pip reaches PyPI for the test tools: a Python without ssl is no use here.
-"$prefix/bin/python3" -c 'import ssl, zlib, bz2, lzma, ensurepip'
+# pip reaches PyPI for the test tools, and mypy keeps its cache in sqlite.
+"$prefix/bin/python3" -c 'import ssl, sqlite3, zlib, bz2, lzma, ensurepip'
 touch "$prefix/.built"
