@@ -164,7 +164,7 @@ int run_extract(ExtractOptions const& options)
         Result<void> done;
         if (options.to_stdout) {
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            done = write_members(plan, planned->input->source(), STDOUT_FILENO, &progress);
+            done = write_members(plan, planned->input->source(), STDOUT_FILENO, &progress, stop_signals());
         } else {
             if (options.empty)
                 if (Result<void> empty = require_empty_destination(options.directory); !empty)

@@ -38,16 +38,20 @@ Result<void> write_member(ExtractionPlanEntry const& planned, ArchiveSource cons
 } // namespace
 
 Result<void> write_members(std::vector<ExtractionPlanEntry> const& plan, ArchiveSource const& archive, int fd,
-    Progress* progress)
+    Progress* progress, Interruption* caller)
 {
+    CallInterruption interruption(caller);
     Decompressor decompressor;
     LargeMemberState large;
     large.progress = progress;
+    large.interruption = &interruption;
     ReusableBuffer stored_buffer;
     ReusableBuffer decoded_buffer;
     for (ExtractionPlanEntry const& planned : plan) {
         if (planned.entry.is_dir || planned.is_symlink)
             continue;
+        if (interruption.interrupted())
+            return fail(CallInterruption::error());
         QUASTOR_TRY_ABOUT(write_member(planned, archive, fd, decompressor, large, stored_buffer, decoded_buffer),
             planned.entry.name);
         if (progress != nullptr)

@@ -3,6 +3,7 @@
 // Members' data to a stream (a pipe, a terminal) instead of files.
 
 #include "archive/source.hpp"
+#include "common/interruption.hpp"
 #include "common/progress.hpp"
 #include "error.hpp"
 #include "extract/plan.hpp"
@@ -16,8 +17,9 @@ namespace quastor {
 // as extraction checks it: one held whole is written only once its CRC-32
 // has matched, a streamed one piece by piece, so its fault can come after
 // some of its bytes went out. Errors are about the failing entry. Calling
-// thread.
+// thread; `interruption` is asked between members and before each piece of
+// a streamed one.
 Result<void> write_members(std::vector<ExtractionPlanEntry> const& plan, ArchiveSource const& archive, int fd,
-    Progress* progress = nullptr);
+    Progress* progress = nullptr, Interruption* interruption = nullptr);
 
 } // namespace quastor
