@@ -25,12 +25,27 @@
 #include <string_view>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
 using namespace quastor;
 using namespace quastor::testing;
 namespace fs = std::filesystem;
+
+// Plays another user who, once set, swaps each directory mkdirat makes for
+// a link to this directory before the call can open it.
+static char const* swap_made_for_link_to = nullptr;
+
+extern "C" int mkdirat(int parent, char const* name, mode_t mode) noexcept
+{
+    int const made = static_cast<int>(::syscall(SYS_mkdirat, parent, name, mode));
+    if (made == 0 && swap_made_for_link_to != nullptr) {
+        ::unlinkat(parent, name, AT_REMOVEDIR);
+        (void)::symlinkat(swap_made_for_link_to, parent, name);
+    }
+    return made;
+}
 
 namespace {
 
@@ -275,6 +290,12 @@ TEST_F(HeldDirectoriesTest, NothingInAMadeDirectoryIsTakenOrFollowed)
         ASSERT_FALSE(reached.has_value()) << path;
         EXPECT_EQ(reached.error().os_error(), EEXIST) << path;
     }
+    std::string const outside = dest("outside");
+    swap_made_for_link_to = outside.c_str();
+    auto swapped = handles_->open("m/swapped");
+    swap_made_for_link_to = nullptr;
+    ASSERT_FALSE(swapped.has_value());
+    EXPECT_EQ(swapped.error().os_error(), EEXIST);
     auto made = handles_->open("m");
     ASSERT_TRUE(made.has_value());
     for (char const* name : {"file_link", "hard_link"}) {
