@@ -181,14 +181,16 @@ class TestParallel:
     def test_a_failure_stops_the_other_workers(self, tmp_path):
         # One worker streams the bad large member; the other claims a quarter
         # of the 2 MiB files meanwhile. Once the member fails, that worker
-        # finishes the file in hand and writes no more of its range.
+        # finishes the file in hand and writes no more of its range; one that
+        # ignored the stop would write the whole quarter. (Under a sanitizer
+        # on a loaded machine the member takes long enough for 60 files.)
         data, big = bytes(2 << 20), bytes(20 << 20)
         payload, good = deflate(data), crc32(data)
         entries = [Entry("bad", big, method=8, payload=deflate(big), crc32=0)]
         entries += [Entry(f"f{i}", data, method=8, payload=payload, crc32=good) for i in range(self.COUNT)]
         with pytest.raises(RuntimeError):
             quastor.extract_zip_bytes(build_zip(entries), str(tmp_path / "out"))
-        assert len(list((tmp_path / "out").iterdir())) < self.COUNT // 8
+        assert len(list((tmp_path / "out").iterdir())) < self.COUNT // 4
 
     def test_directory_descriptors_stay_bounded(self, tmp_path):
         # Directories are held by descriptor: 3000 of them, and a tree 3000
