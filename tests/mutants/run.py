@@ -3,6 +3,10 @@ rebuilds it incrementally and runs the C++ suite, then the Python suite,
 both stopping at the first failure; a fault is killed when either fails.
 
     python tests/mutants/run.py [NAME-OR-INDEX ...]
+    python tests/mutants/run.py --stale
+
+`--stale` only reads the sources and lists the faults whose original text
+is not found exactly once, in seconds: run it after moving code.
 
 With names or 1-based indexes, only those faults run. The scratch copy, its
 one build tree (module, command and C++ tests) and an environment whose
@@ -191,7 +195,20 @@ def select(faults: list[Fault], wanted: list[str]) -> list[Fault]:
     return chosen
 
 
+def stale_faults(faults: list[Fault]) -> int:
+    """Lists every fault whose original text is missing or ambiguous in the
+    working tree; 0 when there is none."""
+    stale = [f for f in faults
+             if not (ROOT / f.path).is_file() or (ROOT / f.path).read_text().count(f.original) != 1]
+    for fault in stale:
+        print(f"[{fault.index:2}] {fault.name}: STALE in {fault.path}")
+    print(f"{len(stale)} of {len(faults)} faults stale")
+    return 1 if stale else 0
+
+
 def main() -> int:
+    if sys.argv[1:] == ["--stale"]:
+        return stale_faults(read_faults())
     python = str(ENV / "bin" / "python")
     tools_python = sys.executable
     # cmake, ninja and ctest may come with the interpreter's packages.
