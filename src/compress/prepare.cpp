@@ -121,12 +121,12 @@ Result<Bytes> deflate(Bytes input, EntryWorkspace& workspace)
 Result<UniqueFd> open_source(SourceEntry const& entry, bool& empty)
 {
     QUASTOR_TRY(os_path(entry.path));
-    int const opened = open_path(entry.path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+    int const opened = open_item(entry, O_RDONLY | O_NONBLOCK);
     if (opened >= 0)
         return UniqueFd(opened);
     Result<UniqueFd> fd = fail(QuastorError::io(errno));
     struct stat status;
-    if (lstat_path(entry.path, status) != 0)
+    if (lstat_item(entry, status) != 0)
         return fail(errno == ENOTDIR || errno == ELOOP ? file_changed(entry.path) : QuastorError::io(errno));
     if (!is_collected(status, entry.identity, S_IFREG))
         return fail(file_changed(entry.path));
