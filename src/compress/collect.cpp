@@ -224,6 +224,7 @@ Result<void> walk(UniqueFd root, std::string path, std::string prefix, ArchiveTa
                 }
             }
             entry.directory = level.shared;
+            entry.listed_size = static_cast<uint64_t>(item.status.st_size);
             entries.push_back(std::move(entry));
             continue;
         }

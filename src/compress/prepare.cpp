@@ -296,14 +296,58 @@ Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, Scra
     return park(index, QUASTOR_TRY(prepare_fresh(entry, workspace)), scratch, budget);
 }
 
+namespace {
+
+// The order in which entries start: the files that are each a large share
+// of the whole work first, largest first, then the rest in archive order.
+// A file like that started late would leave one worker compressing it
+// alone at the end; started first, it runs beside everything else. Moving
+// no more than those keeps most entries reaching the writer in its order,
+// so that few are parked. Empty when the archive order will do.
+std::vector<size_t> start_order(std::span<SourceEntry const> entries, size_t workers)
+{
+    uint64_t total = 0;
+    for (SourceEntry const& entry : entries)
+        total += entry.listed_size;
+    uint64_t const large = total / (2 * std::max<size_t>(workers, 1));
+    std::vector<size_t> order;
+    if (workers < 2 || large == 0)
+        return order;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].listed_size >= large)
+            order.push_back(i);
+    }
+    // Where the large files already come first, there is nothing to move.
+    bool leading = true;
+    for (size_t i = 0; i < order.size() && leading; ++i)
+        leading = order[i] == i;
+    if (leading)
+        return {};
+    std::stable_sort(order.begin(), order.end(),
+        [&](size_t a, size_t b) { return entries[a].listed_size > entries[b].listed_size; });
+    size_t const moved = order.size();
+    for (size_t i = 0, m = 0; i < entries.size(); ++i) {
+        if (m < moved && entries[i].listed_size >= large) {
+            ++m;
+            continue;
+        }
+        order.push_back(i);
+    }
+    return order;
+}
+
+} // namespace
+
 Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> entries, ScratchDir const& scratch,
     WorkerPool& pool, int level, Progress* progress, ArchiveStream* stream, CallInterruption* interruption)
 {
     size_t const count = entries.size();
     std::vector<PreparedEntry> prepared(count);
-    // Workers take the next index from a shared counter and store each
-    // result at its own index, so the list is in input order whatever the
-    // interleaving.
+    unsigned const workers = static_cast<unsigned>(std::min<size_t>(pool.size(), count));
+    std::vector<size_t> const order = start_order(entries, workers);
+    // Workers take the next place in the start order from a shared counter
+    // and store each result at its own index, so the list is in input order
+    // whatever the interleaving.
     std::atomic<size_t> next{0};
     std::atomic<bool> stop{false};
     std::mutex error_lock;
@@ -318,9 +362,12 @@ Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> 
         FreshEntry fresh = QUASTOR_TRY_ABOUT(prepare_fresh(entries[index], workspace), entries[index].path);
         uint32_t const size = fresh.entry.uncompressed_size;
         if (in_order) {
-            prepared[index] = fresh.entry;
+            prepared[index] = std::move(fresh.entry);
             Bytes const* in_hand = fresh.in_hand ? &*fresh.in_hand : nullptr;
             if (!QUASTOR_TRY(in_order->write_if_next(index, in_hand))) {
+                // Not written: nobody else touches this index until it is
+                // marked parked, so the entry may be taken back meanwhile.
+                fresh.entry = std::move(prepared[index]);
                 prepared[index] = QUASTOR_TRY(park(index, std::move(fresh), scratch, &budget, true));
                 QUASTOR_TRY(in_order->parked(index));
             }
@@ -335,9 +382,10 @@ Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> 
     auto work = [&](unsigned) {
         EntryWorkspace workspace(level);
         while (!stop.load(std::memory_order_acquire)) {
-            size_t const index = next.fetch_add(1, std::memory_order_relaxed);
-            if (index >= count)
+            size_t const place = next.fetch_add(1, std::memory_order_relaxed);
+            if (place >= count)
                 return;
+            size_t const index = order.empty() ? place : order[place];
             Result<void> result = one(index, workspace);
             if (!result) {
                 // Never wait on another worker's error: the first one
@@ -352,7 +400,6 @@ Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> 
             }
         }
     };
-    unsigned const workers = static_cast<unsigned>(std::min<size_t>(pool.size(), count));
     std::function<void()> const look_up = [&] {
         if (interruption->interrupted())
             stop.store(true, std::memory_order_release);

@@ -38,6 +38,9 @@ struct SourceEntry {
     // last name relative to it, one lookup instead of a walk of the whole
     // path, and through no directory swapped in since. Null: by `path`.
     std::shared_ptr<UniqueFd const> directory;
+    // A file's length as listed: only the order in which work starts
+    // depends on it.
+    uint64_t listed_size = 0;
 };
 
 // The archive being written, as the walk must recognise it: by its absolute

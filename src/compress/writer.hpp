@@ -60,7 +60,7 @@ private:
     std::string record_;
     ReusableBuffer pieces_;
     size_t used_ = 0;
-    std::array<uint8_t, 8192> buffer_;
+    std::array<uint8_t, 262144> buffer_;
 };
 
 // Opens `archive_path` (relative to the working directory, missing parents

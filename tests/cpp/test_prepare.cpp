@@ -36,7 +36,7 @@ SourceEntry source(std::string const& path, SourceKind kind, std::string name)
 {
     struct stat status{};
     ::lstat(path.c_str(), &status);
-    return SourceEntry{path, std::move(name), 0x81A40000, kind, {status.st_dev, status.st_ino}, nullptr};
+    return SourceEntry{path, std::move(name), 0x81A40000, kind, {status.st_dev, status.st_ino}, nullptr, 0};
 }
 
 uint32_t crc_of(std::string const& bytes) { return libdeflate_crc32(0, bytes.data(), bytes.size()); }
