@@ -2,6 +2,7 @@
 
 #include "archive/records.hpp"
 #include "common/fd.hpp"
+#include "common/fs.hpp"
 #include "common/text.hpp"
 #include "compress/paths.hpp"
 #include "compress/reopen.hpp"

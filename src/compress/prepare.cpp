@@ -248,7 +248,7 @@ Result<isal_zstream*> EntryWorkspace::fast_stream()
         fast_stream_.reset(new (std::nothrow) isal_zstream);
         if (!fast_level_buffer_ || !fast_stream_) {
             fast_stream_.reset();
-            return fail(QuastorError::compression("failed to allocate a DEFLATE compressor: out of memory"));
+            return fail(QuastorError::io(ENOMEM));
         }
     }
     // Every file is a stream of its own.
@@ -264,7 +264,7 @@ Result<libdeflate_compressor*> EntryWorkspace::compressor()
     if (!compressor_) {
         compressor_.reset(libdeflate_alloc_compressor(level_));
         if (!compressor_)
-            return fail(QuastorError::compression("failed to allocate a DEFLATE compressor: out of memory"));
+            return fail(QuastorError::io(ENOMEM));
     }
     return compressor_.get();
 }

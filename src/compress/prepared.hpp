@@ -171,9 +171,10 @@ public:
     // and at 1 ISA-L's engine deflates (see fast_level).
     explicit EntryWorkspace(int level = default_deflate_level) : level_(level) {}
     int level() const { return level_; }
-    // Compression error when the compressor cannot be allocated.
+    // Io ENOMEM when the compressor cannot be allocated, as for any memory.
     Result<libdeflate_compressor*> compressor();
-    // ISA-L's stream and the working memory its level needs, for level 1.
+    // ISA-L's stream and the working memory its level needs, for level 1;
+    // Io ENOMEM as above.
     Result<isal_zstream*> fast_stream();
     ReusableBuffer& input() { return input_; }
     ReusableBuffer& output() { return output_; }

@@ -3,7 +3,8 @@
 // The source side of creation: the items of a source path in archive order,
 // and the path rules that name them.
 
-#include "common/fs.hpp"
+#include "common/fd.hpp"
+#include "common/file_identity.hpp"
 #include "error.hpp"
 
 #include <cstdint>
