@@ -72,9 +72,10 @@ char const* last_name(std::string const& path) { return path.c_str() + path.rfin
 
 int open_item(SourceEntry const& entry, int flags)
 {
+    flags |= O_NOFOLLOW;
     if (entry.directory)
-        return open_at(entry.directory->get(), last_name(entry.path), flags | O_NOFOLLOW);
-    return open_path(entry.path, flags | O_NOFOLLOW);
+        return open_at(entry.directory->get(), last_name(entry.path), flags);
+    return open_path(entry.path, flags);
 }
 
 int lstat_item(SourceEntry const& entry, struct stat& status)
