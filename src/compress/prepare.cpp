@@ -17,8 +17,6 @@
 #include <cstdio>
 #include <functional>
 #include <fcntl.h>
-#include <isa-l/igzip_lib.h>
-#include <libdeflate.h>
 #include <new>
 #include <memory>
 #include <mutex>
@@ -73,45 +71,6 @@ Result<PreparedEntry> prepare_symlink(SourceEntry const& entry)
 // Reads up to `buffer.size()` bytes from the start of the file; a file that
 // shrank since its length was taken is read at its new length.
 Result<Bytes> read_start(int fd, std::span<uint8_t> buffer) { return read_full_at(fd, buffer, 0); }
-
-// ISA-L's level used for the fast end: its best ratio short of level 3,
-// and on text no slower than its level 1.
-constexpr uint32_t fast_isal_level = 2;
-
-// Deflates `input` with ISA-L into room for one byte less than the input:
-// output that would not be smaller is never kept, so running out of room
-// ends the work early. nullopt then.
-Result<std::optional<Bytes>> deflate_fast(Bytes input, EntryWorkspace& workspace)
-{
-    isal_zstream* stream = QUASTOR_TRY(workspace.fast_stream());
-    std::span<uint8_t> output = QUASTOR_TRY(workspace.output().reserve(input.size() - 1));
-    stream->next_in = const_cast<uint8_t*>(input.data());
-    stream->avail_in = static_cast<uint32_t>(input.size());
-    stream->next_out = output.data();
-    stream->avail_out = static_cast<uint32_t>(output.size());
-    stream->end_of_stream = 1;
-    stream->flush = NO_FLUSH;
-    int const status = isal_deflate_stateless(stream);
-    if (status == STATELESS_OVERFLOW)
-        return std::optional<Bytes>();
-    if (status != COMP_OK)
-        return fail(QuastorError::compression("ISA-L could not deflate the data"));
-    return std::optional<Bytes>(Bytes(output.data(), stream->total_out));
-}
-
-// Deflates `input` at the workspace's level into the worker's output
-// buffer, sized to the compressor's bound. Returns the compressed bytes,
-// valid until the buffer's next use.
-Result<Bytes> deflate(Bytes input, EntryWorkspace& workspace)
-{
-    libdeflate_compressor* compressor = QUASTOR_TRY(workspace.compressor());
-    std::span<uint8_t> output
-        = QUASTOR_TRY(workspace.output().reserve(libdeflate_deflate_compress_bound(compressor, input.size())));
-    size_t const length = libdeflate_deflate_compress(compressor, input.data(), input.size(), output.data(), output.size());
-    if (length == 0)
-        return fail(QuastorError::compression("the output buffer was too small for the input data"));
-    return Bytes(output.data(), length);
-}
 
 // The file is opened first and its status queried only when that fails: an
 // empty file needs no opening, so one that cannot be opened is still fine.
@@ -179,12 +138,10 @@ Result<FreshEntry> prepare_file(SourceEntry const& entry, EntryWorkspace& worksp
     if (bytes.size() < min_deflate_length || workspace.level() == 0)
         return FreshEntry{std::move(prepared), bytes};
 
-    std::optional<Bytes> const kept = workspace.level() == fast_level
-        ? QUASTOR_TRY(deflate_fast(bytes, workspace))
-        : std::optional<Bytes>(QUASTOR_TRY(deflate(bytes, workspace)));
+    std::optional<Bytes> const kept = QUASTOR_TRY(workspace.deflate(bytes));
     // DEFLATE is kept only when it saves something; otherwise the writer
     // copies the source file again.
-    if (!kept || kept->size() >= bytes.size())
+    if (!kept)
         return FreshEntry{std::move(prepared), bytes};
     prepared.compressed_size = static_cast<uint32_t>(kept->size());
     prepared.method = zip::method_deflate;
@@ -233,41 +190,6 @@ Result<PreparedEntry> park(
 }
 
 } // namespace
-
-void EntryWorkspace::FreeCompressor::operator()(libdeflate_compressor* compressor) const
-{
-    libdeflate_free_compressor(compressor);
-}
-
-void EntryWorkspace::FreeStream::operator()(isal_zstream* stream) const { delete stream; }
-
-Result<isal_zstream*> EntryWorkspace::fast_stream()
-{
-    if (!fast_stream_) {
-        fast_level_buffer_.reset(new (std::nothrow) uint8_t[ISAL_DEF_LVL2_DEFAULT]);
-        fast_stream_.reset(new (std::nothrow) isal_zstream);
-        if (!fast_level_buffer_ || !fast_stream_) {
-            fast_stream_.reset();
-            return fail(QuastorError::io(ENOMEM));
-        }
-    }
-    // Every file is a stream of its own.
-    isal_deflate_stateless_init(fast_stream_.get());
-    fast_stream_->level = fast_isal_level;
-    fast_stream_->level_buf = fast_level_buffer_.get();
-    fast_stream_->level_buf_size = ISAL_DEF_LVL2_DEFAULT;
-    return fast_stream_.get();
-}
-
-Result<libdeflate_compressor*> EntryWorkspace::compressor()
-{
-    if (!compressor_) {
-        compressor_.reset(libdeflate_alloc_compressor(level_));
-        if (!compressor_)
-            return fail(QuastorError::io(ENOMEM));
-    }
-    return compressor_.get();
-}
 
 bool InlineBudget::take(size_t size)
 {

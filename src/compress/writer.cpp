@@ -26,8 +26,10 @@ namespace {
 // headers and data of a run of small entries, written by whichever worker
 // holds the stream, leave in a few calls rather than one per few entries.
 constexpr size_t output_buffer = size_t{256} << 10;
-// A stored source file passes through memory in pieces of this size.
-constexpr size_t source_piece = size_t{256} << 10;
+// A file copied into the archive through memory passes in pieces of this
+// size: always a stored source file, a scratch file where the kernel
+// cannot copy it.
+constexpr size_t copy_piece = size_t{256} << 10;
 
 Bytes as_bytes(std::string_view text) { return {reinterpret_cast<uint8_t const*>(text.data()), text.size()}; }
 
@@ -139,7 +141,7 @@ Result<void> ArchiveStream::Output::copy_scratch_file(ScratchFileData const& scr
         return fail(QuastorError::io(errno));
     UniqueFd const in(fd);
     // A file that grew is copied whole before the count tells.
-    std::span<uint8_t> const piece = QUASTOR_TRY(pieces_.reserve(source_piece));
+    std::span<uint8_t> const piece = QUASTOR_TRY(pieces_.reserve(copy_piece));
     uint64_t const copied = QUASTOR_TRY(copy_file_data(in.get(), fd_, UINT64_MAX, piece));
     if (copied != expected)
         return fail(file_changed(scratch.path));
@@ -159,7 +161,7 @@ Result<void> ArchiveStream::Output::copy_source_file(
     struct stat status;
     UniqueFd const in
         = QUASTOR_TRY(open_collected(AT_FDCWD, path, path, O_RDONLY | O_NONBLOCK, identity, S_IFREG, status));
-    std::span<uint8_t> const piece = QUASTOR_TRY(pieces_.reserve(source_piece));
+    std::span<uint8_t> const piece = QUASTOR_TRY(pieces_.reserve(copy_piece));
     uint64_t copied = 0;
     uint32_t crc = 0;
     for (;;) {
