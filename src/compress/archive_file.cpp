@@ -2,6 +2,7 @@
 
 #include "compress/archive_file.hpp"
 
+#include "common/path.hpp"
 #include "compress/reopen.hpp"
 
 #include <cerrno>

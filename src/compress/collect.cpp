@@ -3,8 +3,8 @@
 #include "archive/records.hpp"
 #include "common/fd.hpp"
 #include "common/fs.hpp"
+#include "common/path.hpp"
 #include "common/text.hpp"
-#include "compress/paths.hpp"
 #include "compress/reopen.hpp"
 #include "compress/source.hpp"
 

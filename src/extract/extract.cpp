@@ -4,6 +4,7 @@
 
 #include "archive/archive.hpp"
 #include "common/interruption.hpp"
+#include "common/path.hpp"
 #include "common/pool.hpp"
 #include "common/text.hpp"
 #include "archive/source.hpp"
