@@ -2,9 +2,6 @@
 
 #include "common/fd.hpp"
 
-#include "common/kernel_calls.hpp"
-
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>

@@ -1,4 +1,5 @@
-// Creating and holding directories and files by descriptor.
+// Creating and holding directories and files by descriptor, and copying
+// whole files between descriptors.
 
 #include "common/fs.hpp"
 

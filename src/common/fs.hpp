@@ -4,8 +4,10 @@
 // call first reaches it; from then on the call works relative to its
 // descriptor (mkdirat, openat, symlinkat, fchmod), so another process that
 // swaps a directory for a link between two steps cannot redirect the call.
-// Every function here runs on the caller's thread and returns Io errors
-// carrying the operating system's error number.
+// Files are made there before they have their name (PendingFile), and
+// copied whole from one descriptor to another, for both the archive and
+// extracted files. Every function here runs on the caller's thread and
+// returns Io errors carrying the operating system's error number.
 
 #include "common/fd.hpp"
 #include "common/file_identity.hpp"

@@ -18,8 +18,8 @@
 #include <ctime>
 #include <cstring>
 #include <dirent.h>
-#include <optional>
 #include <fcntl.h>
+#include <optional>
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
