@@ -134,18 +134,17 @@ Result<FreshEntry> prepare_file(SourceEntry const& entry, EntryWorkspace& worksp
     prepared.crc32 = crc32(bytes);
     prepared.uncompressed_size = static_cast<uint32_t>(bytes.size());
     prepared.compressed_size = static_cast<uint32_t>(bytes.size());
-    prepared.data = SourceFileData{entry.path, entry.identity};
-    if (bytes.size() < min_deflate_length || workspace.level() == 0)
+    std::optional<Bytes> const kept = bytes.size() < min_deflate_length || workspace.level() == 0
+        ? std::nullopt
+        : QUASTOR_TRY(workspace.deflate(bytes));
+    // DEFLATE is kept only when it saves something; otherwise the entry is
+    // stored, and the writer may copy the source file again.
+    if (!kept) {
+        prepared.data = SourceFileData{entry.path, entry.identity};
         return FreshEntry{std::move(prepared), bytes};
-
-    std::optional<Bytes> const kept = QUASTOR_TRY(workspace.deflate(bytes));
-    // DEFLATE is kept only when it saves something; otherwise the writer
-    // copies the source file again.
-    if (!kept)
-        return FreshEntry{std::move(prepared), bytes};
+    }
     prepared.compressed_size = static_cast<uint32_t>(kept->size());
     prepared.method = zip::method_deflate;
-    prepared.data = EmptyData{};
     return FreshEntry{std::move(prepared), *kept};
 }
 
