@@ -2,9 +2,6 @@
 
 #include "common/fd.hpp"
 
-#include "common/kernel_calls.hpp"
-
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -90,31 +87,6 @@ Result<void> write_all(int fd, Bytes data)
         if (written == 0)
             return fail(QuastorError::io_write_zero());
         data = data.subspan(static_cast<size_t>(written));
-    }
-    return {};
-}
-
-Result<void> copy_contents(int from, int to, uint64_t length, std::span<uint8_t> scratch)
-{
-    off_t in = 0;
-    while (static_cast<uint64_t>(in) < length) {
-        ssize_t copied = kernel_copy_range(from, &in, to, nullptr, static_cast<size_t>(length - in));
-        if (copied < 0 && errno == EINTR)
-            continue;
-        if (copied < 0 && (errno == EXDEV || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL))
-            break;
-        if (copied < 0)
-            return fail(QuastorError::io(errno));
-        if (copied == 0)
-            return fail(QuastorError::io_unexpected_eof());
-    }
-    while (static_cast<uint64_t>(in) < length) {
-        size_t const want = static_cast<size_t>(std::min<uint64_t>(scratch.size(), length - in));
-        Bytes const piece = QUASTOR_TRY(read_full_at(from, scratch.first(want), static_cast<uint64_t>(in)));
-        if (piece.empty())
-            return fail(QuastorError::io_unexpected_eof());
-        QUASTOR_TRY(write_all(to, piece));
-        in += static_cast<off_t>(piece.size());
     }
     return {};
 }

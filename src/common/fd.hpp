@@ -48,10 +48,4 @@ Result<Bytes> read_full_at(int fd, std::span<uint8_t> buffer, uint64_t offset);
 // that accepts nothing is the "failed to write whole buffer" error.
 Result<void> write_all(int fd, Bytes data);
 
-// Copies the first `length` bytes of `from` to `to` at its position, in the
-// kernel where it can (copy_file_range). Where it cannot (the files are on
-// two file systems, or the call is not supported), the rest goes through
-// `scratch`, one buffer at a time.
-Result<void> copy_contents(int from, int to, uint64_t length, std::span<uint8_t> scratch);
-
 } // namespace quastor

@@ -1,18 +1,33 @@
-// Creating and holding directories and files by descriptor.
+// Creating and holding directories and files by descriptor, and copying
+// whole files between descriptors.
 
 #include "common/fs.hpp"
 
 #include "common/kernel_calls.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace quastor {
 
 namespace {
+
+// Largest piece asked of one kernel copy call; the loop runs on to the end.
+constexpr size_t copy_chunk = size_t{1} << 30;
+
+// errno values with which the kernel refuses to copy between this pair of
+// files (two file systems, a file system or kernel without the call, an
+// output opened for appending): the bytes can still pass through memory.
+bool kernel_refused(int error)
+{
+    return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == EBADF
+        || error == EPERM;
+}
 
 int open_held(int parent, char const* name, int extra_flags)
 {
@@ -156,9 +171,9 @@ Result<FileTarget> open_file_target(
     return target;
 }
 
-Result<PendingFile> PendingFile::create(int directory)
+Result<PendingFile> PendingFile::create(int directory, mode_t mode)
 {
-    UniqueFd unnamed(open_at(directory, ".", O_TMPFILE | O_RDWR, 0600));
+    UniqueFd unnamed(open_at(directory, ".", O_TMPFILE | O_RDWR, mode));
     if (unnamed)
         return PendingFile(directory, std::move(unnamed), {});
     // EISDIR, EOPNOTSUPP or EINVAL: the file system has no unnamed files
@@ -172,7 +187,7 @@ Result<PendingFile> PendingFile::create(int directory)
             random ^= static_cast<uint64_t>(::getpid()) << 20 ^ static_cast<uint64_t>(attempt);
         char name[32];
         std::snprintf(name, sizeof name, ".quastor-%016llx", static_cast<unsigned long long>(random));
-        UniqueFd named(open_at(directory, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+        UniqueFd named(open_at(directory, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode));
         if (named)
             return PendingFile(directory, std::move(named), name);
         if (errno != EEXIST || attempt == 16)
@@ -232,6 +247,54 @@ Result<bool> PendingFile::name_as(std::string const& name)
     if (identity_of(named) != QUASTOR_TRY(identity_of(fd_.get())))
         return fail(QuastorError::io(ELOOP));
     return true;
+}
+
+Result<uint64_t> copy_file_data(int from, int to, uint64_t limit, std::span<uint8_t> scratch)
+{
+    off_t at = 0;
+    auto left = [&] { return static_cast<size_t>(std::min<uint64_t>(limit - static_cast<uint64_t>(at), copy_chunk)); };
+    bool kernel = true;
+    while (kernel && static_cast<uint64_t>(at) < limit) {
+        ssize_t const moved = kernel_copy_range(from, &at, to, nullptr, left());
+        if (moved < 0 && errno == EINTR)
+            continue;
+        if (moved < 0 && !kernel_refused(errno))
+            return fail(QuastorError::io(errno));
+        // Some kernels answer 0 at once where they cannot copy between the
+        // two file systems; sendfile then tells the true end.
+        if (moved < 0 || (moved == 0 && at == 0))
+            kernel = false;
+        else if (moved == 0)
+            return static_cast<uint64_t>(at);
+    }
+    bool sending = !kernel;
+    while (sending && static_cast<uint64_t>(at) < limit) {
+        ssize_t const moved = ::sendfile(to, from, &at, left());
+        if (moved < 0 && errno == EINTR)
+            continue;
+        if (moved < 0 && (errno == EINVAL || errno == ENOSYS))
+            sending = false;
+        else if (moved < 0)
+            return fail(QuastorError::io(errno));
+        else if (moved == 0)
+            return static_cast<uint64_t>(at);
+    }
+    while (static_cast<uint64_t>(at) < limit) {
+        size_t const want = std::min(scratch.size(), left());
+        Bytes const piece = QUASTOR_TRY(read_full_at(from, scratch.first(want), static_cast<uint64_t>(at)));
+        if (piece.empty())
+            break;
+        QUASTOR_TRY(write_all(to, piece));
+        at += static_cast<off_t>(piece.size());
+    }
+    return static_cast<uint64_t>(at);
+}
+
+Result<void> copy_contents(int from, int to, uint64_t length, std::span<uint8_t> scratch)
+{
+    if (QUASTOR_TRY(copy_file_data(from, to, length, scratch)) != length)
+        return fail(QuastorError::io_unexpected_eof());
+    return {};
 }
 
 } // namespace quastor

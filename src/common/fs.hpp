@@ -4,12 +4,17 @@
 // call first reaches it; from then on the call works relative to its
 // descriptor (mkdirat, openat, symlinkat, fchmod), so another process that
 // swaps a directory for a link between two steps cannot redirect the call.
-// Every function here runs on the caller's thread and returns Io errors
-// carrying the operating system's error number.
+// Files are made there before they have their name (PendingFile), and
+// copied whole from one descriptor to another, for both the archive and
+// extracted files. Every function here runs on the caller's thread and
+// returns Io errors carrying the operating system's error number.
 
 #include "common/fd.hpp"
+#include "common/file_identity.hpp"
 #include "error.hpp"
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -17,15 +22,7 @@
 
 namespace quastor {
 
-// A file's identity on disk: the same device and inode is the same file,
-// whatever path reaches it.
-struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    bool operator==(FileIdentity const&) const = default;
-};
-
-inline FileIdentity identity_of(struct stat const& status) { return {status.st_dev, status.st_ino}; }
+// The identity of the file open at `fd`.
 Result<FileIdentity> identity_of(int fd);
 
 // A directory the call holds: an O_PATH descriptor, usable only as the
@@ -79,16 +76,21 @@ Result<FileTarget> open_file_target(
 // A file made in a held directory before it has its final name: an unnamed
 // file where the file system makes them, otherwise one under a temporary
 // name made with O_EXCL | O_NOFOLLOW relative to the directory. Either way
-// mode 0600 and invisible to others under the final name until named; a
-// file never named is gone with its owner (the temporary name unlinked).
+// `mode` (less the umask; 0600 unless given) and invisible to others under
+// the final name until named; a file never named is gone with its owner
+// (the temporary name unlinked). Writing into it is the same whichever it
+// is: only naming it differs. Io with the directory's errno (EACCES, EROFS,
+// ENOSPC...) where no file can be made there.
 class PendingFile {
 public:
-    static Result<PendingFile> create(int directory);
+    static Result<PendingFile> create(int directory, mode_t mode = 0600);
     PendingFile(PendingFile&& other) noexcept;
     PendingFile& operator=(PendingFile&&) = delete;
     ~PendingFile();
 
     int fd() const { return fd_.get(); }
+    // Whether the file has a temporary name (no unnamed files here).
+    bool has_temporary_name() const { return !temporary_name_.empty(); }
 
     // Gives the file `name` unless something already has it: false then, or
     // when the file system cannot name it that way, and the file stays
@@ -106,5 +108,18 @@ private:
     UniqueFd fd_;
     std::string temporary_name_; // empty for an unnamed file or once named
 };
+
+// Copies what `from` holds from its start, up to `limit` bytes or its end,
+// onto `to` at its position; `from`'s own position is neither used nor
+// moved. The kernel moves the bytes file to file where it can
+// (copy_file_range, else sendfile); where it refuses this pair of files,
+// they pass through `scratch`. Returns the count copied: a file that grew
+// is copied up to `limit`, a file that shrank to its end, and the caller
+// compares. Io for a failed read or write.
+Result<uint64_t> copy_file_data(int from, int to, uint64_t limit, std::span<uint8_t> scratch);
+
+// Exactly the first `length` bytes of `from` onto `to`, as copy_file_data
+// copies them; a file shorter than that is the unexpected-end error.
+Result<void> copy_contents(int from, int to, uint64_t length, std::span<uint8_t> scratch);
 
 } // namespace quastor

@@ -2,6 +2,7 @@
 
 #include "archive/records.hpp"
 #include "common/fd.hpp"
+#include "common/fs.hpp"
 #include "common/path.hpp"
 #include "common/text.hpp"
 #include "compress/reopen.hpp"
@@ -13,6 +14,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +33,19 @@ struct CloseDir {
 // listed; so the walk holds a bounded number of descriptors whatever the
 // depth, and reopens nothing in a tree shallower than this.
 constexpr size_t held_levels = 32;
+
+// Directories whose descriptors the collected items may keep for their
+// preparation, at most: a quarter of the descriptors the process may open,
+// and never more than this.
+constexpr size_t max_shared_directories = 4096;
+
+size_t shared_directory_budget()
+{
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return max_shared_directories;
+    return std::min<size_t>(max_shared_directories, static_cast<size_t>(limit.rlim_cur) / 4);
+}
 
 // One listed item: its raw name, its name as the archive shows it, and its
 // status, or the errno of the status query, which is reported only when the
@@ -124,6 +139,8 @@ struct Level {
     std::vector<ListedItem> items;
     size_t next = 0;
     UniqueFd fd;
+    // A descriptor of its own for the items collected here, once one is.
+    std::shared_ptr<UniqueFd const> shared;
     FileIdentity identity;
     size_t path_length = 0;
     size_t prefix_length = 0;
@@ -156,6 +173,7 @@ Result<void> walk(UniqueFd root, std::string path, std::string prefix, ArchiveTa
     std::vector<SourceEntry>& entries)
 {
     std::vector<Level> levels;
+    size_t shared_left = shared_directory_budget();
     {
         Level top;
         top.items = QUASTOR_TRY(list_directory(root.get(), path, archive));
@@ -198,7 +216,17 @@ Result<void> walk(UniqueFd root, std::string path, std::string prefix, ArchiveTa
             name.push_back('/');
         std::string at = item_path(path, item.name);
         if (!is_directory) {
-            entries.push_back(QUASTOR_TRY(build_source_entry(std::move(at), item.status.st_mode, std::move(name), identity)));
+            SourceEntry entry = QUASTOR_TRY(build_source_entry(std::move(at), item.status.st_mode, std::move(name), identity));
+            if (!level.shared && shared_left > 0 && level.fd) {
+                int const copy = ::fcntl(level.fd.get(), F_DUPFD_CLOEXEC, 0);
+                if (copy >= 0) {
+                    level.shared = std::make_shared<UniqueFd const>(copy);
+                    --shared_left;
+                }
+            }
+            entry.directory = level.shared;
+            entry.listed_size = static_cast<uint64_t>(item.status.st_size);
+            entries.push_back(std::move(entry));
             continue;
         }
         entries.push_back(QUASTOR_TRY(build_source_entry(at, item.status.st_mode, name, identity)));

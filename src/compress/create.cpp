@@ -5,6 +5,7 @@
 #include "common/fd.hpp"
 #include "common/member_patterns.hpp"
 #include "common/pool.hpp"
+#include "compress/archive_file.hpp"
 #include "compress/prepared.hpp"
 #include "compress/reopen.hpp"
 #include "compress/source.hpp"
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <optional>
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -241,40 +243,36 @@ Result<void> create_zip(std::string const& source_path, std::string const& archi
     ScratchDir const scratch = QUASTOR_TRY(ScratchDir::allocate(temporary_directory()));
     // The writer gets the path as the caller gave it. Where its directory
     // exists and allows it, the archive is written while the entries are
-    // prepared, into a file that gets its name only once it is complete.
-    PendingArchive pending = QUASTOR_TRY(open_pending_archive(archive_path, false));
-    if (!pending) {
-        // Preparation comes first, so that a failed one makes no parent
-        // directory; then the archive is written all at once.
-        std::vector<PreparedEntry> const prepared
-            = QUASTOR_TRY(prepare_on_pool(sources, scratch, level, progress, nullptr, interruption));
-        if (interruption.interrupted())
-            return fail(CallInterruption::error());
-        pending = QUASTOR_TRY(open_pending_archive(archive_path, true));
-        // Nothing may be made in the directory: only a file already there
-        // can be written, in place.
-        if (!pending)
-            return write_archive(prepared, archive_path);
-        {
-            ArchiveStream out(pending.fd());
-            for (PreparedEntry const& entry : prepared)
-                QUASTOR_TRY(out.append(entry));
-            QUASTOR_TRY(out.finish(prepared));
-        }
-        return publish_archive(pending, archive_path, prepared);
-    }
-    // A failure anywhere leaves the pending archive unnamed, so nothing at
-    // the path changes.
+    // prepared, into a pending file that gets its name only once the archive
+    // is complete; a failure anywhere leaves nothing at the path changed.
+    std::optional<PendingArchive> pending = QUASTOR_TRY(PendingArchive::open(archive_path, false));
     std::vector<PreparedEntry> prepared;
     {
-        ArchiveStream stream(pending.fd());
-        prepared = QUASTOR_TRY(prepare_on_pool(sources, scratch, level, progress, &stream, interruption));
-        QUASTOR_TRY(stream.finish(prepared));
+        std::optional<ArchiveStream> stream;
+        if (pending)
+            stream.emplace(pending->fd());
+        prepared = QUASTOR_TRY(prepare_on_pool(sources, scratch, level, progress, stream ? &*stream : nullptr, interruption));
+        if (!stream) {
+            // The directory is made only now, so that a failed preparation
+            // makes none; the prepared entries then go out all at once.
+            if (interruption.interrupted())
+                return fail(CallInterruption::error());
+            std::optional<PendingArchive> made = QUASTOR_TRY(PendingArchive::open(archive_path, true));
+            // Nothing may be made in the directory: only a file already
+            // there can be written, in place.
+            if (!made)
+                return write_archive(prepared, archive_path);
+            pending.emplace(std::move(*made));
+            stream.emplace(pending->fd());
+            for (PreparedEntry const& entry : prepared)
+                QUASTOR_TRY(stream->append(entry));
+        }
+        QUASTOR_TRY(stream->finish(prepared));
     }
     // The last moment at which nothing is named yet.
     if (interruption.interrupted())
         return fail(CallInterruption::error());
-    return publish_archive(pending, archive_path, prepared);
+    return pending->publish(prepared);
 }
 
 } // namespace quastor

@@ -1,11 +1,16 @@
 #pragma once
 
 // How entries reach the archive while they are prepared: each is appended
-// in index order as soon as every entry before it is. The worker holding the
-// next entry writes it straight from its buffers, then every parked entry
-// that now follows in order; an entry finished early is parked (its data
-// kept in memory or a scratch file) and written by whichever worker closes
-// the gap.
+// to the archive stream in index order as soon as every entry before it is.
+// The worker holding the next entry writes it straight from its buffers,
+// then every parked entry that now follows in order; an entry finished early
+// is parked (its data kept in memory or a scratch file) and written by
+// whichever worker closes the gap. The driver then only finishes the stream
+// and names the archive. Where the archive's directory does not exist yet,
+// nothing is written meanwhile: each entry is left as preparation leaves it
+// (deflated data in memory or a scratch file, a stored file to be read
+// again), and the driver appends them all in order once the directory is
+// made.
 
 #include "common/bytes.hpp"
 #include "compress/prepared.hpp"

@@ -17,8 +17,6 @@
 #include <cstdio>
 #include <functional>
 #include <fcntl.h>
-#include <isa-l/igzip_lib.h>
-#include <libdeflate.h>
 #include <new>
 #include <memory>
 #include <mutex>
@@ -74,45 +72,6 @@ Result<PreparedEntry> prepare_symlink(SourceEntry const& entry)
 // shrank since its length was taken is read at its new length.
 Result<Bytes> read_start(int fd, std::span<uint8_t> buffer) { return read_full_at(fd, buffer, 0); }
 
-// ISA-L's level used for the fast end: its best ratio short of level 3,
-// and on text no slower than its level 1.
-constexpr uint32_t fast_isal_level = 2;
-
-// Deflates `input` with ISA-L into room for one byte less than the input:
-// output that would not be smaller is never kept, so running out of room
-// ends the work early. nullopt then.
-Result<std::optional<Bytes>> deflate_fast(Bytes input, EntryWorkspace& workspace)
-{
-    isal_zstream* stream = QUASTOR_TRY(workspace.fast_stream());
-    std::span<uint8_t> output = QUASTOR_TRY(workspace.output().reserve(input.size() - 1));
-    stream->next_in = const_cast<uint8_t*>(input.data());
-    stream->avail_in = static_cast<uint32_t>(input.size());
-    stream->next_out = output.data();
-    stream->avail_out = static_cast<uint32_t>(output.size());
-    stream->end_of_stream = 1;
-    stream->flush = NO_FLUSH;
-    int const status = isal_deflate_stateless(stream);
-    if (status == STATELESS_OVERFLOW)
-        return std::optional<Bytes>();
-    if (status != COMP_OK)
-        return fail(QuastorError::compression("ISA-L could not deflate the data"));
-    return std::optional<Bytes>(Bytes(output.data(), stream->total_out));
-}
-
-// Deflates `input` at the workspace's level into the worker's output
-// buffer, sized to the compressor's bound. Returns the compressed bytes,
-// valid until the buffer's next use.
-Result<Bytes> deflate(Bytes input, EntryWorkspace& workspace)
-{
-    libdeflate_compressor* compressor = QUASTOR_TRY(workspace.compressor());
-    std::span<uint8_t> output
-        = QUASTOR_TRY(workspace.output().reserve(libdeflate_deflate_compress_bound(compressor, input.size())));
-    size_t const length = libdeflate_deflate_compress(compressor, input.data(), input.size(), output.data(), output.size());
-    if (length == 0)
-        return fail(QuastorError::compression("the output buffer was too small for the input data"));
-    return Bytes(output.data(), length);
-}
-
 // The file is opened first and its status queried only when that fails: an
 // empty file needs no opening, so one that cannot be opened is still fine.
 // Non-blocking, so that a file replaced by a FIFO since it was listed
@@ -121,12 +80,12 @@ Result<Bytes> deflate(Bytes input, EntryWorkspace& workspace)
 Result<UniqueFd> open_source(SourceEntry const& entry, bool& empty)
 {
     QUASTOR_TRY(os_path(entry.path));
-    int const opened = open_path(entry.path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+    int const opened = open_item(entry, O_RDONLY | O_NONBLOCK);
     if (opened >= 0)
         return UniqueFd(opened);
     Result<UniqueFd> fd = fail(QuastorError::io(errno));
     struct stat status;
-    if (lstat_path(entry.path, status) != 0)
+    if (lstat_item(entry, status) != 0)
         return fail(errno == ENOTDIR || errno == ELOOP ? file_changed(entry.path) : QuastorError::io(errno));
     if (!is_collected(status, entry.identity, S_IFREG))
         return fail(file_changed(entry.path));
@@ -175,20 +134,17 @@ Result<FreshEntry> prepare_file(SourceEntry const& entry, EntryWorkspace& worksp
     prepared.crc32 = crc32(bytes);
     prepared.uncompressed_size = static_cast<uint32_t>(bytes.size());
     prepared.compressed_size = static_cast<uint32_t>(bytes.size());
-    prepared.data = SourceFileData{entry.path, entry.identity};
-    if (bytes.size() < min_deflate_length || workspace.level() == 0)
+    std::optional<Bytes> const kept = bytes.size() < min_deflate_length || workspace.level() == 0
+        ? std::nullopt
+        : QUASTOR_TRY(workspace.deflate(bytes));
+    // DEFLATE is kept only when it saves something; otherwise the entry is
+    // stored, and the writer may copy the source file again.
+    if (!kept) {
+        prepared.data = SourceFileData{entry.path, entry.identity};
         return FreshEntry{std::move(prepared), bytes};
-
-    std::optional<Bytes> const kept = workspace.level() == fast_level
-        ? QUASTOR_TRY(deflate_fast(bytes, workspace))
-        : std::optional<Bytes>(QUASTOR_TRY(deflate(bytes, workspace)));
-    // DEFLATE is kept only when it saves something; otherwise the writer
-    // copies the source file again.
-    if (!kept || kept->size() >= bytes.size())
-        return FreshEntry{std::move(prepared), bytes};
+    }
     prepared.compressed_size = static_cast<uint32_t>(kept->size());
     prepared.method = zip::method_deflate;
-    prepared.data = EmptyData{};
     return FreshEntry{std::move(prepared), *kept};
 }
 
@@ -234,41 +190,6 @@ Result<PreparedEntry> park(
 
 } // namespace
 
-void EntryWorkspace::FreeCompressor::operator()(libdeflate_compressor* compressor) const
-{
-    libdeflate_free_compressor(compressor);
-}
-
-void EntryWorkspace::FreeStream::operator()(isal_zstream* stream) const { delete stream; }
-
-Result<isal_zstream*> EntryWorkspace::fast_stream()
-{
-    if (!fast_stream_) {
-        fast_level_buffer_.reset(new (std::nothrow) uint8_t[ISAL_DEF_LVL2_DEFAULT]);
-        fast_stream_.reset(new (std::nothrow) isal_zstream);
-        if (!fast_level_buffer_ || !fast_stream_) {
-            fast_stream_.reset();
-            return fail(QuastorError::compression("failed to allocate a DEFLATE compressor: out of memory"));
-        }
-    }
-    // Every file is a stream of its own.
-    isal_deflate_stateless_init(fast_stream_.get());
-    fast_stream_->level = fast_isal_level;
-    fast_stream_->level_buf = fast_level_buffer_.get();
-    fast_stream_->level_buf_size = ISAL_DEF_LVL2_DEFAULT;
-    return fast_stream_.get();
-}
-
-Result<libdeflate_compressor*> EntryWorkspace::compressor()
-{
-    if (!compressor_) {
-        compressor_.reset(libdeflate_alloc_compressor(level_));
-        if (!compressor_)
-            return fail(QuastorError::compression("failed to allocate a DEFLATE compressor: out of memory"));
-    }
-    return compressor_.get();
-}
-
 bool InlineBudget::take(size_t size)
 {
     if (size > max_entry)
@@ -296,14 +217,58 @@ Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, Scra
     return park(index, QUASTOR_TRY(prepare_fresh(entry, workspace)), scratch, budget);
 }
 
+namespace {
+
+// The order in which entries start: the files that are each a large share
+// of the whole work first, largest first, then the rest in archive order.
+// A file like that started late would leave one worker compressing it
+// alone at the end; started first, it runs beside everything else. Moving
+// no more than those keeps most entries reaching the writer in its order,
+// so that few are parked. Empty when the archive order will do.
+std::vector<size_t> start_order(std::span<SourceEntry const> entries, size_t workers)
+{
+    uint64_t total = 0;
+    for (SourceEntry const& entry : entries)
+        total += entry.listed_size;
+    uint64_t const large = total / (2 * std::max<size_t>(workers, 1));
+    std::vector<size_t> order;
+    if (workers < 2 || large == 0)
+        return order;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].listed_size >= large)
+            order.push_back(i);
+    }
+    // Where the large files already come first, there is nothing to move.
+    bool leading = true;
+    for (size_t i = 0; i < order.size() && leading; ++i)
+        leading = order[i] == i;
+    if (leading)
+        return {};
+    std::stable_sort(order.begin(), order.end(),
+        [&](size_t a, size_t b) { return entries[a].listed_size > entries[b].listed_size; });
+    size_t const moved = order.size();
+    for (size_t i = 0, m = 0; i < entries.size(); ++i) {
+        if (m < moved && entries[i].listed_size >= large) {
+            ++m;
+            continue;
+        }
+        order.push_back(i);
+    }
+    return order;
+}
+
+} // namespace
+
 Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> entries, ScratchDir const& scratch,
     WorkerPool& pool, int level, Progress* progress, ArchiveStream* stream, CallInterruption* interruption)
 {
     size_t const count = entries.size();
     std::vector<PreparedEntry> prepared(count);
-    // Workers take the next index from a shared counter and store each
-    // result at its own index, so the list is in input order whatever the
-    // interleaving.
+    unsigned const workers = static_cast<unsigned>(std::min<size_t>(pool.size(), count));
+    std::vector<size_t> const order = start_order(entries, workers);
+    // Workers take the next place in the start order from a shared counter
+    // and store each result at its own index, so the list is in input order
+    // whatever the interleaving.
     std::atomic<size_t> next{0};
     std::atomic<bool> stop{false};
     std::mutex error_lock;
@@ -318,9 +283,12 @@ Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> 
         FreshEntry fresh = QUASTOR_TRY_ABOUT(prepare_fresh(entries[index], workspace), entries[index].path);
         uint32_t const size = fresh.entry.uncompressed_size;
         if (in_order) {
-            prepared[index] = fresh.entry;
+            prepared[index] = std::move(fresh.entry);
             Bytes const* in_hand = fresh.in_hand ? &*fresh.in_hand : nullptr;
             if (!QUASTOR_TRY(in_order->write_if_next(index, in_hand))) {
+                // Not written: nobody else touches this index until it is
+                // marked parked, so the entry may be taken back meanwhile.
+                fresh.entry = std::move(prepared[index]);
                 prepared[index] = QUASTOR_TRY(park(index, std::move(fresh), scratch, &budget, true));
                 QUASTOR_TRY(in_order->parked(index));
             }
@@ -335,9 +303,10 @@ Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> 
     auto work = [&](unsigned) {
         EntryWorkspace workspace(level);
         while (!stop.load(std::memory_order_acquire)) {
-            size_t const index = next.fetch_add(1, std::memory_order_relaxed);
-            if (index >= count)
+            size_t const place = next.fetch_add(1, std::memory_order_relaxed);
+            if (place >= count)
                 return;
+            size_t const index = order.empty() ? place : order[place];
             Result<void> result = one(index, workspace);
             if (!result) {
                 // Never wait on another worker's error: the first one
@@ -352,7 +321,6 @@ Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> 
             }
         }
     };
-    unsigned const workers = static_cast<unsigned>(std::min<size_t>(pool.size(), count));
     std::function<void()> const look_up = [&] {
         if (interruption->interrupted())
             stop.store(true, std::memory_order_release);

@@ -4,6 +4,7 @@
 // where their data bytes will come from.
 
 #include "common/buffer.hpp"
+#include "common/bytes.hpp"
 #include "common/fd.hpp"
 #include "common/interruption.hpp"
 #include "compress/source.hpp"
@@ -171,14 +172,19 @@ public:
     // and at 1 ISA-L's engine deflates (see fast_level).
     explicit EntryWorkspace(int level = default_deflate_level) : level_(level) {}
     int level() const { return level_; }
-    // Compression error when the compressor cannot be allocated.
+    // Deflates `input` (not empty) at the workspace's level into its output
+    // buffer: the compressed bytes, valid until the buffer's next use, or
+    // nullopt when they would not be smaller than the input. Io ENOMEM when
+    // a compressor cannot be allocated, as for any memory.
+    Result<std::optional<Bytes>> deflate(Bytes input);
+    ReusableBuffer& input() { return input_; }
+
+private:
+    Result<std::optional<Bytes>> deflate_fast(Bytes input);
     Result<libdeflate_compressor*> compressor();
     // ISA-L's stream and the working memory its level needs, for level 1.
     Result<isal_zstream*> fast_stream();
-    ReusableBuffer& input() { return input_; }
-    ReusableBuffer& output() { return output_; }
 
-private:
     struct FreeCompressor {
         void operator()(libdeflate_compressor* compressor) const;
     };

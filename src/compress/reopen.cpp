@@ -62,6 +62,29 @@ int lstat_path(std::string const& path, struct stat& status)
     return ::fstatat(directory ? directory.get() : AT_FDCWD, rest, &status, AT_SYMLINK_NOFOLLOW);
 }
 
+namespace {
+
+// The item's name in the directory that collection held for it: the last
+// component of its path, which the walk made by joining the two.
+char const* last_name(std::string const& path) { return path.c_str() + path.rfind('/') + 1; }
+
+} // namespace
+
+int open_item(SourceEntry const& entry, int flags)
+{
+    flags |= O_NOFOLLOW;
+    if (entry.directory)
+        return open_at(entry.directory->get(), last_name(entry.path), flags);
+    return open_path(entry.path, flags);
+}
+
+int lstat_item(SourceEntry const& entry, struct stat& status)
+{
+    if (entry.directory)
+        return ::fstatat(entry.directory->get(), last_name(entry.path), &status, AT_SYMLINK_NOFOLLOW);
+    return lstat_path(entry.path, status);
+}
+
 QuastorError file_changed(std::string const& path)
 {
     return QuastorError::invalid_input("File changed while building the archive: " + decode_utf8_lossy(path));

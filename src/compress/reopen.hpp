@@ -31,6 +31,12 @@ bool is_collected(struct stat const& status, FileIdentity expected, mode_t type)
 int open_path(std::string const& path, int flags);
 int lstat_path(std::string const& path, struct stat& status);
 
+// open(2) and lstat(2) of a collected item, never through a final link:
+// by its last name relative to the directory collection held for it, or
+// else by its path as above.
+int open_item(SourceEntry const& entry, int flags);
+int lstat_item(SourceEntry const& entry, struct stat& status);
+
 // Opens `name` relative to `dir_fd` (AT_FDCWD: the working directory) with
 // `flags` plus O_NOFOLLOW and O_CLOEXEC (a path of any length when `dir_fd`
 // is AT_FDCWD), and checks that it is the collected item. `path` names the item in errors. A link or a non-directory on the

@@ -3,10 +3,12 @@
 // The source side of creation: the items of a source path in archive order,
 // and the path rules that name them.
 
-#include "common/fs.hpp"
+#include "common/fd.hpp"
+#include "common/file_identity.hpp"
 #include "error.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +34,14 @@ struct SourceEntry {
     // that the path still leads to this very file: what is archived is
     // what was collected, whatever was swapped in since.
     FileIdentity identity;
+    // The directory that held the item when it was listed, where the call
+    // could afford to keep its descriptor: the item is reached again by its
+    // last name relative to it, one lookup instead of a walk of the whole
+    // path, and through no directory swapped in since. Null: by `path`.
+    std::shared_ptr<UniqueFd const> directory;
+    // A file's length as listed: only the order in which work starts
+    // depends on it.
+    uint64_t listed_size = 0;
 };
 
 // The archive being written, as the walk must recognise it: by its absolute

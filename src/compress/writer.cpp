@@ -7,20 +7,13 @@
 #include "common/crc32.hpp"
 #include "common/fd.hpp"
 #include "common/fs.hpp"
-#include "common/kernel_calls.hpp"
-#include "common/path.hpp"
+#include "compress/archive_file.hpp"
 #include "compress/reopen.hpp"
 
-#include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
-#include <libdeflate.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace quastor {
@@ -29,66 +22,16 @@ using namespace zip;
 
 namespace {
 
-// Largest piece asked of one kernel copy call; the loop runs to end of file.
-constexpr size_t copy_chunk = size_t{1} << 30;
-// A stored source file passes through memory in pieces of this size.
-constexpr size_t source_piece = size_t{256} << 10;
+// Bytes gathered before they go to the archive file in one write: the
+// headers and data of a run of small entries, written by whichever worker
+// holds the stream, leave in a few calls rather than one per few entries.
+constexpr size_t output_buffer = size_t{256} << 10;
+// A file copied into the archive through memory passes in pieces of this
+// size: always a stored source file, a scratch file where the kernel
+// cannot copy it.
+constexpr size_t copy_piece = size_t{256} << 10;
 
 Bytes as_bytes(std::string_view text) { return {reinterpret_cast<uint8_t const*>(text.data()), text.size()}; }
-
-bool kernel_refused(int error)
-{
-    return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == EBADF
-        || error == EPERM;
-}
-
-// Moves everything `in` holds from its position to its end onto `out`,
-// whose position must be the archive's running offset. Returns the count.
-Result<uint64_t> copy_to_end(int in, int out, std::span<uint8_t> buffer)
-{
-    uint64_t total = 0;
-    bool use_copy_range = true;
-    for (;;) {
-        ssize_t moved = kernel_copy_range(in, nullptr, out, nullptr, copy_chunk);
-        if (moved < 0 && errno == EINTR)
-            continue;
-        if (moved < 0 && !kernel_refused(errno))
-            return fail(QuastorError::io(errno));
-        // Some kernels answer 0 at once where they cannot copy between the
-        // two file systems; sendfile then gives the true count.
-        if (moved < 0 || (moved == 0 && total == 0)) {
-            use_copy_range = false;
-            break;
-        }
-        if (moved == 0)
-            return total;
-        total += static_cast<uint64_t>(moved);
-    }
-    bool use_sendfile = !use_copy_range;
-    while (use_sendfile) {
-        ssize_t moved = ::sendfile(out, in, nullptr, copy_chunk);
-        if (moved < 0 && errno == EINTR)
-            continue;
-        if (moved < 0 && (errno == EINVAL || errno == ENOSYS))
-            break;
-        if (moved < 0)
-            return fail(QuastorError::io(errno));
-        if (moved == 0)
-            return total;
-        total += static_cast<uint64_t>(moved);
-    }
-    for (;;) {
-        ssize_t got = ::read(in, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return fail(QuastorError::io(errno));
-        if (got == 0)
-            return total;
-        QUASTOR_TRY(write_all(out, Bytes(buffer.data(), static_cast<size_t>(got))));
-        total += static_cast<uint64_t>(got);
-    }
-}
 
 // The run of fields that the local and the central header share, in the
 // same order: version needed to extract through uncompressed size.
@@ -137,73 +80,38 @@ void central_header_fields(PreparedEntry const& entry, uint32_t local_header_off
         .bytes(entry.name);
 }
 
-// Whether the archive file is a source file that still exists: an inode
-// freed by a source deleted since it was read may well be the new archive's.
-bool is_live_source(PreparedEntry const& entry, FileIdentity archive)
-{
-    if (!entry.source || entry.source->identity != archive)
-        return false;
-    struct stat status;
-    return os_path(entry.source->path) && lstat_path(entry.source->path, status) == 0
-        && identity_of(status) == archive;
-}
-
 } // namespace
 
-// Opens the archive for writing and empties it, unless it is one of the
-// files being archived: a path such as "x/../data", whose parent only exists
-// once created, or a hard link, reaches a source file that no path
-// comparison made before writing could see. Truncating it would destroy the
-// data still to be read, so the file is left untouched and the call refused.
-// Opened without blocking, since a FIFO at the path would otherwise wait
-// for a reader forever; anything but a regular file is refused.
-// Missing parent directories are made first, by descriptor, and the archive
-// is created relative to the last of them.
-namespace {
+// What the stream writes with, and what it remembers of each entry until
+// the central directory: each local header's offset.
+class ArchiveStream::Output {
+public:
+    explicit Output(int fd) : fd_(fd), buffer_(output_buffer) {}
+    ~Output() { (void)flush(); }
 
-Result<UniqueFd> open_archive_file(std::string const& archive_path, std::span<PreparedEntry const> entries, bool empty_it)
-{
-    std::string_view const parent = parent_of(archive_path);
-    HeldDirectory directory;
-    std::string_view leaf = archive_path;
-    if (!parent.empty()) {
-        directory = QUASTOR_TRY(reach_directories(std::string(parent)));
-        leaf.remove_prefix(parent.size());
-        while (leaf.size() > 1 && leaf.front() == '/')
-            leaf.remove_prefix(1);
-    }
-    std::string const name(leaf);
-    char const* c_name = QUASTOR_TRY(os_path(name));
-    int const fd = open_at(directory.fd ? directory.fd.get() : AT_FDCWD, c_name, O_WRONLY | O_CREAT | O_NONBLOCK, 0666);
-    if (fd < 0)
-        return fail(QuastorError::io(errno));
-    UniqueFd file(fd);
-    struct stat status;
-    if (::fstat(file.get(), &status) != 0)
-        return fail(QuastorError::io(errno));
-    if (!S_ISREG(status.st_mode))
-        return fail(QuastorError::io(EINVAL));
-    FileIdentity const archive = identity_of(status);
-    for (PreparedEntry const& entry : entries) {
-        if (is_live_source(entry, archive))
-            return fail(QuastorError::invalid_input("Source path and archive path must be different"));
-    }
-    int const flags = ::fcntl(file.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
-        return fail(QuastorError::io(errno));
-    if (empty_it && ::ftruncate(file.get(), 0) != 0)
-        return fail(QuastorError::io(errno));
-    return file;
-}
+    Result<void> append(PreparedEntry const& entry, Bytes const* in_hand);
+    Result<void> finish(std::span<PreparedEntry const> entries);
 
-} // namespace
+    bool failed = false;
 
-Result<UniqueFd> open_archive(std::string const& archive_path, std::span<PreparedEntry const> entries)
-{
-    return open_archive_file(archive_path, entries, true);
-}
+private:
+    Result<void> write(Bytes data);
+    Result<void> flush();
+    Result<void> copy_scratch_file(ScratchFileData const& scratch, uint32_t expected);
+    Result<void> copy_source_file(PreparedEntry const& entry, std::string const& path, FileIdentity identity);
 
-Result<void> ArchiveStream::write(Bytes data)
+    int fd_;
+    uint64_t offset_ = 0;
+    std::vector<uint32_t> header_offsets_;
+    std::string record_;
+    ReusableBuffer pieces_;
+    std::vector<uint8_t> buffer_;
+    size_t used_ = 0;
+};
+
+// A block that does not fit in what is left of the buffer flushes it first;
+// one at least as large as the whole buffer then goes straight to the file.
+Result<void> ArchiveStream::Output::write(Bytes data)
 {
     if (data.size() > buffer_.size() - used_)
         QUASTOR_TRY(flush());
@@ -214,7 +122,7 @@ Result<void> ArchiveStream::write(Bytes data)
     return {};
 }
 
-Result<void> ArchiveStream::flush()
+Result<void> ArchiveStream::Output::flush()
 {
     size_t const pending = std::exchange(used_, 0);
     return write_all(fd_, Bytes(buffer_.data(), pending));
@@ -222,7 +130,7 @@ Result<void> ArchiveStream::flush()
 
 // A scratch file is the call's own: the kernel moves its bytes, and only
 // their count is checked.
-Result<void> ArchiveStream::copy_scratch_file(ScratchFileData const& scratch, uint32_t expected)
+Result<void> ArchiveStream::Output::copy_scratch_file(ScratchFileData const& scratch, uint32_t expected)
 {
     QUASTOR_TRY(flush());
     // Non-blocking and never through a link: a FIFO put in the file's place
@@ -233,7 +141,8 @@ Result<void> ArchiveStream::copy_scratch_file(ScratchFileData const& scratch, ui
         return fail(QuastorError::io(errno));
     UniqueFd const in(fd);
     // A file that grew is copied whole before the count tells.
-    uint64_t const copied = QUASTOR_TRY(copy_to_end(in.get(), fd_, buffer_));
+    std::span<uint8_t> const piece = QUASTOR_TRY(pieces_.reserve(copy_piece));
+    uint64_t const copied = QUASTOR_TRY(copy_file_data(in.get(), fd_, UINT64_MAX, piece));
     if (copied != expected)
         return fail(file_changed(scratch.path));
     return {};
@@ -246,12 +155,13 @@ Result<void> ArchiveStream::copy_scratch_file(ScratchFileData const& scratch, ui
 // recorded: a file rewritten at the same length is caught as surely as one
 // that changed length. Small files join the buffered headers instead of
 // costing a write of their own.
-Result<void> ArchiveStream::copy_source_file(PreparedEntry const& entry, std::string const& path, FileIdentity identity)
+Result<void> ArchiveStream::Output::copy_source_file(
+    PreparedEntry const& entry, std::string const& path, FileIdentity identity)
 {
     struct stat status;
     UniqueFd const in
         = QUASTOR_TRY(open_collected(AT_FDCWD, path, path, O_RDONLY | O_NONBLOCK, identity, S_IFREG, status));
-    std::span<uint8_t> const piece = QUASTOR_TRY(pieces_.reserve(source_piece));
+    std::span<uint8_t> const piece = QUASTOR_TRY(pieces_.reserve(copy_piece));
     uint64_t copied = 0;
     uint32_t crc = 0;
     for (;;) {
@@ -268,23 +178,7 @@ Result<void> ArchiveStream::copy_source_file(PreparedEntry const& entry, std::st
     return {};
 }
 
-Result<void> ArchiveStream::append(PreparedEntry const& entry, Bytes const* in_hand)
-{
-    if (failed_)
-        return fail(QuastorError::io(EIO));
-    Result<void> appended = append_entry(entry, in_hand);
-    failed_ = !appended;
-    return appended;
-}
-
-Result<void> ArchiveStream::finish(std::span<PreparedEntry const> entries)
-{
-    Result<void> finished = finish_directory(entries);
-    failed_ = failed_ || !finished;
-    return finished;
-}
-
-Result<void> ArchiveStream::append_entry(PreparedEntry const& entry, Bytes const* in_hand)
+Result<void> ArchiveStream::Output::append(PreparedEntry const& entry, Bytes const* in_hand)
 {
     uint64_t const header_offset = offset_;
     local_header_fields(entry, record_);
@@ -314,7 +208,7 @@ Result<void> ArchiveStream::append_entry(PreparedEntry const& entry, Bytes const
     return {};
 }
 
-Result<void> ArchiveStream::finish_directory(std::span<PreparedEntry const> entries)
+Result<void> ArchiveStream::Output::finish(std::span<PreparedEntry const> entries)
 {
     uint64_t const directory_offset = offset_;
     uint64_t offset = offset_;
@@ -343,6 +237,27 @@ Result<void> ArchiveStream::finish_directory(std::span<PreparedEntry const> entr
     return flush();
 }
 
+ArchiveStream::ArchiveStream(int fd) : out_(std::make_unique<Output>(fd)) {}
+
+ArchiveStream::~ArchiveStream() = default;
+
+Result<void> ArchiveStream::append(PreparedEntry const& entry, Bytes const* in_hand)
+{
+    // After a failure the archive is partial: nothing more goes after it.
+    if (out_->failed)
+        return fail(QuastorError::io(EIO));
+    Result<void> appended = out_->append(entry, in_hand);
+    out_->failed = !appended;
+    return appended;
+}
+
+Result<void> ArchiveStream::finish(std::span<PreparedEntry const> entries)
+{
+    Result<void> finished = out_->finish(entries);
+    out_->failed = out_->failed || !finished;
+    return finished;
+}
+
 Result<void> write_archive(std::span<PreparedEntry const> entries, std::string const& archive_path)
 {
     UniqueFd const file = QUASTOR_TRY(open_archive(archive_path, entries));
@@ -350,148 +265,6 @@ Result<void> write_archive(std::span<PreparedEntry const> entries, std::string c
     for (PreparedEntry const& entry : entries)
         QUASTOR_TRY(out.append(entry));
     return out.finish(entries);
-}
-
-namespace {
-
-// Attempts at a free temporary name before giving up.
-constexpr unsigned max_temporary_attempts = 64;
-// The archive's own name is cut to this many bytes inside a temporary name,
-// so that the whole stays within NAME_MAX.
-constexpr size_t max_temporary_stem = 200;
-
-// errno values that say the file system cannot make an unnamed file, as
-// opposed to a reason that would stop any file being made there.
-bool no_unnamed_files(int error) { return error == EOPNOTSUPP || error == EISDIR || error == EINVAL; }
-
-// errno values that stop the call making any file in the directory, where
-// a file already at the path may still be written in place.
-bool may_not_create(int error) { return error == EACCES || error == EPERM || error == EROFS; }
-
-std::string temporary_name(std::string_view leaf, unsigned attempt)
-{
-    struct timespec now{};
-    (void)::clock_gettime(CLOCK_REALTIME, &now);
-    std::string name(1, '.');
-    name.append(leaf.substr(0, max_temporary_stem));
-    name.append(".quastor-");
-    name.append(std::to_string(::getpid()));
-    name.push_back('-');
-    name.append(std::to_string(now.tv_nsec));
-    name.push_back('-');
-    name.append(std::to_string(attempt));
-    return name;
-}
-
-// Copies the complete archive into the file already at the path: its
-// blocks are reserved first (ENOSPC and EDQUOT then fail before anything
-// changes), it is overwritten from the start and only then cut to length.
-Result<void> copy_into_existing(int pending, std::string const& archive_path, std::span<PreparedEntry const> entries)
-{
-    struct stat status;
-    if (::fstat(pending, &status) != 0)
-        return fail(QuastorError::io(errno));
-    UniqueFd const file = QUASTOR_TRY(open_archive_file(archive_path, entries, false));
-    if (status.st_size > 0 && ::fallocate(file.get(), FALLOC_FL_KEEP_SIZE, 0, status.st_size) != 0
-        && (errno == ENOSPC || errno == EDQUOT))
-        return fail(QuastorError::io(errno));
-    if (::lseek(pending, 0, SEEK_SET) != 0)
-        return fail(QuastorError::io(errno));
-    uint8_t buffer[8192];
-    uint64_t const copied = QUASTOR_TRY(copy_to_end(pending, file.get(), buffer));
-    if (::ftruncate(file.get(), static_cast<off_t>(copied)) != 0)
-        return fail(QuastorError::io(errno));
-    return {};
-}
-
-} // namespace
-
-PendingArchive& PendingArchive::operator=(PendingArchive&& other) noexcept
-{
-    if (this != &other) {
-        discard();
-        directory_ = std::move(other.directory_);
-        file_ = std::move(other.file_);
-        leaf_ = std::move(other.leaf_);
-        temporary_ = std::exchange(other.temporary_, std::string());
-    }
-    return *this;
-}
-
-void PendingArchive::discard()
-{
-    // An unnamed file goes with its last descriptor; a temporary name is
-    // removed by the held directory, so it can only be the call's own.
-    if (!temporary_.empty() && directory_)
-        (void)::unlinkat(directory_.get(), temporary_.c_str(), 0);
-    temporary_.clear();
-    file_.reset();
-}
-
-Result<PendingArchive> open_pending_archive(std::string const& archive_path, bool make_parents)
-{
-    std::string const parent(parent_of(archive_path));
-    std::string_view leaf = archive_path;
-    leaf.remove_prefix(parent.size());
-    while (leaf.size() > 1 && leaf.front() == '/')
-        leaf.remove_prefix(1);
-    PendingArchive pending;
-    pending.leaf_ = std::string(leaf);
-    QUASTOR_TRY(os_path(pending.leaf_));
-    if (make_parents) {
-        pending.directory_ = QUASTOR_TRY(reach_directories(parent)).fd;
-    } else {
-        std::string const directory = parent.empty() ? std::string(".") : parent;
-        pending.directory_ = UniqueFd(open_at(AT_FDCWD, QUASTOR_TRY(os_path(directory)), O_PATH | O_DIRECTORY));
-        if (!pending.directory_)
-            return PendingArchive();
-    }
-    int const fd = open_at(pending.directory_.get(), ".", O_TMPFILE | O_RDWR, 0666);
-    if (fd >= 0) {
-        pending.file_ = UniqueFd(fd);
-        return pending;
-    }
-    if (may_not_create(errno))
-        return PendingArchive();
-    if (!no_unnamed_files(errno))
-        return fail(QuastorError::io(errno));
-    for (unsigned attempt = 0; attempt < max_temporary_attempts; ++attempt) {
-        std::string name = temporary_name(pending.leaf_, attempt);
-        int const named = open_at(pending.directory_.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
-        if (named >= 0) {
-            pending.file_ = UniqueFd(named);
-            pending.temporary_ = std::move(name);
-            return pending;
-        }
-        if (may_not_create(errno))
-            return PendingArchive();
-        if (errno != EEXIST)
-            return fail(QuastorError::io(errno));
-    }
-    return fail(QuastorError::io(EEXIST));
-}
-
-Result<void> publish_archive(PendingArchive& pending, std::string const& archive_path,
-    std::span<PreparedEntry const> entries)
-{
-    char const* leaf = pending.leaf_.c_str();
-    int const directory = pending.directory_.get();
-    if (pending.named()) {
-        // Never over anything already there: that file keeps its identity.
-        if (kernel_rename_noreplace(directory, pending.temporary_.c_str(), leaf) == 0) {
-            pending.temporary_.clear();
-            return {};
-        }
-        if ((errno == EINVAL || errno == ENOSYS) && ::linkat(directory, pending.temporary_.c_str(), directory, leaf, 0) == 0)
-            return {};
-    } else {
-        std::string const self = "/proc/self/fd/" + std::to_string(pending.fd());
-        if (::linkat(AT_FDCWD, self.c_str(), directory, leaf, AT_SYMLINK_FOLLOW) == 0)
-            return {};
-    }
-    // Something is at the path already, or /proc is not mounted: the bytes
-    // move into the file there, as they would have been written into it.
-    return copy_into_existing(pending.fd(), archive_path, entries);
 }
 
 } // namespace quastor

@@ -36,7 +36,7 @@ SourceEntry source(std::string const& path, SourceKind kind, std::string name)
 {
     struct stat status{};
     ::lstat(path.c_str(), &status);
-    return SourceEntry{path, std::move(name), 0x81A40000, kind, {status.st_dev, status.st_ino}};
+    return SourceEntry{path, std::move(name), 0x81A40000, kind, {status.st_dev, status.st_ino}, nullptr, 0};
 }
 
 uint32_t crc_of(std::string const& bytes) { return libdeflate_crc32(0, bytes.data(), bytes.size()); }
@@ -190,8 +190,12 @@ TEST(PrepareEntry, WhatIsReadIsWhatWasCollected)
     write_file(dir / "f", "same bytes");
     write_file(dir / "d/g", "same bytes");
     fs::create_symlink("t", dir / "l");
+    // `f` also as the walk collects it, reached again through the directory
+    // it held.
+    SourceEntry held = source(dir / "f", SourceKind::File, "f");
+    held.directory = std::make_shared<UniqueFd const>(::open((dir / ".").c_str(), O_RDONLY | O_DIRECTORY));
     std::vector<SourceEntry> const collected{source(dir / "f", SourceKind::File, "f"),
-        source(dir / "d/g", SourceKind::File, "d/g"), source(dir / "l", SourceKind::Symlink, "l")};
+        source(dir / "d/g", SourceKind::File, "d/g"), source(dir / "l", SourceKind::Symlink, "l"), held};
 
     fs::rename(dir / "f", dir / "f.old");
     fs::create_symlink(dir / "f.old", dir / "f");

@@ -8,6 +8,7 @@
 // until it is published.
 
 #include "archive/archive.hpp"
+#include "compress/archive_file.hpp"
 #include "compress/writer.hpp"
 #include "temp_dir.hpp"
 
@@ -169,22 +170,24 @@ TEST(WriterPending, UnnamedUntilPublishedAndGoneWhenDropped)
         if (existing)
             write_file(path, "old bytes");
         {
-            auto pending = open_pending_archive(path, false);
+            auto pending = PendingArchive::open(path, false);
             ASSERT_TRUE(pending.has_value());
-            ASSERT_TRUE(*pending);
-            EXPECT_FALSE(pending->named());
-            ArchiveStream stream(pending->fd());
+            ASSERT_TRUE(pending->has_value());
+            EXPECT_FALSE((*pending)->has_temporary_name());
+            ArchiveStream stream((*pending)->fd());
             ASSERT_TRUE(stream.finish({}).has_value());
         }
         EXPECT_EQ(fs::exists(path), existing);
         if (existing) {
             EXPECT_EQ(read_file(path), "old bytes");
         }
-        auto pending = open_pending_archive(path, false);
-        ASSERT_TRUE(pending.has_value());
-        ArchiveStream stream(pending->fd());
-        ASSERT_TRUE(stream.finish({}).has_value());
-        ASSERT_TRUE(publish_archive(*pending, path, {}).has_value());
+        auto pending = PendingArchive::open(path, false);
+        ASSERT_TRUE(pending.has_value() && pending->has_value());
+        {
+            ArchiveStream stream((*pending)->fd());
+            ASSERT_TRUE(stream.finish({}).has_value());
+        }
+        ASSERT_TRUE((*pending)->publish({}).has_value());
         EXPECT_EQ(fs::file_size(path), 22u);
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(deep), fs::directory_iterator()), 2);

@@ -367,11 +367,11 @@ class TestArchiveFile:
         quastor.create_zip(str(tmp_path / "f"), str(tmp_path / "a" / "b" / "out.zip"))
         assert names(tmp_path / "a" / "b" / "out.zip") == ["f"]
 
-    @pytest.mark.parametrize("reader,expected", [
-        (False, "I/O error: No such device or address (os error 6)"),
-        (True, "I/O error: Invalid argument (os error 22)"),
-    ])
-    def test_a_fifo_is_refused_without_waiting_on_it(self, tmp_path, reader, expected):
+    # One error for anything at the path that is not a regular file, with a
+    # reader on the FIFO or without.
+    @pytest.mark.parametrize("reader", [False, True])
+    def test_a_fifo_is_refused_without_waiting_on_it(self, tmp_path, reader):
+        expected = "I/O error: No such device or address (os error 6)"
         (tmp_path / "f").write_bytes(b"x")
         os.mkfifo(tmp_path / "out.zip")
         held = os.open(tmp_path / "out.zip", os.O_RDONLY | os.O_NONBLOCK) if reader else None
