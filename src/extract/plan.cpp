@@ -57,7 +57,6 @@ class Occupancy {
 public:
     Occupancy(size_t expected, PathHashSecret const& secret)
         : reserved_paths_(expected, secret)
-        , file_paths_(expected, secret)
         , needed_parents_(expected, secret)
     {
     }
@@ -76,10 +75,13 @@ public:
                     + ", which is already reserved as " + kind_word(*kind)));
             }
         }
-        if (!file_paths_.empty()) {
+        // The paths of files and links are those reserved as "file": one
+        // table serves both tests.
+        if (!reserved_paths_.empty()) {
             for (size_t k = ends_.size() - 1; k-- > 0;) {
                 std::string_view const ancestor = path.substr(0, ends_[k]);
-                if (file_paths_.find(ancestor, hashes_[k])) {
+                Kind const* kind = reserved_paths_.find(ancestor, hashes_[k]);
+                if (kind != nullptr && *kind == Kind::File) {
                     return fail(QuastorError::entry_conflict(quoted_name(name) + " would place data under "
                         + quoted_path(ancestor) + ", which is already a file or symlink"));
                 }
@@ -100,16 +102,15 @@ public:
     void record(std::string_view path, bool is_dir)
     {
         reserved_paths_.insert(path, hashes_.back(), is_dir ? Kind::Directory : Kind::File);
-        if (!is_dir)
-            file_paths_.insert(path, hashes_.back());
-        if (ends_.size() < 2)
-            return;
         for (size_t k = ends_.size() - 1; k-- > 0;) {
             // Every ancestor of a needed parent went in with it, so the
             // first one already present ends the walk: a deep name shared by
-            // many entries costs its new parents only.
-            if (!needed_parents_.insert(path.substr(0, ends_[k]), hashes_[k]))
+            // many entries costs its new parents only. Looked up before
+            // inserting, since most are present and an insertion allocates.
+            std::string_view const ancestor = path.substr(0, ends_[k]);
+            if (needed_parents_.find(ancestor, hashes_[k]) != nullptr)
                 break;
+            needed_parents_.insert(ancestor, hashes_[k]);
         }
     }
 
@@ -127,7 +128,6 @@ private:
     }
 
     PathTable<Kind> reserved_paths_;
-    PathTable<Present> file_paths_;
     PathTable<Present> needed_parents_;
     std::vector<size_t> ends_;
     // Of the path last checked, as ends_.
