@@ -28,24 +28,19 @@ bool mode_is_symlink(uint32_t external_attr)
 }
 
 // A link target is decoded and verified while planning so that a bad one is
-// refused before anything is written. Links are few; each gets a
-// decompressor of its own.
-Result<void> check_symlink_target(ZipEntry const& entry, ArchiveSource const& archive, uint64_t data_offset)
+// refused before anything is written. Links are few: they are read one by
+// one, without reading ahead.
+Result<void> check_symlink_target(ZipEntry const& entry, uint64_t data_offset, EntryDecoder& decoder)
 {
     // The kernel refuses a target of PATH_MAX bytes or more; refusing it
     // here, as its creation would, keeps a link from costing more memory
     // than any link can hold, whatever size it declares.
     if (entry.uncompressed_size >= PATH_MAX)
         return fail(QuastorError::io(ENAMETOOLONG));
-    Decompressor decompressor = QUASTOR_TRY(make_decompressor());
-    ReusableBuffer stored_buffer;
-    ReusableBuffer buffer;
-    Bytes stored = QUASTOR_TRY(archive.read(data_offset, static_cast<size_t>(entry.compressed_size), stored_buffer));
-    DecodedData target = QUASTOR_TRY(decode_stored_data(entry, stored, decompressor.get(), buffer));
-    QUASTOR_TRY(check_crc32(entry, target));
+    DecodedData const target = QUASTOR_TRY(decoder.decode(entry, data_offset));
     // Zeros are valid UTF-8 and cannot complete a sequence cut short before
     // them, so the written part decides.
-    Bytes written = target.written();
+    Bytes const written = target.written();
     if (!is_valid_utf8(std::string_view(reinterpret_cast<char const*>(written.data()), written.size())))
         return fail(QuastorError::invalid_zip("Invalid symlink target UTF-8"));
     return {};
@@ -137,7 +132,7 @@ private:
 } // namespace
 
 Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEntry> entries,
-    ArchiveSource const& archive, CallInterruption* interruption)
+    ArchiveBytes const& archive, CallInterruption* interruption)
 {
     PathHashSecret const* secret = QUASTOR_TRY(plan_detail::path_hash_secret());
     // Reserved once and never grown: the tables hold views into the
@@ -147,7 +142,8 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
     Occupancy occupancy(entries.size(), *secret);
     // Local headers usually follow one another closely: small blocks serve
     // a run of them with one read, without reading the data of large members.
-    SourceCursor headers(archive, size_t{16} << 10);
+    ArchiveCursor headers(archive, size_t{16} << 10);
+    EntryDecoder links(archive, false);
 
     for (ZipEntry& entry : entries) {
         if (interruption != nullptr && interruption->interrupted())
@@ -160,10 +156,10 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
         QUASTOR_TRY(occupancy.check(entry.name, path, entry.is_dir));
         // Directories too: a broken local header refuses the archive even
         // where there is no data to read.
-        uint64_t const data_offset = QUASTOR_TRY_ABOUT(entry.data_offset(headers, archive.size()), entry.name);
+        uint64_t const data_offset = QUASTOR_TRY_ABOUT(entry.locate_data(headers, archive.size()), entry.name);
         bool const is_symlink = mode_is_symlink(entry.external_attr);
         if (!entry.is_dir && is_symlink)
-            QUASTOR_TRY_ABOUT(check_symlink_target(entry, archive, data_offset), entry.name);
+            QUASTOR_TRY_ABOUT(check_symlink_target(entry, data_offset, links), entry.name);
 
         ExtractionPlanEntry planned;
         planned.path = std::move(path);
