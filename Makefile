@@ -65,6 +65,7 @@ WHEEL_PYTHONS := /root/.pyenv/versions/3.10.13/bin/python3 \
                  /root/.pyenv/versions/3.13.0/bin/python3
 HIDDEN_LIBRARIES := libdeflate.so* libutf8proc.so* libsodium.so* libxxhash.so* libisal.so*
 WHEEL_CHECK := build/wheel-check
+WHEEL_TEST_PIP := pytest hypothesis mypy
 
 .PHONY: deps install test test-build test-python test-cpp test-stress demo demo-deps bench tsan wheel wheel-check wheels wheels-check clean
 .PHONY: sanitize fuzz fuzz-deps lint lint-deps mutants
@@ -174,29 +175,45 @@ wheel: deps
 # without an index) and the test tools; the suite runs from a copy of
 # tests/python, so the import can only find the installed module. unshare
 # gives a private mount namespace in which /dev/null covers each library.
-wheel-check: deps
-	@test "$$(ls dist/*.whl | wc -l)" = 1 || { echo "run make wheel first: dist/ needs exactly one wheel"; exit 1; }
-	rm -rf $(WHEEL_CHECK)
-	mkdir -p $(WHEEL_CHECK)
-	cp -r tests/python $(WHEEL_CHECK)/tests
+# The environments of a wheel check, in $(1): one per interpreter of
+# WHEEL_PYTHONS with the wheel $(2) installed without an index and the test
+# tools, beside a copy of the Python suite.
+define wheel_envs
+	rm -rf $(1)
+	mkdir -p $(1)
+	cp -r tests/python $(1)/tests
 	set -e; for py in $(WHEEL_PYTHONS); do \
-	  env=$(WHEEL_CHECK)/$$(basename $$(dirname $$(dirname $$py))); \
+	  env=$(1)/$$(basename $$(dirname $$(dirname $$py))); \
 	  $$py -m venv $$env; \
-	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check --no-index dist/*.whl; \
-	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check pytest hypothesis mypy; \
+	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check --no-index $(2); \
+	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check $(WHEEL_TEST_PIP); \
 	done
+endef
+
+# Checks each environment of $(1) with the libraries' shared objects hidden:
+# the module imported is the wheel's, the Python suite and stubtest pass,
+# and, when $(3) is given, the command passes its smoke test. $(2) heads
+# each environment's report.
+define wheel_env_checks
 	unshare -m --propagation private sh -ec ' \
 	  hidden=$$(cd /usr/lib/x86_64-linux-gnu && readlink -e $(HIDDEN_LIBRARIES) 2>/dev/null | sort -u); \
 	  for lib in $$hidden; do mount --bind /dev/null $$lib; test ! -s $$lib; done; \
 	  echo "hidden:" $$hidden; \
 	  for py in $(WHEEL_PYTHONS); do \
-	    env=$$PWD/$(WHEEL_CHECK)/$$(basename $$(dirname $$(dirname $$py))); \
-	    echo "== $$($$env/bin/python --version) =="; \
-	    (cd $(WHEEL_CHECK) && $$env/bin/python -c "import quastor, sys; \
+	    env=$$PWD/$(1)/$$(basename $$(dirname $$(dirname $$py))); \
+	    echo "== $(2)$$($$env/bin/python --version) =="; \
+	    (cd $(1) && $$env/bin/python -c "import quastor; \
 	      assert \"/site-packages/\" in quastor.__file__, quastor.__file__; print(quastor.__file__)"); \
-	    (cd $(WHEEL_CHECK) && $$env/bin/python -m pytest -q -p no:cacheprovider --rootdir . tests); \
-	    (cd $(WHEEL_CHECK) && $$env/bin/python -m mypy.stubtest quastor); \
+	    (cd $(1) && $$env/bin/python -m pytest -q -p no:cacheprovider --rootdir . tests); \
+	    (cd $(1) && $$env/bin/python -m mypy.stubtest quastor); \
+	    $(if $(3),sh tests/wheels/smoke.sh $$env/bin/quastor $(1)/tests;) \
 	  done'
+endef
+
+wheel-check: deps
+	@test "$$(ls dist/*.whl | wc -l)" = 1 || { echo "run make wheel first: dist/ needs exactly one wheel"; exit 1; }
+	$(call wheel_envs,$(WHEEL_CHECK),dist/*.whl)
+	$(call wheel_env_checks,$(WHEEL_CHECK),,)
 # make wheels: one abi3 wheel each for x86-64 and arm64, for glibc 2.17 and
 # later (manylinux2014), built from the sdist with Zig from PyPI as the C and
 # C++ compiler. Zig links against the symbol versions of the glibc it is
@@ -254,7 +271,6 @@ WHEELS_CHECK := build/wheels-check
 WHEEL_ROOTS := build/wheel-roots
 WHEELS_CHECK_APT_PACKAGES := mmdebstrap qemu-user-static binfmt-support
 DEBIAN_MIRROR := http://deb.debian.org/debian
-WHEEL_TEST_PIP := pytest hypothesis mypy
 ROOT_PYTHON_TARBALL := python3.11_3.11.2.orig.tar.gz
 ROOT_PYTHON_URL := $(DEBIAN_MIRROR)/pool/main/p/python3.11/$(ROOT_PYTHON_TARBALL)
 ROOT_PYTHON_SHA256 := 2411c74bda5bbcfcddaf4531f66d1adc73f247f529aee981b029513aefdbf849
@@ -284,29 +300,9 @@ wheels-check: deps
 	  rm -f $$root/tmp/$(ROOT_PYTHON_TARBALL) $$root/tmp/build_python.sh; \
 	  echo "built $$(chroot $$root $(ROOT_PYTHON)/bin/python3 --version) in $$(( $$(date +%s) - start )) s"; \
 	fi
-	rm -rf $(WHEELS_CHECK)
-	mkdir -p $(WHEELS_CHECK)
-	cp -r tests/python $(WHEELS_CHECK)/tests
+	$(call wheel_envs,$(WHEELS_CHECK),dist/*manylinux*_x86_64.whl)
 	cp dist/*.whl $(WHEELS_CHECK)/
-	set -e; for py in $(WHEEL_PYTHONS); do \
-	  env=$(WHEELS_CHECK)/$$(basename $$(dirname $$(dirname $$py))); \
-	  $$py -m venv $$env; \
-	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check --no-index $(WHEELS_CHECK)/*_x86_64.whl; \
-	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check $(WHEEL_TEST_PIP); \
-	done
-	unshare -m --propagation private sh -ec ' \
-	  hidden=$$(cd /usr/lib/x86_64-linux-gnu && readlink -e $(HIDDEN_LIBRARIES) 2>/dev/null | sort -u); \
-	  for lib in $$hidden; do mount --bind /dev/null $$lib; test ! -s $$lib; done; \
-	  echo "hidden:" $$hidden; \
-	  for py in $(WHEEL_PYTHONS); do \
-	    env=$$PWD/$(WHEELS_CHECK)/$$(basename $$(dirname $$(dirname $$py))); \
-	    echo "== x86_64, $$($$env/bin/python --version) =="; \
-	    (cd $(WHEELS_CHECK) && $$env/bin/python -c "import quastor; \
-	      assert \"/site-packages/\" in quastor.__file__, quastor.__file__; print(quastor.__file__)"); \
-	    (cd $(WHEELS_CHECK) && $$env/bin/python -m pytest -q -p no:cacheprovider --rootdir . tests); \
-	    (cd $(WHEELS_CHECK) && $$env/bin/python -m mypy.stubtest quastor); \
-	    sh tests/wheels/smoke.sh $$env/bin/quastor $(WHEELS_CHECK)/tests; \
-	  done'
+	$(call wheel_env_checks,$(WHEELS_CHECK),x86_64: ,smoke)
 	set -e; for name in debian11-amd64:$(ROOT_PYTHON)/bin/python3 debian12-arm64:python3; do \
 	  root=$(WHEEL_ROOTS)/$${name%%:*}; rm -rf $$root/check; mkdir -p $$root/check; \
 	  cp -r $(WHEELS_CHECK)/tests tests/wheels $(WHEELS_CHECK)/*.whl $$root/check/; \

@@ -58,6 +58,15 @@ static void *grow(void *p, size_t size)
     return q;
 }
 
+/* The buffer `p` grown to hold at least `size` bytes, as its capacity says. */
+static void *fit(void *p, size_t *capacity, size_t size)
+{
+    if (size <= *capacity)
+        return p;
+    *capacity = size;
+    return grow(p, size);
+}
+
 static double now(void)
 {
     struct timespec t;
@@ -160,10 +169,7 @@ static size_t read_file(int directory, const char *name, unsigned char **buffer,
     int fd = openat(directory, name, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         die("cannot open", name);
-    if (size > *capacity) {
-        *capacity = size;
-        *buffer = grow(*buffer, *capacity);
-    }
+    *buffer = fit(*buffer, capacity, size);
     size_t done = 0;
     while (done < size) {
         ssize_t n = read(fd, *buffer + done, size - done);
@@ -193,6 +199,14 @@ static void write_all(int fd, const void *data, size_t size, off_t offset, const
         if (offset >= 0)
             offset += n;
     }
+}
+
+/* The next file for a worker, taken from the counter every worker of a
+ * job shares; NULL once all are taken. */
+static struct file *take_file(struct tree *tree, atomic_size_t *next)
+{
+    size_t i = atomic_fetch_add(next, 1);
+    return i < tree->file_count ? &tree->files[i] : NULL;
 }
 
 /* ---- deflate ---- */
@@ -234,20 +248,12 @@ static void *deflate_worker(void *argument)
     unsigned char *batch = job->output >= 0 ? grow(NULL, BATCH) : NULL;
     size_t batched = 0;
     uint64_t total = 0;
-    for (;;) {
-        size_t i = atomic_fetch_add(&job->next, 1);
-        if (i >= job->tree->file_count)
-            break;
-        struct file *f = &job->tree->files[i];
+    for (struct file *f; (f = take_file(job->tree, &job->next));) {
         size_t size = read_file(job->tree->directory_fds[f->directory], f->name, &in, &in_capacity, f->size);
         f->crc = libdeflate_crc32(0, in, size);
         size_t compressed = 0;
         if (size >= MIN_DEFLATE_LENGTH) {
-            size_t bound = libdeflate_deflate_compress_bound(compressor, size);
-            if (bound > out_capacity) {
-                out_capacity = bound;
-                out = grow(out, out_capacity);
-            }
+            out = fit(out, &out_capacity, libdeflate_deflate_compress_bound(compressor, size));
             compressed = libdeflate_deflate_compress(compressor, in, size, out, out_capacity);
         }
         /* What a ZIP writer keeps: the shard, or the bytes stored when
@@ -392,15 +398,8 @@ static void *inflate_worker(void *argument)
     }
     unsigned char *out = NULL;
     size_t capacity = 0;
-    for (;;) {
-        size_t i = atomic_fetch_add(&job->next, 1);
-        if (i >= job->tree->file_count)
-            break;
-        struct file *f = &job->tree->files[i];
-        if (f->size > capacity) {
-            capacity = f->size;
-            out = grow(out, capacity);
-        }
+    for (struct file *f; (f = take_file(job->tree, &job->next));) {
+        out = fit(out, &capacity, f->size);
         const unsigned char *in = job->base + f->offset;
         int good;
         if (isal) {

@@ -67,6 +67,22 @@ Result<Planned> open_and_plan(std::string const& archive)
     return planned;
 }
 
+// The prologue of the subcommands that extract or test: opens and plans
+// the archive, then runs `command` on it. Any error, of planning or of the
+// command, is reported under the extraction prefix, once the command has
+// returned (its progress line is gone by then).
+template <typename Command>
+int with_plan(std::string const& archive, Command&& command)
+{
+    return guarded(archive, extraction_failed_prefix, [&] {
+        Result<int> const status = [&]() -> Result<int> {
+            Planned planned = QUASTOR_TRY(open_and_plan(archive));
+            return command(planned);
+        }();
+        return status ? *status : report_failure(archive, extraction_failed_prefix, status.error());
+    });
+}
+
 // The strict findings and the size limit, over the whole archive, one line
 // each; whether there were any.
 bool report_findings(std::string const& archive, Inspection const& inspection, Limits const& limits)
@@ -142,40 +158,31 @@ int run_create(CreateOptions const& options)
 int run_extract(ExtractOptions const& options)
 {
     std::string const& archive = options.archive;
-    return guarded(archive, extraction_failed_prefix, [&] {
-        auto failed = [&](QuastorError const& error) { return report_failure(archive, extraction_failed_prefix, error); };
-        Result<Planned> planned = open_and_plan(archive);
-        if (!planned)
-            return failed(planned.error());
-        std::vector<ExtractionPlanEntry> plan = std::move(planned->plan);
+    return with_plan(archive, [&](Planned& planned) -> Result<int> {
+        std::vector<ExtractionPlanEntry> plan = std::move(planned.plan);
         if (options.limits.strict || options.limits.max_size) {
-            Result<Inspection> inspection = inspect(planned->input->source(), std::move(plan));
-            if (!inspection)
-                return failed(inspection.error());
-            if (report_findings(archive, *inspection, options.limits))
+            Inspection inspection = QUASTOR_TRY(inspect(planned.input->source(), std::move(plan)));
+            if (report_findings(archive, inspection, options.limits))
                 return exit_failure;
-            plan = std::move(inspection->plan);
+            plan = std::move(inspection.plan);
         }
         if (!choose(archive, options.choice, plan))
             return exit_failure;
 
         Progress progress;
         count_totals(progress, plan);
-        Result<void> done;
         if (options.to_stdout) {
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            done = write_members(plan, planned->input->source(), STDOUT_FILENO, &progress, stop_signals());
+            QUASTOR_TRY(write_members(plan, planned.input->source(), STDOUT_FILENO, &progress, stop_signals()));
         } else {
             if (options.empty)
-                if (Result<void> empty = require_empty_destination(options.directory); !empty)
-                    return failed(std::move(empty).error().about(options.directory));
+                QUASTOR_TRY_ABOUT(require_empty_destination(options.directory), options.directory);
             if (options.no_overwrite)
-                if (Result<void> free = refuse_existing(plan, options.directory); !free)
-                    return failed(free.error());
+                QUASTOR_TRY(refuse_existing(plan, options.directory));
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            done = extract_plan(plan, planned->input->source(), options.directory, &progress, stop_signals());
+            QUASTOR_TRY(extract_plan(plan, planned.input->source(), options.directory, &progress, stop_signals()));
         }
-        return done ? exit_success : failed(done.error());
+        return exit_success;
     });
 }
 
@@ -227,28 +234,21 @@ int run_check(CheckOptions const& options)
 int run_test(TestOptions const& options)
 {
     std::string const& archive = options.archive;
-    return guarded(archive, extraction_failed_prefix, [&] {
-        auto failed = [&](QuastorError const& error) { return report_failure(archive, extraction_failed_prefix, error); };
-        Result<Planned> planned = open_and_plan(archive);
-        if (!planned)
-            return failed(planned.error());
-        if (!choose(archive, options.choice, planned->plan))
+    return with_plan(archive, [&](Planned& planned) -> Result<int> {
+        if (!choose(archive, options.choice, planned.plan))
             return exit_failure;
         Progress progress;
-        count_totals(progress, planned->plan);
-        Result<void> verified;
+        count_totals(progress, planned.plan);
         {
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            verified = verify_plan(planned->plan, planned->input->source(), &progress, stop_signals());
+            QUASTOR_TRY(verify_plan(planned.plan, planned.input->source(), &progress, stop_signals()));
         }
-        if (!verified)
-            return failed(verified.error());
         if (options.quiet)
             return exit_success;
-        size_t const count = planned->plan.size();
-        Result<void> printed = print("No errors in " + shown_archive(archive) + ": " + std::to_string(count)
-            + (count == 1 ? " entry" : " entries") + " tested\n");
-        return printed ? exit_success : failed(printed.error());
+        size_t const count = planned.plan.size();
+        QUASTOR_TRY(print("No errors in " + shown_archive(archive) + ": " + std::to_string(count)
+            + (count == 1 ? " entry" : " entries") + " tested\n"));
+        return exit_success;
     });
 }
 

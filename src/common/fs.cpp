@@ -80,19 +80,6 @@ mode_t current_umask()
     return mask;
 }
 
-std::string_view parent_of(std::string_view path)
-{
-    while (path.size() > 1 && path.back() == '/')
-        path.remove_suffix(1);
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string_view::npos)
-        return {};
-    size_t end = slash;
-    while (end > 0 && path[end - 1] == '/')
-        --end;
-    return end == 0 ? path.substr(0, 1) : path.substr(0, end);
-}
-
 Result<HeldDirectory> reach_directory(int parent, bool parent_created, std::string const& name, bool is_last)
 {
     char const* c_name = QUASTOR_TRY(os_path(name));

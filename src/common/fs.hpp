@@ -41,11 +41,6 @@ struct HeldDirectory {
 // /proc allows.
 mode_t current_umask();
 
-// The directory holding `path`: empty for a bare name, "/" for a name in the
-// root, without the separators that end it ("a//b" gives "a"), and ignoring
-// separators at the end of `path` ("a/b/" gives "a").
-std::string_view parent_of(std::string_view path);
-
 // Reaches the directory `name` inside `parent` for the first time. When it is
 // missing it is made (0777 before the umask), and counts as made by this
 // call only once the call has proved it: opened without following a link,

@@ -1,12 +1,18 @@
 #pragma once
 
-// Paths on their way to the kernel: the one gate every path passes, and
-// joining. Pure; any thread.
+// Paths as text: the one gate every path passes on its way to the kernel,
+// splitting into segments and components, joining, and the parent, final
+// component and prefix of a path. Every function here works on the text
+// alone, never resolving a link, and runs on any thread; only
+// absolute_path reads the process's working directory.
 
 #include "error.hpp"
 
+#include <optional>
+#include <ranges>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quastor {
 
@@ -18,8 +24,46 @@ Result<char const*> os_path(std::string const& path);
 // reads it, and nothing in the process would notice the freed memory read.
 Result<char const*> os_path(std::string&& path) = delete;
 
-// Joins a directory path and a relative path with one "/" unless the
-// directory is empty or already ends with "/".
+// The "/"-separated segments of `path` from the left, as views into it,
+// empty ones included: "a//b/" gives "a", "", "b", "" and "/x" gives "", "x".
+// The empty path has none. Callers that judge segments (the entry path
+// rules) see every one; path_components drops what names nothing.
+inline auto path_segments(std::string_view path)
+{
+    return path | std::views::split('/')
+        | std::views::transform([](auto segment) { return std::string_view(segment.begin(), segment.end()); });
+}
+
+// Appends `relative` to `path` with one "/" between them, unless `path` is
+// empty or already ends with "/".
+void append_path(std::string& path, std::string_view relative);
+
+// `relative` appended to a copy of `directory`, as append_path does.
 std::string join_path(std::string const& directory, std::string_view relative);
+
+// The components of `path`: a leading "/" for an absolute path, then every
+// non-empty component other than ".". ".." is kept as an ordinary name.
+std::vector<std::string_view> path_components(std::string_view path);
+
+// Paths compared by their components: repeated separators, "." components
+// and a trailing separator do not count; ".." is an ordinary name.
+bool same_path(std::string_view a, std::string_view b);
+
+// `path` less the leading components of `prefix`, the rest joined with "/";
+// nullopt when `prefix` does not lead `path`.
+std::optional<std::string> strip_path_prefix(std::string_view path, std::string_view prefix);
+
+// The last component of `path`, or nullopt when it has none that names an
+// item: the root, or a path ending in "..".
+std::optional<std::string_view> final_component(std::string_view path);
+
+// The directory holding `path`: empty for a bare name, "/" for a name in the
+// root, without the separators that end it ("a//b" gives "a"), and ignoring
+// separators at the end of `path` ("a/b/" gives "a").
+std::string_view parent_of(std::string_view path);
+
+// `path` made absolute against the working directory; nothing else is
+// normalised. Io when the working directory cannot be read.
+Result<std::string> absolute_path(std::string const& path);
 
 } // namespace quastor

@@ -2,8 +2,8 @@
 
 #include "archive/records.hpp"
 #include "common/fd.hpp"
+#include "common/path.hpp"
 #include "common/text.hpp"
-#include "compress/paths.hpp"
 #include "compress/reopen.hpp"
 #include "compress/source.hpp"
 

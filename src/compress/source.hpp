@@ -56,14 +56,6 @@ private:
     std::optional<FileIdentity> existing_;
 };
 
-// `path` made absolute against the working directory; nothing else is
-// normalised. Io when the working directory cannot be read.
-Result<std::string> absolute_path(std::string const& path);
-
-// Paths compared by their components: repeated separators, "." components
-// and a trailing separator do not count; ".." is an ordinary name.
-bool same_path(std::string_view a, std::string_view b);
-
 // Classifies `mode` and builds the entry; sockets, FIFOs and devices are
 // refused with "Unsupported filesystem entry: <path>".
 Result<SourceEntry> build_source_entry(std::string path, uint32_t mode, std::string name, FileIdentity identity);

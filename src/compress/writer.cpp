@@ -8,6 +8,7 @@
 #include "common/fd.hpp"
 #include "common/fs.hpp"
 #include "common/kernel_calls.hpp"
+#include "common/path.hpp"
 #include "compress/reopen.hpp"
 
 #include <array>

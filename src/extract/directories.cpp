@@ -1,6 +1,7 @@
 // Extraction's directories: reached once per call, then held by descriptor.
 
 #include "extract/directories.hpp"
+#include "common/path.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -4,6 +4,7 @@
 
 #include "common/fd.hpp"
 #include "common/fs.hpp"
+#include "common/path.hpp"
 #include "common/text.hpp"
 #include "extract/piece_writer.hpp"
 

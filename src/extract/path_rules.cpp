@@ -1,5 +1,6 @@
 // Entry path rules: an archive name normalised, or refused with its reason.
 
+#include "common/path.hpp"
 #include "common/text.hpp"
 #include "extract/plan.hpp"
 
@@ -37,27 +38,19 @@ Result<std::string> normalise_entry_name(std::string_view name)
     std::string path;
     path.reserve(copy.size());
     bool kept = false;
-    std::string_view rest = copy;
-    for (;;) {
-        size_t const slash = rest.find('/');
-        std::string_view const segment = rest.substr(0, slash);
-        if (!segment.empty() && segment != ".") {
-            if (segment.size() >= 2) {
-                // Only the first kept segment can be a drive: "a/C:" is an
-                // ordinary directory named "C:".
-                if (!kept && is_ascii_letter(segment[0]) && segment[1] == ':')
-                    return fail(unsafe(name, " starts with a Windows drive prefix"));
-                if (segment == "..")
-                    return fail(unsafe(name, " contains a parent-directory segment"));
-            }
-            if (kept)
-                path.push_back('/');
-            path.append(segment);
-            kept = true;
+    for (std::string_view const segment : path_segments(copy)) {
+        if (segment.empty() || segment == ".")
+            continue;
+        if (segment.size() >= 2) {
+            // Only the first kept segment can be a drive: "a/C:" is an
+            // ordinary directory named "C:".
+            if (!kept && is_ascii_letter(segment[0]) && segment[1] == ':')
+                return fail(unsafe(name, " starts with a Windows drive prefix"));
+            if (segment == "..")
+                return fail(unsafe(name, " contains a parent-directory segment"));
         }
-        if (slash == std::string_view::npos)
-            break;
-        rest.remove_prefix(slash + 1);
+        append_path(path, segment);
+        kept = true;
     }
     if (!kept)
         return fail(unsafe(name, " does not contain a writable relative path"));

@@ -17,6 +17,7 @@
 // memory quadratic in the name's length.
 
 #include "common/kernel_calls.hpp"
+#include "common/path.hpp"
 #include "error.hpp"
 
 #define XXH_INLINE_ALL
@@ -89,21 +90,17 @@ public:
     // The hashes of the path's leading parts that end at a segment boundary,
     // shortest first: for "a/b/c" those of "a", "a/b" and "a/b/c". Chained,
     // h("a/b") = XXH3(h("a") || "b"), so all of them cost one pass over
-    // the path however deep it is. Valid until the next call.
+    // the path however deep it is. `path` is a normalised entry path, never
+    // empty, so there is at least one. Valid until the next call.
     std::span<uint64_t const> hash_prefixes(std::string_view path)
     {
         hashes_.clear();
         uint64_t hash = 0;
-        for (;;) {
-            size_t const slash = path.find('/');
-            std::string_view const segment = path.substr(0, slash);
+        for (std::string_view const segment : path_segments(path)) {
             scratch_.assign(reinterpret_cast<char const*>(&hash), sizeof hash);
             scratch_.append(segment);
             hash = XXH3_64bits_withSecret(scratch_.data(), scratch_.size(), secret_.bytes, sizeof secret_.bytes);
             hashes_.push_back(hash);
-            if (slash == std::string_view::npos)
-                break;
-            path.remove_prefix(slash + 1);
         }
         return hashes_;
     }
