@@ -16,11 +16,9 @@ using plan_detail::PathTable;
 
 namespace {
 
-enum class Kind : uint8_t { File, Directory };
+enum class Kind : uint8_t { None, File, Directory };
 
 char const* kind_word(Kind kind) { return kind == Kind::Directory ? "directory" : "file"; }
-
-struct Present {};
 
 bool mode_is_symlink(uint32_t external_attr)
 {
@@ -46,48 +44,42 @@ Result<void> check_symlink_target(ZipEntry const& entry, uint64_t data_offset, E
     return {};
 }
 
-// What the accepted entries occupy on disk. Keys are exact bytes: "A" and
-// "a" are different paths.
+// What the accepted entries occupy on disk, in one table: each path that an
+// entry reserves (as a file or a directory) or needs as a parent directory,
+// so that the tests for one entry look up its own path once. Keys are exact
+// bytes: "A" and "a" are different paths.
 class Occupancy {
 public:
-    Occupancy(size_t expected, PathHashSecret const& secret)
-        : reserved_paths_(expected, secret)
-        , needed_parents_(expected, secret)
-    {
-    }
+    Occupancy(size_t expected, PathHashSecret const& secret) : paths_(expected, secret) {}
 
     // The conflict tests for one entry whose normalised path is `path`,
-    // in their fixed order. The tables share one secret, so the prefix
-    // hashes made here serve all three, and record() after them.
+    // in their fixed order. The prefix hashes and the lookups made here
+    // serve record() after them.
     Result<void> check(std::string_view name, std::string_view path, bool is_dir)
     {
         split(path);
-        std::span<uint64_t const> const prefixes = reserved_paths_.hash_prefixes(path);
+        std::span<uint64_t const> const prefixes = paths_.hash_prefixes(path);
         hashes_.assign(prefixes.begin(), prefixes.end());
-        if (!reserved_paths_.empty()) {
-            if (Kind const* kind = reserved_paths_.find(path, hashes_.back())) {
-                return fail(QuastorError::entry_conflict(quoted_name(name) + " maps to " + quoted_path(path)
-                    + ", which is already reserved as " + kind_word(*kind)));
-            }
+        found_.assign(ends_.size(), nullptr);
+        if (paths_.empty())
+            return {};
+        Occupant* const self = found_.back() = paths_.find(path, hashes_.back());
+        if (self != nullptr && self->reserved != Kind::None) {
+            return fail(QuastorError::entry_conflict(quoted_name(name) + " maps to " + quoted_path(path)
+                + ", which is already reserved as " + kind_word(self->reserved)));
         }
-        // The paths of files and links are those reserved as "file": one
-        // table serves both tests.
-        if (!reserved_paths_.empty()) {
-            for (size_t k = ends_.size() - 1; k-- > 0;) {
-                std::string_view const ancestor = path.substr(0, ends_[k]);
-                Kind const* kind = reserved_paths_.find(ancestor, hashes_[k]);
-                if (kind != nullptr && *kind == Kind::File) {
-                    return fail(QuastorError::entry_conflict(quoted_name(name) + " would place data under "
-                        + quoted_path(ancestor) + ", which is already a file or symlink"));
-                }
+        for (size_t k = ends_.size() - 1; k-- > 0;) {
+            std::string_view const ancestor = path.substr(0, ends_[k]);
+            found_[k] = paths_.find(ancestor, hashes_[k]);
+            if (found_[k] != nullptr && found_[k]->reserved == Kind::File) {
+                return fail(QuastorError::entry_conflict(quoted_name(name) + " would place data under "
+                    + quoted_path(ancestor) + ", which is already a file or symlink"));
             }
         }
         // A directory may be listed after the entries inside it.
-        if (!is_dir && !needed_parents_.empty()) {
-            if (needed_parents_.find(path, hashes_.back())) {
-                return fail(QuastorError::entry_conflict(quoted_name(name) + " maps to " + quoted_path(path)
-                    + ", which is already needed as a parent directory"));
-            }
+        if (!is_dir && self != nullptr && self->needed) {
+            return fail(QuastorError::entry_conflict(quoted_name(name) + " maps to " + quoted_path(path)
+                + ", which is already needed as a parent directory"));
         }
         return {};
     }
@@ -96,20 +88,30 @@ public:
     // outlive this object) has just passed check().
     void record(std::string_view path, bool is_dir)
     {
-        reserved_paths_.insert(path, hashes_.back(), is_dir ? Kind::Directory : Kind::File);
+        Kind const kind = is_dir ? Kind::Directory : Kind::File;
+        if (found_.back() != nullptr)
+            found_.back()->reserved = kind;
+        else
+            paths_.insert(path, hashes_.back(), Occupant{kind, false});
+        // Every ancestor of a needed parent was marked with it, so the first
+        // one already needed ends the walk: a deep name shared by many
+        // entries costs its new parents only.
         for (size_t k = ends_.size() - 1; k-- > 0;) {
-            // Every ancestor of a needed parent went in with it, so the
-            // first one already present ends the walk: a deep name shared by
-            // many entries costs its new parents only. Looked up before
-            // inserting, since most are present and an insertion allocates.
-            std::string_view const ancestor = path.substr(0, ends_[k]);
-            if (needed_parents_.find(ancestor, hashes_[k]) != nullptr)
+            if (found_[k] == nullptr)
+                paths_.insert(path.substr(0, ends_[k]), hashes_[k], Occupant{Kind::None, true});
+            else if (found_[k]->needed)
                 break;
-            needed_parents_.insert(ancestor, hashes_[k]);
+            else
+                found_[k]->needed = true;
         }
     }
 
 private:
+    struct Occupant {
+        Kind reserved = Kind::None; // the kind of the entry at this path, if any
+        bool needed = false;        // a parent directory of an accepted entry
+    };
+
     // ends_[k] is the length of the leading part with k + 1 segments; a
     // normalised path has no empty segment.
     void split(std::string_view path)
@@ -122,11 +124,12 @@ private:
         ends_.push_back(path.size());
     }
 
-    PathTable<Kind> reserved_paths_;
-    PathTable<Present> needed_parents_;
+    PathTable<Occupant> paths_;
+    // Of the path last checked, as ends_: the prefix hashes, and what the
+    // table held at each prefix (elements never move, whatever is added).
     std::vector<size_t> ends_;
-    // Of the path last checked, as ends_.
     std::vector<uint64_t> hashes_;
+    std::vector<Occupant*> found_;
 };
 
 } // namespace
