@@ -4,8 +4,6 @@
 // large member streamed, written by descriptor below the destination, or,
 // when only verifying, its data decoded and checked.
 
-#include "common/interruption.hpp"
-#include "common/progress.hpp"
 #include "error.hpp"
 #include "extract/decode.hpp"
 #include "extract/directories.hpp"
