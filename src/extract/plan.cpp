@@ -164,13 +164,12 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
         if (!entry.is_dir && is_symlink)
             QUASTOR_TRY_ABOUT(check_symlink_target(entry, data_offset, links), entry.name);
 
-        ExtractionPlanEntry planned;
+        ExtractionPlanEntry& planned = plan.emplace_back();
         planned.path = std::move(path);
         planned.is_symlink = is_symlink;
         planned.data_offset = data_offset;
         planned.entry = std::move(entry);
-        plan.push_back(std::move(planned));
-        occupancy.record(plan.back().path, plan.back().entry.is_dir);
+        occupancy.record(planned.path, planned.entry.is_dir);
     }
     return plan;
 }
