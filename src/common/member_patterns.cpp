@@ -2,6 +2,8 @@
 
 #include "common/member_patterns.hpp"
 
+#include "common/path.hpp"
+
 #include <fnmatch.h>
 
 namespace quastor {
@@ -28,14 +30,10 @@ bool glob_matches(std::string const& pattern, std::string_view path, std::string
 bool names(std::string const& pattern, std::string_view path, std::string& scratch)
 {
     // The path, then each of its parent directories, longest first.
-    for (;;) {
+    for (; !path.empty(); path = parent_of(path))
         if (glob_matches(pattern, path, scratch))
             return true;
-        size_t const slash = path.rfind('/');
-        if (slash == std::string_view::npos)
-            return false;
-        path = path.substr(0, slash);
-    }
+    return false;
 }
 
 } // namespace
