@@ -6,7 +6,7 @@
 // file system and for data that ends early ("failed to fill whole buffer").
 
 #include "archive/entry.hpp"
-#include "archive/source.hpp"
+#include "archive/archive_bytes.hpp"
 #include "common/interruption.hpp"
 #include "error.hpp"
 
@@ -20,20 +20,20 @@ class ZipArchive {
 public:
     static Result<ZipArchive> open(std::string const& path, CallInterruption* interruption = nullptr);
     // Parses the end record and the central directory of a whole archive.
-    // The result keeps no reference to the source or its bytes. A central
+    // The result keeps no reference to the archive's bytes. A central
     // directory can take seconds: `interruption` is looked at per entry.
     static Result<std::vector<ZipEntry>> parse_entries(
-        ArchiveSource const& source, CallInterruption* interruption = nullptr);
+        ArchiveBytes const& archive, CallInterruption* interruption = nullptr);
 
     std::vector<ZipEntry> const& entries() const { return entries_; }
     std::vector<ZipEntry>& entries() { return entries_; }
-    ArchiveSource const& source() const { return source_; }
+    ArchiveBytes const& bytes() const { return bytes_; }
 
 private:
-    explicit ZipArchive(ArchiveSource source) : source_(std::move(source)) {}
+    explicit ZipArchive(ArchiveBytes bytes) : bytes_(std::move(bytes)) {}
 
     std::vector<ZipEntry> entries_;
-    ArchiveSource source_;
+    ArchiveBytes bytes_;
 };
 
 } // namespace quastor

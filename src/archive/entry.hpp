@@ -1,13 +1,15 @@
 #pragma once
 
-#include "archive/source.hpp"
-#include "common/bytes.hpp"
+// ZipEntry: one central directory entry as the reader found it.
+
 #include "error.hpp"
 
 #include <cstdint>
 #include <string>
 
 namespace quastor {
+
+class ArchiveCursor;
 
 // One central directory file header as read. A plain value: it holds no
 // reference to the archive's bytes.
@@ -22,11 +24,11 @@ struct ZipEntry {
     uint16_t flags = 0;
     bool is_dir = false; // the name's last byte is '/'
 
-    // Where the entry's stored data (compressed_size bytes) starts in an
+    // Where the entry's compressed data (compressed_size bytes) starts in an
     // archive of `archive_size` bytes, judged from its local file header,
     // which is read through `cursor`. InvalidZip for a header out of bounds
     // or without its signature; Io when the file has shrunk meanwhile.
-    Result<uint64_t> data_offset(SourceCursor& cursor, uint64_t archive_size) const;
+    Result<uint64_t> locate_data(ArchiveCursor& cursor, uint64_t archive_size) const;
 };
 
 } // namespace quastor

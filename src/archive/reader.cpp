@@ -12,8 +12,8 @@ using namespace zip;
 
 Result<ZipArchive> ZipArchive::open(std::string const& path, CallInterruption* interruption)
 {
-    ZipArchive archive(QUASTOR_TRY(ArchiveSource::open(path)));
-    archive.entries_ = QUASTOR_TRY(parse_entries(archive.source_, interruption));
+    ZipArchive archive(QUASTOR_TRY(ArchiveBytes::open(path)));
+    archive.entries_ = QUASTOR_TRY(parse_entries(archive.bytes_, interruption));
     return archive;
 }
 
@@ -35,7 +35,7 @@ std::optional<size_t> find_end_record(Bytes tail)
 // one: at the end record, or, where a ZIP64 locator precedes it, at the
 // ZIP64 end record just before the locator, which must then repeat the end
 // record's counts, size and offset (ZIP64 readers go by its values).
-Result<uint64_t> directory_end(SourceCursor& cursor, uint64_t end, uint64_t directory_offset, uint64_t directory_size,
+Result<uint64_t> directory_end(ArchiveCursor& cursor, uint64_t end, uint64_t directory_offset, uint64_t directory_size,
     uint16_t count)
 {
     constexpr size_t both = zip64_end_record::length + zip64_locator::length;
@@ -61,15 +61,15 @@ Result<uint64_t> directory_end(SourceCursor& cursor, uint64_t end, uint64_t dire
 
 } // namespace
 
-Result<std::vector<ZipEntry>> ZipArchive::parse_entries(ArchiveSource const& source, CallInterruption* interruption)
+Result<std::vector<ZipEntry>> ZipArchive::parse_entries(ArchiveBytes const& archive, CallInterruption* interruption)
 {
-    uint64_t const n = source.size();
+    uint64_t const n = archive.size();
     if (n < end_record::length)
         return fail(QuastorError::invalid_zip("File too short to be a ZIP file"));
     // The record may be followed by a comment of up to 65535 bytes.
     uint64_t const tail_offset = n - std::min<uint64_t>(n, end_record::length + end_record::search_window - 1);
     ReusableBuffer tail_buffer;
-    Bytes const tail = QUASTOR_TRY(source.read(tail_offset, static_cast<size_t>(n - tail_offset), tail_buffer));
+    Bytes const tail = QUASTOR_TRY(archive.read(tail_offset, static_cast<size_t>(n - tail_offset), tail_buffer));
     std::optional<size_t> found = find_end_record(tail);
     if (!found)
         return fail(QuastorError::invalid_zip("EOCD signature not found"));
@@ -81,7 +81,7 @@ Result<std::vector<ZipEntry>> ZipArchive::parse_entries(ArchiveSource const& sou
     uint16_t const count = load_le16(record + end_record::total_entries);
     uint16_t const count_on_disk = load_le16(record + end_record::entries_on_disk);
 
-    SourceCursor cursor(source);
+    ArchiveCursor cursor(archive);
     // A ZIP64 archive keeps its real entry count elsewhere and writes 0xFFFF
     // here; reading only the first 65535 entries would lose the rest unseen.
     if (count == max_entry_count && end >= zip64_locator::length) {
@@ -146,7 +146,7 @@ Result<std::vector<ZipEntry>> ZipArchive::parse_entries(ArchiveSource const& sou
     return entries;
 }
 
-Result<uint64_t> ZipEntry::data_offset(SourceCursor& cursor, uint64_t archive_size) const
+Result<uint64_t> ZipEntry::locate_data(ArchiveCursor& cursor, uint64_t archive_size) const
 {
     uint64_t const n = archive_size;
     uint64_t const o = local_header_offset;

@@ -86,13 +86,13 @@ Result<std::unique_ptr<ArchiveInput>> ArchiveInput::open(std::string const& name
     std::unique_ptr<ArchiveInput> input(new ArchiveInput());
     if (name == standard_input_name) {
         if (QUASTOR_TRY(read_into_memory(input->memory_))) {
-            input->source_ = std::make_unique<ArchiveSource>(Bytes(input->memory_));
+            input->source_ = std::make_unique<ArchiveBytes>(Bytes(input->memory_));
         } else {
             UniqueFd file = QUASTOR_TRY(spill(input->memory_));
-            input->source_ = std::make_unique<ArchiveSource>(QUASTOR_TRY(ArchiveSource::adopt(std::move(file))));
+            input->source_ = std::make_unique<ArchiveBytes>(QUASTOR_TRY(ArchiveBytes::adopt(std::move(file))));
         }
     } else {
-        Result<ArchiveSource> opened = ArchiveSource::open(name);
+        Result<ArchiveBytes> opened = ArchiveBytes::open(name);
         if (!opened) {
             // The source says only that it is no regular file.
             struct stat status;
@@ -100,7 +100,7 @@ Result<std::unique_ptr<ArchiveInput>> ArchiveInput::open(std::string const& name
                 return fail(QuastorError::io(EISDIR));
             return fail(std::move(opened).error());
         }
-        input->source_ = std::make_unique<ArchiveSource>(std::move(*opened));
+        input->source_ = std::make_unique<ArchiveBytes>(std::move(*opened));
     }
     input->entries_ = QUASTOR_TRY(ZipArchive::parse_entries(*input->source_));
     return input;

@@ -3,7 +3,7 @@
 // The archive a subcommand reads: a file by its path, or standard input.
 
 #include "archive/entry.hpp"
-#include "archive/source.hpp"
+#include "archive/archive_bytes.hpp"
 #include "error.hpp"
 
 #include <cstdint>
@@ -32,7 +32,7 @@ public:
     // file. A directory is refused as the Io error EISDIR.
     static Result<std::unique_ptr<ArchiveInput>> open(std::string const& name);
 
-    ArchiveSource const& source() const { return *source_; }
+    ArchiveBytes const& source() const { return *source_; }
     // The central directory's entries, moved out by the first caller.
     std::vector<ZipEntry>& entries() { return entries_; }
 
@@ -40,7 +40,7 @@ private:
     ArchiveInput() = default;
 
     std::vector<uint8_t> memory_;
-    std::unique_ptr<ArchiveSource> source_;
+    std::unique_ptr<ArchiveBytes> source_;
     std::vector<ZipEntry> entries_;
 };
 

@@ -1,12 +1,27 @@
-// Entry data decoding: stored and DEFLATE, and the CRC-32 check.
+// Entry data decoding (stored and DEFLATE), the CRC-32 check, and
+// EntryDecoder, which reads, decodes and checks in one step.
 
 #include "extract/decode.hpp"
 #include "archive/records.hpp"
 #include "common/crc32.hpp"
 
 #include <cerrno>
+#include <libdeflate.h>
 
 namespace quastor {
+
+namespace {
+
+// Members whose compressed bytes are at most this long are read through the
+// read-ahead block; larger ones on their own.
+constexpr uint64_t read_ahead_limit = uint64_t{16} << 10;
+
+} // namespace
+
+void DecompressorFree::operator()(libdeflate_decompressor* decompressor) const
+{
+    libdeflate_free_decompressor(decompressor);
+}
 
 Result<Decompressor> make_decompressor()
 {
@@ -16,16 +31,16 @@ Result<Decompressor> make_decompressor()
     return decompressor;
 }
 
-Result<DecodedData> decode_stored_data(ZipEntry const& entry, Bytes stored, libdeflate_decompressor* decompressor,
-    ReusableBuffer& buffer)
+Result<DecodedData> decode_entry_data(
+    ZipEntry const& entry, Bytes compressed, libdeflate_decompressor* decompressor, ReusableBuffer& buffer)
 {
     if (entry.is_dir)
         return DecodedData{};
 
     if (entry.method == zip::method_stored) {
-        if (stored.size() != entry.uncompressed_size)
+        if (compressed.size() != entry.uncompressed_size)
             return fail(QuastorError::decompression("Stored data length mismatch"));
-        return DecodedData{stored};
+        return DecodedData{compressed};
     }
 
     if (entry.method == zip::method_deflate) {
@@ -35,10 +50,10 @@ Result<DecodedData> decode_stored_data(ZipEntry const& entry, Bytes stored, libd
         size_t used = 0;
         size_t actual = 0;
         libdeflate_result result = libdeflate_deflate_decompress_ex(
-            decompressor, stored.data(), stored.size(), out.data(), out.size(), &used, &actual);
+            decompressor, compressed.data(), compressed.size(), out.data(), out.size(), &used, &actual);
         // Bytes after the final block would be data that no reader sees:
-        // the stream must end with the entry's stored data.
-        if (result == LIBDEFLATE_SUCCESS && used != stored.size())
+        // the stream must end with the entry's compressed data.
+        if (result == LIBDEFLATE_SUCCESS && used != compressed.size())
             result = LIBDEFLATE_BAD_DATA;
         if (result == LIBDEFLATE_SUCCESS) {
             // A stream that ends early leaves the rest zero; the caller's CRC
@@ -60,6 +75,36 @@ Result<void> check_crc32(ZipEntry const& entry, DecodedData const& decoded)
     if (actual != entry.crc32)
         return fail(QuastorError::crc_mismatch(entry.crc32, actual));
     return {};
+}
+
+Result<void> EntryDecoder::prepare()
+{
+    if (!decompressor_)
+        decompressor_ = QUASTOR_TRY(make_decompressor());
+    return {};
+}
+
+// Only forward: data laid out in another order than the reading's is read
+// member by member, never a block for each one.
+Result<Bytes> EntryDecoder::read_compressed(ZipEntry const& entry, uint64_t data_offset)
+{
+    size_t const length = static_cast<size_t>(entry.compressed_size);
+    bool const forward = data_offset >= last_end_;
+    last_end_ = data_offset + length;
+    if (!read_ahead_ || length > read_ahead_limit || !forward)
+        return archive_.read(data_offset, length, compressed_);
+    if (!ahead_)
+        ahead_.emplace(archive_);
+    return ahead_->read(data_offset, length);
+}
+
+Result<DecodedData> EntryDecoder::decode(ZipEntry const& entry, uint64_t data_offset)
+{
+    QUASTOR_TRY(prepare());
+    Bytes const compressed = QUASTOR_TRY(read_compressed(entry, data_offset));
+    DecodedData const data = QUASTOR_TRY(decode_entry_data(entry, compressed, decompressor_.get(), decoded_));
+    QUASTOR_TRY(check_crc32(entry, data));
+    return data;
 }
 
 } // namespace quastor

@@ -11,7 +11,7 @@
 
 namespace quastor {
 
-Result<HeldDirectory> ReachedDirectories::hold(DirectoryHandle parent, std::string const& name, bool is_last)
+Result<HeldDirectory> ReachedDirectories::reach(HeldDirectory const& parent, std::string const& name, bool is_last)
 {
     Step step{parent.identity, name};
     Reached known;
@@ -23,7 +23,7 @@ Result<HeldDirectory> ReachedDirectories::hold(DirectoryHandle parent, std::stri
             // directory for one that was already there. A failure is kept:
             // a directory swapped in after mkdir must not pass, for the next
             // worker, as one found already there.
-            Result<HeldDirectory> held = reach_directory(parent.fd, parent.created, name, is_last);
+            Result<HeldDirectory> held = reach_directory(parent.fd.get(), parent.created, name, is_last);
             if (!held)
                 reached_.emplace(std::move(step), Reached{{}, false, held.error()});
             else
@@ -36,7 +36,7 @@ Result<HeldDirectory> ReachedDirectories::hold(DirectoryHandle parent, std::stri
     }
     // A directory this call made is never a link; one it found may have been.
     char const* c_name = QUASTOR_TRY(os_path(name));
-    int const fd = open_at(parent.fd, c_name, O_PATH | O_DIRECTORY | (known.created ? O_NOFOLLOW : 0));
+    int const fd = open_at(parent.fd.get(), c_name, O_PATH | O_DIRECTORY | (known.created ? O_NOFOLLOW : 0));
     if (fd < 0)
         return fail(QuastorError::io(errno));
     HeldDirectory held{UniqueFd(fd), {}, known.created};
@@ -46,62 +46,59 @@ Result<HeldDirectory> ReachedDirectories::hold(DirectoryHandle parent, std::stri
     return held;
 }
 
-Result<DirectoryHandle> DirectoryHandles::open(std::string_view path)
+Result<HeldDirectory const*> HeldDirectories::reach(std::string_view path)
 {
     if (path.empty())
-        return reached_.root();
-    if (auto found = slots_.find(path); found != slots_.end()) {
+        return &reached_.root();
+    if (auto found = kept_.find(path); found != kept_.end()) {
         found->second.last_use = ++clock_;
-        HeldDirectory const& held = found->second.directory;
-        return DirectoryHandle{held.fd.get(), held.identity, held.created};
+        return &found->second.directory;
     }
     // The nearest ancestor this worker holds, then down from there.
     std::vector<std::string_view> missing{path};
-    DirectoryHandle parent = reached_.root();
+    HeldDirectory const* parent = &reached_.root();
     for (std::string_view ancestor = parent_of(path); !ancestor.empty(); ancestor = parent_of(ancestor)) {
-        if (auto found = slots_.find(ancestor); found != slots_.end()) {
+        if (auto found = kept_.find(ancestor); found != kept_.end()) {
             found->second.last_use = ++clock_;
-            HeldDirectory const& held = found->second.directory;
-            parent = {held.fd.get(), held.identity, held.created};
+            parent = &found->second.directory;
             break;
         }
         missing.push_back(ancestor);
     }
-    // Only the deepest levels, as many as the cache holds, are kept; above
+    // Only the deepest levels, as many as this worker keeps, are kept; above
     // them each level is let go once the next one is held, so that a walk
-    // holds one descriptor more than the cache whatever the depth.
+    // holds one descriptor more than are kept whatever the depth.
     HeldDirectory passing;
     std::string name;
     for (size_t i = missing.size(); i-- > 0;) {
         std::string_view const step = missing[i];
         std::string_view const above = parent_of(step);
         name.assign(step.substr(above.empty() ? 0 : above.size() + 1));
-        HeldDirectory held = QUASTOR_TRY(reached_.hold(parent, name, i == 0));
+        HeldDirectory held = QUASTOR_TRY(reached_.reach(*parent, name, i == 0));
         if (i < capacity_) {
             parent = keep(std::string(step), std::move(held));
         } else {
             passing = std::move(held);
-            parent = {passing.fd.get(), passing.identity, passing.created};
+            parent = &passing;
         }
     }
     return parent;
 }
 
-DirectoryHandle DirectoryHandles::keep(std::string path, HeldDirectory directory)
+HeldDirectory const* HeldDirectories::keep(std::string path, HeldDirectory directory)
 {
     // Kept in walking order, so the directory just kept is the newest and
     // the next level's parent is never the one let go.
-    if (slots_.size() >= capacity_ && !slots_.empty()) {
-        auto oldest = std::min_element(slots_.begin(), slots_.end(),
+    if (kept_.size() >= capacity_ && !kept_.empty()) {
+        auto oldest = std::min_element(kept_.begin(), kept_.end(),
             [](auto const& a, auto const& b) { return a.second.last_use < b.second.last_use; });
-        slots_.erase(oldest);
+        kept_.erase(oldest);
     }
-    auto [slot, _] = slots_.insert_or_assign(std::move(path), Slot{std::move(directory), ++clock_});
-    HeldDirectory const& held = slot->second.directory;
-    return DirectoryHandle{held.fd.get(), held.identity, held.created};
+    auto [kept, _] = kept_.insert_or_assign(std::move(path), Kept{std::move(directory), ++clock_});
+    return &kept->second.directory;
 }
 
-size_t directory_handles_per_worker(unsigned workers)
+size_t held_directories_per_worker(unsigned workers)
 {
     rlimit limit{};
     rlim_t available = 1024;

@@ -25,28 +25,19 @@
 
 namespace quastor {
 
-// What a worker needs of a directory: a descriptor to work relative to, and
-// whether this call made it (a link inside a directory the call made cannot
-// predate the call, so it is never followed).
-struct DirectoryHandle {
-    int fd = -1;
-    FileIdentity identity;
-    bool created = false;
-};
-
 // Shared by the workers of one call; reaching a new directory takes its lock.
 class ReachedDirectories {
 public:
     explicit ReachedDirectories(HeldDirectory root) : root_(std::move(root)), umask_(current_umask()) {}
 
-    DirectoryHandle root() const { return {root_.fd.get(), root_.identity, root_.created}; }
+    HeldDirectory const& root() const { return root_; }
     // The umask as the call began, for the mode of the files it creates.
     mode_t umask() const { return umask_; }
 
-    // Holds the directory `name` inside `parent`: reached now if no worker
-    // has reached it yet, otherwise opened again and checked to be the same
-    // one.
-    Result<HeldDirectory> hold(DirectoryHandle parent, std::string const& name, bool is_last);
+    // The directory `name` inside `parent`: reached for the call now if no
+    // worker has reached it yet, otherwise opened again and checked to be
+    // the same one.
+    Result<HeldDirectory> reach(HeldDirectory const& parent, std::string const& name, bool is_last);
 
 private:
     struct Step {
@@ -73,22 +64,21 @@ private:
     std::unordered_map<Step, Reached, Hash> reached_;
 };
 
-// One worker's descriptors for the directories it works in, at most
-// `capacity` of them, the least recently used let go first. Private to its
-// worker.
-class DirectoryHandles {
+// The directories one worker holds, at most `capacity` of them, the least
+// recently used let go first. Private to its worker.
+class HeldDirectories {
 public:
-    DirectoryHandles(ReachedDirectories& reached, size_t capacity) : reached_(reached), capacity_(capacity) {}
+    HeldDirectories(ReachedDirectories& reached, size_t capacity) : reached_(reached), capacity_(capacity) {}
 
     // The directory at relative path `path` ("" is the root), made with its
     // missing ancestors, outermost first, when this call has not reached it.
-    // The descriptor stays valid until the next call.
-    Result<DirectoryHandle> open(std::string_view path);
+    // Never null; valid until the next call.
+    Result<HeldDirectory const*> reach(std::string_view path);
 
     mode_t umask() const { return reached_.umask(); }
 
 private:
-    struct Slot {
+    struct Kept {
         HeldDirectory directory;
         uint64_t last_use = 0;
     };
@@ -98,16 +88,16 @@ private:
     };
 
     // Keeps `directory` under `path` and hands it out.
-    DirectoryHandle keep(std::string path, HeldDirectory directory);
+    HeldDirectory const* keep(std::string path, HeldDirectory directory);
 
     ReachedDirectories& reached_;
     size_t capacity_;
     uint64_t clock_ = 0;
-    std::unordered_map<std::string, Slot, Hash, std::equal_to<>> slots_;
+    std::unordered_map<std::string, Kept, Hash, std::equal_to<>> kept_;
 };
 
-// How many directory descriptors each of `workers` may keep, from the
-// process's descriptor limit: a quarter of it for all of them together.
-size_t directory_handles_per_worker(unsigned workers);
+// How many directories each of `workers` may hold, from the process's
+// descriptor limit: a quarter of it for all of them together.
+size_t held_directories_per_worker(unsigned workers);
 
 } // namespace quastor

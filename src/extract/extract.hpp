@@ -6,7 +6,6 @@
 // with the interpreter lock held). Errors: the reader's, the plan's
 // refusals, then the error of the lowest-indexed failing entry attempted.
 
-#include "archive/source.hpp"
 #include "common/bytes.hpp"
 #include "common/interruption.hpp"
 #include "common/progress.hpp"
@@ -45,9 +44,9 @@ Result<void> verify_bytes(Bytes archive, Progress* progress = nullptr, Interrupt
 // then perhaps narrowed to some of its entries, in plan order. The plan and
 // `archive` must outlive the call. A failing entry's name comes back as the
 // error's subject.
-Result<void> extract_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveSource const& archive,
+Result<void> extract_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveBytes const& archive,
     std::string const& dest_path, Progress* progress = nullptr, Interruption* interruption = nullptr);
-Result<void> verify_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveSource const& archive,
+Result<void> verify_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveBytes const& archive,
     Progress* progress = nullptr, Interruption* interruption = nullptr);
 
 // The words put before an error's display text when extraction or preflight

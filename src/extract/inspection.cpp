@@ -3,8 +3,6 @@
 #include "extract/inspection.hpp"
 
 #include "archive/records.hpp"
-
-#include "common/buffer.hpp"
 #include "common/text.hpp"
 #include "extract/decode.hpp"
 
@@ -92,22 +90,16 @@ bool leaves_destination(std::string const& link_path, std::string const& target,
 
 bool is_encrypted(ZipEntry const& entry) { return (entry.flags & zip::flag_encrypted) != 0; }
 
-Result<Inspection> inspect(ArchiveSource const& archive, std::vector<ExtractionPlanEntry> plan)
+Result<Inspection> inspect(ArchiveBytes const& archive, std::vector<ExtractionPlanEntry> plan)
 {
     Inspection inspection;
     inspection.link_targets.resize(plan.size());
-    Decompressor decompressor;
-    ReusableBuffer stored_buffer;
-    ReusableBuffer buffer;
+    EntryDecoder decoder(archive, false);
     for (size_t i = 0; i < plan.size(); ++i) {
         if (!is_link(plan[i]))
             continue;
-        if (!decompressor)
-            decompressor = QUASTOR_TRY(make_decompressor());
-        ZipEntry const& entry = plan[i].entry;
-        Bytes stored = QUASTOR_TRY(archive.read(plan[i].data_offset, static_cast<size_t>(entry.compressed_size), stored_buffer));
-        DecodedData target = QUASTOR_TRY(decode_stored_data(entry, stored, decompressor.get(), buffer));
-        Bytes written = target.written();
+        DecodedData const target = QUASTOR_TRY(decoder.decode(plan[i].entry, plan[i].data_offset));
+        Bytes const written = target.written();
         inspection.link_targets[i].assign(reinterpret_cast<char const*>(written.data()), written.size());
         // Zeros no stream wrote are shown as one NUL, not spelled out by the
         // gigabyte.

@@ -5,7 +5,6 @@
 // what extraction allows by design.
 
 #include "archive/entry.hpp"
-#include "archive/source.hpp"
 #include "error.hpp"
 #include "extract/plan.hpp"
 
@@ -24,12 +23,12 @@ struct Inspection {
     std::vector<std::string> link_targets;
 };
 
-// The targets of the plan's link entries, decoded again (planning checked
-// them but keeps nothing). Errors are decoding's, which planning would have
-// met first. Calling thread only.
-Result<Inspection> inspect(ArchiveSource const& archive, std::vector<ExtractionPlanEntry> plan);
+// The targets of the plan's link entries, decoded and checked again
+// (planning checked them but keeps nothing). Errors are decoding's, which
+// planning would have met first. Calling thread only.
+Result<Inspection> inspect(ArchiveBytes const& archive, std::vector<ExtractionPlanEntry> plan);
 
-// Whether an entry's data is marked encrypted: read as it is stored, it
+// Whether an entry's data is marked encrypted: read as it is kept, it
 // would fail its CRC-32 or give noise.
 bool is_encrypted(ZipEntry const& entry);
 

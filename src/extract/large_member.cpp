@@ -2,6 +2,7 @@
 
 #include "extract/large_member.hpp"
 
+#include "archive/archive_bytes.hpp"
 #include "archive/records.hpp"
 #include "common/crc32.hpp"
 
@@ -25,7 +26,7 @@ Result<void> check_interruption(LargeMemberState& state)
     return {};
 }
 
-Result<uint64_t> stream_stored(ArchiveSource const& archive, ExtractionPlanEntry const& planned, LargeMemberState& state,
+Result<uint64_t> stream_stored(ArchiveBytes const& archive, ExtractionPlanEntry const& planned, LargeMemberState& state,
     std::function<Result<void>(Bytes)> const& sink)
 {
     ZipEntry const& entry = planned.entry;
@@ -37,7 +38,7 @@ Result<uint64_t> stream_stored(ArchiveSource const& archive, ExtractionPlanEntry
         QUASTOR_TRY(check_interruption(state));
         size_t const length = static_cast<size_t>(std::min<uint64_t>(member_piece, entry.compressed_size - done));
         // Two buffers in turn: the sink may still be reading the last piece.
-        Bytes const piece = QUASTOR_TRY(archive.read(planned.data_offset + done, length, state.stored[turn++ % 2]));
+        Bytes const piece = QUASTOR_TRY(archive.read(planned.data_offset + done, length, state.compressed[turn++ % 2]));
         crc = crc32(piece, crc);
         QUASTOR_TRY(sink(piece));
         if (state.progress != nullptr)
@@ -48,7 +49,7 @@ Result<uint64_t> stream_stored(ArchiveSource const& archive, ExtractionPlanEntry
     return 0;
 }
 
-Result<uint64_t> stream_deflated(ArchiveSource const& archive, ExtractionPlanEntry const& planned, LargeMemberState& state,
+Result<uint64_t> stream_deflated(ArchiveBytes const& archive, ExtractionPlanEntry const& planned, LargeMemberState& state,
     std::function<Result<void>(Bytes)> const& sink)
 {
     ZipEntry const& entry = planned.entry;
@@ -69,7 +70,7 @@ Result<uint64_t> stream_deflated(ArchiveSource const& archive, ExtractionPlanEnt
         QUASTOR_TRY(check_interruption(state));
         if (input.empty() && read < entry.compressed_size) {
             size_t const length = static_cast<size_t>(std::min<uint64_t>(member_piece, entry.compressed_size - read));
-            input = QUASTOR_TRY(archive.read(planned.data_offset + read, length, state.stored[0]));
+            input = QUASTOR_TRY(archive.read(planned.data_offset + read, length, state.compressed[0]));
             read += length;
         }
         // Past the declared size, one byte of room tells whether the stream
@@ -107,7 +108,7 @@ Result<uint64_t> stream_deflated(ArchiveSource const& archive, ExtractionPlanEnt
 
 } // namespace
 
-Result<uint64_t> stream_member(ArchiveSource const& archive, ExtractionPlanEntry const& planned, LargeMemberState& state,
+Result<uint64_t> stream_member(ArchiveBytes const& archive, ExtractionPlanEntry const& planned, LargeMemberState& state,
     std::function<Result<void>(Bytes)> const& sink)
 {
     if (planned.entry.method == zip::method_stored)

@@ -4,7 +4,6 @@
 // worker's fixed buffers piece by piece, so that memory stays the same
 // whatever a member's size. Any thread, each with its own LargeMemberState.
 
-#include "archive/source.hpp"
 #include "common/buffer.hpp"
 #include "common/interruption.hpp"
 #include "common/progress.hpp"
@@ -18,7 +17,7 @@
 
 namespace quastor {
 
-// Members whose data or stored bytes exceed this are streamed; smaller
+// Members whose data or compressed bytes exceed this are streamed; smaller
 // ones are decoded whole, which is faster.
 constexpr uint64_t whole_member_limit = uint64_t{16} << 20;
 
@@ -32,7 +31,7 @@ inline bool is_large_member(ExtractionPlanEntry const& planned)
 }
 
 struct LargeMemberState {
-    ReusableBuffer stored[2];
+    ReusableBuffer compressed[2];
     ReusableBuffer decoded;
     std::optional<StreamInflater> inflater;
     // Counts each piece once the sink has taken it, so that a display moves
@@ -52,7 +51,7 @@ struct LargeMemberState {
 // next call returns (pieces alternate between two buffers), so that it can
 // write one piece while the next is produced. Each piece taken is added to
 // `state.progress`.
-Result<uint64_t> stream_member(ArchiveSource const& archive, ExtractionPlanEntry const& planned, LargeMemberState& state,
+Result<uint64_t> stream_member(ArchiveBytes const& archive, ExtractionPlanEntry const& planned, LargeMemberState& state,
     std::function<Result<void>(Bytes)> const& sink);
 
 } // namespace quastor

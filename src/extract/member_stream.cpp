@@ -10,21 +10,15 @@ namespace quastor {
 
 namespace {
 
-Result<void> write_member(ExtractionPlanEntry const& planned, ArchiveSource const& archive, int fd,
-    Decompressor& decompressor, LargeMemberState& large, ReusableBuffer& stored_buffer, ReusableBuffer& decoded_buffer)
+Result<void> write_member(ExtractionPlanEntry const& planned, ArchiveBytes const& archive, int fd,
+    EntryDecoder& decoder, LargeMemberState& large)
 {
     auto write = [fd](Bytes piece) { return write_all(fd, piece); };
     uint64_t zero_tail = 0;
     if (is_large_member(planned)) {
         zero_tail = QUASTOR_TRY(stream_member(archive, planned, large, write));
     } else {
-        if (!decompressor)
-            decompressor = QUASTOR_TRY(make_decompressor());
-        ZipEntry const& entry = planned.entry;
-        Bytes const stored
-            = QUASTOR_TRY(archive.read(planned.data_offset, static_cast<size_t>(entry.compressed_size), stored_buffer));
-        DecodedData const data = QUASTOR_TRY(decode_stored_data(entry, stored, decompressor.get(), decoded_buffer));
-        QUASTOR_TRY(check_crc32(entry, data));
+        DecodedData const data = QUASTOR_TRY(decoder.decode(planned.entry, planned.data_offset));
         QUASTOR_TRY(write(data.written()));
         zero_tail = data.zero_tail;
     }
@@ -37,23 +31,22 @@ Result<void> write_member(ExtractionPlanEntry const& planned, ArchiveSource cons
 
 } // namespace
 
-Result<void> write_members(std::vector<ExtractionPlanEntry> const& plan, ArchiveSource const& archive, int fd,
+Result<void> write_members(std::vector<ExtractionPlanEntry> const& plan, ArchiveBytes const& archive, int fd,
     Progress* progress, Interruption* caller)
 {
     CallInterruption interruption(caller);
-    Decompressor decompressor;
+    // Members go out in plan order, usually the order of their data, so
+    // one read serves a run of small ones.
+    EntryDecoder decoder(archive, true);
     LargeMemberState large;
     large.progress = progress;
     large.interruption = &interruption;
-    ReusableBuffer stored_buffer;
-    ReusableBuffer decoded_buffer;
     for (ExtractionPlanEntry const& planned : plan) {
         if (planned.entry.is_dir || planned.is_symlink)
             continue;
         if (interruption.interrupted())
             return fail(CallInterruption::error());
-        QUASTOR_TRY_ABOUT(write_member(planned, archive, fd, decompressor, large, stored_buffer, decoded_buffer),
-            planned.entry.name);
+        QUASTOR_TRY_ABOUT(write_member(planned, archive, fd, decoder, large), planned.entry.name);
         if (progress != nullptr)
             progress->finished(is_large_member(planned) ? 0 : planned.entry.uncompressed_size);
     }

@@ -2,7 +2,6 @@
 
 // Members' data to a stream (a pipe, a terminal) instead of files.
 
-#include "archive/source.hpp"
 #include "common/interruption.hpp"
 #include "common/progress.hpp"
 #include "error.hpp"
@@ -19,7 +18,7 @@ namespace quastor {
 // some of its bytes went out. Errors are about the failing entry. Calling
 // thread; `interruption` is asked between members and before each piece of
 // a streamed one.
-Result<void> write_members(std::vector<ExtractionPlanEntry> const& plan, ArchiveSource const& archive, int fd,
+Result<void> write_members(std::vector<ExtractionPlanEntry> const& plan, ArchiveBytes const& archive, int fd,
     Progress* progress = nullptr, Interruption* interruption = nullptr);
 
 } // namespace quastor

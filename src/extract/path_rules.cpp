@@ -30,17 +30,20 @@ Result<std::string> normalise_entry_name(std::string_view name)
 
     // Archivers on Windows write backslashes; treating them as separators
     // wherever they stand keeps "..\x" from slipping past the ".." test.
-    std::string copy(name);
-    std::replace(copy.begin(), copy.end(), '\\', '/');
-    if (copy.front() == '/')
+    std::string path(name);
+    std::replace(path.begin(), path.end(), '\\', '/');
+    if (path.front() == '/')
         return fail(unsafe(name, " resolves to an absolute path"));
 
-    std::string path;
-    path.reserve(copy.size());
     bool kept = false;
-    for (std::string_view const segment : path_segments(copy)) {
-        if (segment.empty() || segment == ".")
+    bool dropped = false; // an empty or "." segment so far
+    bool gap = false;     // one that a kept segment follows
+    size_t kept_end = 0;  // where the last kept segment ends
+    for (std::string_view const segment : path_segments(path)) {
+        if (segment.empty() || segment == ".") {
+            dropped = true;
             continue;
+        }
         if (segment.size() >= 2) {
             // Only the first kept segment can be a drive: "a/C:" is an
             // ordinary directory named "C:".
@@ -49,13 +52,26 @@ Result<std::string> normalise_entry_name(std::string_view name)
             if (segment == "..")
                 return fail(unsafe(name, " contains a parent-directory segment"));
         }
-        append_path(path, segment);
+        gap = gap || dropped;
+        kept_end = static_cast<size_t>(segment.data() - path.data()) + segment.size();
         kept = true;
     }
     if (!kept)
         return fail(unsafe(name, " does not contain a writable relative path"));
 
-    return path;
+    // Most names are already normal, up to a separator at the end: they
+    // are their own path, with no second string.
+    if (!gap) {
+        path.resize(kept_end);
+        return path;
+    }
+    std::string joined;
+    joined.reserve(path.size());
+    for (std::string_view const segment : path_segments(path)) {
+        if (!segment.empty() && segment != ".")
+            append_path(joined, segment);
+    }
+    return joined;
 }
 
 } // namespace quastor

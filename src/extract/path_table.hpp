@@ -108,7 +108,13 @@ public:
     bool empty() const { return table_.empty(); }
 
     // `hash` must come from this table's hash_prefixes for exactly `path`.
+    // The value stays where it is, whatever is inserted later.
     Mapped const* find(std::string_view path, uint64_t hash) const
+    {
+        auto it = table_.find(PathKey{path, hash});
+        return it == table_.end() ? nullptr : &it->second;
+    }
+    Mapped* find(std::string_view path, uint64_t hash)
     {
         auto it = table_.find(PathKey{path, hash});
         return it == table_.end() ? nullptr : &it->second;

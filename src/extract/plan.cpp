@@ -16,11 +16,9 @@ using plan_detail::PathTable;
 
 namespace {
 
-enum class Kind : uint8_t { File, Directory };
+enum class Kind : uint8_t { None, File, Directory };
 
 char const* kind_word(Kind kind) { return kind == Kind::Directory ? "directory" : "file"; }
-
-struct Present {};
 
 bool mode_is_symlink(uint32_t external_attr)
 {
@@ -28,69 +26,60 @@ bool mode_is_symlink(uint32_t external_attr)
 }
 
 // A link target is decoded and verified while planning so that a bad one is
-// refused before anything is written. Links are few; each gets a
-// decompressor of its own.
-Result<void> check_symlink_target(ZipEntry const& entry, ArchiveSource const& archive, uint64_t data_offset)
+// refused before anything is written. Links are few: they are read one by
+// one, without reading ahead.
+Result<void> check_symlink_target(ZipEntry const& entry, uint64_t data_offset, EntryDecoder& decoder)
 {
     // The kernel refuses a target of PATH_MAX bytes or more; refusing it
     // here, as its creation would, keeps a link from costing more memory
     // than any link can hold, whatever size it declares.
     if (entry.uncompressed_size >= PATH_MAX)
         return fail(QuastorError::io(ENAMETOOLONG));
-    Decompressor decompressor = QUASTOR_TRY(make_decompressor());
-    ReusableBuffer stored_buffer;
-    ReusableBuffer buffer;
-    Bytes stored = QUASTOR_TRY(archive.read(data_offset, static_cast<size_t>(entry.compressed_size), stored_buffer));
-    DecodedData target = QUASTOR_TRY(decode_stored_data(entry, stored, decompressor.get(), buffer));
-    QUASTOR_TRY(check_crc32(entry, target));
+    DecodedData const target = QUASTOR_TRY(decoder.decode(entry, data_offset));
     // Zeros are valid UTF-8 and cannot complete a sequence cut short before
     // them, so the written part decides.
-    Bytes written = target.written();
+    Bytes const written = target.written();
     if (!is_valid_utf8(std::string_view(reinterpret_cast<char const*>(written.data()), written.size())))
         return fail(QuastorError::invalid_zip("Invalid symlink target UTF-8"));
     return {};
 }
 
-// What the accepted entries occupy on disk. Keys are exact bytes: "A" and
-// "a" are different paths.
+// What the accepted entries occupy on disk, in one table: each path that an
+// entry reserves (as a file or a directory) or needs as a parent directory,
+// so that the tests for one entry look up its own path once. Keys are exact
+// bytes: "A" and "a" are different paths.
 class Occupancy {
 public:
-    Occupancy(size_t expected, PathHashSecret const& secret)
-        : reserved_paths_(expected, secret)
-        , file_paths_(expected, secret)
-        , needed_parents_(expected, secret)
-    {
-    }
+    Occupancy(size_t expected, PathHashSecret const& secret) : paths_(expected, secret) {}
 
     // The conflict tests for one entry whose normalised path is `path`,
-    // in their fixed order. The tables share one secret, so the prefix
-    // hashes made here serve all three, and record() after them.
+    // in their fixed order. The prefix hashes and the lookups made here
+    // serve record() after them.
     Result<void> check(std::string_view name, std::string_view path, bool is_dir)
     {
         split(path);
-        std::span<uint64_t const> const prefixes = reserved_paths_.hash_prefixes(path);
+        std::span<uint64_t const> const prefixes = paths_.hash_prefixes(path);
         hashes_.assign(prefixes.begin(), prefixes.end());
-        if (!reserved_paths_.empty()) {
-            if (Kind const* kind = reserved_paths_.find(path, hashes_.back())) {
-                return fail(QuastorError::entry_conflict(quoted_name(name) + " maps to " + quoted_path(path)
-                    + ", which is already reserved as " + kind_word(*kind)));
-            }
+        found_.assign(ends_.size(), nullptr);
+        if (paths_.empty())
+            return {};
+        Occupant* const self = found_.back() = paths_.find(path, hashes_.back());
+        if (self != nullptr && self->reserved != Kind::None) {
+            return fail(QuastorError::entry_conflict(quoted_name(name) + " maps to " + quoted_path(path)
+                + ", which is already reserved as " + kind_word(self->reserved)));
         }
-        if (!file_paths_.empty()) {
-            for (size_t k = ends_.size() - 1; k-- > 0;) {
-                std::string_view const ancestor = path.substr(0, ends_[k]);
-                if (file_paths_.find(ancestor, hashes_[k])) {
-                    return fail(QuastorError::entry_conflict(quoted_name(name) + " would place data under "
-                        + quoted_path(ancestor) + ", which is already a file or symlink"));
-                }
+        for (size_t k = ends_.size() - 1; k-- > 0;) {
+            std::string_view const ancestor = path.substr(0, ends_[k]);
+            found_[k] = paths_.find(ancestor, hashes_[k]);
+            if (found_[k] != nullptr && found_[k]->reserved == Kind::File) {
+                return fail(QuastorError::entry_conflict(quoted_name(name) + " would place data under "
+                    + quoted_path(ancestor) + ", which is already a file or symlink"));
             }
         }
         // A directory may be listed after the entries inside it.
-        if (!is_dir && !needed_parents_.empty()) {
-            if (needed_parents_.find(path, hashes_.back())) {
-                return fail(QuastorError::entry_conflict(quoted_name(name) + " maps to " + quoted_path(path)
-                    + ", which is already needed as a parent directory"));
-            }
+        if (!is_dir && self != nullptr && self->needed) {
+            return fail(QuastorError::entry_conflict(quoted_name(name) + " maps to " + quoted_path(path)
+                + ", which is already needed as a parent directory"));
         }
         return {};
     }
@@ -99,21 +88,30 @@ public:
     // outlive this object) has just passed check().
     void record(std::string_view path, bool is_dir)
     {
-        reserved_paths_.insert(path, hashes_.back(), is_dir ? Kind::Directory : Kind::File);
-        if (!is_dir)
-            file_paths_.insert(path, hashes_.back());
-        if (ends_.size() < 2)
-            return;
+        Kind const kind = is_dir ? Kind::Directory : Kind::File;
+        if (found_.back() != nullptr)
+            found_.back()->reserved = kind;
+        else
+            paths_.insert(path, hashes_.back(), Occupant{kind, false});
+        // Every ancestor of a needed parent was marked with it, so the first
+        // one already needed ends the walk: a deep name shared by many
+        // entries costs its new parents only.
         for (size_t k = ends_.size() - 1; k-- > 0;) {
-            // Every ancestor of a needed parent went in with it, so the
-            // first one already present ends the walk: a deep name shared by
-            // many entries costs its new parents only.
-            if (!needed_parents_.insert(path.substr(0, ends_[k]), hashes_[k]))
+            if (found_[k] == nullptr)
+                paths_.insert(path.substr(0, ends_[k]), hashes_[k], Occupant{Kind::None, true});
+            else if (found_[k]->needed)
                 break;
+            else
+                found_[k]->needed = true;
         }
     }
 
 private:
+    struct Occupant {
+        Kind reserved = Kind::None; // the kind of the entry at this path, if any
+        bool needed = false;        // a parent directory of an accepted entry
+    };
+
     // ends_[k] is the length of the leading part with k + 1 segments; a
     // normalised path has no empty segment.
     void split(std::string_view path)
@@ -126,18 +124,18 @@ private:
         ends_.push_back(path.size());
     }
 
-    PathTable<Kind> reserved_paths_;
-    PathTable<Present> file_paths_;
-    PathTable<Present> needed_parents_;
+    PathTable<Occupant> paths_;
+    // Of the path last checked, as ends_: the prefix hashes, and what the
+    // table held at each prefix (elements never move, whatever is added).
     std::vector<size_t> ends_;
-    // Of the path last checked, as ends_.
     std::vector<uint64_t> hashes_;
+    std::vector<Occupant*> found_;
 };
 
 } // namespace
 
 Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEntry> entries,
-    ArchiveSource const& archive, CallInterruption* interruption)
+    ArchiveBytes const& archive, CallInterruption* interruption)
 {
     PathHashSecret const* secret = QUASTOR_TRY(plan_detail::path_hash_secret());
     // Reserved once and never grown: the tables hold views into the
@@ -147,7 +145,8 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
     Occupancy occupancy(entries.size(), *secret);
     // Local headers usually follow one another closely: small blocks serve
     // a run of them with one read, without reading the data of large members.
-    SourceCursor headers(archive, size_t{16} << 10);
+    ArchiveCursor headers(archive, size_t{16} << 10);
+    EntryDecoder links(archive, false);
 
     for (ZipEntry& entry : entries) {
         if (interruption != nullptr && interruption->interrupted())
@@ -160,18 +159,17 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
         QUASTOR_TRY(occupancy.check(entry.name, path, entry.is_dir));
         // Directories too: a broken local header refuses the archive even
         // where there is no data to read.
-        uint64_t const data_offset = QUASTOR_TRY_ABOUT(entry.data_offset(headers, archive.size()), entry.name);
+        uint64_t const data_offset = QUASTOR_TRY_ABOUT(entry.locate_data(headers, archive.size()), entry.name);
         bool const is_symlink = mode_is_symlink(entry.external_attr);
         if (!entry.is_dir && is_symlink)
-            QUASTOR_TRY_ABOUT(check_symlink_target(entry, archive, data_offset), entry.name);
+            QUASTOR_TRY_ABOUT(check_symlink_target(entry, data_offset, links), entry.name);
 
-        ExtractionPlanEntry planned;
+        ExtractionPlanEntry& planned = plan.emplace_back();
         planned.path = std::move(path);
         planned.is_symlink = is_symlink;
         planned.data_offset = data_offset;
         planned.entry = std::move(entry);
-        plan.push_back(std::move(planned));
-        occupancy.record(plan.back().path, plan.back().entry.is_dir);
+        occupancy.record(planned.path, planned.entry.is_dir);
     }
     return plan;
 }

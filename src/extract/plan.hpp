@@ -4,7 +4,6 @@
 // before anything is written.
 
 #include "archive/entry.hpp"
-#include "archive/source.hpp"
 #include "common/interruption.hpp"
 #include "error.hpp"
 
@@ -13,6 +12,8 @@
 #include <vector>
 
 namespace quastor {
+
+class ArchiveBytes;
 
 // Applies the entry path rules to an archive entry name: its segments
 // joined with "/", which on Linux is also its path below the destination
@@ -30,7 +31,7 @@ struct PreflightEntry {
 
 // One validated entry as extraction executes it.
 struct ExtractionPlanEntry : PreflightEntry {
-    uint64_t data_offset = 0; // where the stored data starts, found through the local header
+    uint64_t data_offset = 0; // where the compressed data starts, found through the local header
 };
 
 // The report form of a plan: each entry's reported part, moved out.
@@ -43,6 +44,6 @@ std::vector<PreflightEntry> preflight_report(std::vector<ExtractionPlanEntry> pl
 // or InvalidZip "Invalid symlink target UTF-8"; Io when the archive file
 // fails to read. `interruption` is looked at per entry.
 Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEntry> entries,
-    ArchiveSource const& archive, CallInterruption* interruption = nullptr);
+    ArchiveBytes const& archive, CallInterruption* interruption = nullptr);
 
 } // namespace quastor

@@ -25,7 +25,7 @@ Result<std::vector<PreflightEntry>> preflight(std::string const& archive_path, I
     // reference to it.
     ZipArchive archive = QUASTOR_TRY(ZipArchive::open(archive_path, &interruption));
     std::vector<ExtractionPlanEntry> plan
-        = QUASTOR_TRY(build_extraction_plan(std::move(archive.entries()), archive.source(), &interruption));
+        = QUASTOR_TRY(build_extraction_plan(std::move(archive.entries()), archive.bytes(), &interruption));
     return preflight_report(std::move(plan));
 }
 

@@ -3,9 +3,9 @@
 // decoded whole or streamed): stored and DEFLATE entries come back exactly,
 // each libdeflate outcome maps to its Decompression text on both paths, a
 // stored entry whose length differs from its declared size either way is
-// refused, and the CRC check names the expected value first; and that both
-// paths give one verdict on streams that end early or carry bytes after
-// their final block.
+// refused, and the CRC check names the expected value first, also where
+// reading, decoding and checking are one step; and that both paths give one
+// verdict on streams that end early or carry bytes after their final block.
 
 #include "archive/archive.hpp"
 #include "archive_builder.hpp"
@@ -33,37 +33,50 @@ protected:
     // The one entry of archive_, planned, read and decoded whole.
     Result<DecodedData> decode_built()
     {
-        ArchiveSource const source(as_bytes(archive_));
-        ExtractionPlanEntry const planned = QUASTOR_TRY(plan_one(source));
+        ArchiveBytes const archive(as_bytes(archive_));
+        ExtractionPlanEntry const planned = QUASTOR_TRY(plan_one(archive));
         entry_ = planned.entry;
-        Bytes const stored
-            = QUASTOR_TRY(source.read(planned.data_offset, static_cast<size_t>(entry_.compressed_size), stored_));
-        return decode_stored_data(entry_, stored, decompressor_.get(), buffer_);
+        Bytes const compressed
+            = QUASTOR_TRY(archive.read(planned.data_offset, static_cast<size_t>(entry_.compressed_size), compressed_));
+        return decode_entry_data(entry_, compressed, decompressor_.get(), buffer_);
+    }
+
+    // The same entry read, decoded and checked in one step, as every reader
+    // of whole members does; the decoded text, or the error's display.
+    std::string checked_built(bool read_ahead)
+    {
+        ArchiveBytes const archive(as_bytes(archive_));
+        auto planned = plan_one(archive);
+        if (!planned)
+            return planned.error().display();
+        EntryDecoder decoder(archive, read_ahead);
+        auto out = decoder.decode(planned->entry, planned->data_offset);
+        return out ? text(*out) : out.error().display();
     }
 
     // The same entry streamed, as a large member is: its pieces joined.
     Result<std::string> stream_built()
     {
-        ArchiveSource const source(as_bytes(archive_));
-        ExtractionPlanEntry const planned = QUASTOR_TRY(plan_one(source));
+        ArchiveBytes const archive(as_bytes(archive_));
+        ExtractionPlanEntry const planned = QUASTOR_TRY(plan_one(archive));
         std::string joined;
-        uint64_t const zero_tail = QUASTOR_TRY(stream_member(source, planned, large_, [&](Bytes piece) -> Result<void> {
+        uint64_t const zero_tail = QUASTOR_TRY(stream_member(archive, planned, large_, [&](Bytes piece) -> Result<void> {
             joined.append(reinterpret_cast<char const*>(piece.data()), piece.size());
             return {};
         }));
         return joined + std::string(zero_tail, '\0');
     }
 
-    static Result<ExtractionPlanEntry> plan_one(ArchiveSource const& source)
+    static Result<ExtractionPlanEntry> plan_one(ArchiveBytes const& archive)
     {
-        std::vector<ZipEntry> entries = QUASTOR_TRY(ZipArchive::parse_entries(source));
-        return QUASTOR_TRY(build_extraction_plan(std::move(entries), source)).at(0);
+        std::vector<ZipEntry> entries = QUASTOR_TRY(ZipArchive::parse_entries(archive));
+        return QUASTOR_TRY(build_extraction_plan(std::move(entries), archive)).at(0);
     }
 
     static std::string text(DecodedData const& d) { return {reinterpret_cast<char const*>(d.bytes.data()), d.bytes.size()}; }
 
     Decompressor decompressor_ = make_decompressor().value();
-    ReusableBuffer stored_;
+    ReusableBuffer compressed_;
     ReusableBuffer buffer_;
     LargeMemberState large_;
     std::string archive_;
@@ -101,7 +114,7 @@ TEST_F(Decode, DirectoryIsEmptyWithoutLookingAtItsHeader)
     dir.is_dir = true;
     dir.local_header_offset = 0xFFFFFFFF;
     dir.method = 99;
-    auto out = decode_stored_data(dir, Bytes(), decompressor_.get(), buffer_);
+    auto out = decode_entry_data(dir, Bytes(), decompressor_.get(), buffer_);
     ASSERT_TRUE(out.has_value());
     EXPECT_EQ(out->bytes.size(), 0u);
 }
@@ -195,10 +208,15 @@ TEST_F(Decode, WrongRecordedCrcNamesExpectedFirst)
     auto check = check_crc32(entry_, *out);
     ASSERT_FALSE(check.has_value());
     EXPECT_EQ(check.error().display(), "CRC32 mismatch (expected 0000abcd, got 352441c2)");
+    // Read, decoded and checked in one step, with or without reading ahead.
+    for (bool read_ahead : {false, true})
+        EXPECT_EQ(checked_built(read_ahead), "CRC32 mismatch (expected 0000abcd, got 352441c2)") << read_ahead;
     // Streamed, the member is checked as it goes by.
     auto streamed = stream_built();
     ASSERT_FALSE(streamed.has_value());
     EXPECT_EQ(streamed.error().display(), "CRC32 mismatch (expected 0000abcd, got 352441c2)");
+    archive_ = build_archive({{.name = "f", .data = "abc", .method = 8}});
+    EXPECT_EQ(checked_built(true), "abc");
 }
 
 TEST_F(Decode, OneDecompressorServesManyEntries)
@@ -247,14 +265,14 @@ TEST(StreamedAndWhole, GiveOneVerdict)
         entry.compressed_size = c.stream.size();
         entry.uncompressed_size = c.declared;
         Bytes const stream = as_bytes(c.stream);
-        auto whole = decode_stored_data(entry, stream, decompressor.get(), buffer);
+        auto whole = decode_entry_data(entry, stream, decompressor.get(), buffer);
         ExtractionPlanEntry planned;
         planned.entry = entry;
         if (whole)
             planned.entry.crc32 = crc32_zero_extend(crc32(whole->written()), whole->zero_tail);
-        ArchiveSource const source(stream);
+        ArchiveBytes const archive(stream);
         uint64_t handed = 0;
-        auto streamed = stream_member(source, planned, state, [&](Bytes piece) -> Result<void> {
+        auto streamed = stream_member(archive, planned, state, [&](Bytes piece) -> Result<void> {
             handed += piece.size();
             return {};
         });

@@ -241,69 +241,69 @@ protected:
         ASSERT_TRUE(root.has_value());
         ASSERT_FALSE(root->created) << "the destination was there before";
         reached_.emplace(std::move(*root));
-        handles_.emplace(*reached_, 2);
+        held_.emplace(*reached_, 2);
     }
     std::string in_dest(std::string const& name) const { return dest() + "/" + name; }
 
     std::optional<ReachedDirectories> reached_;
-    std::optional<DirectoryHandles> handles_;
+    std::optional<HeldDirectories> held_;
 };
 
 TEST_F(HeldDirectoriesTest, MadeFlagBelongsToTheDirectoryItself)
 {
     fs::create_directories(in_dest("old/inner"));
-    auto made = handles_->open("old/new/deeper");
+    auto made = held_->reach("old/new/deeper");
     ASSERT_TRUE(made.has_value()) << made.error().display();
-    EXPECT_TRUE(made->created);
+    EXPECT_TRUE((*made)->created);
     for (char const* found : {"old/inner", "old"}) {
-        auto handle = handles_->open(found);
-        ASSERT_TRUE(handle.has_value());
-        EXPECT_FALSE(handle->created) << found;
+        auto held = held_->reach(found);
+        ASSERT_TRUE(held.has_value());
+        EXPECT_FALSE((*held)->created) << found;
     }
     // Let go from the cache (it holds two) and reopened: still made.
-    auto again = handles_->open("old/new");
+    auto again = held_->reach("old/new");
     ASSERT_TRUE(again.has_value());
-    EXPECT_TRUE(again->created);
+    EXPECT_TRUE((*again)->created);
 }
 
 TEST_F(HeldDirectoriesTest, ReopeningFindsTheDirectoryFirstReached)
 {
     for (char const* path : {"a", "b", "c"})
-        ASSERT_TRUE(handles_->open(path).has_value()) << path;
+        ASSERT_TRUE(held_->reach(path).has_value()) << path;
     // "a" is no longer held; another directory now stands at its name.
     fs::rename(in_dest("a"), in_dest("a.aside"));
     fs::create_directory(in_dest("a"));
-    auto reopened = handles_->open("a");
+    auto reopened = held_->reach("a");
     ASSERT_FALSE(reopened.has_value());
     EXPECT_EQ(reopened.error().os_error(), ELOOP);
 }
 
 TEST_F(HeldDirectoriesTest, NothingInAMadeDirectoryIsTakenOrFollowed)
 {
-    ASSERT_TRUE(handles_->open("m").has_value());
+    ASSERT_TRUE(held_->reach("m").has_value());
     fs::create_directory_symlink(dest("outside"), in_dest("m/link"));
     fs::create_directory(in_dest("m/planted"));
     fs::create_symlink(dest("victim"), in_dest("m/file_link"));
     fs::create_hard_link(dest("victim"), in_dest("m/hard_link"));
     for (char const* path : {"m/link", "m/planted", "m/link/below"}) {
-        auto reached = handles_->open(path);
+        auto reached = held_->reach(path);
         ASSERT_FALSE(reached.has_value()) << path;
         EXPECT_EQ(reached.error().os_error(), EEXIST) << path;
     }
     std::string const outside = dest("outside");
     swap_made_for_link_to = outside.c_str();
-    auto swapped = handles_->open("m/swapped");
+    auto swapped = held_->reach("m/swapped");
     swap_made_for_link_to = nullptr;
     ASSERT_FALSE(swapped.has_value());
     EXPECT_EQ(swapped.error().os_error(), EEXIST);
-    auto made = handles_->open("m");
+    auto made = held_->reach("m");
     ASSERT_TRUE(made.has_value());
     for (char const* name : {"file_link", "hard_link"}) {
-        auto target = open_file_target(made->fd, made->created, name, true);
+        auto target = open_file_target((*made)->fd.get(), (*made)->created, name, true);
         ASSERT_FALSE(target.has_value()) << name;
         EXPECT_EQ(target.error().os_error(), EEXIST) << name;
     }
-    auto fresh = open_file_target(made->fd, made->created, "new", true);
+    auto fresh = open_file_target((*made)->fd.get(), (*made)->created, "new", true);
     ASSERT_TRUE(fresh.has_value());
     EXPECT_TRUE(fresh->fresh);
     EXPECT_TRUE(fs::is_empty(dest("outside")));
@@ -315,11 +315,11 @@ TEST_F(HeldDirectoriesTest, AFailedFirstReachFailsForEveryWorker)
     // What stood there when first reached is what counts for the whole
     // call, whatever stands there by the time another worker comes.
     std::ofstream(in_dest("x")) << "a file";
-    ASSERT_FALSE(handles_->open("x").has_value());
+    ASSERT_FALSE(held_->reach("x").has_value());
     fs::remove(in_dest("x"));
     fs::create_directory(in_dest("x"));
-    DirectoryHandles other_worker(*reached_, 2);
-    auto later = other_worker.open("x");
+    HeldDirectories other_worker(*reached_, 2);
+    auto later = other_worker.reach("x");
     ASSERT_FALSE(later.has_value());
     EXPECT_EQ(later.error().os_error(), EEXIST);
 }
@@ -327,7 +327,7 @@ TEST_F(HeldDirectoriesTest, AFailedFirstReachFailsForEveryWorker)
 TEST_F(HeldDirectoriesTest, ADirectoryFoundButNotOpenedGivesTheOpeningsError)
 {
     fs::create_directory(in_dest("there"));
-    auto root = handles_->open("");
+    auto root = held_->reach("");
     ASSERT_TRUE(root.has_value());
     rlimit old_limit{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old_limit), 0);
@@ -337,7 +337,7 @@ TEST_F(HeldDirectoriesTest, ADirectoryFoundButNotOpenedGivesTheOpeningsError)
     std::vector<UniqueFd> filling;
     for (UniqueFd fd(::dup(0)); fd; fd = UniqueFd(::dup(0)))
         filling.push_back(std::move(fd));
-    auto reached = reach_directory(root->fd, false, "there", true);
+    auto reached = reach_directory((*root)->fd.get(), false, "there", true);
     filling.clear();
     ::setrlimit(RLIMIT_NOFILE, &old_limit);
     ASSERT_FALSE(reached.has_value());

@@ -147,8 +147,8 @@ TEST(WriterLayout, LargeStoredAndScratchFilesAreCopiedWhole)
     ASSERT_TRUE(archive.has_value());
     ASSERT_EQ(archive->entries().size(), 2u);
     std::string const bytes = read_file(dir / "out.zip");
-    SourceCursor cursor(archive->source());
-    auto start = archive->entries()[0].data_offset(cursor, archive->source().size());
+    ArchiveCursor cursor(archive->bytes());
+    auto start = archive->entries()[0].locate_data(cursor, archive->bytes().size());
     ASSERT_TRUE(start.has_value());
     EXPECT_EQ(bytes.substr(*start, content.size()), content);
     EXPECT_EQ(archive->entries()[1].local_header_offset, 30u + 3u + content.size());

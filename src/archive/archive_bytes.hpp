@@ -6,6 +6,7 @@
 // with SIGBUS, and memory follows what is read, not the archive's size.
 
 #include "common/buffer.hpp"
+#include "common/bytes.hpp"
 #include "common/fd.hpp"
 #include "error.hpp"
 
@@ -14,18 +15,18 @@
 
 namespace quastor {
 
-class ArchiveSource {
+class ArchiveBytes {
 public:
-    // The caller's bytes, which must outlive the source and stay unchanged.
-    ArchiveSource(Bytes memory) : memory_(memory), size_(memory.size()) {}
+    // The caller's bytes, which must outlive this object and stay unchanged.
+    ArchiveBytes(Bytes memory) : memory_(memory), size_(memory.size()) {}
 
     // Opens a regular file without blocking: a FIFO, a directory or a device
     // fails at once with the Io error ENODEV (what mapping one used to give).
-    static Result<ArchiveSource> open(std::string const& path);
+    static Result<ArchiveBytes> open(std::string const& path);
 
     // A regular file already open for reading (a spilled stream, say),
     // read whole; the same errors as open().
-    static Result<ArchiveSource> adopt(UniqueFd file);
+    static Result<ArchiveBytes> adopt(UniqueFd file);
 
     uint64_t size() const { return size_; }
 
@@ -36,30 +37,30 @@ public:
     Result<Bytes> read(uint64_t offset, size_t length, ReusableBuffer& buffer) const;
 
 private:
-    ArchiveSource() = default;
+    ArchiveBytes() = default;
 
     Bytes memory_;
     UniqueFd file_;
     uint64_t size_ = 0;
 };
 
-// Reads forward through a source in large blocks, so that walking many small
+// Reads forward through an archive's bytes in large blocks, so that walking many small
 // records (central directory headers, neighbouring local headers) costs one
 // read per block rather than one per record. Owned by one thread.
-class SourceCursor {
+class ArchiveCursor {
 public:
-    explicit SourceCursor(ArchiveSource const& source, size_t block = size_t{256} << 10)
-        : source_(source)
+    explicit ArchiveCursor(ArchiveBytes const& archive, size_t block = size_t{256} << 10)
+        : archive_(archive)
         , block_(block)
     {
     }
 
-    // The `length` bytes at `offset` (within the source's size), valid until
+    // The `length` bytes at `offset` (within the archive's size), valid until
     // the next call.
     Result<Bytes> read(uint64_t offset, size_t length);
 
 private:
-    ArchiveSource const& source_;
+    ArchiveBytes const& archive_;
     size_t block_;
     ReusableBuffer buffer_;
     Bytes window_;
