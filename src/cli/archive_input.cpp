@@ -86,23 +86,23 @@ Result<std::unique_ptr<ArchiveInput>> ArchiveInput::open(std::string const& name
     std::unique_ptr<ArchiveInput> input(new ArchiveInput());
     if (name == standard_input_name) {
         if (QUASTOR_TRY(read_into_memory(input->memory_))) {
-            input->source_ = std::make_unique<ArchiveBytes>(Bytes(input->memory_));
+            input->bytes_ = std::make_unique<ArchiveBytes>(Bytes(input->memory_));
         } else {
             UniqueFd file = QUASTOR_TRY(spill(input->memory_));
-            input->source_ = std::make_unique<ArchiveBytes>(QUASTOR_TRY(ArchiveBytes::adopt(std::move(file))));
+            input->bytes_ = std::make_unique<ArchiveBytes>(QUASTOR_TRY(ArchiveBytes::adopt(std::move(file))));
         }
     } else {
         Result<ArchiveBytes> opened = ArchiveBytes::open(name);
         if (!opened) {
-            // The source says only that it is no regular file.
+            // Opening says only that it is no regular file.
             struct stat status;
             if (opened.error().os_error() == ENODEV && ::stat(name.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
                 return fail(QuastorError::io(EISDIR));
             return fail(std::move(opened).error());
         }
-        input->source_ = std::make_unique<ArchiveBytes>(std::move(*opened));
+        input->bytes_ = std::make_unique<ArchiveBytes>(std::move(*opened));
     }
-    input->entries_ = QUASTOR_TRY(ZipArchive::parse_entries(*input->source_));
+    input->entries_ = QUASTOR_TRY(ZipArchive::parse_entries(*input->bytes_));
     return input;
 }
 

@@ -21,7 +21,7 @@ constexpr char standard_input_name[] = "-";
 constexpr size_t standard_input_budget = size_t{32} << 20;
 
 // An opened archive: its bytes and its central directory. Not movable: the
-// source may view memory held here.
+// bytes may view memory held here.
 class ArchiveInput {
 public:
     ArchiveInput(ArchiveInput const&) = delete;
@@ -32,7 +32,7 @@ public:
     // file. A directory is refused as the Io error EISDIR.
     static Result<std::unique_ptr<ArchiveInput>> open(std::string const& name);
 
-    ArchiveBytes const& source() const { return *source_; }
+    ArchiveBytes const& bytes() const { return *bytes_; }
     // The central directory's entries, moved out by the first caller.
     std::vector<ZipEntry>& entries() { return entries_; }
 
@@ -40,7 +40,7 @@ private:
     ArchiveInput() = default;
 
     std::vector<uint8_t> memory_;
-    std::unique_ptr<ArchiveBytes> source_;
+    std::unique_ptr<ArchiveBytes> bytes_;
     std::vector<ZipEntry> entries_;
 };
 

@@ -63,7 +63,7 @@ Result<Planned> open_and_plan(std::string const& archive)
 {
     Planned planned;
     planned.input = QUASTOR_TRY(ArchiveInput::open(archive));
-    planned.plan = QUASTOR_TRY(build_extraction_plan(std::move(planned.input->entries()), planned.input->source()));
+    planned.plan = QUASTOR_TRY(build_extraction_plan(std::move(planned.input->entries()), planned.input->bytes()));
     return planned;
 }
 
@@ -161,7 +161,7 @@ int run_extract(ExtractOptions const& options)
     return with_plan(archive, [&](Planned& planned) -> Result<int> {
         std::vector<ExtractionPlanEntry> plan = std::move(planned.plan);
         if (options.limits.strict || options.limits.max_size) {
-            Inspection inspection = QUASTOR_TRY(inspect(planned.input->source(), std::move(plan)));
+            Inspection inspection = QUASTOR_TRY(inspect(planned.input->bytes(), std::move(plan)));
             if (report_findings(archive, inspection, options.limits))
                 return exit_failure;
             plan = std::move(inspection.plan);
@@ -173,14 +173,14 @@ int run_extract(ExtractOptions const& options)
         count_totals(progress, plan);
         if (options.to_stdout) {
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            QUASTOR_TRY(write_members(plan, planned.input->source(), STDOUT_FILENO, &progress, stop_signals()));
+            QUASTOR_TRY(write_members(plan, planned.input->bytes(), STDOUT_FILENO, &progress, stop_signals()));
         } else {
             if (options.empty)
                 QUASTOR_TRY_ABOUT(require_empty_destination(options.directory), options.directory);
             if (options.no_overwrite)
                 QUASTOR_TRY(refuse_existing(plan, options.directory));
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            QUASTOR_TRY(extract_plan(plan, planned.input->source(), options.directory, &progress, stop_signals()));
+            QUASTOR_TRY(extract_plan(plan, planned.input->bytes(), options.directory, &progress, stop_signals()));
         }
         return exit_success;
     });
@@ -208,7 +208,7 @@ int run_check(CheckOptions const& options)
         Result<Planned> planned = open_and_plan(archive);
         if (!planned)
             return failed(planned.error());
-        Result<Inspection> inspection = inspect(planned->input->source(), std::move(planned->plan));
+        Result<Inspection> inspection = inspect(planned->input->bytes(), std::move(planned->plan));
         if (!inspection)
             return failed(inspection.error());
         // Judged on the whole archive, as extraction would be; the choice
@@ -241,7 +241,7 @@ int run_test(TestOptions const& options)
         count_totals(progress, planned.plan);
         {
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            QUASTOR_TRY(verify_plan(planned.plan, planned.input->source(), &progress, stop_signals()));
+            QUASTOR_TRY(verify_plan(planned.plan, planned.input->bytes(), &progress, stop_signals()));
         }
         if (options.quiet)
             return exit_success;

@@ -66,11 +66,11 @@ std::string listing_text(Inspection const& inspection)
     std::string out = row("Mode", "Size", "Stored", "Method", "Name");
     out += row("----------", "----------", "----------", "-------", "----");
     uint64_t total = 0;
-    uint64_t stored = 0;
+    uint64_t compressed = 0;
     for (size_t i = 0; i < inspection.plan.size(); ++i) {
         PreflightEntry const& reported = inspection.plan[i];
         total += reported.entry.uncompressed_size;
-        stored += reported.entry.compressed_size;
+        compressed += reported.entry.compressed_size;
         std::string name = shown(reported.path);
         if (reported.entry.is_dir)
             name += "/";
@@ -86,11 +86,11 @@ std::string listing_text(Inspection const& inspection)
     // Rounded down, so that a saving is never overstated: 99.8 % is not all.
     long const saved = total == 0
         ? 0
-        : static_cast<long>(std::floor(100.0 * (1.0 - static_cast<double>(stored) / static_cast<double>(total))));
+        : static_cast<long>(std::floor(100.0 * (1.0 - static_cast<double>(compressed) / static_cast<double>(total))));
     char summary[160];
     size_t const count = inspection.plan.size();
     std::snprintf(summary, sizeof summary, "%zu %s, %" PRIu64 " bytes when extracted, %" PRIu64 " stored, %ld%% saved\n",
-        count, count == 1 ? "entry" : "entries", total, stored, saved);
+        count, count == 1 ? "entry" : "entries", total, compressed, saved);
     return out + summary;
 }
 
