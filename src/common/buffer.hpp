@@ -1,5 +1,7 @@
 #pragma once
 
+// Memory a worker keeps from one item to the next.
+
 #include "error.hpp"
 
 #include <cstddef>

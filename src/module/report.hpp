@@ -1,5 +1,7 @@
 #pragma once
 
+// The preflight report as Python sees it: a list of dictionaries.
+
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
