@@ -12,9 +12,8 @@ namespace quastor {
 
 // ReusableBuffer: one worker's scratch memory, kept from one item to the
 // next and replaced only when an item needs more room (or far less), so that
-// a run of items faults its pages in once rather than once per item. Sizes of
-// 2 MiB and more are mapped with transparent huge pages requested, which
-// cuts the page faults of a large item 512-fold. Owned by one thread.
+// a run of items faults its pages in once rather than once per item. Owned
+// by one thread.
 // Allocation failure is an error value, never an exception.
 class ReusableBuffer {
 public:
