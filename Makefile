@@ -210,8 +210,11 @@ define wheel_env_checks
 	  done'
 endef
 
+# Checks the wheel in dist/, building it first when there is none, so the
+# target also works on its own in a fresh clone.
 wheel-check: deps
-	@test "$$(ls dist/*.whl | wc -l)" = 1 || { echo "run make wheel first: dist/ needs exactly one wheel"; exit 1; }
+	@ls dist/*.whl >/dev/null 2>&1 || $(MAKE) --no-print-directory wheel
+	@test "$$(ls dist/*.whl | wc -l)" = 1 || { echo "dist/ holds more than one wheel: run make wheel to replace them with this machine's"; exit 1; }
 	$(call wheel_envs,$(WHEEL_CHECK),dist/*.whl)
 	$(call wheel_env_checks,$(WHEEL_CHECK),,)
 # make wheels: one abi3 wheel each for x86-64 and arm64, for glibc 2.17 and
