@@ -3,16 +3,20 @@
 #include "cli/commands.hpp"
 
 #include "cli/archive_input.hpp"
+#include "cli/existing_targets.hpp"
 #include "cli/listing.hpp"
 #include "cli/messages.hpp"
 #include "cli/progress_line.hpp"
+#include "cli/path_problems.hpp"
 #include "cli/stop_signals.hpp"
 #include "common/member_patterns.hpp"
+#include "common/path.hpp"
 #include "compress/compress.hpp"
 #include "extract/destination_checks.hpp"
 #include "extract/extract.hpp"
 #include "extract/member_stream.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <exception>
@@ -93,11 +97,25 @@ bool report_findings(std::string const& archive, Inspection const& inspection, L
     return !lines.empty();
 }
 
+// Whether the last member operand, which named nothing, looks like a
+// destination given without -d (as other tools take one): a plain name that
+// no entry's path even starts with.
+bool looks_like_destination(MemberChoice const& choice, std::string const& unmatched,
+    std::vector<ExtractionPlanEntry> const& plan)
+{
+    if (unmatched != choice.members.back() || unmatched.find_first_of("*?[") != std::string::npos)
+        return false;
+    return std::none_of(plan.begin(), plan.end(),
+        [&](ExtractionPlanEntry const& planned) { return planned.path.starts_with(unmatched); });
+}
+
 // Narrows `plan` (and `link_targets`, when given) to the chosen members.
 // A pattern that names nothing is reported and fails the call; its text,
-// for a report, in `first_unmatched`.
+// for a report, in `first_unmatched`. `may_be_destination`: the subcommand
+// takes -d, and it was not given.
 bool choose(std::string const& archive, MemberChoice const& choice, std::vector<ExtractionPlanEntry>& plan,
-    std::vector<std::string>* link_targets = nullptr, std::string* first_unmatched = nullptr)
+    std::vector<std::string>* link_targets = nullptr, std::string* first_unmatched = nullptr,
+    bool may_be_destination = false)
 {
     if (choice.members.empty() && choice.exclude.empty())
         return true;
@@ -106,8 +124,12 @@ bool choose(std::string const& archive, MemberChoice const& choice, std::vector<
     for (ExtractionPlanEntry const& planned : plan)
         paths.push_back(planned.path);
     MemberSelection const selection = select_members(paths, choice.members, choice.exclude);
-    for (std::string const& pattern : selection.unmatched)
-        print_error_line(shown_archive(archive) + ": " + shown(pattern) + ": matches no entry");
+    for (std::string const& pattern : selection.unmatched) {
+        std::string line = shown_archive(archive) + ": " + shown(pattern) + ": matches no entry";
+        if (may_be_destination && looks_like_destination(choice, pattern, plan))
+            line += "; did you mean '-d " + shown(pattern) + "'?";
+        print_error_line(line);
+    }
     if (!selection.unmatched.empty()) {
         if (first_unmatched != nullptr)
             *first_unmatched = shown(selection.unmatched.front()) + ": matches no entry";
@@ -130,6 +152,41 @@ bool choose(std::string const& archive, MemberChoice const& choice, std::vector<
     return true;
 }
 
+// For a failure of the operating system that the core could not tie to an
+// entry or a source item: the path the user gave that it is about, found by
+// `look`, where one shows a problem.
+template <typename Look>
+std::optional<PathProblem> named_path_problem(QuastorError const& error, Look&& look)
+{
+    if (!error.subject().empty() || stop_signals()->requested())
+        return std::nullopt;
+    switch (error.os_error()) {
+    case EEXIST:
+    case ENOTDIR:
+    case EISDIR:
+    case ENOENT:
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return look();
+    default:
+        return std::nullopt;
+    }
+}
+
+// --refuse-existing met something at an entry's target: the path, and the
+// option that refused it.
+int report_existing(std::string const& directory, std::vector<ExtractionPlanEntry> const& plan,
+    std::string const& entry_name)
+{
+    auto const planned = std::find_if(plan.begin(), plan.end(),
+        [&](ExtractionPlanEntry const& candidate) { return candidate.entry.name == entry_name; });
+    std::string const path = planned == plan.end() ? entry_name : planned->path;
+    print_error_line(shown(directory == "." ? path : join_path(directory, path))
+        + ": already exists; --refuse-existing extracts nothing when a target exists");
+    return exit_failure;
+}
+
 void count_totals(Progress& progress, std::vector<ExtractionPlanEntry> const& plan)
 {
     uint64_t bytes = 0;
@@ -147,11 +204,18 @@ int run_create(CreateOptions const& options)
     return guarded(options.archive, creation_failed_prefix, [&] {
         Progress progress;
         Result<void> created;
+        std::string const& source = options.sources.front();
         {
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            created = create_zip(options.source, options.archive, options.level, &progress, options.exclude, stop_signals());
+            created = create_zip(source, options.archive, options.level, &progress, options.exclude, stop_signals());
         }
-        return created ? exit_success : report_failure(options.archive, creation_failed_prefix, created.error());
+        if (created)
+            return exit_success;
+        if (std::optional<PathProblem> const problem = named_path_problem(created.error(), [&] {
+                return creation_problem(source, options.archive);
+            }))
+            return report_path_problem(*problem, creation_failed_prefix, created.error());
+        return report_failure(options.archive, creation_failed_prefix, created.error());
     });
 }
 
@@ -166,22 +230,41 @@ int run_extract(ExtractOptions const& options)
                 return exit_failure;
             plan = std::move(inspection.plan);
         }
-        if (!choose(archive, options.choice, plan))
+        if (!choose(archive, options.choice, plan, nullptr, nullptr, !options.directory_given))
             return exit_failure;
 
         Progress progress;
-        count_totals(progress, plan);
         if (options.to_stdout) {
+            count_totals(progress, plan);
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
             QUASTOR_TRY(write_members(plan, planned.input->bytes(), STDOUT_FILENO, &progress, stop_signals()));
-        } else {
+            return exit_success;
+        }
+        size_t skipped = 0;
+        Result<void> written = [&]() -> Result<void> {
             if (options.empty)
                 QUASTOR_TRY_ABOUT(require_empty_destination(options.directory), options.directory);
-            if (options.no_overwrite)
+            if (options.refuse_existing)
                 QUASTOR_TRY(refuse_existing(plan, options.directory));
+            if (options.no_clobber)
+                skipped = QUASTOR_TRY(skip_existing(plan, options.directory));
+            count_totals(progress, plan);
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            QUASTOR_TRY(extract_plan(plan, planned.input->bytes(), options.directory, &progress, stop_signals()));
+            return extract_plan(plan, planned.input->bytes(), options.directory, &progress, stop_signals());
+        }();
+        if (!written) {
+            QuastorError const& error = written.error();
+            if (options.refuse_existing && error.os_error() == EEXIST && !error.subject().empty())
+                return report_existing(options.directory, plan, error.subject());
+            if (std::optional<PathProblem> const problem
+                = named_path_problem(error, [&] { return destination_problem(options.directory); }))
+                return report_path_problem(*problem, extraction_failed_prefix, error);
+            return fail(written.error());
         }
+        if (skipped != 0 && !options.quiet)
+            print_error_line(shown_archive(archive) + ": " + std::to_string(skipped)
+                + (skipped == 1 ? " entry" : " entries") + " skipped: "
+                + (skipped == 1 ? "its target already exists" : "their targets already exist"));
         return exit_success;
     });
 }
@@ -214,13 +297,14 @@ int run_check(CheckOptions const& options)
         // Judged on the whole archive, as extraction would be; the choice
         // narrows only what is shown.
         std::vector<std::string> const lines = findings(*inspection, options.limits);
+        std::vector<Finding> const found = options.json ? finding_records(lines, inspection->plan) : std::vector<Finding>();
         std::string unmatched;
         if (!choose(archive, options.choice, inspection->plan, &inspection->link_targets, &unmatched))
             return failed_with(unmatched, "");
 
         Result<void> printed;
         if (options.json)
-            printed = print(json_text(inspection->plan));
+            printed = print(json_text(inspection->plan, found));
         else if (!options.quiet)
             printed = print(listing_text(*inspection));
         if (!printed)
@@ -245,9 +329,12 @@ int run_test(TestOptions const& options)
         }
         if (options.quiet)
             return exit_success;
+        // The bytes as the work counted them, which must come to the total.
         size_t const count = planned.plan.size();
+        uint64_t const bytes = progress.bytes.load(std::memory_order_relaxed);
         QUASTOR_TRY(print("No errors in " + shown_archive(archive) + ": " + std::to_string(count)
-            + (count == 1 ? " entry" : " entries") + " tested\n"));
+            + (count == 1 ? " entry, " : " entries, ") + std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes")
+            + " tested\n"));
         return exit_success;
     });
 }

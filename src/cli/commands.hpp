@@ -25,7 +25,8 @@ struct MemberChoice {
 
 struct CreateOptions {
     std::string archive;
-    std::string source;
+    std::vector<std::string> sources;
+    std::string prefix; // every entry under this directory, "" for none
     int level = 6;
     bool quiet = false;
     std::vector<std::string> exclude;
@@ -34,10 +35,12 @@ struct CreateOptions {
 struct ExtractOptions {
     std::string archive;
     std::string directory = ".";
+    bool directory_given = false; // -d was on the command line
     bool quiet = false;
     Limits limits;
-    bool no_overwrite = false; // any file or link already at a target refuses the call
-    bool empty = false;        // the destination must be missing or empty
+    bool no_clobber = false;      // entries whose target exists are skipped, what is there kept
+    bool refuse_existing = false; // any file or link already at a target refuses the call
+    bool empty = false;           // the destination must be missing or empty
     bool to_stdout = false;    // the files' data to standard output, nothing on disk
     MemberChoice choice;
 };

@@ -3,6 +3,7 @@
 #include "cli/listing.hpp"
 
 #include "cli/messages.hpp"
+#include "common/text.hpp"
 
 #include <cinttypes>
 #include <cmath>
@@ -82,19 +83,52 @@ std::string listing_text(Inspection const& inspection)
         out += row(mode_text(reported).c_str(), std::to_string(reported.entry.uncompressed_size).c_str(),
             std::to_string(reported.entry.compressed_size).c_str(), method_text(reported.entry.method).c_str(), name);
     }
-    // Percentage saved, as unzip -v shows it; negative when storing grew.
-    // Rounded down, so that a saving is never overstated: 99.8 % is not all.
-    long const saved = total == 0
-        ? 0
-        : static_cast<long>(std::floor(100.0 * (1.0 - static_cast<double>(compressed) / static_cast<double>(total))));
+    // Percentage saved, as unzip -v shows it, rounded down so that a saving
+    // is never overstated (99.8 % is not all); where storing grew the data,
+    // the growth, rounded up so that it never reads as none.
+    double const ratio = total == 0 ? 1.0 : static_cast<double>(compressed) / static_cast<double>(total);
+    std::string const effect = ratio > 1.0
+        ? std::to_string(static_cast<long>(std::ceil(100.0 * (ratio - 1.0)))) + "% larger"
+        : std::to_string(static_cast<long>(std::floor(100.0 * (1.0 - ratio)))) + "% saved";
     char summary[160];
     size_t const count = inspection.plan.size();
-    std::snprintf(summary, sizeof summary, "%zu %s, %" PRIu64 " bytes when extracted, %" PRIu64 " stored, %ld%% saved\n",
-        count, count == 1 ? "entry" : "entries", total, compressed, saved);
+    std::snprintf(summary, sizeof summary, "%zu %s, %" PRIu64 " bytes when extracted, %" PRIu64 " stored, %s\n",
+        count, count == 1 ? "entry" : "entries", total, compressed, effect.c_str());
     return out + summary;
 }
 
-std::string json_text(std::vector<ExtractionPlanEntry> const& report)
+std::vector<Finding> finding_records(std::vector<std::string> const& lines,
+    std::vector<ExtractionPlanEntry> const& plan)
+{
+    // What follows the quoted name, in findings()'s words.
+    static constexpr std::pair<char const*, char const*> reasons[] = {
+        {"is encrypted", "encrypted"},
+        {"links to the absolute path ", "absolute_link"},
+        {"links out of the destination: ", "link_outside"},
+        {"has the set-user-ID bit", "setuid"},
+        {"has the set-group-ID bit", "setgid"},
+    };
+    std::vector<Finding> records;
+    size_t next = 0; // findings come in archive order
+    for (std::string const& line : lines) {
+        Finding record{std::nullopt, "max_size", line};
+        for (size_t i = next; i < plan.size(); ++i) {
+            std::string const named = quoted_name(plan[i].entry.name) + " ";
+            if (!line.starts_with(named))
+                continue;
+            std::string_view const rest = std::string_view(line).substr(named.size());
+            for (auto const& [words, code] : reasons)
+                if (rest.starts_with(words))
+                    record = Finding{plan[i].entry.name, code, line};
+            next = i;
+            break;
+        }
+        records.push_back(std::move(record));
+    }
+    return records;
+}
+
+std::string json_text(std::vector<ExtractionPlanEntry> const& report, std::span<Finding const> findings)
 {
     nlohmann::ordered_json array = nlohmann::ordered_json::array();
     for (PreflightEntry const& reported : report) {
@@ -110,7 +144,17 @@ std::string json_text(std::vector<ExtractionPlanEntry> const& report)
             {"external_attr", reported.entry.external_attr},
         });
     }
-    return array.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    if (findings.empty())
+        return array.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    nlohmann::ordered_json found = nlohmann::ordered_json::array();
+    for (Finding const& finding : findings)
+        found.push_back({
+            {"entry", finding.entry ? nlohmann::ordered_json(*finding.entry) : nlohmann::ordered_json(nullptr)},
+            {"reason", finding.reason},
+            {"text", finding.text},
+        });
+    nlohmann::ordered_json const refused = {{"entries", std::move(array)}, {"findings", std::move(found)}};
+    return refused.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 } // namespace quastor::cli

@@ -5,6 +5,8 @@
 #include "extract/inspection.hpp"
 #include "extract/plan.hpp"
 
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -15,9 +17,26 @@ namespace quastor::cli {
 // shown in their quoted form, so a name cannot drive the terminal. Pure.
 std::string listing_text(Inspection const& inspection);
 
-// The preflight report as a JSON array: per entry an object with the
-// report's nine keys in the report's order. Never fails: names are valid
-// UTF-8 by construction, and a stray byte would be replaced. Pure.
-std::string json_text(std::vector<ExtractionPlanEntry> const& report);
+// One finding of the strict rules or the size limit, as the JSON report
+// gives it: the entry's name (none for the size), a reason code and the
+// line the listing prints.
+struct Finding {
+    std::optional<std::string> entry;
+    std::string reason;
+    std::string text;
+};
+
+// `lines`, as findings() gave them for `plan` (the whole archive, in its
+// order), tied to their entries and given reason codes: encrypted,
+// absolute_link, link_outside, setuid, setgid, max_size. Pure.
+std::vector<Finding> finding_records(std::vector<std::string> const& lines,
+    std::vector<ExtractionPlanEntry> const& plan);
+
+// The preflight report as JSON: per entry an object with the report's nine
+// keys in the report's order, in an array when nothing was found, or, when
+// findings refuse the archive, in an object {"entries": [...], "findings":
+// [...]}. Never fails: names are valid UTF-8 by construction, and a stray
+// byte would be replaced. Pure.
+std::string json_text(std::vector<ExtractionPlanEntry> const& report, std::span<Finding const> findings = {});
 
 } // namespace quastor::cli

@@ -3,7 +3,9 @@
 #include "cli/archive_input.hpp"
 #include "cli/commands.hpp"
 #include "cli/messages.hpp"
+#include "cli/self_description.hpp"
 #include "cli/stop_signals.hpp"
+#include "common/path.hpp"
 #include "common/text.hpp"
 #include "error.hpp"
 
@@ -65,6 +67,17 @@ void limit_options(CLI::App& command, Limits& limits, std::optional<uint64_t>& m
             "", "size"));
 }
 
+// What --prefix takes: a relative directory path, as an entry name's start.
+std::string prefix_problem(std::string const& text)
+{
+    if (text.empty() || text.starts_with('/') || text.find('\\') != std::string::npos || text.find('\0') != std::string::npos)
+        return "not a relative directory path: " + text;
+    for (auto const segment : quastor::path_segments(std::string_view(text).substr(0, text.size() - text.ends_with('/'))))
+        if (segment.empty() || segment == "." || segment == "..")
+            return "not a plain directory path: " + text;
+    return {};
+}
+
 // A first operand that is no subcommand: named, with the closest one, in
 // place of the parser's generic complaint.
 std::optional<int> unknown_command(int argc, char** argv, std::vector<std::string> const& commands)
@@ -100,27 +113,41 @@ int run(int argc, char** argv)
     app.add_flag("-q,--quiet", quiet, quiet_help);
 
     CreateOptions create;
-    CLI::App* create_command = app.add_subcommand("create", "Build ARCHIVE from a file, link or directory tree");
+    CLI::App* create_command = app.add_subcommand("create",
+        "Build ARCHIVE from files, links or directory trees; an ARCHIVE already there is replaced, not added to");
     create_command->add_option("--level", create.level, "DEFLATE level, 0 (store) to 12; 1 is fastest")
-        ->check(CLI::Range(0, 12))
+        ->type_name("N")
+        ->check(CLI::Range(0, 12).description(""))
         ->capture_default_str();
-    create_command->add_option("--exclude", create.exclude,
+    create_command->add_option("-x,--exclude", create.exclude,
         "Leave out the items PATTERN names, matched as their entry names (relative to SOURCE), with what they hold "
         "(repeatable)")
         ->type_name("PATTERN")
         ->allow_extra_args(false);
+    create_command->add_option("--prefix", create.prefix,
+        "Put every entry under the directory DIR/ (what archiving SOURCE's parent would give for a directory)")
+        ->type_name("DIR/")
+        ->check(CLI::Validator(
+            [](std::string& text) { return prefix_problem(text); }, "", "prefix"));
     quiet_flag(*create_command, quiet);
     create_command->add_option("ARCHIVE", create.archive, "Archive to write")->required();
-    create_command->add_option("SOURCE", create.source, "File, link or directory to archive")->required();
+    create_command->add_option("SOURCE", create.sources,
+        "Files, links or directories to archive, each named as it would be alone; two that give one entry name "
+        "refuse the call")
+        ->required();
 
     ExtractOptions extract;
     std::optional<uint64_t> extract_max_size;
     CLI::App* extract_command = app.add_subcommand("extract", "Check every entry, then unpack ARCHIVE");
     archive_operand(*extract_command, extract.archive, "Archive to unpack; - reads it from standard input");
     member_choice(*extract_command, extract.choice, "are extracted");
-    extract_command->add_option("-d,--directory", extract.directory, "Destination directory")
-        ->capture_default_str();
-    extract_command->add_flag("-n,--no-overwrite", extract.no_overwrite,
+    CLI::Option* directory_option
+        = extract_command->add_option("-d,--directory", extract.directory, "Destination directory")
+              ->type_name("DIR")
+              ->capture_default_str();
+    extract_command->add_flag("-n,--no-clobber", extract.no_clobber,
+        "Keep what is already at an entry's target and skip that entry; extract the rest");
+    extract_command->add_flag("--refuse-existing,--no-overwrite", extract.refuse_existing,
         "Refuse, before writing anything, when a file or link to extract is already there");
     extract_command->add_flag("--empty", extract.empty, "Refuse unless the destination is missing or empty");
     extract_command->add_flag("-p,--stdout", extract.to_stdout,
@@ -131,10 +158,14 @@ int run(int argc, char** argv)
     CheckOptions check;
     std::optional<uint64_t> check_max_size;
     CLI::App* check_command
-        = app.add_subcommand("check", "Run every test extraction runs, writing nothing, and list the entries");
+        = app.add_subcommand("check", "Run every test extraction runs, writing nothing, and list the entries")
+              ->alias("list")
+              ->alias("l");
     archive_operand(*check_command, check.archive, "Archive to check; - reads it from standard input");
     member_choice(*check_command, check.choice, "are listed");
-    check_command->add_flag("--json", check.json, "Print the report as a JSON array instead of the listing");
+    check_command->add_flag("--json", check.json,
+        "Print the report as a JSON array instead of the listing; an object with the entries and the findings "
+        "when --strict or --max-size refuses the archive");
     limit_options(*check_command, check.limits, check_max_size);
     quiet_flag(*check_command, quiet);
 
@@ -145,7 +176,11 @@ int run(int argc, char** argv)
     member_choice(*test_command, test.choice, "are tested");
     quiet_flag(*test_command, quiet);
 
-    if (std::optional<int> status = unknown_command(argc, argv, {"create", "extract", "check", "test"}))
+    if (argc == 2 && std::string_view(argv[1]) == describe_flag) {
+        std::fputs(describe(app).c_str(), stdout);
+        return std::fflush(stdout) == 0 ? exit_success : exit_failure;
+    }
+    if (std::optional<int> status = unknown_command(argc, argv, {"create", "extract", "check", "list", "l", "test"}))
         return *status;
     try {
         app.parse(argc, argv);
@@ -164,14 +199,25 @@ int run(int argc, char** argv)
             return exit_usage;
         }
         create.quiet = quiet;
+        if (!create.prefix.empty() && !create.prefix.ends_with('/'))
+            create.prefix += '/';
         StopSignals stop;
         return stop.finish(run_create(create));
     }
     if (*extract_command) {
         extract.quiet = quiet;
         extract.limits.max_size = extract_max_size;
-        if (extract.to_stdout && (extract.no_overwrite || extract.empty)) {
-            std::fputs("quastor: extract --stdout writes no files; --no-overwrite and --empty do not apply\n", stderr);
+        extract.directory_given = directory_option->count() != 0;
+        if (extract.to_stdout && (extract.no_clobber || extract.refuse_existing || extract.empty)) {
+            std::fputs("quastor: extract --stdout writes no files; --no-clobber, --refuse-existing and --empty do not "
+                       "apply\n",
+                stderr);
+            return exit_usage;
+        }
+        if (extract.no_clobber && extract.refuse_existing) {
+            std::fputs("quastor: extract --no-clobber keeps existing files, --refuse-existing refuses them: choose "
+                       "one\n",
+                stderr);
             return exit_usage;
         }
         StopSignals stop;

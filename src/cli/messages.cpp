@@ -42,7 +42,20 @@ int report_failure(std::string const& archive, char const* prefix, QuastorError 
     std::string line = shown_archive(archive) + ": ";
     if (!error.subject().empty())
         line += shown(error.subject()) + ": ";
-    print_error_line(line + prefix + error.display());
+    line += prefix + error.display();
+    // The reader's words for a file with no end record say what was
+    // missing, not what the file is.
+    if (error.kind() == ErrorKind::InvalidZip && error.payload_text() == "EOCD signature not found")
+        line += " (not a ZIP archive, or truncated)";
+    print_error_line(line);
+    return 1;
+}
+
+int report_path_problem(PathProblem const& problem, char const* prefix, QuastorError const& error)
+{
+    if (stop_signals()->requested())
+        return 1;
+    print_error_line(shown(problem.path) + ": " + problem.what + ": " + prefix + error.display());
     return 1;
 }
 

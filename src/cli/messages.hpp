@@ -2,6 +2,7 @@
 
 // What the command prints about failures, and the small texts it reads.
 
+#include "cli/path_problems.hpp"
 #include "error.hpp"
 
 #include <optional>
@@ -26,7 +27,12 @@ void print_error_line(std::string_view text);
 // A failure: "quastor: ARCHIVE: [SUBJECT: ]PREFIX DISPLAY", where SUBJECT
 // is the entry or source item the core says the error is about. Returns the
 // failure exit status.
+// A file that holds no end record at all gets a plain hint after the text.
 int report_failure(std::string const& archive, char const* prefix, QuastorError const& error);
+
+// A failure found to be about a path the user gave: "quastor: PATH: WHAT:
+// PREFIX DISPLAY", the module's text unchanged after the plain words.
+int report_path_problem(PathProblem const& problem, char const* prefix, QuastorError const& error);
 
 // A size with an optional decimal fraction and an optional suffix k, M, G,
 // T, P or E (powers of 1024, case ignored, "B" or "iB" allowed after it),

@@ -11,6 +11,7 @@ import pathlib
 import shutil
 import subprocess
 import sysconfig
+import tempfile
 
 import pytest
 
@@ -41,10 +42,11 @@ BAD_CRC = build_zip([file_entry("ok", b"fine"), Entry("f", b"data" * 100, method
 BAD_DEFLATE = build_zip([Entry("f", b"data" * 100, method=8, payload=b"\xff" * 40)])
 
 
-def run(*args, stdin: bytes | None = None, env: dict | None = None) -> subprocess.CompletedProcess:
+def run(*args, stdin: bytes | None = None, env: dict | None = None, user: int | None = None) -> subprocess.CompletedProcess:
     assert COMMAND is not None
     return subprocess.run([COMMAND, *map(str, args)], input=stdin, capture_output=True, timeout=60,
-                          env=None if env is None else {**os.environ, **env})
+                          env=None if env is None else {**os.environ, **env},
+                          preexec_fn=None if user is None else lambda: os.setuid(user))
 
 
 def stored(tmp_path, data: bytes) -> pathlib.Path:
@@ -136,6 +138,14 @@ class TestCheck:
         assert run("check", risky).returncode == 0
         done = run("check", "--strict", "--max-size", "2", risky)
         assert done.returncode == 1
+        # With --json the findings are in the report too, tied to their entries.
+        report = json.loads(run("check", "--json", "--strict", "--max-size", "2", risky, "d").stdout)
+        assert [entry["path"] for entry in report["entries"]] == ["d/up", "d/inside"]
+        assert [(finding["entry"], finding["reason"]) for finding in report["findings"]] == [
+            ("abs", "absolute_link"), ("d/up", "link_outside"), ("x", "link_outside"), ("su", "setuid"),
+            ("sg", "setgid"), ("enc", "encrypted"), (None, "max_size")]
+        assert [f'quastor: {risky}: {finding["text"]}' for finding in report["findings"]] == \
+            done.stderr.decode().splitlines()
         assert done.stderr.decode().splitlines() == [f"quastor: {risky}: {line}" for line in [
             '"abs" links to the absolute path "/etc/passwd"',
             '"d/up" links out of the destination: "../../x"',
@@ -168,6 +178,9 @@ class TestCheck:
         lines = run("check", archive).stdout.decode().splitlines()
         assert lines[2].endswith("z  (encrypted)")
         assert lines[3].startswith("1 entry, 10000 bytes when extracted") and lines[3].endswith(" 99% saved")
+        # Noise grows a little when deflated: said as growth, never a negative saving.
+        grown = stored(tmp_path, build_zip([file_entry("r", os.urandom(1000), method=8)]))
+        assert run("check", grown).stdout.decode().splitlines()[3].endswith(" stored, 1% larger")
 
 
 class TestSelection:
@@ -185,6 +198,7 @@ class TestSelection:
         (["*.txt"], {"d/a.txt", "d/e/b.txt", "top.txt"}),    # * crosses "/"
         (["-x", "*.log", "d/", "--exclude", "d/a.txt"], {"d", "d/e/b.txt"}),  # -x takes one
         (["-x", "d", "-x", "l"], {"top.txt"}),
+        (["d", "d/a.txt", "*.txt"], {"d", "d/a.txt", "d/e/b.txt", "d/e/c.log", "top.txt"}),  # patterns overlap
     ])
     def test_extract_check_and_test_choose_alike(self, tmp_path, choice, chosen):
         archive = stored(tmp_path, self.TREE)
@@ -195,13 +209,25 @@ class TestSelection:
         listed = json.loads(run("check", "--json", archive, *choice).stdout)
         assert {entry["path"] for entry in listed} == chosen
         counted = f"{len(chosen)} entries" if len(chosen) > 1 else "1 entry"
-        assert run("test", archive, *choice).stdout.decode().endswith(f": {counted} tested\n")
+        said = run("test", archive, *choice).stdout.decode()
+        assert f": {counted}, " in said and said.endswith(" tested\n")
 
     def test_unmatched_pattern_fails_before_writing(self, tmp_path):
         archive = stored(tmp_path, self.TREE)
         done = run("extract", archive, "top.txt", "nope*", "-d", tmp_path / "out")
         assert (done.returncode, done.stderr.decode()) == (1, f"quastor: {archive}: nope*: matches no entry\n")
         assert not (tmp_path / "out").exists()
+        # A last operand no entry even starts with reads as a destination
+        # without -d; a near miss, a glob or a given -d does not.
+        for args, hint in ((["out"], "; did you mean '-d out'?"), (["d/e/b"], ""), (["o*"], ""),
+                           (["out", "-d", "x"], "")):
+            done = run("extract", archive, *args)
+            assert done.stderr.decode() == f"quastor: {archive}: {args[0]}: matches no entry{hint}\n"
+        assert not (tmp_path / "x").exists()
+
+    def test_listing_of_a_chosen_link_shows_its_target(self, tmp_path):
+        lines = run("list", stored(tmp_path, self.TREE), "l", "d/a.txt").stdout.decode().splitlines()
+        assert lines[2].endswith(" d/a.txt") and lines[3].split()[-3:] == ["l", "->", "top.txt"]
 
     def test_selection_follows_the_checks_of_the_whole_archive(self, tmp_path):
         archive = stored(tmp_path, build_zip([file_entry("ok", b"fine"), file_entry("../evil", b"x")]))
@@ -218,22 +244,40 @@ class TestSelection:
 
 
 class TestOverwritePolicy:
-    def test_no_overwrite_and_empty_refuse_before_writing(self, tmp_path):
+    def test_refuse_existing_and_empty_refuse_before_writing(self, tmp_path):
         archive = stored(tmp_path, GOOD)
         out = tmp_path / "out"
         out.mkdir()
         (out / "run").write_bytes(b"mine")
-        for option in ("-n", "--no-overwrite", "--empty"):
+        for option in ("--refuse-existing", "--no-overwrite", "--empty"):
             done = run("extract", option, archive, "-d", out)
             assert done.returncode == 1
             assert sorted(p.name for p in out.iterdir()) == ["run"]
             assert (out / "run").read_bytes() == b"mine"
-        assert run("extract", "-n", archive, "-d", out).stderr.decode() == (
-            f"quastor: {archive}: run: Extraction failed: I/O error: File exists (os error 17)\n")
+        assert run("extract", "--refuse-existing", archive, "-d", out).stderr.decode() == (
+            f"quastor: {out}/run: already exists; --refuse-existing extracts nothing when a target exists\n")
         # What is not chosen is not in the way; nor is a directory already there.
         (out / "d").mkdir()
-        assert run("extract", "-n", archive, "-x", "run", "-d", out).returncode == 0
+        assert run("extract", "--refuse-existing", archive, "-x", "run", "-d", out).returncode == 0
         assert run("extract", "--empty", archive, "-d", tmp_path / "new").returncode == 0
+
+    def test_no_clobber_keeps_what_is_there_and_extracts_the_rest(self, tmp_path):
+        archive = stored(tmp_path, GOOD)
+        out = tmp_path / "out"
+        (out / "d").mkdir(parents=True)
+        (out / "run").write_bytes(b"mine")
+        # A dangling link at a target is something there too: kept, and
+        # nothing is written through it.
+        os.symlink("../victim", out / "d" / "a.txt")
+        for option, quiet, said in (("-n", [], "2 entries skipped: their targets already exist\n"),
+                                    ("--no-clobber", ["-q"], "")):
+            done = run(*quiet, "extract", option, archive, "-d", out)
+            assert (done.returncode, done.stderr.decode()) == (0, f"quastor: {archive}: {said}" if said else "")
+            assert (out / "run").read_bytes() == b"mine"
+            assert os.readlink(out / "d" / "a.txt") == "../victim" and not (tmp_path / "victim").exists()
+            assert os.readlink(out / "d" / "l") == "../run"
+        assert run("extract", "-n", archive, "-d", tmp_path / "new").stderr == b""
+        assert (tmp_path / "new" / "run").read_bytes() == b"#!/bin/sh\n"
 
 
 class TestMessages:
@@ -241,6 +285,47 @@ class TestMessages:
         done = run("test", tmp_path)
         assert done.stderr.decode() == (
             f"quastor: {tmp_path}: Extraction failed: I/O error: Is a directory (os error 21)\n")
+
+    def test_no_zip_at_all_gets_a_plain_hint(self, tmp_path):
+        noise = stored(tmp_path, b"not an archive" * 100)
+        done = run("check", noise)
+        assert done.stderr.decode() == (f"quastor: {noise}: Preflight failed: Invalid ZIP format: EOCD signature not "
+                                        "found (not a ZIP archive, or truncated)\n")
+        # The JSON error keeps the module's text as it is.
+        assert json.loads(run("check", "--json", noise).stdout)["error"].endswith("EOCD signature not found")
+
+    def test_failures_name_the_path_at_fault(self, tmp_path):
+        # World-readable, so that an unprivileged user can run through it.
+        place = pathlib.Path(tempfile.mkdtemp())
+        try:
+            place.chmod(0o755)
+            archive = stored(place, GOOD)
+            (place / "src").mkdir()
+            (place / "file").write_bytes(b"")
+            (place / "ro").mkdir(mode=0o555)
+            (place / "ro").chmod(0o555)
+            creation, extraction = "Archive creation failed: I/O error: ", "Extraction failed: I/O error: "
+            cases = [
+                (["create", place / "x.zip", place / "missing"], "missing", "does not exist",
+                 creation + "No such file or directory (os error 2)"),
+                (["create", place / "file" / "x.zip", place / "src"], "file", "is not a directory",
+                 creation + "File exists (os error 17)"),
+                (["extract", archive, "-d", place / "file"], "file", "is not a directory",
+                 extraction + "File exists (os error 17)"),
+                (["extract", "-n", archive, "-d", place / "file"], "file", "is not a directory",
+                 extraction + "Not a directory (os error 20)"),
+                (["extract", archive, "-d", place / "file" / "out"], "file", "is not a directory",
+                 extraction + "Not a directory (os error 20)"),
+                (["extract", archive, "-d", place / "ro" / "out"], "ro", "permission denied",
+                 extraction + "Permission denied (os error 13)"),
+                (["create", place / "ro" / "x.zip", place / "src"], "ro", "permission denied",
+                 creation + "Permission denied (os error 13)"),
+            ]
+            for args, name, what, text in cases:
+                done = run(*args, user=65534 if os.geteuid() == 0 else None)
+                assert (done.returncode, done.stderr.decode()) == (1, f"quastor: {place / name}: {what}: {text}\n")
+        finally:
+            shutil.rmtree(place)
 
     def test_create_escapes_control_characters(self, tmp_path):
         source = tmp_path / "src"
@@ -257,7 +342,7 @@ class TestMessages:
         (source / "pkg" / "__pycache__" / "m.pyc").write_bytes(b"x")
         (source / "pkg" / "m.py").write_bytes(b"y")
         (source / ".git").mkdir()
-        assert run("create", "--exclude", "*/__pycache__", "--exclude", ".git",
+        assert run("create", "--exclude", "*/__pycache__", "-x", ".git",
                    tmp_path / "a.zip", source).returncode == 0
         names = [entry["archive_name"] for entry in quastor.preflight_zip(str(tmp_path / "a.zip"))]
         assert names == ["pkg/", "pkg/m.py"]
@@ -278,6 +363,18 @@ class TestTest:
         assert run("test", stored(tmp_path, GOOD)).returncode == 0
         assert run("-q", "test", "-", stdin=GOOD).stdout == b""
 
+    def test_bytes_counted_come_to_the_total(self, tmp_path):
+        # Members over 16 MiB are counted piece by piece as they stream,
+        # the others whole: either way each byte once.
+        big = bytes(range(256)) * ((17 << 20) // 256)
+        archive = stored(tmp_path, build_zip([file_entry("big", big, method=8), file_entry("raw", big[:3000000]),
+                                              file_entry("small", b"s" * 100, method=8), directory("d/")]))
+        total = len(big) + 3000000 + 100
+        for args in ([archive], ["-", "big", "small"]):
+            expected = total if len(args) == 1 else len(big) + 100
+            done = run("test", *args, stdin=archive.read_bytes() if args[0] == "-" else None)
+            assert done.stdout.decode().endswith(f"entries, {expected} bytes tested\n")
+
     # Faults of one entry's data name the entry; a path refusal names it in
     # its own text.
     @pytest.mark.parametrize(("data", "entry"), [(BAD_CRC, "f: "), (BAD_DEFLATE, "f: "), (EVIL, ""),
@@ -294,9 +391,18 @@ class TestTest:
 class TestUsage:
     @pytest.mark.parametrize("args", [[], ["unpack", "a.zip"], ["create", "--level", "13", "a", "b"],
                                       ["check"], ["create", "-", "src"], ["check", "--max-size", "1.5X", "a"],
-                                      ["extract", "-p", "-n", "a"]])
+                                      ["extract", "-p", "-n", "a"], ["extract", "-p", "--empty", "a"],
+                                      ["extract", "-p", "--refuse-existing", "a"],
+                                      ["extract", "-n", "--refuse-existing", "a"]])
     def test_usage_errors_exit_2(self, args):
         assert run(*args).returncode == 2
+
+    def test_list_and_l_are_check(self, tmp_path):
+        archive = stored(tmp_path, GOOD)
+        listing = run("check", archive)
+        assert listing.returncode == 0
+        for alias in ("list", "l"):
+            assert run(alias, archive).stdout == listing.stdout
 
     def test_unknown_command_names_the_closest(self):
         done = run("-q", "extrct", "a.zip")
