@@ -204,7 +204,7 @@ int run_create(CreateOptions const& options)
     return guarded(options.archive, creation_failed_prefix, [&] {
         Progress progress;
         Result<void> created;
-        std::string const& source = options.sources.front();
+        std::string const& source = options.source;
         {
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
             created = create_zip(source, options.archive, options.level, &progress, options.exclude, stop_signals());

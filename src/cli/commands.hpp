@@ -25,8 +25,7 @@ struct MemberChoice {
 
 struct CreateOptions {
     std::string archive;
-    std::vector<std::string> sources;
-    std::string prefix; // every entry under this directory, "" for none
+    std::string source;
     int level = 6;
     bool quiet = false;
     std::vector<std::string> exclude;

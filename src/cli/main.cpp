@@ -5,7 +5,6 @@
 #include "cli/messages.hpp"
 #include "cli/self_description.hpp"
 #include "cli/stop_signals.hpp"
-#include "common/path.hpp"
 #include "common/text.hpp"
 #include "error.hpp"
 
@@ -67,17 +66,6 @@ void limit_options(CLI::App& command, Limits& limits, std::optional<uint64_t>& m
             "", "size"));
 }
 
-// What --prefix takes: a relative directory path, as an entry name's start.
-std::string prefix_problem(std::string const& text)
-{
-    if (text.empty() || text.starts_with('/') || text.find('\\') != std::string::npos || text.find('\0') != std::string::npos)
-        return "not a relative directory path: " + text;
-    for (auto const segment : quastor::path_segments(std::string_view(text).substr(0, text.size() - text.ends_with('/'))))
-        if (segment.empty() || segment == "." || segment == "..")
-            return "not a plain directory path: " + text;
-    return {};
-}
-
 // A first operand that is no subcommand: named, with the closest one, in
 // place of the parser's generic complaint.
 std::optional<int> unknown_command(int argc, char** argv, std::vector<std::string> const& commands)
@@ -114,7 +102,7 @@ int run(int argc, char** argv)
 
     CreateOptions create;
     CLI::App* create_command = app.add_subcommand("create",
-        "Build ARCHIVE from files, links or directory trees; an ARCHIVE already there is replaced, not added to");
+        "Build ARCHIVE from a file, link or directory tree; an ARCHIVE already there is replaced, not added to");
     create_command->add_option("--level", create.level, "DEFLATE level, 0 (store) to 12; 1 is fastest")
         ->type_name("N")
         ->check(CLI::Range(0, 12).description(""))
@@ -124,17 +112,9 @@ int run(int argc, char** argv)
         "(repeatable)")
         ->type_name("PATTERN")
         ->allow_extra_args(false);
-    create_command->add_option("--prefix", create.prefix,
-        "Put every entry under the directory DIR/ (what archiving SOURCE's parent would give for a directory)")
-        ->type_name("DIR/")
-        ->check(CLI::Validator(
-            [](std::string& text) { return prefix_problem(text); }, "", "prefix"));
     quiet_flag(*create_command, quiet);
     create_command->add_option("ARCHIVE", create.archive, "Archive to write")->required();
-    create_command->add_option("SOURCE", create.sources,
-        "Files, links or directories to archive, each named as it would be alone; two that give one entry name "
-        "refuse the call")
-        ->required();
+    create_command->add_option("SOURCE", create.source, "File, link or directory to archive")->required();
 
     ExtractOptions extract;
     std::optional<uint64_t> extract_max_size;
@@ -199,8 +179,6 @@ int run(int argc, char** argv)
             return exit_usage;
         }
         create.quiet = quiet;
-        if (!create.prefix.empty() && !create.prefix.ends_with('/'))
-            create.prefix += '/';
         StopSignals stop;
         return stop.finish(run_create(create));
     }

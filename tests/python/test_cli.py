@@ -5,6 +5,7 @@ and the entry, and the exit statuses 0 (success), 1 (refused or failed) and
 2 (usage)."""
 
 import importlib.metadata
+import importlib.util
 import json
 import os
 import pathlib
@@ -28,6 +29,7 @@ def find_command() -> str | None:
 
 
 COMMAND = find_command()
+DOCUMENTS = pathlib.Path(__file__).resolve().parents[2] / "docs" / "command_documents.py"
 pytestmark = pytest.mark.skipif(COMMAND is None, reason="the quastor command is not installed")
 
 GOOD = build_zip([
@@ -417,3 +419,26 @@ class TestUsage:
             assert done.returncode == 0 and b"-q,--quiet" in done.stdout
         done = run("--version")
         assert done.stdout.decode().split() == ["quastor", importlib.metadata.version("quastor")]
+
+    @pytest.mark.skipif(not DOCUMENTS.exists(), reason="the source tree's docs/ is not here")
+    def test_man_page_and_completions_say_what_help_says(self):
+        spec = importlib.util.spec_from_file_location("command_documents", DOCUMENTS)
+        assert spec is not None and spec.loader is not None
+        documents = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(documents)
+        texts = documents.render(COMMAND)
+        for kind, path in documents.FILES.items():
+            assert path.read_text() == texts[kind], f"{path.name} is stale: run python docs/command_documents.py"
+        # Every option --help lists is in the man page and each completion.
+        for command in ("create", "extract", "check", "test"):
+            help_text = run(command, "--help").stdout.decode()
+            for option in {word.split("=")[0] for word in help_text.replace(",", " ").split()
+                           if word.startswith("--")}:
+                for text in texts.values():
+                    assert option.replace("-", "\\-") in text or option in text or option[2:] in text
+        # The wheel puts them where man and the shells look.
+        share = pathlib.Path(sysconfig.get_path("data")) / "share"
+        installed = {"man": "man/man1/quastor.1", "bash": "bash-completion/completions/quastor",
+                     "zsh": "zsh/site-functions/_quastor", "fish": "fish/vendor_completions.d/quastor.fish"}
+        for kind, place in installed.items():
+            assert (share / place).read_text() == texts[kind]
