@@ -16,8 +16,8 @@ _quastor() {
     local options valued directories archive
     case $command in
         create)
-            options="-h --help --level -x --exclude -q --quiet"
-            valued="--level -x --exclude"
+            options="-h --help --level -x --exclude --prefix -q --quiet"
+            valued="--level -x --exclude --prefix"
             directories=""
             archive=any ;;
         extract)

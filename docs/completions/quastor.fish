@@ -4,7 +4,7 @@ complete -c quastor -f
 complete -c quastor -n '__fish_use_subcommand' -s h -l help -d 'Print this help message and exit'
 complete -c quastor -n '__fish_use_subcommand' -l version -d 'Display program version information and exit'
 complete -c quastor -n '__fish_use_subcommand' -s q -l quiet -d 'No progress line and no listing'
-complete -c quastor -n '__fish_use_subcommand' -a create -d 'Build ARCHIVE from a file, link or directory tree'
+complete -c quastor -n '__fish_use_subcommand' -a create -d 'Build ARCHIVE from files, links or directory trees'
 complete -c quastor -n '__fish_use_subcommand' -a extract -d 'Check every entry, then unpack ARCHIVE'
 complete -c quastor -n '__fish_use_subcommand' -a check -d 'Run every test extraction runs, writing nothing, and list the entries'
 complete -c quastor -n '__fish_use_subcommand' -a list -d 'Run every test extraction runs, writing nothing, and list the entries'
@@ -13,6 +13,7 @@ complete -c quastor -n '__fish_use_subcommand' -a test -d 'Decode every entry on
 complete -c quastor -n '__fish_seen_subcommand_from create' -s h -l help -d 'Print this help message and exit'
 complete -c quastor -n '__fish_seen_subcommand_from create' -l level -r -d 'DEFLATE level, 0 (store) to 12'
 complete -c quastor -n '__fish_seen_subcommand_from create' -s x -l exclude -r -d 'Leave out the items PATTERN names, matched as their entry names (relative to SOURCE), with what they hold (repeatable)'
+complete -c quastor -n '__fish_seen_subcommand_from create' -l prefix -r -d 'Put every entry under the directory DIR/ (for one directory SOURCE, what archiving its parent would give)'
 complete -c quastor -n '__fish_seen_subcommand_from create' -s q -l quiet -d 'No progress line and no listing'
 complete -c quastor -n '__fish_seen_subcommand_from create' -F
 complete -c quastor -n '__fish_seen_subcommand_from extract' -s h -l help -d 'Print this help message and exit'

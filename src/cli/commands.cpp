@@ -8,6 +8,7 @@
 #include "cli/messages.hpp"
 #include "cli/progress_line.hpp"
 #include "cli/path_problems.hpp"
+#include "cli/staged_sources.hpp"
 #include "cli/stop_signals.hpp"
 #include "common/member_patterns.hpp"
 #include "common/path.hpp"
@@ -174,6 +175,21 @@ std::optional<PathProblem> named_path_problem(QuastorError const& error, Look&& 
     }
 }
 
+// A failed creation: about a source or the archive's directory where one
+// of them shows a problem, otherwise as the core says it.
+int report_creation_failure(CreateOptions const& options, QuastorError const& error)
+{
+    std::optional<PathProblem> problem = named_path_problem(error, [&]() -> std::optional<PathProblem> {
+        for (std::string const& source : options.sources)
+            if (std::optional<PathProblem> found = creation_problem(source, options.archive))
+                return found;
+        return std::nullopt;
+    });
+    if (problem)
+        return report_path_problem(*problem, creation_failed_prefix, error);
+    return report_failure(options.archive, creation_failed_prefix, error);
+}
+
 // --refuse-existing met something at an entry's target: the path, and the
 // option that refused it.
 int report_existing(std::string const& directory, std::vector<ExtractionPlanEntry> const& plan,
@@ -202,20 +218,31 @@ void count_totals(Progress& progress, std::vector<ExtractionPlanEntry> const& pl
 int run_create(CreateOptions const& options)
 {
     return guarded(options.archive, creation_failed_prefix, [&] {
+        // One source without a prefix goes to the core as it is; more, or
+        // a prefix, are gathered into one tree first.
+        std::optional<StagedSources> staged;
+        if (options.sources.size() > 1 || !options.prefix.empty()) {
+            Result<StagedSources> gathered
+                = StagedSources::gather(options.sources, options.prefix, options.archive, options.exclude);
+            if (!gathered)
+                return report_creation_failure(options, gathered.error());
+            staged.emplace(std::move(*gathered));
+        }
         Progress progress;
         Result<void> created;
-        std::string const& source = options.source;
         {
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            created = create_zip(source, options.archive, options.level, &progress, options.exclude, stop_signals());
+            created = staged ? create_zip(staged->root(), options.archive, options.level, &progress, {}, stop_signals())
+                             : create_zip(options.sources.front(), options.archive, options.level, &progress,
+                                 options.exclude, stop_signals());
         }
         if (created)
             return exit_success;
-        if (std::optional<PathProblem> const problem = named_path_problem(created.error(), [&] {
-                return creation_problem(source, options.archive);
-            }))
-            return report_path_problem(*problem, creation_failed_prefix, created.error());
-        return report_failure(options.archive, creation_failed_prefix, created.error());
+        if (staged && !created.error().subject().empty()) {
+            std::string const source = staged->source_of(created.error().subject());
+            return report_failure(options.archive, creation_failed_prefix, created.error(), &source);
+        }
+        return report_creation_failure(options, created.error());
     });
 }
 

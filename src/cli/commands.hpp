@@ -25,7 +25,8 @@ struct MemberChoice {
 
 struct CreateOptions {
     std::string archive;
-    std::string source;
+    std::vector<std::string> sources;
+    std::string prefix; // every entry under this directory, "" for none
     int level = 6;
     bool quiet = false;
     std::vector<std::string> exclude;

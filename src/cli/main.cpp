@@ -5,6 +5,7 @@
 #include "cli/messages.hpp"
 #include "cli/self_description.hpp"
 #include "cli/stop_signals.hpp"
+#include "common/path.hpp"
 #include "common/text.hpp"
 #include "error.hpp"
 
@@ -66,6 +67,19 @@ void limit_options(CLI::App& command, Limits& limits, std::optional<uint64_t>& m
             "", "size"));
 }
 
+// What --prefix takes: a relative directory path of plain names, as the
+// start of entry names.
+std::string prefix_problem(std::string const& text)
+{
+    std::string_view const path = std::string_view(text).substr(0, text.size() - (text.ends_with('/') ? 1 : 0));
+    if (path.empty() || text.find('\\') != std::string::npos || text.find('\0') != std::string::npos)
+        return "not a relative directory path: " + text;
+    for (std::string_view const segment : quastor::path_segments(path))
+        if (segment.empty() || segment == "." || segment == "..")
+            return "not a relative directory path of plain names: " + text;
+    return {};
+}
+
 // A first operand that is no subcommand: named, with the closest one, in
 // place of the parser's generic complaint.
 std::optional<int> unknown_command(int argc, char** argv, std::vector<std::string> const& commands)
@@ -102,7 +116,7 @@ int run(int argc, char** argv)
 
     CreateOptions create;
     CLI::App* create_command = app.add_subcommand("create",
-        "Build ARCHIVE from a file, link or directory tree; an ARCHIVE already there is replaced, not added to");
+        "Build ARCHIVE from files, links or directory trees; an ARCHIVE already there is replaced, not added to");
     create_command->add_option("--level", create.level, "DEFLATE level, 0 (store) to 12; 1 is fastest")
         ->type_name("N")
         ->check(CLI::Range(0, 12).description(""))
@@ -112,9 +126,16 @@ int run(int argc, char** argv)
         "(repeatable)")
         ->type_name("PATTERN")
         ->allow_extra_args(false);
+    create_command->add_option("--prefix", create.prefix,
+        "Put every entry under the directory DIR/ (for one directory SOURCE, what archiving its parent would give)")
+        ->type_name("DIR/")
+        ->check(CLI::Validator([](std::string& text) { return prefix_problem(text); }, "", "prefix"));
     quiet_flag(*create_command, quiet);
     create_command->add_option("ARCHIVE", create.archive, "Archive to write")->required();
-    create_command->add_option("SOURCE", create.source, "File, link or directory to archive")->required();
+    create_command->add_option("SOURCE", create.sources,
+        "Files, links or directories to archive, each named as it would be alone (a directory by what it holds); "
+        "two that give one entry name refuse the call before anything is written")
+        ->required();
 
     ExtractOptions extract;
     std::optional<uint64_t> extract_max_size;

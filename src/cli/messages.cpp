@@ -33,15 +33,18 @@ void print_error_line(std::string_view text)
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
-int report_failure(std::string const& archive, char const* prefix, QuastorError const& error)
+int report_failure(std::string const& archive, char const* prefix, QuastorError const& error,
+    std::string const* subject)
 {
     // A stop signal ends the command by that signal, which says enough: the
     // interruption it caused is no failure to report.
     if (stop_signals()->requested())
         return 1;
     std::string line = shown_archive(archive) + ": ";
-    if (!error.subject().empty())
-        line += shown(error.subject()) + ": ";
+    if (subject == nullptr)
+        subject = &error.subject();
+    if (!subject->empty())
+        line += shown(*subject) + ": ";
     line += prefix + error.display();
     // The reader's words for a file with no end record say what was
     // missing, not what the file is.

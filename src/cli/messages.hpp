@@ -28,7 +28,9 @@ void print_error_line(std::string_view text);
 // is the entry or source item the core says the error is about. Returns the
 // failure exit status.
 // A file that holds no end record at all gets a plain hint after the text.
-int report_failure(std::string const& archive, char const* prefix, QuastorError const& error);
+// `subject`, when given, names the item in place of the error's own.
+int report_failure(std::string const& archive, char const* prefix, QuastorError const& error,
+    std::string const* subject = nullptr);
 
 // A failure found to be about a path the user gave: "quastor: PATH: WHAT:
 // PREFIX DISPLAY", the module's text unchanged after the plain words.

@@ -84,6 +84,46 @@ class TestCreateAndExtract:
         assert run("extract", "-", "-d", tmp_path / "from-stdin", stdin=archive.read_bytes()).returncode == 0
         assert snapshot(tmp_path / "from-file") == snapshot(tmp_path / "from-stdin") == snapshot(source)
 
+    def test_several_sources_and_a_prefix(self, tmp_path):
+        (tmp_path / "a" / "sub").mkdir(parents=True)
+        (tmp_path / "a" / "sub" / "x").write_bytes(b"x" * 1000)
+        (tmp_path / "a" / "sub").chmod(0o750)
+        (tmp_path / "b" / ".git").mkdir(parents=True)
+        (tmp_path / "b" / "y").write_bytes(b"y")
+        os.symlink("y", tmp_path / "b" / "link")
+        (tmp_path / "top.txt").write_bytes(b"t")
+        sources = [tmp_path / "a", tmp_path / "b", tmp_path / "top.txt"]
+        alone = []
+        for number, source in enumerate(sources):
+            quastor.create_zip(str(source), str(tmp_path / f"{number}.zip"))
+            alone += quastor.preflight_zip(str(tmp_path / f"{number}.zip"))
+        out = tmp_path / "out"
+        out.mkdir()
+        # Each source's entries as it gives them alone, in one archive.
+        assert run("create", out / "all.zip", *sources).returncode == 0
+        together = quastor.preflight_zip(str(out / "all.zip"))
+        assert sorted(together, key=lambda e: e["path"]) == sorted(alone, key=lambda e: e["path"])
+        # Under a prefix, -x matched against the names each source gives.
+        assert run("create", "--prefix", "top/dir", "-x", ".git", out / "p.zip", *sources).returncode == 0
+        expected = sorted(["top/", "top/dir/"] + ["top/dir/" + e["archive_name"] for e in alone
+                                                  if not e["archive_name"].startswith(".git")])
+        assert sorted(e["archive_name"] for e in quastor.preflight_zip(str(out / "p.zip"))) == expected
+        # One directory under its own name, as archiving its parent gives it.
+        assert run("create", "--prefix", "sub/", out / "one.zip", tmp_path / "a" / "sub").returncode == 0
+        assert [(e["archive_name"], e["external_attr"] >> 16 & 0o777) for e in
+                quastor.preflight_zip(str(out / "one.zip"))] == [("sub/", 0o750), ("sub/x", 0o644)]
+        # Two sources that give one name refuse the call before anything is written.
+        (tmp_path / "c" / "sub").mkdir(parents=True)
+        done = run("create", out / "twice.zip", tmp_path / "a", tmp_path / "c")
+        assert (done.returncode, done.stderr.decode()) == (1, f"quastor: {out / 'twice.zip'}: Archive creation "
+                                                              'failed: Invalid input: Two sources give the entry name '
+                                                              '"sub/"\n')
+        assert sorted(p.name for p in out.iterdir()) == ["all.zip", "one.zip", "p.zip"]
+        done = run("create", out / "x.zip", tmp_path / "a", tmp_path / "missing")
+        assert done.stderr.decode().startswith(f"quastor: {tmp_path / 'missing'}: does not exist: ")
+        assert run("create", "--prefix", "../up", out / "x.zip", tmp_path / "a").returncode == 2
+        assert sorted(p.name for p in out.iterdir()) == ["all.zip", "one.zip", "p.zip"]
+
     def test_refusals_carry_the_module_text(self, tmp_path):
         archive = stored(tmp_path, EVIL)
         done = run("extract", archive, "-d", tmp_path / "out")
@@ -417,6 +457,7 @@ class TestUsage:
         for command in ("create", "extract", "check", "test"):
             done = run(command, "--help")
             assert done.returncode == 0 and b"-q,--quiet" in done.stdout
+        assert b"replaced, not added to" in run("create", "--help").stdout
         done = run("--version")
         assert done.stdout.decode().split() == ["quastor", importlib.metadata.version("quastor")]
 
@@ -436,9 +477,13 @@ class TestUsage:
                            if word.startswith("--")}:
                 for text in texts.values():
                     assert option.replace("-", "\\-") in text or option in text or option[2:] in text
-        # The wheel puts them where man and the shells look.
-        share = pathlib.Path(sysconfig.get_path("data")) / "share"
-        installed = {"man": "man/man1/quastor.1", "bash": "bash-completion/completions/quastor",
-                     "zsh": "zsh/site-functions/_quastor", "fish": "fish/vendor_completions.d/quastor.fish"}
-        for kind, place in installed.items():
-            assert (share / place).read_text() == texts[kind]
+        # The wheel puts them where man and the shells look (when pip
+        # installed it, with a record of its files).
+        recorded = importlib.metadata.files("quastor")
+        if recorded is not None:
+            installed = {"man": "share/man/man1/quastor.1", "bash": "share/bash-completion/completions/quastor",
+                         "zsh": "share/zsh/site-functions/_quastor",
+                         "fish": "share/fish/vendor_completions.d/quastor.fish"}
+            for kind, place in installed.items():
+                found = [f for f in recorded if f.as_posix().endswith(place)]
+                assert len(found) == 1 and pathlib.Path(found[0].locate()).read_text() == texts[kind]
