@@ -13,13 +13,13 @@
 
 namespace quastor::cli {
 
-namespace {
-
 std::string temporary_directory()
 {
     char const* value = std::getenv("TMPDIR");
     return value != nullptr && *value != '\0' ? std::string(value) : std::string("/tmp");
 }
+
+namespace {
 
 // A file only this process can reach, gone once closed: an unnamed one
 // where the file system makes them, otherwise a fresh name removed at once.

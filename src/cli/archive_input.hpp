@@ -20,6 +20,10 @@ constexpr char standard_input_name[] = "-";
 // on into an unnamed file, so that memory stays bounded whatever comes in.
 constexpr size_t standard_input_budget = size_t{32} << 20;
 
+// The directory TMPDIR names, /tmp when it names none: where a long
+// standard input and gathered sources go when nowhere better serves.
+std::string temporary_directory();
+
 // An opened archive: its bytes and its central directory. Not movable: the
 // bytes may view memory held here.
 class ArchiveInput {

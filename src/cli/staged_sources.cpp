@@ -2,6 +2,7 @@
 
 #include "cli/staged_sources.hpp"
 
+#include "cli/archive_input.hpp"
 #include "cli/stop_signals.hpp"
 #include "common/fd.hpp"
 #include "common/fs.hpp"
@@ -85,6 +86,9 @@ public:
             ssize_t const length = ::readlinkat(from_dir, name, target, sizeof target - 1);
             if (length < 0)
                 return fail(QuastorError::io(errno).about(path));
+            // A target that fills the buffer may go on past it.
+            if (static_cast<size_t>(length) == sizeof target - 1)
+                return fail(QuastorError::io(ENAMETOOLONG).about(path));
             target[length] = '\0';
             if (::symlinkat(target, to_dir, to_name) != 0)
                 return fail(errno == EEXIST ? given_twice(entry_name) : QuastorError::io(errno).about(path));
@@ -156,12 +160,6 @@ int remove_item(char const* path, struct stat const*, int, struct FTW*)
 {
     (void)::remove(path);
     return 0;
-}
-
-std::string temporary_directory()
-{
-    char const* value = std::getenv("TMPDIR");
-    return value != nullptr && *value != '\0' ? std::string(value) : std::string("/tmp");
 }
 
 } // namespace
