@@ -113,7 +113,8 @@ ArchiveTarget archive_target(std::string archive_abs)
     return ArchiveTarget(std::move(archive_abs), existing);
 }
 
-Result<std::vector<SourceEntry>> collect_sources(std::string const& source_abs, ArchiveTarget const& archive)
+Result<std::vector<SourceEntry>> collect_sources(
+    std::string const& source_abs, ArchiveTarget const& archive, NameMerging merging)
 {
     struct stat status;
     char const* source = QUASTOR_TRY(os_path(source_abs));
@@ -129,7 +130,7 @@ Result<std::vector<SourceEntry>> collect_sources(std::string const& source_abs, 
 
     std::vector<SourceEntry> entries;
     if (S_ISDIR(status.st_mode))
-        QUASTOR_TRY(collect_directory_entries(source_abs, source_abs, archive, entries));
+        QUASTOR_TRY(collect_directory_entries(source_abs, source_abs, archive, entries, merging));
     else
         entries.push_back(QUASTOR_TRY(collect_single_source(source_abs, status.st_mode, identity_of(status))));
     return entries;
@@ -209,7 +210,7 @@ void ScratchDir::remove() noexcept
 }
 
 Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level, Progress* progress,
-    std::span<std::string const> exclude, Interruption* caller)
+    std::span<std::string const> exclude, Interruption* caller, bool refuse_merged_names)
 {
     CallInterruption interruption(caller);
     if (level < min_deflate_level || level > max_deflate_level)
@@ -220,7 +221,8 @@ Result<void> create_zip(std::string const& source_path, std::string const& archi
     if (same_path(source_abs, archive_abs))
         return fail(QuastorError::invalid_input("Source path and archive path must be different"));
     ArchiveTarget const archive = archive_target(std::move(archive_abs));
-    std::vector<SourceEntry> sources = QUASTOR_TRY(collect_sources(source_abs, archive));
+    std::vector<SourceEntry> sources = QUASTOR_TRY(collect_sources(
+        source_abs, archive, refuse_merged_names ? NameMerging::refuse : NameMerging::keep_both));
     if (!exclude.empty()) {
         std::vector<std::string_view> names;
         names.reserve(sources.size());
