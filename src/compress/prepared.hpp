@@ -54,10 +54,12 @@ struct ScratchFileData {
 };
 using EntryData = std::variant<EmptyData, InlineData, SourceFileData, ScratchFileData>;
 
-// A source file by the path it was read from and the identity it had.
+// A source file by the path it was read from and the identity it had, and
+// the directory collection held for it, if any (see SourceEntry).
 struct SourceOrigin {
     std::string path;
     FileIdentity identity;
+    std::shared_ptr<UniqueFd const> directory;
 };
 
 // One entry as the writer emits it. Holds no descriptor, mapping or
