@@ -378,19 +378,25 @@ class TestArchiveFile:
             if held is not None:
                 os.close(held)
 
-    def test_an_existing_file_is_rewritten_in_place_and_kept_when_preparation_fails(self, tmp_path):
+    def test_an_existing_file_is_replaced_whole_and_kept_when_preparation_fails(self, tmp_path):
+        """The archive is renamed over the file the path leads to (through
+        a link there), taking its owner and permission bits: the path never
+        holds a mix of both, and a hard link keeps the old bytes."""
         (tmp_path / "a").write_bytes(b"abc")
         os.chmod(tmp_path / "a", 0o644)
         (tmp_path / "out.zip").write_bytes(b"z" * 10000)
-        os.chmod(tmp_path / "out.zip", 0o600)
+        os.chmod(tmp_path / "out.zip", 0o640)
+        owner = (65534, 65534) if os.geteuid() == 0 else (os.geteuid(), os.getegid())
+        os.chown(tmp_path / "out.zip", *owner)
         os.link(tmp_path / "out.zip", tmp_path / "hard.zip")
         os.symlink("out.zip", tmp_path / "soft.zip")
-        inode = (tmp_path / "out.zip").stat().st_ino
         quastor.create_zip(str(tmp_path / "a"), str(tmp_path / "soft.zip"))
-        assert (tmp_path / "hard.zip").read_bytes() == GOLDEN_ONE_FILE
+        assert (tmp_path / "out.zip").read_bytes() == GOLDEN_ONE_FILE
+        assert (tmp_path / "hard.zip").read_bytes() == b"z" * 10000
         assert (tmp_path / "soft.zip").is_symlink()
-        assert (tmp_path / "out.zip").stat().st_ino == inode
-        assert stat.S_IMODE((tmp_path / "out.zip").stat().st_mode) == 0o600
+        status = (tmp_path / "out.zip").stat()
+        assert (stat.S_IMODE(status.st_mode), status.st_uid, status.st_gid) == (0o640, *owner)
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["a", "hard.zip", "out.zip", "soft.zip"]
 
         with open(tmp_path / "huge", "wb") as f:
             f.truncate(1 << 32)  # sparse: refused by size before it is read
