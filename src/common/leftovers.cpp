@@ -27,6 +27,8 @@ constexpr size_t listing_buffer = 4096;
 // A directory that a worker still fills is emptied again this many times
 // before its removal is given up.
 constexpr int removal_rounds = 64;
+// Milliseconds a second remover waits for the first before giving up.
+constexpr int removal_wait = 2000;
 
 enum State : int { free_slot, filling, noted, taken };
 
@@ -39,6 +41,7 @@ struct Slot {
 
 Slot slots[slot_count];
 std::atomic<bool> ending{false};
+std::atomic<bool> removal_done{false};
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
 void close_quietly(int& fd) noexcept
@@ -144,7 +147,14 @@ void Leftover::forget() noexcept
 
 void remove_leftovers() noexcept
 {
-    ending.store(true, std::memory_order_seq_cst);
+    // A second caller (a third signal, taken by another thread) waits for
+    // the first one's removal rather than end the process before it.
+    if (ending.exchange(true, std::memory_order_seq_cst)) {
+        struct timespec const pause = {0, 1'000'000};
+        for (int waited = 0; !removal_done.load() && waited < removal_wait; ++waited)
+            (void)::nanosleep(&pause, nullptr);
+        return;
+    }
     for (Slot& slot : slots) {
         int expected = noted;
         if (!slot.state.compare_exchange_strong(expected, taken, std::memory_order_acquire))
@@ -154,6 +164,7 @@ void remove_leftovers() noexcept
         else
             (void)::unlinkat(slot.directory, slot.name, 0);
     }
+    removal_done.store(true);
 }
 
 bool may_make_new() noexcept { return !ending.load(std::memory_order_seq_cst); }

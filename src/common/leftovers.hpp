@@ -46,7 +46,8 @@ private:
 
 // Removes every name still noted, from any thread or a signal handler, once
 // per name; from then on may_make_new() says no, so that workers stop
-// making files that could escape the removal. For a process about to end.
+// making files that could escape the removal. A later call waits (up to two
+// seconds) for the first one's removal to end. For a process about to end.
 void remove_leftovers() noexcept;
 
 // False once remove_leftovers() has begun: a new scratch file or pending

@@ -219,8 +219,9 @@ class TestInterruption:
         self.check_created(archive)
 
     @pytest.mark.skipif(not os.access(COMMAND, os.X_OK), reason="the quastor command is not installed")
-    @pytest.mark.parametrize("first,second", [(signal.SIGINT, signal.SIGINT), (signal.SIGTERM, signal.SIGINT)])
-    def test_command_ended_by_a_second_signal_leaves_nothing(self, tmp_path, long_work, first, second):
+    def test_command_ended_by_a_second_signal_leaves_nothing(self, tmp_path, long_work):
+        # A second Ctrl-C; the race script tries the other pairs.
+        first = second = signal.SIGINT
         archive = tmp_path / "out" / "a.zip"
         archive.parent.mkdir()
         archive.write_bytes(b"old")

@@ -37,9 +37,10 @@ import time
 import zipfile
 
 COMMAND = pathlib.Path(sysconfig.get_path("scripts")) / "quastor"
-# The signals of one run, in turn: one, or two in a row.
-SIGNAL_RUNS = [(signal.SIGINT,), (signal.SIGTERM, signal.SIGINT), (signal.SIGTERM,), (signal.SIGINT, signal.SIGINT),
-               (signal.SIGINT, signal.SIGTERM), (signal.SIGTERM, signal.SIGTERM)]
+# The signals of one run, in turn: one, or two in a row (timeout's pair,
+# a second Ctrl-C, then the mixed pairs).
+SIGNAL_RUNS = [(signal.SIGINT,), (signal.SIGTERM, signal.SIGTERM), (signal.SIGINT, signal.SIGINT), (signal.SIGTERM,),
+               (signal.SIGTERM, signal.SIGINT), (signal.SIGINT, signal.SIGTERM)]
 
 # Makes openat() refuse unnamed files, as FUSE or NFS do.
 NO_UNNAMED_FILES = r"""
@@ -238,21 +239,21 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--delays", type=int, default=20, help="moments per operation (leftovers mode)")
     parser.add_argument("--modes", default="replace,leftovers")
-    parser.add_argument("--short", action="store_true", help="4 moments per operation, 6 replacements")
+    parser.add_argument("--short", action="store_true", help="3 moments per operation, 6 replacements")
     args = parser.parse_args()
     if not os.access(COMMAND, os.X_OK):
         print(f"no quastor command at {COMMAND}", file=sys.stderr)
         return 2
     base = pathlib.Path(tempfile.mkdtemp(prefix="quastor-signals-"))
     try:
-        tree = make_tree(base, 24 if args.short else 64)
+        tree = make_tree(base, 16 if args.short else 64)
         sound = []
         for mode in args.modes.split(","):
             if mode == "replace":
                 sound.append(run_replace(base, tree, 6 if args.short else 30))
             else:
-                archive = make_archive(base, 6 if args.short else 12)
-                count = 4 if args.short else args.delays
+                archive = make_archive(base, 4 if args.short else 12)
+                count = 3 if args.short else args.delays
                 sound.append(run_leftovers(base, tree, archive, count, build_interposer(base)))
         return 0 if all(sound) else 1
     finally:
