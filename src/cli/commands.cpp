@@ -149,7 +149,10 @@ int run_create(CreateOptions const& options)
         Result<void> created;
         {
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            created = create_zip(options.source, options.archive, options.level, &progress, options.exclude, stop_signals());
+            // Two entries of one name would make an archive that extraction
+            // refuses: the command refuses to write it.
+            created = create_zip(
+                options.source, options.archive, options.level, &progress, options.exclude, stop_signals(), true);
         }
         return created ? exit_success : report_failure(options.archive, creation_failed_prefix, created.error());
     });

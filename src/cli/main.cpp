@@ -174,7 +174,9 @@ int run(int argc, char** argv)
             std::fputs("quastor: extract --stdout writes no files; --no-overwrite and --empty do not apply\n", stderr);
             return exit_usage;
         }
-        StopSignals stop;
+        // Members written to standard output leave no file to finish, and
+        // a reader that stops reading would block the writes for ever.
+        StopSignals stop(extract.to_stdout ? StopSignals::Ending::at_once : StopSignals::Ending::after_cleanup);
         return stop.finish(run_extract(extract));
     }
     if (*check_command) {
