@@ -117,14 +117,20 @@ test-cpp: test-build
 	ctest --test-dir $(BUILD_TREE) --output-on-failure -j $(JOBS)
 
 # A few attempts of every race, so that each change meets the defences: the
-# archive truncated while read, and, as root with uid nobody as the racer,
-# the tree changed under creation and the destination under extraction.
+# archive truncated while read, stop signals at many moments of the command,
+# and, as root with uid nobody as the racer, the tree changed under creation
+# and the destination under extraction. The last line is the one verdict.
 test-stress: test-build
 	@echo "== races, a few attempts each"
-	$(PYTHON) tests/stress/truncate_race.py 3
-	@if [ "$$(id -u)" = 0 ]; then \
-	  $(PYTHON) tests/stress/create_race.py --short && $(PYTHON) tests/stress/extract_race.py --short; \
-	else echo "races against another user skipped: they need root"; fi
+	@failed=""; skipped=""; \
+	$(PYTHON) tests/stress/truncate_race.py 3 || failed="$$failed truncate_race"; \
+	$(PYTHON) tests/stress/signal_race.py --short || failed="$$failed signal_race"; \
+	if [ "$$(id -u)" = 0 ]; then \
+	  $(PYTHON) tests/stress/create_race.py --short || failed="$$failed create_race"; \
+	  $(PYTHON) tests/stress/extract_race.py --short || failed="$$failed extract_race"; \
+	else skipped=" (the races against another user need root: skipped)"; fi; \
+	if [ -n "$$failed" ]; then echo "== races: FAILED:$$failed"; exit 1; fi; \
+	echo "== races: all sound$$skipped"
 
 test: test-python test-cpp test-stress
 

@@ -5,14 +5,18 @@ that they say what --help says.
     python docs/command_documents.py [COMMAND]          rewrite the files
     python docs/command_documents.py --check [COMMAND]  exit 1 when they differ
 
-COMMAND defaults to `quastor` on PATH. The files are kept in the source tree
+COMMAND defaults to the `quastor` installed beside the running Python, else
+the one on PATH. The files are kept in the source tree
 (the wheel installs them, and a cross-built command cannot run where it is
 built); the Python suite checks that they match the built command."""
 
 import json
+import os
 import pathlib
+import shutil
 import subprocess
 import sys
+import sysconfig
 
 HERE = pathlib.Path(__file__).resolve().parent
 DESCRIBE = "--describe-options"
@@ -265,10 +269,19 @@ def render(command: str) -> dict[str, str]:
     return {kind: RENDER[kind](described) for kind in FILES}
 
 
+def installed_command() -> str | None:
+    beside = pathlib.Path(sysconfig.get_path("scripts")) / "quastor"
+    return str(beside) if os.access(beside, os.X_OK) else shutil.which("quastor")
+
+
 def main(arguments: list[str]) -> int:
     check = "--check" in arguments
     rest = [a for a in arguments if a != "--check"]
-    texts = render(rest[0] if rest else "quastor")
+    command = rest[0] if rest else installed_command()
+    if command is None:
+        print("no quastor command found: install it (make test-build) or name it", file=sys.stderr)
+        return 2
+    texts = render(command)
     stale = [kind for kind, path in FILES.items() if not path.exists() or path.read_text() != texts[kind]]
     if check:
         for kind in stale:

@@ -232,9 +232,12 @@ int run_create(CreateOptions const& options)
         Result<void> created;
         {
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            created = staged ? create_zip(staged->root(), options.archive, options.level, &progress, {}, stop_signals())
-                             : create_zip(options.sources.front(), options.archive, options.level, &progress,
-                                 options.exclude, stop_signals());
+            // Two entries of one name would make an archive that extraction
+            // refuses: the command refuses to write it.
+            std::string const& source = staged ? staged->root() : options.sources.front();
+            created = create_zip(source, options.archive, options.level, &progress,
+                staged ? std::span<std::string const>() : std::span<std::string const>(options.exclude), stop_signals(),
+                true);
         }
         if (created)
             return exit_success;

@@ -219,7 +219,9 @@ int run(int argc, char** argv)
                 stderr);
             return exit_usage;
         }
-        StopSignals stop;
+        // Members written to standard output leave no file to finish, and
+        // a reader that stops reading would block the writes for ever.
+        StopSignals stop(extract.to_stdout ? StopSignals::Ending::at_once : StopSignals::Ending::after_cleanup);
         return stop.finish(run_extract(extract));
     }
     if (*check_command) {

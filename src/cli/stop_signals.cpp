@@ -2,6 +2,8 @@
 
 #include "cli/stop_signals.hpp"
 
+#include "common/leftovers.hpp"
+
 #include <atomic>
 #include <iterator>
 #include <csignal>
@@ -14,10 +16,13 @@ namespace {
 
 constexpr int stop_signal_numbers[] = {SIGINT, SIGTERM};
 
-// The first stop signal's number, 0 before one comes. A lock-free atomic, so
-// that the handler may set it.
+// The first stop signal's number, 0 before one comes; whether the operation
+// has committed to finishing; whether a signal ends the process at once.
+// Lock-free atomics, so that the handler may use them.
 std::atomic<int> received{0};
-static_assert(std::atomic<int>::is_always_lock_free);
+std::atomic<bool> committed{false};
+std::atomic<bool> ending_at_once{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
 // The dispositions found, put back when the operation is over.
 struct sigaction previous[std::size(stop_signal_numbers)];
@@ -37,13 +42,21 @@ struct sigaction previous[std::size(stop_signal_numbers)];
 extern "C" void note_stop_signal(int number)
 {
     int none = 0;
-    if (!received.compare_exchange_strong(none, number))
-        end_by(number);
+    bool const first = received.compare_exchange_strong(none, number);
+    if (committed.load())
+        return;
+    if (first && !ending_at_once.load())
+        return;
+    // The process ends here, from whichever thread took the signal: what
+    // the call has made goes first.
+    remove_leftovers();
+    end_by(number);
 }
 
 class ReceivedFlag final : public Interruption {
 public:
-    bool requested() override { return received.load(std::memory_order_relaxed) != 0; }
+    bool requested() override { return received.load(std::memory_order_relaxed) != 0 && !committed.load(); }
+    void committing() override { committed.store(true); }
 };
 
 ReceivedFlag flag;
@@ -52,8 +65,9 @@ ReceivedFlag flag;
 
 Interruption* stop_signals() { return &flag; }
 
-StopSignals::StopSignals()
+StopSignals::StopSignals(Ending ending)
 {
+    ending_at_once.store(ending == Ending::at_once);
     struct sigaction action = {};
     action.sa_handler = note_stop_signal;
     sigemptyset(&action.sa_mask);
@@ -77,7 +91,7 @@ StopSignals::~StopSignals()
 
 int StopSignals::finish(int status)
 {
-    if (int const number = received.load(); number != 0)
+    if (int const number = received.load(); number != 0 && !committed.load())
         end_by(number);
     return status;
 }

@@ -4,6 +4,7 @@
 #include "common/fs.hpp"
 
 #include "common/kernel_calls.hpp"
+#include "common/leftovers.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +20,44 @@ namespace {
 
 // Largest piece asked of one kernel copy call; the loop runs on to the end.
 constexpr size_t copy_chunk = size_t{1} << 30;
+
+// Temporary names tried after the first one found taken.
+constexpr int max_temporary_attempts = 16;
+
+// ".quastor-" and 16 random hexadecimal digits.
+std::string temporary_name(int attempt)
+{
+    uint64_t random = 0;
+    if (kernel_random(&random, sizeof random) != sizeof random)
+        random ^= static_cast<uint64_t>(::getpid()) << 20 ^ static_cast<uint64_t>(attempt);
+    char name[32];
+    std::snprintf(name, sizeof name, ".quastor-%016llx", static_cast<unsigned long long>(random));
+    return name;
+}
+
+// The file open at `fd` must be what `name` in `directory` now holds. A
+// temporary name swapped by someone who may write in the directory has
+// moved their file there instead: a link is ELOOP, as a walk that refuses
+// to follow it says, and anything else EEXIST, another file having the name.
+Result<void> check_named(int directory, char const* name, int fd)
+{
+    struct stat named;
+    if (::fstatat(directory, name, &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return fail(QuastorError::io(errno));
+    if (identity_of(named) != QUASTOR_TRY(identity_of(fd)))
+        return fail(QuastorError::io(S_ISLNK(named.st_mode) ? ELOOP : EEXIST));
+    return {};
+}
+
+// errno values of a link or rename into a directory on another mount, or
+// one in which the call may make nothing.
+bool cannot_move_there(int error)
+{
+    return error == EXDEV || error == EACCES || error == EPERM || error == EROFS;
+}
+
+// The way to the file open at `fd` that linkat follows.
+std::string proc_self_fd(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 // errno values with which the kernel refuses to copy between this pair of
 // files (two file systems, a file system or kernel without the call, an
@@ -173,6 +212,9 @@ Result<FileTarget> open_file_target(
 
 Result<PendingFile> PendingFile::create(int directory, mode_t mode)
 {
+    // The process is ending and removing its temporary names.
+    if (!may_make_new())
+        return fail(QuastorError::io(EINTR));
     UniqueFd unnamed(open_at(directory, ".", O_TMPFILE | O_RDWR, mode));
     if (unnamed)
         return PendingFile(directory, std::move(unnamed), {});
@@ -182,21 +224,23 @@ Result<PendingFile> PendingFile::create(int directory, mode_t mode)
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
         return fail(QuastorError::io(errno));
     for (int attempt = 0;; ++attempt) {
-        uint64_t random = 0;
-        if (kernel_random(&random, sizeof random) != sizeof random)
-            random ^= static_cast<uint64_t>(::getpid()) << 20 ^ static_cast<uint64_t>(attempt);
-        char name[32];
-        std::snprintf(name, sizeof name, ".quastor-%016llx", static_cast<unsigned long long>(random));
-        UniqueFd named(open_at(directory, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode));
-        if (named)
-            return PendingFile(directory, std::move(named), name);
-        if (errno != EEXIST || attempt == 16)
+        std::string const name = temporary_name(attempt);
+        UniqueFd named(open_at(directory, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode));
+        if (named) {
+            PendingFile file(directory, std::move(named), name);
+            file.leftover_ = Leftover::note(directory, name.c_str());
+            return file;
+        }
+        if (errno != EEXIST || attempt == max_temporary_attempts)
             return fail(QuastorError::io(errno));
     }
 }
 
 PendingFile::PendingFile(PendingFile&& other) noexcept
-    : directory_(other.directory_), fd_(std::move(other.fd_)), temporary_name_(std::move(other.temporary_name_))
+    : directory_(other.directory_)
+    , fd_(std::move(other.fd_))
+    , temporary_name_(std::move(other.temporary_name_))
+    , leftover_(std::move(other.leftover_))
 {
     other.temporary_name_.clear();
 }
@@ -205,6 +249,7 @@ PendingFile::~PendingFile()
 {
     // By name: if someone swapped the name meanwhile, what goes is theirs,
     // in a directory they can write to anyway.
+    leftover_.forget();
     if (!temporary_name_.empty())
         (void)::unlinkat(directory_, temporary_name_.c_str(), 0);
 }
@@ -213,16 +258,15 @@ Result<bool> PendingFile::name_as(std::string const& name)
 {
     char const* c_name = QUASTOR_TRY(os_path(name));
     if (temporary_name_.empty()) {
-        std::string const self = "/proc/self/fd/" + std::to_string(fd_.get());
-        if (::linkat(AT_FDCWD, self.c_str(), directory_, c_name, AT_SYMLINK_FOLLOW) != 0) {
+        if (::linkat(AT_FDCWD, proc_self_fd(fd_.get()).c_str(), directory_, c_name, AT_SYMLINK_FOLLOW) != 0) {
             // ENOENT: /proc is not mounted.
             if (errno == EEXIST || errno == ENOENT)
                 return false;
             return fail(QuastorError::io(errno));
         }
     } else {
-        // Never over something that is there: that is overwritten in place
-        // by the caller, as a smaller member's target would be.
+        // Never over something that is there: that is the caller's to
+        // decide (replace() or an overwrite in place).
         char const* c_temporary = temporary_name_.c_str();
         if (kernel_rename_noreplace(directory_, c_temporary, c_name) != 0) {
             if (errno == EEXIST)
@@ -238,14 +282,44 @@ Result<bool> PendingFile::name_as(std::string const& name)
             }
             (void)::unlinkat(directory_, c_temporary, 0);
         }
+        leftover_.forget();
         temporary_name_.clear();
     }
-    // What now has the name must be this file.
-    struct stat named;
-    if (::fstatat(directory_, c_name, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    QUASTOR_TRY(check_named(directory_, c_name, fd_.get()));
+    return true;
+}
+
+Result<bool> PendingFile::replace(int directory, std::string const& name)
+{
+    char const* c_name = QUASTOR_TRY(os_path(name));
+    if (temporary_name_.empty()) {
+        // An unnamed file cannot be renamed: it gets a temporary name in
+        // the target's directory first, noted until renamed.
+        std::string const self = proc_self_fd(fd_.get());
+        for (int attempt = 0;; ++attempt) {
+            std::string temporary = temporary_name(attempt);
+            if (::linkat(AT_FDCWD, self.c_str(), directory, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+                directory_ = directory;
+                temporary_name_ = std::move(temporary);
+                leftover_ = Leftover::note(directory, temporary_name_.c_str());
+                break;
+            }
+            // ENOENT: no /proc.
+            if (errno == ENOENT || errno == EOPNOTSUPP || errno == EMLINK || cannot_move_there(errno))
+                return false;
+            if (errno != EEXIST || attempt == max_temporary_attempts)
+                return fail(QuastorError::io(errno));
+        }
+    }
+    if (::renameat(directory_, temporary_name_.c_str(), directory, c_name) != 0) {
+        if (cannot_move_there(errno))
+            return false;
         return fail(QuastorError::io(errno));
-    if (identity_of(named) != QUASTOR_TRY(identity_of(fd_.get())))
-        return fail(QuastorError::io(ELOOP));
+    }
+    leftover_.forget();
+    temporary_name_.clear();
+    directory_ = directory;
+    QUASTOR_TRY(check_named(directory, c_name, fd_.get()));
     return true;
 }
 

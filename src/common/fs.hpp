@@ -11,6 +11,7 @@
 
 #include "common/fd.hpp"
 #include "common/file_identity.hpp"
+#include "common/leftovers.hpp"
 #include "error.hpp"
 
 #include <cstdint>
@@ -95,8 +96,17 @@ public:
     // Gives the file `name` unless something already has it: false then, or
     // when the file system cannot name it that way, and the file stays
     // pending. A name that turns out to hold another file afterwards (the
-    // temporary name swapped meanwhile) is ELOOP.
+    // temporary name swapped meanwhile) is EEXIST, or ELOOP when what it
+    // holds is a link.
     Result<bool> name_as(std::string const& name);
+
+    // Gives the file `name` in `directory` (held by the caller for as long
+    // as this file) by renaming it over whatever has that name, in one step:
+    // the name holds the old file or this one, never anything between.
+    // False where it cannot be moved there (another mount, a directory in
+    // which the call may make nothing, no /proc to name an unnamed file);
+    // then nothing at `name` has changed. Afterwards as name_as.
+    Result<bool> replace(int directory, std::string const& name);
 
 private:
     PendingFile(int directory, UniqueFd fd, std::string temporary_name)
@@ -107,6 +117,7 @@ private:
     int directory_;
     UniqueFd fd_;
     std::string temporary_name_; // empty for an unnamed file or once named
+    Leftover leftover_;          // the temporary name, while it is one
 };
 
 // Copies what `from` holds from its start, up to `limit` bytes or its end,

@@ -16,6 +16,10 @@ namespace quastor {
 class Interruption {
 public:
     virtual bool requested() = 0;
+    // The operation has begun the step that it finishes whatever comes
+    // (naming a complete archive): a stop asked from now on is not obeyed,
+    // and the operation's own result stands. Calling thread, once.
+    virtual void committing() {}
 
 protected:
     ~Interruption() = default;
@@ -46,6 +50,13 @@ public:
     // Whether the caller has already asked, without asking again: any thread.
     bool seen() const { return interrupted_.load(std::memory_order_relaxed); }
     bool pollable() const { return caller_ != nullptr; }
+    // From here the call runs to its end: tells the caller so. Calling
+    // thread.
+    void commit()
+    {
+        if (caller_ != nullptr)
+            caller_->committing();
+    }
 
     static QuastorError error() { return QuastorError::io(EINTR); }
 

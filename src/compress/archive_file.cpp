@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,10 @@ namespace {
 // Bytes that pass through memory when the pending archive is copied into
 // a file already at the path, where the kernel cannot copy between them.
 constexpr size_t copy_piece = 8192;
+
+// Links followed at the end of the archive path before ELOOP, as the
+// kernel allows.
+constexpr int max_link_hops = 40;
 
 // errno values that stop the call making any file in the directory, where
 // a file already at the path may still be written in place.
@@ -87,6 +92,55 @@ Result<UniqueFd> open_archive_file(std::string const& archive_path, std::span<Pr
     return file;
 }
 
+// What a name leads to once the links at its end are followed, as open(2)
+// follows them: the directory that holds it (null: the one it started in),
+// its last name there, and its status, when something is there.
+struct FinalName {
+    UniqueFd directory;
+    std::string leaf;
+    std::optional<struct stat> status;
+};
+
+// Follows `name` in `directory` through links at the end of the path, each
+// target resolved from the directory of the link that names it.
+Result<FinalName> follow_links(int directory, std::string const& name)
+{
+    FinalName at{UniqueFd(), name, std::nullopt};
+    for (int hop = 0; hop <= max_link_hops; ++hop) {
+        int const base = at.directory ? at.directory.get() : directory;
+        struct stat status;
+        if (::fstatat(base, at.leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT)
+                return fail(QuastorError::io(errno));
+            at.status.reset();
+            return at;
+        }
+        if (!S_ISLNK(status.st_mode)) {
+            at.status = status;
+            return at;
+        }
+        std::string target(static_cast<size_t>(status.st_size) + 1, '\0');
+        ssize_t const length = ::readlinkat(base, at.leaf.c_str(), target.data(), target.size());
+        if (length < 0)
+            return fail(QuastorError::io(errno));
+        target.resize(static_cast<size_t>(length));
+        std::string_view const parent = parent_of(target);
+        std::string leaf(leaf_of(target, parent));
+        // A target naming a directory ("x/", "..") is one, as open(2) finds.
+        if (leaf.empty() || leaf == "." || leaf == ".." || leaf.ends_with('/'))
+            return fail(QuastorError::io(EISDIR));
+        if (!parent.empty() || target.front() == '/') {
+            std::string const way = parent.empty() ? std::string("/") : std::string(parent);
+            UniqueFd next(open_at(target.front() == '/' ? AT_FDCWD : base, QUASTOR_TRY(os_path(way)), O_PATH | O_DIRECTORY));
+            if (!next)
+                return fail(QuastorError::io(errno));
+            at.directory = std::move(next);
+        }
+        at.leaf = std::move(leaf);
+    }
+    return fail(QuastorError::io(ELOOP));
+}
+
 } // namespace
 
 Result<UniqueFd> open_archive(std::string const& archive_path, std::span<PreparedEntry const> entries)
@@ -119,14 +173,39 @@ Result<std::optional<PendingArchive>> PendingArchive::open(std::string const& ar
 
 Result<void> PendingArchive::publish(std::span<PreparedEntry const> entries)
 {
-    // Never over anything already there: that file keeps its identity.
+    // Nothing at the path: the archive only gets its name.
     if (QUASTOR_TRY(file_.name_as(leaf_)))
         return {};
-    // Something is at the path already, or the file cannot be named here
-    // (no /proc for an unnamed file): the bytes move into the file at the
-    // path, as they would have been written into it. Its blocks are reserved
-    // first (ENOSPC and EDQUOT then fail before anything changes), it is
-    // overwritten from the start and only then cut to length.
+    FinalName const final_name = QUASTOR_TRY(follow_links(directory_.get(), leaf_));
+    int const directory = final_name.directory ? final_name.directory.get() : directory_.get();
+    if (final_name.status && S_ISREG(final_name.status->st_mode)) {
+        for (PreparedEntry const& entry : entries) {
+            if (is_live_source(entry, identity_of(*final_name.status)))
+                return fail(QuastorError::invalid_input("Source path and archive path must be different"));
+        }
+        // The archive replaces the file as its owner had it: same owner
+        // where the call may give it (root may), same permission bits.
+        (void)::fchown(fd(), final_name.status->st_uid, final_name.status->st_gid);
+        if (::fchmod(fd(), final_name.status->st_mode & 0777) != 0)
+            return fail(QuastorError::io(errno));
+    }
+    // A regular file, or none (a dangling link), is replaced by renaming
+    // the complete archive over its name: the path holds the old file or
+    // the new one, and nothing between.
+    if ((!final_name.status || S_ISREG(final_name.status->st_mode))
+        && QUASTOR_TRY(file_.replace(directory, final_name.leaf)))
+        return {};
+    return copy_into_existing(entries);
+}
+
+// Where renaming cannot reach (another mount behind a link at the path, no
+// /proc to name an unnamed file), the bytes move into the file at the path,
+// as they would have been written into it. Its blocks are reserved first
+// (ENOSPC and EDQUOT then fail before anything changes), it is overwritten
+// from the start and only then cut to length. Anything there but a regular
+// file is refused here, as open_archive refuses it.
+Result<void> PendingArchive::copy_into_existing(std::span<PreparedEntry const> entries)
+{
     struct stat status;
     if (::fstat(fd(), &status) != 0)
         return fail(QuastorError::io(errno));

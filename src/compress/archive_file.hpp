@@ -3,9 +3,11 @@
 // The archive file itself: where it is opened, and how it gets its name.
 // The archive is written into a pending file in the directory that will
 // hold it (fs's PendingFile: unnamed, or under a temporary name where the
-// file system has no unnamed files) and named only once complete, so that a
-// failed call changes nothing at the path. Where the call may make nothing in
-// that directory, the file already at the path is written in place.
+// file system has no unnamed files) and named only once complete, renamed
+// over any file already there, so that a failed call changes nothing at the
+// path and a finished one changes it in one step. Where the call may make
+// nothing in that directory, the file already at the path is written in
+// place.
 
 #include "common/fd.hpp"
 #include "common/fs.hpp"
@@ -40,14 +42,18 @@ public:
     int fd() const { return file_.fd(); }
     bool has_temporary_name() const { return file_.has_temporary_name(); }
 
-    // Gives the complete archive its name. Where something is already at the
-    // path, that file is opened as open_archive opens it and the archive
-    // copied into it, so an existing archive keeps its identity and a link
-    // there is followed; its blocks are reserved first where the file system
-    // can, so that a full file system fails the call before the file changes.
+    // Gives the complete archive its name. Where a regular file is already
+    // at the path, or at the end of the links there, the archive takes its
+    // owner (where allowed) and permission bits and is renamed over it, so
+    // that the path holds the old file or the new archive and nothing
+    // between; a file still being archived is refused instead. Only where no
+    // rename can reach (a link to another mount) is the archive copied into
+    // the file there, which a crash meanwhile can leave torn.
     Result<void> publish(std::span<PreparedEntry const> entries);
 
 private:
+    Result<void> copy_into_existing(std::span<PreparedEntry const> entries);
+
     PendingArchive(std::string archive_path, std::string leaf, UniqueFd directory, PendingFile file)
         : archive_path_(std::move(archive_path))
         , leaf_(std::move(leaf))

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -61,15 +62,44 @@ struct ListedItem {
 // The path of the item `name` of the directory at `dir`.
 std::string item_path(std::string const& dir, std::string const& name) { return join_path(dir, name); }
 
+// A name's raw bytes as text that tells them apart: valid UTF-8 as it is,
+// every byte of an invalid sequence as \xNN.
+std::string raw_bytes_shown(std::string_view name)
+{
+    std::string shown;
+    while (!name.empty()) {
+        size_t valid = 1;
+        while (valid <= name.size() && valid <= 4 && !is_valid_utf8(name.substr(0, valid)))
+            ++valid;
+        if (valid <= name.size() && valid <= 4) {
+            shown.append(name.substr(0, valid));
+            name.remove_prefix(valid);
+            continue;
+        }
+        char escaped[5];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(name.front()));
+        shown.append(escaped);
+        name.remove_prefix(1);
+    }
+    return shown;
+}
+
 // Two raw names that differ only in bytes that are not UTF-8 can become one
 // name in the archive, which its own extraction would refuse as a conflict:
 // a file and a directory count alike, since they would land on one path.
 // Checked per directory, before anything of it is walked: names of
-// different directories differ in their prefix already. The later of the
-// two in archive order is the one refused.
-Result<void> refuse_merged_names(std::vector<ListedItem> const& items, std::string const& dir)
+// different directories differ in their prefix already. The text names
+// both items and the entry name they share.
+Result<void> refuse_merged_names(std::vector<ListedItem> const& items, std::string const& dir, std::string const& prefix)
 {
     std::vector<size_t> order;
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (!items[i].is_archive && items[i].label != items[i].name)
+            order.push_back(i);
+    }
+    if (order.empty())
+        return {};
+    order.clear();
     for (size_t i = 0; i < items.size(); ++i) {
         if (!items[i].is_archive)
             order.push_back(i);
@@ -78,9 +108,12 @@ Result<void> refuse_merged_names(std::vector<ListedItem> const& items, std::stri
         return items[a].label != items[b].label ? items[a].label < items[b].label : a < b;
     });
     for (size_t i = 1; i < order.size(); ++i) {
-        if (items[order[i]].label == items[order[i - 1]].label)
-            return fail(QuastorError::invalid_input(
-                "Unsupported filesystem entry: " + decode_utf8_lossy(item_path(dir, items[order[i]].name))));
+        ListedItem const& first = items[order[i - 1]];
+        ListedItem const& second = items[order[i]];
+        if (second.label == first.label)
+            return fail(QuastorError::invalid_input(raw_bytes_shown(item_path(dir, first.name)) + " and "
+                + raw_bytes_shown(item_path(dir, second.name)) + " both become " + quoted_name(prefix + first.label)
+                + " in the archive"));
     }
     return {};
 }
@@ -119,17 +152,13 @@ Result<std::vector<ListedItem>> list_directory(int dir_fd, std::string const& di
     stream.reset();
     // std::string compares as unsigned bytes, a prefix first: the archive order.
     std::sort(items.begin(), items.end(), [](ListedItem const& a, ListedItem const& b) { return a.name < b.name; });
-    bool merged = false;
     for (ListedItem& item : items) {
         // The archive's own path is not even looked at.
         item.is_archive = archive.may_be(item.name) && archive.is_path(item_path(dir, item.name), item.name);
         if (!item.is_archive && ::fstatat(dir_fd, item.name.c_str(), &item.status, AT_SYMLINK_NOFOLLOW) != 0)
             item.error = errno;
         item.label = decode_utf8_lossy(item.name);
-        merged = merged || item.label != item.name;
     }
-    if (merged)
-        QUASTOR_TRY(refuse_merged_names(items, dir));
     return items;
 }
 
@@ -170,13 +199,15 @@ Result<void> reopen_parent(int child, Level& parent, std::string const& path)
 // parent's descriptor and only if it is still the directory listed, so no
 // link swapped in meanwhile can lead the walk out of the tree.
 Result<void> walk(UniqueFd root, std::string path, std::string prefix, ArchiveTarget const& archive,
-    std::vector<SourceEntry>& entries)
+    NameMerging merging, std::vector<SourceEntry>& entries)
 {
     std::vector<Level> levels;
     size_t shared_left = shared_directory_budget();
     {
         Level top;
         top.items = QUASTOR_TRY(list_directory(root.get(), path, archive));
+        if (merging == NameMerging::refuse)
+            QUASTOR_TRY(refuse_merged_names(top.items, path, prefix));
         top.identity = QUASTOR_TRY(identity_of(root.get()));
         top.fd = std::move(root);
         top.path_length = path.size();
@@ -234,6 +265,8 @@ Result<void> walk(UniqueFd root, std::string path, std::string prefix, ArchiveTa
         Level below;
         below.fd = QUASTOR_TRY(open_collected(level.fd.get(), item.name, at, O_RDONLY | O_DIRECTORY, identity, S_IFDIR, status));
         below.items = QUASTOR_TRY(list_directory(below.fd.get(), at, archive));
+        if (merging == NameMerging::refuse)
+            QUASTOR_TRY(refuse_merged_names(below.items, at, name));
         below.identity = identity;
         path = std::move(at);
         prefix = std::move(name);
@@ -287,7 +320,7 @@ Result<SourceEntry> build_source_entry(std::string path, uint32_t mode, std::str
 }
 
 Result<void> collect_directory_entries(std::string const& root, std::string const& dir, ArchiveTarget const& archive,
-    std::vector<SourceEntry>& entries)
+    std::vector<SourceEntry>& entries, NameMerging merging)
 {
     std::optional<std::string> relative = strip_path_prefix(dir, root);
     if (!relative)
@@ -296,7 +329,7 @@ Result<void> collect_directory_entries(std::string const& root, std::string cons
     if (!prefix.empty())
         prefix.push_back('/');
     UniqueFd fd = QUASTOR_TRY(open_file(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-    return walk(std::move(fd), dir, std::move(prefix), archive, entries);
+    return walk(std::move(fd), dir, std::move(prefix), archive, merging, entries);
 }
 
 Result<SourceEntry> collect_single_source(std::string const& source_abs, uint32_t mode, FileIdentity identity)

@@ -24,8 +24,13 @@ namespace quastor {
 // `interruption`, when given, is asked on the calling thread whether to
 // stop; an interrupted call leaves what a failed one does: nothing at
 // archive_path (a file already there untouched) and no scratch directory.
+// Once the complete archive is being named the call runs to its end, and
+// tells `interruption` so. Two source items whose names become one entry
+// name once invalid UTF-8 is replaced give two entries of that name, or,
+// with `refuse_merged_names`, fail the call with a text naming both.
 Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level = 6,
-    Progress* progress = nullptr, std::span<std::string const> exclude = {}, Interruption* interruption = nullptr);
+    Progress* progress = nullptr, std::span<std::string const> exclude = {}, Interruption* interruption = nullptr,
+    bool refuse_merged_names = false);
 
 // The words put before an error's display text when creation fails.
 inline constexpr char creation_failed_prefix[] = "Archive creation failed: ";

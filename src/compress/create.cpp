@@ -3,6 +3,7 @@
 #include "compress/compress.hpp"
 
 #include "common/fd.hpp"
+#include "common/leftovers.hpp"
 #include "common/member_patterns.hpp"
 #include "common/pool.hpp"
 #include "compress/archive_file.hpp"
@@ -17,10 +18,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <optional>
-#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,10 +29,6 @@ namespace {
 
 constexpr unsigned max_scratch_attempts = 1024;
 constexpr unsigned max_create_threads = 8;
-
-// Room for a few directory records at a time while the scratch directory
-// is emptied: it holds only short names.
-constexpr size_t listing_buffer = 4096;
 
 std::string decimal(unsigned __int128 value)
 {
@@ -93,7 +88,10 @@ Result<ScratchDir> ScratchDir::allocate(std::string const& root)
         if (::fchmod(directory.get(), 0700) != 0)
             return fail(QuastorError::io(errno));
         std::string path = join_path(root, name);
-        return ScratchDir(std::move(path), std::move(parent), std::move(name), std::move(directory));
+        Leftover leftover = Leftover::note(parent.get(), name.c_str(), directory.get());
+        ScratchDir scratch(std::move(path), std::move(parent), std::move(name), std::move(directory));
+        scratch.leftover_ = std::move(leftover);
+        return scratch;
     }
     return fail(QuastorError::invalid_input("Failed to allocate a temporary scratch directory"));
 }
@@ -113,7 +111,8 @@ ArchiveTarget archive_target(std::string archive_abs)
     return ArchiveTarget(std::move(archive_abs), existing);
 }
 
-Result<std::vector<SourceEntry>> collect_sources(std::string const& source_abs, ArchiveTarget const& archive)
+Result<std::vector<SourceEntry>> collect_sources(
+    std::string const& source_abs, ArchiveTarget const& archive, NameMerging merging)
 {
     struct stat status;
     char const* source = QUASTOR_TRY(os_path(source_abs));
@@ -129,7 +128,7 @@ Result<std::vector<SourceEntry>> collect_sources(std::string const& source_abs, 
 
     std::vector<SourceEntry> entries;
     if (S_ISDIR(status.st_mode))
-        QUASTOR_TRY(collect_directory_entries(source_abs, source_abs, archive, entries));
+        QUASTOR_TRY(collect_directory_entries(source_abs, source_abs, archive, entries, merging));
     else
         entries.push_back(QUASTOR_TRY(collect_single_source(source_abs, status.st_mode, identity_of(status))));
     return entries;
@@ -159,6 +158,9 @@ ScratchDir::ScratchDir(std::string path)
 
 Result<UniqueFd> ScratchDir::create_entry(size_t index) const
 {
+    // The process is ending and removing this directory: nothing new in it.
+    if (!may_make_new())
+        return fail(QuastorError::io(EINTR));
     std::string const name = entry_name(index);
     int const fd = open_at(directory_.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
     if (fd < 0)
@@ -170,28 +172,10 @@ void ScratchDir::remove() noexcept
 {
     if (!directory_)
         return;
+    leftover_.forget();
     // Every name is unlinked relative to the held directory, whatever its
-    // path now leads to; the listing is read again from the start until
-    // nothing but "." and ".." is left or nothing more can be removed.
-    alignas(8) char buffer[listing_buffer];
-    for (bool removed = true; removed;) {
-        removed = false;
-        if (::lseek(directory_.get(), 0, SEEK_SET) != 0)
-            break;
-        for (;;) {
-            long const length = ::syscall(SYS_getdents64, directory_.get(), buffer, sizeof buffer);
-            if (length <= 0)
-                break;
-            for (long at = 0; at < length;) {
-                auto const* record = reinterpret_cast<struct dirent64 const*>(buffer + at);
-                at += record->d_reclen;
-                char const* name = record->d_name;
-                if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
-                    continue;
-                removed |= ::unlinkat(directory_.get(), name, 0) == 0;
-            }
-        }
-    }
+    // path now leads to.
+    empty_directory(directory_.get());
     // The name in TMPDIR is removed only while it still leads to this very
     // directory; one adopted by path goes by its path.
     struct stat held;
@@ -209,7 +193,7 @@ void ScratchDir::remove() noexcept
 }
 
 Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level, Progress* progress,
-    std::span<std::string const> exclude, Interruption* caller)
+    std::span<std::string const> exclude, Interruption* caller, bool refuse_merged_names)
 {
     CallInterruption interruption(caller);
     if (level < min_deflate_level || level > max_deflate_level)
@@ -220,7 +204,8 @@ Result<void> create_zip(std::string const& source_path, std::string const& archi
     if (same_path(source_abs, archive_abs))
         return fail(QuastorError::invalid_input("Source path and archive path must be different"));
     ArchiveTarget const archive = archive_target(std::move(archive_abs));
-    std::vector<SourceEntry> sources = QUASTOR_TRY(collect_sources(source_abs, archive));
+    std::vector<SourceEntry> sources = QUASTOR_TRY(collect_sources(
+        source_abs, archive, refuse_merged_names ? NameMerging::refuse : NameMerging::keep_both));
     if (!exclude.empty()) {
         std::vector<std::string_view> names;
         names.reserve(sources.size());
@@ -259,9 +244,12 @@ Result<void> create_zip(std::string const& source_path, std::string const& archi
                 return fail(CallInterruption::error());
             std::optional<PendingArchive> made = QUASTOR_TRY(PendingArchive::open(archive_path, true));
             // Nothing may be made in the directory: only a file already
-            // there can be written, in place.
-            if (!made)
+            // there can be written, in place, and once begun that runs to
+            // its end.
+            if (!made) {
+                interruption.commit();
                 return write_archive(prepared, archive_path);
+            }
             pending.emplace(std::move(*made));
             stream.emplace(pending->fd());
             for (PreparedEntry const& entry : prepared)
@@ -269,9 +257,11 @@ Result<void> create_zip(std::string const& source_path, std::string const& archi
         }
         QUASTOR_TRY(stream->finish(prepared));
     }
-    // The last moment at which nothing is named yet.
+    // The last moment at which nothing is named yet. Publishing, once
+    // begun, runs to its end: a replaced archive is a finished call.
     if (interruption.interrupted())
         return fail(CallInterruption::error());
+    interruption.commit();
     return pending->publish(prepared);
 }
 

@@ -119,7 +119,7 @@ Result<FreshEntry> prepare_file(SourceEntry const& entry, EntryWorkspace& worksp
     // listing: only the file collected may be read.
     if (!is_collected(status, entry.identity, S_IFREG))
         return fail(file_changed(entry.path));
-    prepared.source = SourceOrigin{entry.path, entry.identity};
+    prepared.source = SourceOrigin{entry.path, entry.identity, entry.directory};
     uint64_t const length = static_cast<uint64_t>(status.st_size);
     if (length > zip::max_entry_size)
         return fail(QuastorError::archive_too_large("File exceeds ZIP32 size limits"));

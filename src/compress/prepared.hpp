@@ -7,6 +7,7 @@
 #include "common/bytes.hpp"
 #include "common/fd.hpp"
 #include "common/interruption.hpp"
+#include "common/leftovers.hpp"
 #include "compress/source.hpp"
 #include "common/progress.hpp"
 #include "error.hpp"
@@ -54,10 +55,12 @@ struct ScratchFileData {
 };
 using EntryData = std::variant<EmptyData, InlineData, SourceFileData, ScratchFileData>;
 
-// A source file by the path it was read from and the identity it had.
+// A source file by the path it was read from and the identity it had, and
+// the directory collection held for it, if any (see SourceEntry).
 struct SourceOrigin {
     std::string path;
     FileIdentity identity;
+    std::shared_ptr<UniqueFd const> directory;
 };
 
 // One entry as the writer emits it. Holds no descriptor, mapping or
@@ -115,9 +118,9 @@ public:
     std::string entry_name(size_t index) const;
     // Creates entry_name(index) for writing: O_EXCL, O_NOFOLLOW, mode 0600.
     Result<UniqueFd> create_entry(size_t index) const;
-    // Empties and removes the directory, once; later calls do nothing. Uses
-    // no memory of its own and only system calls that are safe in a signal
-    // handler.
+    // Empties and removes the directory, once; later calls do nothing.
+    // Until then the directory is noted among the process's leftovers, so
+    // that a process ended at once by a signal removes it too.
     void remove() noexcept;
 
 private:
@@ -125,6 +128,7 @@ private:
     std::string name_;
     UniqueFd parent_;
     UniqueFd directory_;
+    Leftover leftover_;
 };
 
 // Files under this length are stored without trying to compress them.

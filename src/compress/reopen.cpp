@@ -80,9 +80,14 @@ int open_item(SourceEntry const& entry, int flags)
 
 int lstat_item(SourceEntry const& entry, struct stat& status)
 {
-    if (entry.directory)
-        return ::fstatat(entry.directory->get(), last_name(entry.path), &status, AT_SYMLINK_NOFOLLOW);
-    return lstat_path(entry.path, status);
+    return lstat_item(entry.path, entry.directory.get(), status);
+}
+
+int lstat_item(std::string const& path, UniqueFd const* directory, struct stat& status)
+{
+    if (directory != nullptr)
+        return ::fstatat(directory->get(), last_name(path), &status, AT_SYMLINK_NOFOLLOW);
+    return lstat_path(path, status);
 }
 
 QuastorError file_changed(std::string const& path)

@@ -36,6 +36,9 @@ int lstat_path(std::string const& path, struct stat& status);
 // else by its path as above.
 int open_item(SourceEntry const& entry, int flags);
 int lstat_item(SourceEntry const& entry, struct stat& status);
+// The same for an item at `path` whose directory collection held as
+// `directory` (null: by its path).
+int lstat_item(std::string const& path, UniqueFd const* directory, struct stat& status);
 
 // Opens `name` relative to `dir_fd` (AT_FDCWD: the working directory) with
 // `flags` plus O_NOFOLLOW and O_CLOEXEC (a path of any length when `dir_fd`

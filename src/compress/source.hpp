@@ -23,6 +23,13 @@ enum class SourceKind : uint8_t {
     Symlink = 2,
 };
 
+// What collection does with two items of one directory whose names become
+// one entry name once invalid UTF-8 is replaced.
+enum class NameMerging : uint8_t {
+    keep_both, // both entries, as the names say
+    refuse,    // the call fails before anything of that directory is walked
+};
+
 // One collected item. `path` is where it lives, `name` its archive entry
 // name ("/"-separated, never empty, "/"-terminated for a directory).
 struct SourceEntry {
@@ -79,12 +86,13 @@ Result<SourceEntry> build_source_entry(std::string path, uint32_t mode, std::str
 // of descriptors whatever the depth: a directory climbed back to is reached
 // again through its child's ".." and must still be the one listed. Two
 // items of one directory whose names become one name once invalid UTF-8 is
-// replaced are "Unsupported filesystem entry: <path>" (the later one), before
-// anything of that directory is walked. Io for a directory that cannot be opened or read, or an item whose status
-// cannot be read. Runs on the calling thread; reads only listings and file
-// status.
+// replaced are both kept, unless `merging` says refuse: then InvalidInput
+// naming both items (invalid bytes as \xNN) and the entry name, before
+// anything of that directory is walked. Io for a directory that cannot be
+// opened or read, or an item whose status cannot be read. Runs on the
+// calling thread; reads only listings and file status.
 Result<void> collect_directory_entries(std::string const& root, std::string const& dir, ArchiveTarget const& archive,
-    std::vector<SourceEntry>& entries);
+    std::vector<SourceEntry>& entries, NameMerging merging = NameMerging::keep_both);
 
 // The one entry of a source that is not a directory, named after the final
 // component of `source_abs`; `mode` and `identity` are its status, taken

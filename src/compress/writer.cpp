@@ -80,6 +80,25 @@ void central_header_fields(PreparedEntry const& entry, uint32_t local_header_off
         .bytes(entry.name);
 }
 
+// A stored file's bytes kept in memory since it was read go out without a
+// second read; they are what the file held, but the file must still be that
+// file, at that length, when they are written, as a file read again would
+// have to be. One status query by its last name: a file deleted since is
+// the lookup's Io error, one grown, shrunk or replaced "File changed while
+// building the archive: <path>". A rewrite at the same length keeps the
+// snapshot, which is consistent with its CRC-32.
+Result<void> check_kept_source(PreparedEntry const& entry)
+{
+    SourceOrigin const& source = *entry.source;
+    struct stat status;
+    if (lstat_item(source.path, source.directory.get(), status) != 0)
+        return fail(errno == ENOTDIR || errno == ELOOP ? file_changed(source.path) : QuastorError::io(errno));
+    if (!is_collected(status, source.identity, S_IFREG)
+        || static_cast<uint64_t>(status.st_size) != entry.uncompressed_size)
+        return fail(file_changed(source.path));
+    return {};
+}
+
 } // namespace
 
 // What the stream writes with, and what it remembers of each entry until
@@ -192,8 +211,11 @@ Result<void> ArchiveStream::Output::append(PreparedEntry const& entry, Bytes con
 
     if (in_hand != nullptr)
         QUASTOR_TRY(write(*in_hand));
-    else if (auto const* held = std::get_if<InlineData>(&entry.data))
+    else if (auto const* held = std::get_if<InlineData>(&entry.data)) {
+        if (entry.method == method_stored && entry.source)
+            QUASTOR_TRY(check_kept_source(entry));
         QUASTOR_TRY(write(as_bytes(held->bytes)));
+    }
     else if (auto const* source = std::get_if<SourceFileData>(&entry.data))
         QUASTOR_TRY(copy_source_file(entry, source->path, source->identity));
     else if (auto const* scratch = std::get_if<ScratchFileData>(&entry.data))

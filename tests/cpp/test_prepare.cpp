@@ -6,8 +6,9 @@
 // nothing but the items collected, deflates at the call's level (at level 1
 // to the same bytes whichever workspace does it), and that the parallel
 // stage returns results in index order or the one error of a failing entry,
-// and stops after it; and that entries finished out of order reach the
-// archive stream in index order, none of them left parked.
+// and stops after it; that entries finished out of order reach the
+// archive stream in index order, none of them left parked; and that a call
+// whose archive is being named runs to its end.
 
 #include "archive/archive.hpp"
 #include "common/pool.hpp"
@@ -311,6 +312,43 @@ TEST(CreateLevel, ReachesTheCompressorsAndIsBoundedByLibdeflate)
         ASSERT_TRUE(archive.has_value());
         EXPECT_EQ(archive->entries().at(0).method, level == 0 ? 0 : 8);
         ASSERT_TRUE(verify(dir / "out.zip").has_value()) << level;
+    }
+}
+
+// Asks the call to stop from the moment it says it commits, and notes
+// whether the archive path held anything then.
+class StopOnceCommitted final : public Interruption {
+public:
+    explicit StopOnceCommitted(std::string path) : path_(std::move(path)) {}
+    bool requested() override { return committed; }
+    void committing() override
+    {
+        committed = true;
+        held_at_commit = read_file(path_);
+    }
+    bool committed = false;
+    std::string held_at_commit;
+
+private:
+    std::string path_;
+};
+
+// The call commits just before the archive is named (the path still holds
+// what it held), and a stop asked from then on changes nothing: the call
+// finishes and succeeds, a new archive or a replaced one.
+TEST(CreateInterruption, OnceTheArchiveIsBeingNamedTheCallFinishes)
+{
+    TempDir dir;
+    write_file(dir / "f", std::string(1000, 'a'));
+    for (std::string const old : {"", "old bytes"}) {
+        if (!old.empty())
+            write_file(dir / "out.zip", old);
+        StopOnceCommitted stop(dir / "out.zip");
+        ASSERT_TRUE(create_zip(dir / "f", dir / "out.zip", 6, nullptr, {}, &stop).has_value());
+        EXPECT_TRUE(stop.committed);
+        EXPECT_EQ(stop.held_at_commit, old);
+        ASSERT_TRUE(verify(dir / "out.zip").has_value());
+        fs::remove(dir / "out.zip");
     }
 }
 

@@ -4,8 +4,10 @@
 // entry ending at offset 2^32 - 1 vs 2^32; that a stored file is copied only
 // while it is the file read, with its length and checksum; and that an
 // existing archive, a linked archive path and a source file at the archive
-// path are handled as documented; and that a pending archive has no name
-// until it is published.
+// path are handled as documented; that a pending archive has no name
+// until it is published, and is then renamed over a file already there,
+// unnamed or, where the file system has none, under a temporary name whose
+// swap is reported for what it is.
 
 #include "archive/archive.hpp"
 #include "compress/archive_file.hpp"
@@ -15,14 +17,37 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <optional>
 #include <libdeflate.h>
+#include <cstdarg>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 using namespace quastor;
 using namespace quastor::testing;
 namespace fs = std::filesystem;
+
+// Plays a file system without unnamed files (FUSE, NFS) while set.
+static bool refuse_unnamed_files = false;
+
+extern "C" int openat(int directory, char const* name, int flags, ...)
+{
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list more;
+        va_start(more, flags);
+        mode = static_cast<mode_t>(va_arg(more, int));
+        va_end(more);
+    }
+    if (refuse_unnamed_files && (flags & O_TMPFILE) == O_TMPFILE) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_openat, directory, name, flags, mode));
+}
 
 namespace {
 
@@ -62,7 +87,7 @@ PreparedEntry stored_file(std::string name, std::string const& path, std::string
 {
     PreparedEntry entry;
     entry.data = SourceFileData{path, identity_at(path)};
-    entry.source = SourceOrigin{path, identity_at(path)};
+    entry.source = SourceOrigin{path, identity_at(path), {}};
     entry.name = std::move(name);
     entry.crc32 = libdeflate_crc32(0, content.data(), content.size());
     entry.compressed_size = entry.uncompressed_size = static_cast<uint32_t>(content.size());
@@ -113,7 +138,7 @@ TEST(WriterArchivePath, OnlyASourceStillInPlaceCountsAsTheArchive)
     TempDir dir;
     write_file(dir / "out.zip", "old");
     PreparedEntry entry = directory_entry("f");
-    entry.source = SourceOrigin{dir / "deleted", identity_at(dir / "out.zip")};
+    entry.source = SourceOrigin{dir / "deleted", identity_at(dir / "out.zip"), {}};
     std::vector<PreparedEntry> entries{entry};
     EXPECT_TRUE(write_archive(entries, dir / "out.zip").has_value());
 
@@ -193,6 +218,115 @@ TEST(WriterPending, UnnamedUntilPublishedAndGoneWhenDropped)
     EXPECT_EQ(std::distance(fs::directory_iterator(deep), fs::directory_iterator()), 2);
 }
 
+namespace {
+
+// A pending archive for `path` with the bytes of an empty archive, not yet
+// published.
+std::optional<PendingArchive> empty_pending(std::string const& path)
+{
+    auto pending = PendingArchive::open(path, false);
+    if (!pending || !pending->has_value())
+        return std::nullopt;
+    ArchiveStream stream((*pending)->fd());
+    if (!stream.finish({}))
+        return std::nullopt;
+    return std::move(**pending);
+}
+
+struct stat status_of(std::string const& path)
+{
+    struct stat status{};
+    ::lstat(path.c_str(), &status);
+    return status;
+}
+
+std::vector<std::string> temporary_names(std::string const& directory)
+{
+    std::vector<std::string> found;
+    for (auto const& item : fs::directory_iterator(directory)) {
+        if (item.path().filename().string().starts_with(".quastor-"))
+            found.push_back(item.path().string());
+    }
+    return found;
+}
+
+} // namespace
+
+// A file at the path is replaced in one step, unnamed files or not: the
+// path's new inode holds the archive with the old file's permission bits,
+// a hard link keeps the old bytes, a link at the path stays a link and its
+// target (existing or not) is what is replaced, and no temporary name is
+// left. A directory at the path is refused as before.
+TEST(WriterPending, PublishingRenamesOverWhatIsThere)
+{
+    for (bool const unnamed : {true, false}) {
+        SCOPED_TRACE(unnamed ? "unnamed" : "temporary name");
+        refuse_unnamed_files = !unnamed;
+        TempDir dir;
+        write_file(dir / "old.zip", "old bytes");
+        ASSERT_EQ(::chmod((dir / "old.zip").c_str(), 0640), 0);
+        fs::create_hard_link(dir / "old.zip", dir / "hard.zip");
+        ino_t const old_inode = status_of(dir / "old.zip").st_ino;
+        auto pending = empty_pending(dir / "old.zip");
+        ASSERT_TRUE(pending.has_value());
+        EXPECT_EQ(pending->has_temporary_name(), !unnamed);
+        ASSERT_TRUE(pending->publish({}).has_value());
+        EXPECT_EQ(fs::file_size(dir / "old.zip"), 22u);
+        EXPECT_NE(status_of(dir / "old.zip").st_ino, old_inode);
+        EXPECT_EQ(status_of(dir / "old.zip").st_mode & 07777, 0640u);
+        EXPECT_EQ(read_file(dir / "hard.zip"), "old bytes");
+
+        fs::create_directory(dir / "d");
+        write_file(dir / "d/target.zip", "target bytes");
+        fs::create_symlink("d/target.zip", dir / "link.zip");
+        fs::create_symlink("d/missing.zip", dir / "dangling.zip");
+        for (char const* name : {"link.zip", "dangling.zip"}) {
+            auto linked = empty_pending(dir / name);
+            ASSERT_TRUE(linked.has_value());
+            ASSERT_TRUE(linked->publish({}).has_value()) << name;
+            EXPECT_TRUE(fs::is_symlink(dir / name));
+            EXPECT_EQ(fs::file_size(dir / name), 22u);
+        }
+        EXPECT_TRUE(temporary_names(dir / "").empty());
+        EXPECT_TRUE(temporary_names(dir / "d").empty());
+
+        fs::create_directory(dir / "dir.zip");
+        auto onto_directory = empty_pending(dir / "dir.zip");
+        ASSERT_TRUE(onto_directory.has_value());
+        EXPECT_EQ(onto_directory->publish({}).error().os_error(), EISDIR);
+    }
+    refuse_unnamed_files = false;
+}
+
+// Someone who may write in the directory swaps the temporary name for a
+// file or a link of their own before it is renamed: the call says that
+// another file has the name, or that it is a link, never more.
+TEST(WriterPending, ASwappedTemporaryNameIsReportedForWhatItHolds)
+{
+    refuse_unnamed_files = true;
+    for (bool const link : {false, true}) {
+        for (bool const existing : {false, true}) {
+            TempDir dir;
+            if (existing)
+                write_file(dir / "out.zip", "old bytes");
+            auto pending = empty_pending(dir / "out.zip");
+            ASSERT_TRUE(pending.has_value() && pending->has_temporary_name());
+            std::vector<std::string> const names = temporary_names(dir / "");
+            ASSERT_EQ(names.size(), 1u);
+            if (link) {
+                fs::create_symlink("elsewhere", dir / "theirs");
+            } else {
+                write_file(dir / "theirs", "their bytes");
+            }
+            fs::rename(dir / "theirs", names[0]);
+            auto published = pending->publish({});
+            ASSERT_FALSE(published.has_value());
+            EXPECT_EQ(published.error().os_error(), link ? ELOOP : EEXIST);
+        }
+    }
+    refuse_unnamed_files = false;
+}
+
 struct ChangedFileCase {
     char const* label;
     std::string on_disk; // empty: the file is gone
@@ -201,22 +335,48 @@ struct ChangedFileCase {
 
 class WriterChangedFile : public ::testing::TestWithParam<ChangedFileCase> {};
 
+// Read again from the file, or written from the bytes kept since it was
+// read (a small file, or one that waited for entries before it): either
+// way a file grown, shrunk or deleted since is refused.
 TEST_P(WriterChangedFile, IsRefusedAfterItsData)
 {
-    TempDir dir;
-    if (!GetParam().on_disk.empty())
-        write_file(dir / "f", GetParam().on_disk);
-    std::vector<PreparedEntry> entries{stored_file("f", dir / "f", "abc")};
-    auto result = write_archive(entries, dir / "out.zip");
-    ASSERT_FALSE(result.has_value());
-    if (GetParam().expect_io) {
-        EXPECT_EQ(result.error().kind(), ErrorKind::Io);
-        EXPECT_EQ(result.error().os_error(), ENOENT);
-    } else {
-        EXPECT_EQ(result.error().display(), "Invalid input: File changed while building the archive: " + (dir / "f"));
-        // The grown file was copied whole before the count told.
-        EXPECT_EQ(fs::file_size(dir / "out.zip"), 30u + 1u + GetParam().on_disk.size());
+    for (bool const kept : {false, true}) {
+        SCOPED_TRACE(kept ? "kept in memory" : "read again");
+        TempDir dir;
+        if (!GetParam().on_disk.empty())
+            write_file(dir / "f", "abc");
+        std::vector<PreparedEntry> entries{stored_file("f", dir / "f", "abc")};
+        if (kept)
+            entries[0].data = InlineData{"abc"};
+        if (GetParam().on_disk.empty())
+            fs::remove(dir / "f");
+        else
+            write_file(dir / "f", GetParam().on_disk);
+        auto result = write_archive(entries, dir / "out.zip");
+        ASSERT_FALSE(result.has_value());
+        if (GetParam().expect_io) {
+            EXPECT_EQ(result.error().kind(), ErrorKind::Io);
+            EXPECT_EQ(result.error().os_error(), ENOENT);
+        } else {
+            EXPECT_EQ(result.error().display(), "Invalid input: File changed while building the archive: " + (dir / "f"));
+            // The grown file was copied whole before the count told; kept
+            // bytes are not written at all.
+            EXPECT_EQ(fs::file_size(dir / "out.zip"), 30u + 1u + (kept ? 0u : GetParam().on_disk.size()));
+        }
     }
+}
+
+// A rewrite at the same length keeps the bytes read, which match the
+// CRC-32 recorded.
+TEST(WriterChangedFile, SameLengthRewriteOfKeptBytesKeepsTheSnapshot)
+{
+    TempDir dir;
+    write_file(dir / "f", "abc");
+    std::vector<PreparedEntry> entries{stored_file("a", dir / "f", "abc")};
+    entries[0].data = InlineData{"abc"};
+    write_file(dir / "f", "xyz");
+    ASSERT_TRUE(write_archive(entries, dir / "out.zip").has_value());
+    EXPECT_EQ(read_file(dir / "out.zip"), golden_one_file);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, WriterChangedFile,

@@ -400,6 +400,30 @@ class TestMessages:
         assert list(scratch.iterdir()) == []
 
 
+class TestCreateMergedNames:
+    """Names that become one once invalid UTF-8 is replaced: the module keeps
+    both entries, the command refuses to write an archive that extraction
+    would refuse, naming both items and what they become."""
+
+    @pytest.mark.parametrize("second_is_dir", [False, True])
+    def test_refused_naming_both_sources_and_the_entry(self, tmp_path, second_is_dir):
+        src = tmp_path / "src"
+        (src / "d").mkdir(parents=True)
+        with open(os.path.join(bytes(src / "d"), b"x\xfe"), "wb") as f:
+            f.write(b"1")
+        second = os.path.join(bytes(src / "d"), b"x\xff")
+        if second_is_dir:
+            os.mkdir(second)
+        else:
+            with open(second, "wb") as f:
+                f.write(b"2")
+        result = run("create", tmp_path / "out.zip", src)
+        assert result.returncode == 1
+        assert result.stderr.decode().endswith(
+            f"Invalid input: {src}/d/x\\xfe and {src}/d/x\\xff both become \"d/x\ufffd\" in the archive\n")
+        assert not (tmp_path / "out.zip").exists()
+
+
 class TestTest:
     def test_good_archive_from_file_and_stdin(self, tmp_path):
         assert run("test", stored(tmp_path, GOOD)).returncode == 0

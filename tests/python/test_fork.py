@@ -1,11 +1,13 @@
 """The process-wide extraction pool: started only when there is parallel
 work, sized by QUASTOR_EXTRACT_THREADS when that is a positive integer, and
 rebuilt by a forked child instead of waiting on its parent's dead threads.
-A signal stops a call, or the command, early, leaving what a failure leaves."""
+A signal stops a call, or the command, early, leaving what a failure leaves;
+a second one ends the command at once, still leaving nothing behind."""
 
 import multiprocessing
 import os
 import pathlib
+import shutil
 import signal
 import subprocess
 import sys
@@ -145,7 +147,10 @@ class TestInterruption:
     stops it. Measured latencies are printed, not asserted: the call must
     simply end well before its work is done, with the leftovers of a failure."""
 
-    def interrupt(self, tmp_path, argv, signal_number, *, module):
+    def interrupt(self, tmp_path, argv, signal_number, *, module, again=None):
+        """`again`: a second signal right after the first, as timeout(1)
+        sends one to the child and then to its group, or an impatient
+        second Ctrl-C."""
         scratch = tmp_path / "scratch"
         scratch.mkdir()
         env = dict(os.environ, TMPDIR=str(scratch))
@@ -157,6 +162,11 @@ class TestInterruption:
         time.sleep(0.5)
         sent = time.monotonic()
         child.send_signal(signal_number)
+        if again is not None:
+            # Apart, so that a second SIGINT is not merged with the first,
+            # and well before the first is obeyed.
+            time.sleep(0.005)
+            child.send_signal(again)
         out, _ = child.communicate(timeout=300)
         ended = float(out) if module else time.monotonic()
         print(f"{argv[-3 if module else 1]}: {signal.Signals(signal_number).name} obeyed after {ended - sent:.3f} s")
@@ -207,3 +217,49 @@ class TestInterruption:
         # A shell reports 130.
         assert self.interrupt(tmp_path, argv, signal.SIGINT, module=False) == -signal.SIGINT
         self.check_created(archive)
+
+    @pytest.mark.skipif(not os.access(COMMAND, os.X_OK), reason="the quastor command is not installed")
+    def test_command_ended_by_a_second_signal_leaves_nothing(self, tmp_path, long_work):
+        # A second Ctrl-C; the race script tries the other pairs.
+        first = second = signal.SIGINT
+        archive = tmp_path / "out" / "a.zip"
+        archive.parent.mkdir()
+        archive.write_bytes(b"old")
+        argv = [str(COMMAND), "create", "-q", str(archive), str(long_work[1])]
+        assert self.interrupt(tmp_path, argv, first, module=False, again=second) == -second
+        self.check_created(archive)
+        dest = tmp_path / "dest"
+        argv = [str(COMMAND), "extract", "-q", str(long_work[0]), "-d", str(dest)]
+        shutil.rmtree(tmp_path / "scratch")
+        assert self.interrupt(tmp_path, argv, first, module=False, again=second) == -second
+        assert not [path for path in dest.rglob(".quastor-*")]
+
+    def blocked_writer(self, tmp_path, **options):
+        """`extract -p` of 32 MiB into a pipe nobody reads yet: the command
+        is soon blocked writing."""
+        archive = tmp_path / "zeros.zip"
+        zeros, check = deflate(bytes(4 << 20)), crc32(bytes(4 << 20))
+        archive.write_bytes(build_zip([
+            file_entry(f"z{i}", method=8, payload=zeros, crc32=check, file_size=4 << 20) for i in range(8)]))
+        child = subprocess.Popen([str(COMMAND), "extract", "-q", "-p", str(archive)], stdout=subprocess.PIPE, **options)
+        time.sleep(0.5)
+        return child
+
+    @pytest.mark.skipif(not os.access(COMMAND, os.X_OK), reason="the quastor command is not installed")
+    def test_command_blocked_on_its_reader_stops(self, tmp_path):
+        child = self.blocked_writer(tmp_path)
+        try:
+            child.send_signal(signal.SIGTERM)
+            assert child.wait(timeout=20) == -signal.SIGTERM
+        finally:
+            child.kill()  # our own child, by its id; a no-op once it has ended
+            child.communicate()
+
+    @pytest.mark.skipif(not os.access(COMMAND, os.X_OK), reason="the quastor command is not installed")
+    def test_command_started_ignoring_a_signal_completes(self, tmp_path):
+        # A shell starts a background job with SIGINT ignored.
+        child = self.blocked_writer(tmp_path, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
+        child.send_signal(signal.SIGINT)
+        time.sleep(0.2)
+        out, _ = child.communicate(timeout=60)
+        assert (child.returncode, len(out)) == (0, 32 << 20)

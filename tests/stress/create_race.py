@@ -46,7 +46,9 @@ import zlib
 
 import quastor
 
-NOBODY = 65534
+import nobody
+
+NOBODY = nobody.NOBODY
 SIZE = 4096
 VICTIMS = 8
 FILLERS = 200
@@ -174,15 +176,15 @@ def bad_entry(archive: pathlib.Path) -> bool:
         return True
 
 
-def run_mode(base: pathlib.Path, mode: str, attempts: int, secret: pathlib.Path, marker: bytes) -> bool:
+def run_mode(base: pathlib.Path, mode: str, attempts: int, secret: pathlib.Path, marker: bytes,
+             racer_python: str) -> bool:
     tree = build(base, mode, secret)
     out = base / f"out-{mode}"
     out.mkdir(mode=0o700)
     scratch = pathlib.Path(os.environ["TMPDIR"])
     target = secret if mode == "file" else secret.parent
     racer = subprocess.Popen([
-        "setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
-        sys.executable if os.access(sys.executable, os.X_OK) else "python3", "-I", "-c", RACER,
+        *nobody.SETPRIV, racer_python, "-I", "-c", RACER,
         mode, str(tree), str(target),
     ])
     before = open_descriptors()
@@ -213,7 +215,7 @@ def run_mode(base: pathlib.Path, mode: str, attempts: int, secret: pathlib.Path,
     return holding == 0 and bad == 0 and after <= before and leaked == 0
 
 
-def run_scratch(base: pathlib.Path, attempts: int, marker: bytes, files: int) -> bool:
+def run_scratch(base: pathlib.Path, attempts: int, marker: bytes, files: int, racer_python: str) -> bool:
     tree = base / "tree-scratch"
     tree.mkdir(mode=0o700)
     for i in range(files):
@@ -235,8 +237,7 @@ def run_scratch(base: pathlib.Path, attempts: int, marker: bytes, files: int) ->
     try:
         for mask in (0o022, 0o000):
             racer = subprocess.Popen([
-                "setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
-                sys.executable if os.access(sys.executable, os.X_OK) else "python3", "-I", "-c", RACER,
+                *nobody.SETPRIV, racer_python, "-I", "-c", RACER,
                 "scratch", str(world), str(victim), marker.decode(),
             ], stdout=subprocess.PIPE, text=True)
             try:
@@ -296,9 +297,10 @@ def main() -> int:
         scratch = base / "tmp"
         scratch.mkdir(mode=0o700)
         os.environ["TMPDIR"] = str(scratch)
+        racer_python = nobody.python()
         sound = [
-            run_scratch(base, args.attempts, marker, 8 if args.short else 40) if mode == "scratch"
-            else run_mode(base, mode, args.attempts, secret, marker)
+            run_scratch(base, args.attempts, marker, 8 if args.short else 40, racer_python) if mode == "scratch"
+            else run_mode(base, mode, args.attempts, secret, marker, racer_python)
             for mode in args.modes.split(",")
         ]
         return 0 if all(sound) else 1

@@ -1,0 +1,57 @@
+#pragma once
+
+// Names a call has made that must not outlive the process: the scratch
+// directory and the temporary names of pending files. Each is noted while it
+// exists, so that a process ended at once by a signal (a second Ctrl-C, the
+// group-wide SIGTERM of timeout(1)) can still remove it from the handler,
+// before it dies. Everything here is async-signal-safe: a fixed table of
+// slots claimed by atomic exchange, descriptors of the table's own, and only
+// system calls that a handler may make.
+
+#include <cstddef>
+
+namespace quastor {
+
+// Empties the directory open at `fd` (read from its start; every name but
+// "." and ".." unlinked relative to it), again and again while names keep
+// going, so that a file made meanwhile goes too. Async-signal-safe; `fd`
+// must be readable (not O_PATH).
+void empty_directory(int fd) noexcept;
+
+// One noted name, from note() until dropped or forgotten. Movable, one
+// owner; a table full (more names at once than any call makes) notes
+// nothing, and the name is then removed only by its owner.
+class Leftover {
+public:
+    Leftover() = default;
+    // `name` in the directory open at `directory`; when `contents` is a
+    // directory descriptor, `name` is that directory: it is emptied first
+    // and removed only while `name` still leads to it. The descriptors are
+    // duplicated: the caller keeps its own.
+    static Leftover note(int directory, char const* name, int contents = -1) noexcept;
+    Leftover(Leftover&& other) noexcept;
+    Leftover& operator=(Leftover&& other) noexcept;
+    Leftover(Leftover const&) = delete;
+    Leftover& operator=(Leftover const&) = delete;
+    ~Leftover() { forget(); }
+
+    // The owner has removed the name itself, or given it to something that
+    // stays: nothing is left to do for it.
+    void forget() noexcept;
+
+private:
+    explicit Leftover(int slot) : slot_(slot) {}
+    int slot_ = -1;
+};
+
+// Removes every name still noted, from any thread or a signal handler, once
+// per name; from then on may_make_new() says no, so that workers stop
+// making files that could escape the removal. A later call waits (up to two
+// seconds) for the first one's removal to end. For a process about to end.
+void remove_leftovers() noexcept;
+
+// False once remove_leftovers() has begun: a new scratch file or pending
+// file made now might be made after the removal passed.
+bool may_make_new() noexcept;
+
+} // namespace quastor
