@@ -5,47 +5,38 @@
 // files it works in are held by descriptor: a directory counts as made by the
 // call only where it is, everything inside one is new, a directory reopened
 // is the one first reached, and a walk holds a bounded number of descriptors
-// whatever the depth. Run under ThreadSanitizer this also covers the
-// workers' shared state.
+// whatever the depth; that these defences hold through whole extractions,
+// that a process started meanwhile inherits none of the call's descriptors,
+// and that large members are named where the file system has no unnamed
+// files. Run under ThreadSanitizer this also covers the workers' shared
+// state.
 
 #include "common/fs.hpp"
 #include "extract/directories.hpp"
 #include "extract/extract.hpp"
+#include "extract/large_member.hpp"
 #include "extract/piece_writer.hpp"
 
 #include "archive_builder.hpp"
+#include "kernel_stand_ins.hpp"
 #include "temp_dir.hpp"
 
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
 using namespace quastor;
 using namespace quastor::testing;
 namespace fs = std::filesystem;
-
-// Plays another user who, once set, swaps each directory mkdirat makes for
-// a link to this directory before the call can open it.
-static char const* swap_made_for_link_to = nullptr;
-
-extern "C" int mkdirat(int parent, char const* name, mode_t mode) noexcept
-{
-    int const made = static_cast<int>(::syscall(SYS_mkdirat, parent, name, mode));
-    if (made == 0 && swap_made_for_link_to != nullptr) {
-        ::unlinkat(parent, name, AT_REMOVEDIR);
-        (void)::symlinkat(swap_made_for_link_to, parent, name);
-    }
-    return made;
-}
 
 namespace {
 
@@ -63,6 +54,34 @@ TestEntry item(std::string name, std::string data = "", uint32_t mode = 0100644,
 
 uint32_t mode_of(TestEntry const& entry) { return entry.external_attr >> 16; }
 
+// Contents large enough to be streamed rather than decoded whole.
+std::string large_contents() { return std::string(whole_member_limit + 1, 'b'); }
+
+// Plays another user who swaps each directory mkdirat makes for a link to
+// `target` before the call can open it.
+std::function<void(int, char const*)> swap_for_link_to(std::string target)
+{
+    return [target](int parent, char const* name) {
+        ::unlinkat(parent, name, AT_REMOVEDIR);
+        (void)::symlinkat(target.c_str(), parent, name);
+    };
+}
+
+// Plays another user who, as soon as the directory `made` is made, plants
+// `planted` in it: a link to `target`, or a hard link to it.
+std::function<void(int, char const*)> plant_in(std::string made, std::string planted, std::string target, bool hard)
+{
+    return [=](int parent, char const* name) {
+        if (made != name)
+            return;
+        UniqueFd const directory(::openat(parent, name, O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (hard)
+            (void)::linkat(AT_FDCWD, target.c_str(), directory.get(), planted.c_str(), 0);
+        else
+            (void)::symlinkat(target.c_str(), directory.get(), planted.c_str());
+    };
+}
+
 // Joins text pieces (GCC 12 misreads chains of operator+ as overlapping copies).
 std::string cat(std::initializer_list<std::string_view> pieces)
 {
@@ -75,7 +94,13 @@ std::string cat(std::initializer_list<std::string_view> pieces)
 class ExtractTest : public ::testing::Test {
 protected:
     void SetUp() override { old_umask_ = ::umask(022); }
-    void TearDown() override { ::umask(old_umask_); }
+    void TearDown() override
+    {
+        ::umask(old_umask_);
+        after_mkdirat = nullptr;
+        refuse_unnamed_files = false;
+        refuse_rename_noreplace = false;
+    }
     std::string dest(char const* name = "out") const { return root_ / name; }
 
     TempDir root_;
@@ -227,6 +252,59 @@ TEST_F(ExtractTest, DeepTreeUnderALowDescriptorLimit)
     EXPECT_EQ(read_file(dest() + "/" + name + "f"), "deep");
 }
 
+TEST_F(ExtractTest, NoDescriptorOfTheCallIsInherited)
+{
+    // Directories made and found, a set-ID file whose mode is set while it
+    // is open, a large member written beside its target: twice, the second
+    // time over what the first wrote.
+    auto archive = build_archive({item("d/"), item("d/e/f", "#!", 0104755), item("d/big", large_contents(), 0100600)});
+    write_file(dest("a.zip"), archive);
+    for (int round = 0; round < 2; ++round) {
+        InheritanceWatch watch;
+        auto done = extract(dest("a.zip"), dest());
+        ASSERT_TRUE(done.has_value()) << done.error().display();
+        EXPECT_GT(watch.looks(), 0u);
+        EXPECT_EQ(watch.inheritable(), std::vector<std::string>{}) << "round " << round;
+    }
+}
+
+// Where the file system has no unnamed files, a large member is written
+// under a temporary name beside its target, which then takes the target's
+// name by a rename that never replaces, or, where there is none, by a
+// second link and the temporary name's removal. A file already at the
+// name is overwritten in place; a bad member leaves nothing; no temporary
+// name remains.
+TEST_F(ExtractTest, LargeMembersWhereFilesCannotBeUnnamed)
+{
+    std::string const contents = large_contents();
+    write_file(dest("good.zip"), build_archive({item("d/f", contents, 0100640)}));
+    write_file(dest("bad.zip"), build_archive({item("d/g", contents, 0100640, true, 1)}));
+    refuse_unnamed_files = true;
+    for (bool const noreplace : {true, false}) {
+        refuse_rename_noreplace = !noreplace;
+        fs::remove_all(dest());
+        std::string const target = dest() + "/d/f";
+        auto made = extract(dest("good.zip"), dest());
+        ASSERT_TRUE(made.has_value()) << made.error().display();
+        EXPECT_EQ(fs::status(target).permissions(), fs::perms(0640));
+        write_file(target, "old");
+        struct stat before{}, after{};
+        ASSERT_EQ(::stat(target.c_str(), &before), 0);
+        auto over = extract(dest("good.zip"), dest());
+        ASSERT_TRUE(over.has_value()) << over.error().display();
+        ASSERT_EQ(::stat(target.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino) << "overwritten in place";
+        EXPECT_TRUE(read_file(target) == contents);
+        auto bad = extract(dest("bad.zip"), dest());
+        ASSERT_FALSE(bad.has_value());
+        EXPECT_EQ(bad.error().kind(), ErrorKind::CrcMismatch);
+        std::vector<std::string> names;
+        for (auto const& found : fs::directory_iterator(dest() + "/d"))
+            names.push_back(found.path().filename());
+        EXPECT_EQ(names, std::vector<std::string>{"f"}) << "rename_noreplace " << noreplace;
+    }
+}
+
 // Directories and file targets as one extraction call reaches them, with
 // another user's tampering played out between the steps.
 class HeldDirectoriesTest : public ExtractTest {
@@ -290,10 +368,9 @@ TEST_F(HeldDirectoriesTest, NothingInAMadeDirectoryIsTakenOrFollowed)
         ASSERT_FALSE(reached.has_value()) << path;
         EXPECT_EQ(reached.error().os_error(), EEXIST) << path;
     }
-    std::string const outside = dest("outside");
-    swap_made_for_link_to = outside.c_str();
+    after_mkdirat = swap_for_link_to(dest("outside"));
     auto swapped = held_->reach("m/swapped");
-    swap_made_for_link_to = nullptr;
+    after_mkdirat = nullptr;
     ASSERT_FALSE(swapped.has_value());
     EXPECT_EQ(swapped.error().os_error(), EEXIST);
     auto made = held_->reach("m");
@@ -308,6 +385,38 @@ TEST_F(HeldDirectoriesTest, NothingInAMadeDirectoryIsTakenOrFollowed)
     EXPECT_TRUE(fresh->fresh);
     EXPECT_TRUE(fs::is_empty(dest("outside")));
     EXPECT_EQ(read_file(dest("victim")), "untouched");
+}
+
+// The same tampering through whole extractions from an archive file, one
+// kind at a time, so that each defence holds where the call passes along
+// what it made.
+TEST_F(HeldDirectoriesTest, TamperingInAMadeDirectoryFailsAWholeExtraction)
+{
+    struct Case {
+        char const* what;
+        TestEntry entry;
+        std::function<void(int, char const*)> tampering;
+    };
+    std::string const victim = dest("victim");
+    std::string const outside = dest("outside");
+    Case const cases[] = {
+        {"link at a file", item("m/f", "new"), plant_in("m", "f", victim, false)},
+        {"link at a large member", item("m/f", large_contents()), plant_in("m", "f", victim, false)},
+        {"hard link at a file", item("m/f", "new"), plant_in("m", "f", victim, true)},
+        {"link at a directory", item("m/sub/f", "new"), plant_in("m", "sub", outside, false)},
+        {"directory swapped for a link", item("m/f", "new"), swap_for_link_to(outside)},
+    };
+    for (Case const& tampered : cases) {
+        write_file(dest("a.zip"), build_archive({tampered.entry}));
+        fs::remove_all(in_dest("m"));
+        after_mkdirat = tampered.tampering;
+        auto done = extract(dest("a.zip"), dest());
+        after_mkdirat = nullptr;
+        ASSERT_FALSE(done.has_value()) << tampered.what;
+        EXPECT_EQ(done.error().os_error(), EEXIST) << tampered.what;
+        EXPECT_EQ(read_file(victim), "untouched") << tampered.what;
+        EXPECT_TRUE(fs::is_empty(outside)) << tampered.what;
+    }
 }
 
 TEST_F(HeldDirectoriesTest, AFailedFirstReachFailsForEveryWorker)
