@@ -7,8 +7,10 @@
 // to the same bytes whichever workspace does it), and that the parallel
 // stage returns results in index order or the one error of a failing entry,
 // and stops after it; that entries finished out of order reach the
-// archive stream in index order, none of them left parked; and that a call
-// whose archive is being named runs to its end.
+// archive stream in index order, none of them left parked; that a call
+// whose archive is being named runs to its end; and that a whole creation
+// lets no process started meanwhile inherit its descriptors and names its
+// archive where the file system has no unnamed files.
 
 #include "archive/archive.hpp"
 #include "common/pool.hpp"
@@ -17,6 +19,7 @@
 #include "compress/prepared.hpp"
 #include "compress/writer.hpp"
 #include "extract/extract.hpp"
+#include "kernel_stand_ins.hpp"
 #include "temp_dir.hpp"
 
 #include <fcntl.h>
@@ -127,7 +130,10 @@ TEST(PrepareEntry, SixtyThreeBytesAreStoredAndSixtyFourDeflated)
     EXPECT_EQ(fs::file_size(spilled), deflated->compressed_size);
 }
 
-TEST(PrepareEntry, IncompressibleMegabyteIsStoredWithoutScratchFile)
+// DEFLATE output is kept only when strictly smaller: a random megabyte, and
+// 4,096 random bytes with 50 zeros after them, which deflate at level 6 to
+// exactly their own 4,146 bytes, are stored.
+TEST(PrepareEntry, OutputNotStrictlySmallerIsStoredWithoutScratchFile)
 {
     TempDir dir;
     std::filesystem::create_directory(dir / "scratch");
@@ -137,13 +143,26 @@ TEST(PrepareEntry, IncompressibleMegabyteIsStoredWithoutScratchFile)
     std::mt19937 generator(7);
     for (char& c : random)
         c = static_cast<char>(generator());
-    write_file(dir / "r", random);
-    auto prepared = prepare_entry(0, source(dir / "r", SourceKind::File, "r"), scratch, workspace);
-    ASSERT_TRUE(prepared.has_value());
-    EXPECT_EQ(prepared->method, 0);
-    EXPECT_EQ(prepared->compressed_size, prepared->uncompressed_size);
-    EXPECT_EQ(prepared->crc32, crc_of(random));
-    EXPECT_EQ(files_in(scratch.path()), 0u);
+    std::string same_size(4146, '\0');
+    std::mt19937 boundary_generator(42);
+    for (size_t i = 0; i < 4096; ++i)
+        same_size[i] = static_cast<char>(boundary_generator());
+    libdeflate_compressor* compressor = libdeflate_alloc_compressor(6);
+    std::string deflated(libdeflate_deflate_compress_bound(compressor, same_size.size()), '\0');
+    size_t const deflated_size
+        = libdeflate_deflate_compress(compressor, same_size.data(), same_size.size(), deflated.data(), deflated.size());
+    libdeflate_free_compressor(compressor);
+    ASSERT_EQ(deflated_size, same_size.size()) << "the boundary case needs output exactly as long as its input";
+    for (std::string const& content : {random, same_size}) {
+        write_file(dir / "r", content);
+        auto prepared = prepare_entry(0, source(dir / "r", SourceKind::File, "r"), scratch, workspace);
+        ASSERT_TRUE(prepared.has_value());
+        EXPECT_EQ(prepared->method, 0) << content.size();
+        EXPECT_EQ(prepared->compressed_size, content.size());
+        EXPECT_EQ(prepared->uncompressed_size, content.size());
+        EXPECT_EQ(prepared->crc32, crc_of(content));
+        EXPECT_EQ(files_in(scratch.path()), 0u);
+    }
 }
 
 TEST(PrepareEntry, EmptyFileAndDirectoryCarryNoData)
@@ -496,4 +515,73 @@ TEST(PrepareStage, ParkedEntriesAreWrittenOnceTheGapBeforeThemCloses)
     EXPECT_TRUE(budget.take(11));
     ASSERT_TRUE(stream.finish(prepared).has_value());
     EXPECT_EQ(read_file(dir / "streamed.zip"), read_file(dir / "one_pass.zip"));
+}
+
+// Whole creation calls, with the C library's calls stood in for.
+class CreateCall : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // Two levels of directories, a file deflated and one stored, a link.
+        fs::create_directories(dir_ / "src/d/e");
+        write_file(dir_ / "src/d/e/letters", std::string(200000, 'l'));
+        write_file(dir_ / "src/d/small", "s");
+        fs::create_symlink("e/letters", dir_ / "src/d/link");
+    }
+    void TearDown() override
+    {
+        refuse_unnamed_files = false;
+        refuse_rename_noreplace = false;
+    }
+    std::vector<std::string> names_in(std::string const& directory) const
+    {
+        std::vector<std::string> names;
+        for (auto const& found : fs::directory_iterator(directory))
+            names.push_back(found.path().filename());
+        return names;
+    }
+
+    TempDir dir_;
+};
+
+TEST_F(CreateCall, NoDescriptorOfTheCallIsInherited)
+{
+    // The second time over the archive the first wrote.
+    for (int round = 0; round < 2; ++round) {
+        InheritanceWatch watch;
+        auto done = create_zip(dir_ / "src", dir_ / "a.zip");
+        ASSERT_TRUE(done.has_value()) << done.error().display();
+        EXPECT_GT(watch.looks(), 0u);
+        EXPECT_EQ(watch.inheritable(), std::vector<std::string>{}) << "round " << round;
+    }
+}
+
+// Where the file system has no unnamed files, the archive is written under
+// a temporary name beside its path, which then takes the path by a rename
+// that never replaces, or, where there is none, by a second link and the
+// temporary name's removal. An archive already at the path is replaced
+// whole, keeping its permission bits; no temporary name remains.
+TEST_F(CreateCall, ArchiveWhereFilesCannotBeUnnamed)
+{
+    ASSERT_TRUE(create_zip(dir_ / "src", dir_ / "reference.zip").has_value());
+    std::string const expected = read_file(dir_ / "reference.zip");
+    refuse_unnamed_files = true;
+    for (bool const noreplace : {true, false}) {
+        refuse_rename_noreplace = !noreplace;
+        std::string const out = dir_ / (noreplace ? "renamed" : "linked");
+        fs::create_directory(out);
+        std::string const archive = out + "/a.zip";
+        auto made = create_zip(dir_ / "src", archive);
+        ASSERT_TRUE(made.has_value()) << made.error().display();
+        EXPECT_TRUE(read_file(archive) == expected);
+        write_file(archive, "old");
+        ::chmod(archive.c_str(), 0604);
+        auto over = create_zip(dir_ / "src", archive);
+        ASSERT_TRUE(over.has_value()) << over.error().display();
+        struct stat status{};
+        ASSERT_EQ(::stat(archive.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, 0604u);
+        EXPECT_TRUE(read_file(archive) == expected);
+        EXPECT_EQ(names_in(out), std::vector<std::string>{"a.zip"}) << "rename_noreplace " << noreplace;
+    }
 }
