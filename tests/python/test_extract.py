@@ -15,12 +15,17 @@ from trees import snapshot
 from zipbuild import Entry, build_zip, crc32, deflate, directory, file_entry, symlink
 
 UMASK = 0o027
+# Under 027, 0777 and 0755 (or 0666 and 0644) less the umask are one mode:
+# the mode tests also run where they differ.
+UMASKS = [UMASK, 0o002, 0]
 
 
 @pytest.fixture(autouse=True)
-def fixed_umask():
-    old = os.umask(UMASK)
-    yield
+def umask(request):
+    """The process umask during the test: UMASK, or the parameter given."""
+    value = getattr(request, "param", UMASK)
+    old = os.umask(value)
+    yield value
     os.umask(old)
 
 
@@ -43,18 +48,21 @@ def mode(path):
 
 
 class TestKindsAndModes:
-    def test_implicit_parents_get_default_directory_mode(self, tmp_path):
+    @pytest.mark.parametrize("umask", UMASKS, indirect=True)
+    def test_implicit_parents_get_default_directory_mode(self, tmp_path, umask):
         out = extract(tmp_path, [file_entry("d/sub/f.txt", b"x")])
         for directory_path in (out, out / "d", out / "d/sub"):
             assert directory_path.is_dir()
-            assert mode(directory_path) == 0o777 & ~UMASK
+            assert mode(directory_path) == 0o777 & ~umask
         assert (out / "d/sub/f.txt").read_bytes() == b"x"
 
-    def test_archived_directory_mode_is_not_applied(self, tmp_path):
+    @pytest.mark.parametrize("umask", UMASKS, indirect=True)
+    def test_archived_directory_mode_is_not_applied(self, tmp_path, umask):
         out = extract(tmp_path, [directory("d", mode=0o700), directory("e", mode=0o1777)])
-        assert mode(out / "d") == 0o777 & ~UMASK
-        assert mode(out / "e") == 0o777 & ~UMASK
+        assert mode(out / "d") == 0o777 & ~umask
+        assert mode(out / "e") == 0o777 & ~umask
 
+    @pytest.mark.parametrize("umask", UMASKS, indirect=True)
     @pytest.mark.parametrize(
         "external_attr,expected",
         [
@@ -62,13 +70,13 @@ class TestKindsAndModes:
             ((stat.S_IFREG | 0o600) << 16, 0o600),
             ((stat.S_IFREG | 0o4755) << 16, 0o4755),
             ((stat.S_IFREG | 0o1777) << 16, 0o1777),
-            (0, 0o666 & ~UMASK),
-            (0x20, 0o666 & ~UMASK),  # DOS attributes only
+            (0, None),  # 0666 less the umask
+            (0x20, None),  # DOS attributes only
         ],
     )
-    def test_file_mode_from_external_attributes(self, tmp_path, external_attr, expected):
+    def test_file_mode_from_external_attributes(self, tmp_path, umask, external_attr, expected):
         out = extract(tmp_path, [Entry("f", b"data", external_attr=external_attr)])
-        assert mode(out / "f") == expected
+        assert mode(out / "f") == (0o666 & ~umask if expected is None else expected)
 
     @pytest.mark.parametrize("method", [0, 8])
     def test_contents_round_trip(self, tmp_path, method):
@@ -142,11 +150,25 @@ class TestFailures:
         message = failure(tmp_path, [file_entry(entry, b"1")], dest=dest)
         assert message == "Extraction failed: I/O error: Not a directory (os error 20)"
 
-    def test_fifo_at_a_file_target_fails_without_waiting(self, tmp_path):
+    @pytest.mark.parametrize("kind", ["fifo", "fifo with a reader", "link to a device"])
+    def test_non_regular_file_target_fails_without_waiting(self, tmp_path, kind):
         os.makedirs(tmp_path / "out")
-        os.mkfifo(tmp_path / "out/f")
-        message = failure(tmp_path, [file_entry("f", b"1"), file_entry("g", b"2")])
-        assert message == "Extraction failed: I/O error: No such device or address (os error 6)"
+        target = tmp_path / "out/f"
+        if kind == "link to a device":
+            os.symlink("/dev/null", target)
+        else:
+            os.mkfifo(target)
+        reader = os.open(target, os.O_RDONLY | os.O_NONBLOCK) if kind == "fifo with a reader" else None
+        try:
+            # No mode in the entry: a target written through by mistake
+            # must not pass one on to the device.
+            message = failure(tmp_path, [Entry("f", b"1", external_attr=0), file_entry("g", b"2")])
+            assert message == "Extraction failed: I/O error: No such device or address (os error 6)"
+            if reader is not None:
+                assert os.read(reader, 16) == b"", "nothing is written into the FIFO"
+        finally:
+            if reader is not None:
+                os.close(reader)
 
     def test_nul_in_destination(self, tmp_path):
         message = failure(tmp_path, [file_entry("a", b"1")], dest="o\0ut")
