@@ -556,6 +556,27 @@ TEST_F(CreateCall, NoDescriptorOfTheCallIsInherited)
     }
 }
 
+// A new archive is 0666 less the umask, unnamed until complete or not,
+// under umasks where 0666 and 0644 less the umask differ too.
+TEST_F(CreateCall, NewArchiveModeFollowsTheUmask)
+{
+    for (bool const unnamed : {true, false}) {
+        refuse_unnamed_files = !unnamed;
+        for (mode_t const mask : {mode_t{022}, mode_t{002}, mode_t{0}}) {
+            std::string name = std::to_string(mask);
+            name += unnamed ? ".zip" : "-named.zip";
+            std::string const archive = dir_ / name;
+            mode_t const old_mask = ::umask(mask);
+            auto made = create_zip(dir_ / "src", archive);
+            ::umask(old_mask);
+            ASSERT_TRUE(made.has_value()) << made.error().display();
+            struct stat status{};
+            ASSERT_EQ(::stat(archive.c_str(), &status), 0);
+            EXPECT_EQ(status.st_mode & 07777, 0666u & ~mask) << "umask " << mask << (unnamed ? "" : ", named");
+        }
+    }
+}
+
 // Where the file system has no unnamed files, the archive is written under
 // a temporary name beside its path, which then takes the path by a rename
 // that never replaces, or, where there is none, by a second link and the
