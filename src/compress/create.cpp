@@ -196,11 +196,12 @@ Result<std::vector<SourceEntry>> collect_sources(std::span<std::string const> so
     std::vector<SourceEntry> entries;
     std::vector<size_t> starts;
     struct stat status{};
-    for (std::string const& source_abs : sources_abs) {
-        if (interruption.interrupted())
+    for (size_t i = 0; i < sources_abs.size(); ++i) {
+        // Between sources; the caller asks again once all are collected.
+        if (i > 0 && interruption.interrupted())
             return fail(CallInterruption::error());
         starts.push_back(entries.size());
-        status = QUASTOR_TRY(collect_source(source_abs, archive, merging, exclude, entries));
+        status = QUASTOR_TRY(collect_source(sources_abs[i], archive, merging, exclude, entries));
     }
     if (sources_abs.size() > 1)
         QUASTOR_TRY(refuse_names_given_twice(entries, starts));
