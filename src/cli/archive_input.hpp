@@ -21,7 +21,7 @@ constexpr char standard_input_name[] = "-";
 constexpr size_t standard_input_budget = size_t{32} << 20;
 
 // The directory TMPDIR names, /tmp when it names none: where a long
-// standard input and gathered sources go when nowhere better serves.
+// standard input goes.
 std::string temporary_directory();
 
 // An opened archive: its bytes and its central directory. Not movable: the

@@ -8,7 +8,6 @@
 #include "cli/messages.hpp"
 #include "cli/path_problems.hpp"
 #include "cli/progress_line.hpp"
-#include "cli/staged_sources.hpp"
 #include "cli/stop_signals.hpp"
 #include "common/member_patterns.hpp"
 #include "common/path.hpp"
@@ -218,34 +217,16 @@ void count_totals(Progress& progress, std::vector<ExtractionPlanEntry> const& pl
 int run_create(CreateOptions const& options)
 {
     return guarded(options.archive, creation_failed_prefix, [&] {
-        // One source without a prefix goes to the core as it is; more, or
-        // a prefix, are gathered into one tree first.
-        std::optional<StagedSources> staged;
-        if (options.sources.size() > 1 || !options.prefix.empty()) {
-            Result<StagedSources> gathered
-                = StagedSources::gather(options.sources, options.prefix, options.archive, options.exclude);
-            if (!gathered)
-                return report_creation_failure(options, gathered.error());
-            staged.emplace(std::move(*gathered));
-        }
         Progress progress;
         Result<void> created;
         {
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
             // Two entries of one name would make an archive that extraction
             // refuses: the command refuses to write it.
-            std::string const& source = staged ? staged->root() : options.sources.front();
-            created = create_zip(source, options.archive, options.level, &progress,
-                staged ? std::span<std::string const>() : std::span<std::string const>(options.exclude), stop_signals(),
-                true);
+            created = create_zip_from(options.sources, options.archive, options.prefix, options.level, &progress,
+                options.exclude, stop_signals(), true);
         }
-        if (created)
-            return exit_success;
-        if (staged && !created.error().subject().empty()) {
-            std::string const source = staged->source_of(created.error().subject());
-            return report_failure(options.archive, creation_failed_prefix, created.error(), &source);
-        }
-        return report_creation_failure(options, created.error());
+        return created ? exit_success : report_creation_failure(options, created.error());
     });
 }
 

@@ -3,6 +3,7 @@
 #include "archive/records.hpp"
 #include "common/fd.hpp"
 #include "common/fs.hpp"
+#include "common/member_patterns.hpp"
 #include "common/path.hpp"
 #include "common/text.hpp"
 #include "compress/reopen.hpp"
@@ -50,14 +51,17 @@ size_t shared_directory_budget()
 
 // One listed item: its raw name, its name as the archive shows it, and its
 // status, or the errno of the status query, which is reported only when the
-// walk reaches the item.
+// walk reaches the item. `left_out`: the archive itself, or an item an
+// exclude pattern names, neither looked at any further.
 struct ListedItem {
     std::string name;
     std::string label;
     struct stat status;
     int error = 0;
-    bool is_archive = false;
+    bool left_out = false;
 };
+
+
 
 // The path of the item `name` of the directory at `dir`.
 std::string item_path(std::string const& dir, std::string const& name) { return join_path(dir, name); }
@@ -94,14 +98,14 @@ Result<void> refuse_merged_names(std::vector<ListedItem> const& items, std::stri
 {
     std::vector<size_t> order;
     for (size_t i = 0; i < items.size(); ++i) {
-        if (!items[i].is_archive && items[i].label != items[i].name)
+        if (!items[i].left_out && items[i].label != items[i].name)
             order.push_back(i);
     }
     if (order.empty())
         return {};
     order.clear();
     for (size_t i = 0; i < items.size(); ++i) {
-        if (!items[i].is_archive)
+        if (!items[i].left_out)
             order.push_back(i);
     }
     std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
@@ -122,8 +126,10 @@ Result<void> refuse_merged_names(std::vector<ListedItem> const& items, std::stri
 // names, each with its status taken without following a final link. The
 // listing is read whole and its stream closed before any item is walked, so
 // a deep walk keeps listings, not streams; status is queried relative to
-// the open directory, sparing a path lookup per item.
-Result<std::vector<ListedItem>> list_directory(int dir_fd, std::string const& dir, ArchiveTarget const& archive)
+// the open directory, sparing a path lookup per item. `prefix` is the
+// directory's entry name with its "/", against which `exclude` is matched.
+Result<std::vector<ListedItem>> list_directory(int dir_fd, std::string const& dir, ArchiveTarget const& archive,
+    std::string const& prefix, std::span<std::string const> exclude)
 {
     // The stream takes a descriptor of its own: closing the stream closes
     // it, and the walk still needs `dir_fd` to reach the items.
@@ -153,11 +159,13 @@ Result<std::vector<ListedItem>> list_directory(int dir_fd, std::string const& di
     // std::string compares as unsigned bytes, a prefix first: the archive order.
     std::sort(items.begin(), items.end(), [](ListedItem const& a, ListedItem const& b) { return a.name < b.name; });
     for (ListedItem& item : items) {
-        // The archive's own path is not even looked at.
-        item.is_archive = archive.may_be(item.name) && archive.is_path(item_path(dir, item.name), item.name);
-        if (!item.is_archive && ::fstatat(dir_fd, item.name.c_str(), &item.status, AT_SYMLINK_NOFOLLOW) != 0)
-            item.error = errno;
         item.label = decode_utf8_lossy(item.name);
+        // Neither the archive's own path nor an excluded item is even
+        // looked at: an excluded directory is not walked.
+        item.left_out = (archive.may_be(item.name) && archive.is_path(item_path(dir, item.name), item.name))
+            || (!exclude.empty() && names_excluded(exclude, prefix + item.label));
+        if (!item.left_out && ::fstatat(dir_fd, item.name.c_str(), &item.status, AT_SYMLINK_NOFOLLOW) != 0)
+            item.error = errno;
     }
     return items;
 }
@@ -199,13 +207,13 @@ Result<void> reopen_parent(int child, Level& parent, std::string const& path)
 // parent's descriptor and only if it is still the directory listed, so no
 // link swapped in meanwhile can lead the walk out of the tree.
 Result<void> walk(UniqueFd root, std::string path, std::string prefix, ArchiveTarget const& archive,
-    NameMerging merging, std::vector<SourceEntry>& entries)
+    NameMerging merging, std::span<std::string const> exclude, std::vector<SourceEntry>& entries)
 {
     std::vector<Level> levels;
     size_t shared_left = shared_directory_budget();
     {
         Level top;
-        top.items = QUASTOR_TRY(list_directory(root.get(), path, archive));
+        top.items = QUASTOR_TRY(list_directory(root.get(), path, archive, prefix, exclude));
         if (merging == NameMerging::refuse)
             QUASTOR_TRY(refuse_merged_names(top.items, path, prefix));
         top.identity = QUASTOR_TRY(identity_of(root.get()));
@@ -229,7 +237,7 @@ Result<void> walk(UniqueFd root, std::string path, std::string prefix, ArchiveTa
             continue;
         }
         ListedItem& item = level.items[level.next++];
-        if (item.is_archive)
+        if (item.left_out)
             continue;
         if (item.error != 0)
             return fail(QuastorError::io(item.error));
@@ -264,7 +272,7 @@ Result<void> walk(UniqueFd root, std::string path, std::string prefix, ArchiveTa
         struct stat status;
         Level below;
         below.fd = QUASTOR_TRY(open_collected(level.fd.get(), item.name, at, O_RDONLY | O_DIRECTORY, identity, S_IFDIR, status));
-        below.items = QUASTOR_TRY(list_directory(below.fd.get(), at, archive));
+        below.items = QUASTOR_TRY(list_directory(below.fd.get(), at, archive, name, exclude));
         if (merging == NameMerging::refuse)
             QUASTOR_TRY(refuse_merged_names(below.items, at, name));
         below.identity = identity;
@@ -320,7 +328,7 @@ Result<SourceEntry> build_source_entry(std::string path, uint32_t mode, std::str
 }
 
 Result<void> collect_directory_entries(std::string const& root, std::string const& dir, ArchiveTarget const& archive,
-    std::vector<SourceEntry>& entries, NameMerging merging)
+    std::vector<SourceEntry>& entries, NameMerging merging, std::span<std::string const> exclude)
 {
     std::optional<std::string> relative = strip_path_prefix(dir, root);
     if (!relative)
@@ -329,7 +337,13 @@ Result<void> collect_directory_entries(std::string const& root, std::string cons
     if (!prefix.empty())
         prefix.push_back('/');
     UniqueFd fd = QUASTOR_TRY(open_file(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-    return walk(std::move(fd), dir, std::move(prefix), archive, merging, entries);
+    return walk(std::move(fd), dir, std::move(prefix), archive, merging, exclude, entries);
+}
+
+bool names_excluded(std::span<std::string const> exclude, std::string_view name)
+{
+    return std::any_of(exclude.begin(), exclude.end(),
+        [&](std::string const& pattern) { return pattern_names(pattern, name); });
 }
 
 Result<SourceEntry> collect_single_source(std::string const& source_abs, uint32_t mode, FileIdentity identity)

@@ -32,6 +32,19 @@ Result<void> create_zip(std::string const& source_path, std::string const& archi
     Progress* progress = nullptr, std::span<std::string const> exclude = {}, Interruption* interruption = nullptr,
     bool refuse_merged_names = false);
 
+// Several sources in one archive, as create_zip does one: each gives the
+// entries it gives alone (a source and the archive the same path is
+// refused as there), sources in the order given, `exclude` matched against
+// each source's own names. Two sources that give one entry name (a file and
+// a directory alike) are InvalidInput "Two sources give the entry name
+// "<name>"" before anything is written. A `prefix` of "/"-separated plain
+// names ("" for none) puts every entry under it, after a directory entry
+// for each of its levels: the mode a new directory gets, or, for the last
+// when there is one source and it is a directory, that directory's.
+Result<void> create_zip_from(std::span<std::string const> source_paths, std::string const& archive_path,
+    std::string const& prefix, int level = 6, Progress* progress = nullptr, std::span<std::string const> exclude = {},
+    Interruption* interruption = nullptr, bool refuse_merged_names = false);
+
 // The words put before an error's display text when creation fails.
 inline constexpr char creation_failed_prefix[] = "Archive creation failed: ";
 

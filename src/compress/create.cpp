@@ -3,9 +3,11 @@
 #include "compress/compress.hpp"
 
 #include "common/fd.hpp"
+#include "common/fs.hpp"
 #include "common/leftovers.hpp"
-#include "common/member_patterns.hpp"
+#include "common/path.hpp"
 #include "common/pool.hpp"
+#include "common/text.hpp"
 #include "compress/archive_file.hpp"
 #include "compress/prepared.hpp"
 #include "compress/reopen.hpp"
@@ -20,8 +22,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace quastor {
 
@@ -111,8 +115,10 @@ ArchiveTarget archive_target(std::string archive_abs)
     return ArchiveTarget(std::move(archive_abs), existing);
 }
 
-Result<std::vector<SourceEntry>> collect_sources(
-    std::string const& source_abs, ArchiveTarget const& archive, NameMerging merging)
+// Appends the entries of one source to `entries`; returns its status,
+// taken without following a final link.
+Result<struct stat> collect_source(std::string const& source_abs, ArchiveTarget const& archive, NameMerging merging,
+    std::span<std::string const> exclude, std::vector<SourceEntry>& entries)
 {
     struct stat status;
     char const* source = QUASTOR_TRY(os_path(source_abs));
@@ -126,11 +132,83 @@ Result<std::vector<SourceEntry>> collect_sources(
         && *archive.existing() == identity_of(followed))
         return fail(QuastorError::invalid_input("Source path and archive path must be different"));
 
+    if (S_ISDIR(status.st_mode)) {
+        QUASTOR_TRY(collect_directory_entries(source_abs, source_abs, archive, entries, merging, exclude));
+    } else {
+        SourceEntry entry = QUASTOR_TRY(collect_single_source(source_abs, status.st_mode, identity_of(status)));
+        if (!names_excluded(exclude, entry.name))
+            entries.push_back(std::move(entry));
+    }
+    return status;
+}
+
+// One entry name from two sources would be two entries that extraction
+// refuses as a conflict, a file and a directory alike. Within one source
+// names are unique, or merged as `merging` allows.
+Result<void> refuse_names_given_twice(std::vector<SourceEntry> const& entries, std::span<size_t const> starts)
+{
+    std::unordered_map<std::string_view, size_t> given;
+    given.reserve(entries.size());
+    size_t source = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        while (source + 1 < starts.size() && starts[source + 1] <= i)
+            ++source;
+        std::string_view const name = entries[i].name;
+        auto const [at, fresh] = given.try_emplace(name.substr(0, name.size() - name.ends_with('/')), source);
+        if (!fresh && at->second != source)
+            return fail(QuastorError::invalid_input("Two sources give the entry name " + quoted_name(name)));
+    }
+    return {};
+}
+
+// Every entry under `prefix`, after the prefix's own directories: these
+// have the mode a new directory gets, the last, when it stands for a single
+// directory source, that one's, as archiving the source's parent gives it.
+Result<void> put_under(std::string const& prefix, std::optional<mode_t> single_directory,
+    std::vector<SourceEntry>& entries)
+{
+    std::vector<std::string_view> const parts = path_components(prefix);
+    if (parts.empty())
+        return {};
+    std::vector<SourceEntry> placed;
+    placed.reserve(parts.size() + entries.size());
+    mode_t const fresh = 0777 & ~current_umask();
+    std::string name;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        name += decode_utf8_lossy(parts[i]);
+        name.push_back('/');
+        mode_t const mode = i + 1 == parts.size() && single_directory ? *single_directory : fresh;
+        placed.push_back(QUASTOR_TRY(build_source_entry(std::string(), S_IFDIR | mode, name, FileIdentity{})));
+    }
+    for (SourceEntry& entry : entries) {
+        entry.name.insert(0, name);
+        placed.push_back(std::move(entry));
+    }
+    entries = std::move(placed);
+    return {};
+}
+
+// The entries of every source, in the order given, under `prefix`.
+Result<std::vector<SourceEntry>> collect_sources(std::span<std::string const> sources_abs, std::string const& prefix,
+    ArchiveTarget const& archive, NameMerging merging, std::span<std::string const> exclude,
+    CallInterruption& interruption)
+{
     std::vector<SourceEntry> entries;
-    if (S_ISDIR(status.st_mode))
-        QUASTOR_TRY(collect_directory_entries(source_abs, source_abs, archive, entries, merging));
-    else
-        entries.push_back(QUASTOR_TRY(collect_single_source(source_abs, status.st_mode, identity_of(status))));
+    std::vector<size_t> starts;
+    struct stat status{};
+    for (size_t i = 0; i < sources_abs.size(); ++i) {
+        // Between sources; the caller asks again once all are collected.
+        if (i > 0 && interruption.interrupted())
+            return fail(CallInterruption::error());
+        starts.push_back(entries.size());
+        status = QUASTOR_TRY(collect_source(sources_abs[i], archive, merging, exclude, entries));
+    }
+    if (sources_abs.size() > 1)
+        QUASTOR_TRY(refuse_names_given_twice(entries, starts));
+    std::optional<mode_t> single_directory;
+    if (sources_abs.size() == 1 && S_ISDIR(status.st_mode))
+        single_directory = status.st_mode & 07777;
+    QUASTOR_TRY(put_under(prefix, single_directory, entries));
     return entries;
 }
 
@@ -195,29 +273,29 @@ void ScratchDir::remove() noexcept
 Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level, Progress* progress,
     std::span<std::string const> exclude, Interruption* caller, bool refuse_merged_names)
 {
+    return create_zip_from(std::span<std::string const>(&source_path, 1), archive_path, std::string(), level, progress,
+        exclude, caller, refuse_merged_names);
+}
+
+Result<void> create_zip_from(std::span<std::string const> source_paths, std::string const& archive_path,
+    std::string const& prefix, int level, Progress* progress, std::span<std::string const> exclude, Interruption* caller,
+    bool refuse_merged_names)
+{
     CallInterruption interruption(caller);
     if (level < min_deflate_level || level > max_deflate_level)
         return fail(QuastorError::invalid_input(
             "Compression level must be between 0 and 12, got " + std::to_string(level)));
-    std::string source_abs = QUASTOR_TRY(absolute_path(source_path));
+    std::vector<std::string> sources_abs;
+    sources_abs.reserve(source_paths.size());
+    for (std::string const& source_path : source_paths)
+        sources_abs.push_back(QUASTOR_TRY(absolute_path(source_path)));
     std::string archive_abs = QUASTOR_TRY(absolute_path(archive_path));
-    if (same_path(source_abs, archive_abs))
-        return fail(QuastorError::invalid_input("Source path and archive path must be different"));
+    for (std::string const& source_abs : sources_abs)
+        if (same_path(source_abs, archive_abs))
+            return fail(QuastorError::invalid_input("Source path and archive path must be different"));
     ArchiveTarget const archive = archive_target(std::move(archive_abs));
-    std::vector<SourceEntry> sources = QUASTOR_TRY(collect_sources(
-        source_abs, archive, refuse_merged_names ? NameMerging::refuse : NameMerging::keep_both));
-    if (!exclude.empty()) {
-        std::vector<std::string_view> names;
-        names.reserve(sources.size());
-        for (SourceEntry const& entry : sources)
-            names.push_back(std::string_view(entry.name).substr(0, entry.name.size() - entry.name.ends_with('/')));
-        std::vector<bool> const kept = select_members(names, {}, exclude).chosen;
-        std::vector<SourceEntry> remaining;
-        for (size_t i = 0; i < sources.size(); ++i)
-            if (kept[i])
-                remaining.push_back(std::move(sources[i]));
-        sources = std::move(remaining);
-    }
+    std::vector<SourceEntry> sources = QUASTOR_TRY(collect_sources(sources_abs, prefix, archive,
+        refuse_merged_names ? NameMerging::refuse : NameMerging::keep_both, exclude, interruption));
     if (progress != nullptr)
         progress->total_entries.store(sources.size(), std::memory_order_relaxed);
     if (interruption.interrupted())

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -89,10 +90,18 @@ Result<SourceEntry> build_source_entry(std::string path, uint32_t mode, std::str
 // replaced are both kept, unless `merging` says refuse: then InvalidInput
 // naming both items (invalid bytes as \xNN) and the entry name, before
 // anything of that directory is walked. Io for a directory that cannot be
-// opened or read, or an item whose status cannot be read. Runs on the
-// calling thread; reads only listings and file status.
+// opened or read, or an item whose status cannot be read. An item whose
+// entry name (without a directory's "/") an `exclude` pattern names
+// (member_patterns' rules) is left out unlooked at, a directory with what
+// it holds and unwalked. Runs on the calling thread; reads only listings
+// and file status.
 Result<void> collect_directory_entries(std::string const& root, std::string const& dir, ArchiveTarget const& archive,
-    std::vector<SourceEntry>& entries, NameMerging merging = NameMerging::keep_both);
+    std::vector<SourceEntry>& entries, NameMerging merging = NameMerging::keep_both,
+    std::span<std::string const> exclude = {});
+
+// Whether an `exclude` pattern names the entry `name` (without a
+// directory's "/"), by member_patterns' rules.
+bool names_excluded(std::span<std::string const> exclude, std::string_view name);
 
 // The one entry of a source that is not a directory, named after the final
 // component of `source_abs`; `mode` and `identity` are its status, taken

@@ -99,19 +99,26 @@ class TestCreateAndExtract:
             alone += quastor.preflight_zip(str(tmp_path / f"{number}.zip"))
         out = tmp_path / "out"
         out.mkdir()
-        # Each source's entries as it gives them alone, in one archive.
+        # Each source's entries as it gives them alone, sources in the order
+        # given, read where they are: nothing linked to or copied from them.
+        files = [tmp_path / "a" / "sub" / "x", tmp_path / "b" / "y"]
+        before = [(p.stat().st_nlink, p.stat().st_ctime_ns) for p in files]
         assert run("create", out / "all.zip", *sources).returncode == 0
-        together = quastor.preflight_zip(str(out / "all.zip"))
-        assert sorted(together, key=lambda e: e["path"]) == sorted(alone, key=lambda e: e["path"])
+        assert quastor.preflight_zip(str(out / "all.zip")) == alone
+        assert [(p.stat().st_nlink, p.stat().st_ctime_ns) for p in files] == before
         # Under a prefix, -x matched against the names each source gives.
         assert run("create", "--prefix", "top/dir", "-x", ".git", out / "p.zip", *sources).returncode == 0
         expected = sorted(["top/", "top/dir/"] + ["top/dir/" + e["archive_name"] for e in alone
                                                   if not e["archive_name"].startswith(".git")])
         assert sorted(e["archive_name"] for e in quastor.preflight_zip(str(out / "p.zip"))) == expected
-        # One directory under its own name, as archiving its parent gives it.
-        assert run("create", "--prefix", "sub/", out / "one.zip", tmp_path / "a" / "sub").returncode == 0
+        # One directory under its own name, as archiving its parent gives it;
+        # the levels above it as new directories are made.
+        assert run("create", "--prefix", "up/sub/", out / "one.zip", tmp_path / "a" / "sub").returncode == 0
+        umask = os.umask(0o22)
+        os.umask(umask)
         assert [(e["archive_name"], e["external_attr"] >> 16 & 0o777) for e in
-                quastor.preflight_zip(str(out / "one.zip"))] == [("sub/", 0o750), ("sub/x", 0o644)]
+                quastor.preflight_zip(str(out / "one.zip"))] == [("up/", 0o777 & ~umask), ("up/sub/", 0o750),
+                                                                 ("up/sub/x", 0o644)]
         # Two sources that give one name refuse the call before anything is written.
         (tmp_path / "c" / "sub").mkdir(parents=True)
         done = run("create", out / "twice.zip", tmp_path / "a", tmp_path / "c")
@@ -121,6 +128,10 @@ class TestCreateAndExtract:
         assert sorted(p.name for p in out.iterdir()) == ["all.zip", "one.zip", "p.zip"]
         done = run("create", out / "x.zip", tmp_path / "a", tmp_path / "missing")
         assert done.stderr.decode().startswith(f"quastor: {tmp_path / 'missing'}: does not exist: ")
+        # An item at fault is named where it lives.
+        os.mkfifo(tmp_path / "b" / "pipe")
+        done = run("create", "--prefix", "p/", out / "x.zip", tmp_path / "a", tmp_path / "b")
+        assert done.stderr.decode().endswith(f"Unsupported filesystem entry: {tmp_path / 'b' / 'pipe'}\n")
         assert run("create", "--prefix", "../up", out / "x.zip", tmp_path / "a").returncode == 2
         assert sorted(p.name for p in out.iterdir()) == ["all.zip", "one.zip", "p.zip"]
 
@@ -384,6 +395,8 @@ class TestMessages:
         (source / "pkg" / "__pycache__" / "m.pyc").write_bytes(b"x")
         (source / "pkg" / "m.py").write_bytes(b"y")
         (source / ".git").mkdir()
+        # What is excluded is not even looked at.
+        os.mkfifo(source / ".git" / "pipe")
         assert run("create", "--exclude", "*/__pycache__", "-x", ".git",
                    tmp_path / "a.zip", source).returncode == 0
         names = [entry["archive_name"] for entry in quastor.preflight_zip(str(tmp_path / "a.zip"))]
