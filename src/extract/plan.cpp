@@ -68,13 +68,19 @@ public:
             return fail(QuastorError::entry_conflict(quoted_name(name) + " maps to " + quoted_path(path)
                 + ", which is already reserved as " + kind_word(self->reserved)));
         }
+        // Every ancestor of a recorded path is a needed parent, which no
+        // file can be: the nearest recorded ancestor ends the walk, so a
+        // deep name costs its new parents only.
         for (size_t k = ends_.size() - 1; k-- > 0;) {
             std::string_view const ancestor = path.substr(0, ends_[k]);
             found_[k] = paths_.find(ancestor, hashes_[k]);
-            if (found_[k] != nullptr && found_[k]->reserved == Kind::File) {
+            if (found_[k] == nullptr)
+                continue;
+            if (found_[k]->reserved == Kind::File) {
                 return fail(QuastorError::entry_conflict(quoted_name(name) + " would place data under "
                     + quoted_path(ancestor) + ", which is already a file or symlink"));
             }
+            break;
         }
         // A directory may be listed after the entries inside it.
         if (!is_dir && self != nullptr && self->needed) {
@@ -93,16 +99,15 @@ public:
             found_.back()->reserved = kind;
         else
             paths_.insert(path, hashes_.back(), Occupant{kind, false});
-        // Every ancestor of a needed parent was marked with it, so the first
-        // one already needed ends the walk: a deep name shared by many
-        // entries costs its new parents only.
+        // Every ancestor of a recorded path was marked needed with it, so
+        // the first recorded one ends the walk (check() looked no further).
         for (size_t k = ends_.size() - 1; k-- > 0;) {
-            if (found_[k] == nullptr)
+            if (found_[k] == nullptr) {
                 paths_.insert(path.substr(0, ends_[k]), hashes_[k], Occupant{Kind::None, true});
-            else if (found_[k]->needed)
-                break;
-            else
-                found_[k]->needed = true;
+                continue;
+            }
+            found_[k]->needed = true;
+            break;
         }
     }
 
