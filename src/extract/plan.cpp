@@ -6,8 +6,10 @@
 #include "extract/decode.hpp"
 #include "extract/path_table.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <numeric>
 
 namespace quastor {
 
@@ -137,6 +139,40 @@ private:
     std::vector<Occupant*> found_;
 };
 
+// Each local record (header, name, extra field, data) must stand apart,
+// before the central directory: a header inside another entry's record
+// would turn one stored stream into several files, and one inside the
+// central directory or a comment is invisible to readers that walk the
+// local headers. Data may run on into the directory or to the end. The
+// first such entry in directory order is named.
+Result<void> check_local_records_apart(std::vector<ExtractionPlanEntry> const& plan)
+{
+    if (plan.empty())
+        return {};
+    uint64_t const directory_start = plan.front().entry.central_header_offset;
+    std::vector<uint32_t> order(plan.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        return plan[a].entry.local_header_offset < plan[b].entry.local_header_offset;
+    });
+    size_t first = plan.size();
+    uint64_t reach = 0; // where the records before this one end, at the furthest
+    for (size_t k = 0; k < order.size(); ++k) {
+        ExtractionPlanEntry const& planned = plan[order[k]];
+        uint64_t const start = planned.entry.local_header_offset;
+        bool const inside = k > 0 && start < reach;
+        if (inside || start >= directory_start)
+            first = std::min<size_t>(first, order[k]);
+        // Two records that start together each start inside the other.
+        if (inside && plan[order[k - 1]].entry.local_header_offset == start)
+            first = std::min<size_t>(first, order[k - 1]);
+        reach = std::max(reach, planned.data_offset + planned.entry.compressed_size);
+    }
+    if (first == plan.size())
+        return {};
+    return fail(QuastorError::invalid_zip("Invalid Local File Header signature").about(plan[first].entry.name));
+}
+
 } // namespace
 
 Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEntry> entries,
@@ -165,6 +201,11 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
         // Directories too: a broken local header refuses the archive even
         // where there is no data to read.
         uint64_t const data_offset = QUASTOR_TRY_ABOUT(entry.locate_data(headers, archive.size()), entry.name);
+        // One entry, one name: streaming readers take the local header's,
+        // readers that know the Unicode Path field take the field's.
+        QUASTOR_TRY_ABOUT(entry.check_local_name(headers), entry.name);
+        if (entry.unicode_path_differs)
+            return fail(QuastorError::invalid_zip("Invalid Central Directory signature").about(entry.name));
         bool const is_symlink = mode_is_symlink(entry.external_attr);
         if (!entry.is_dir && is_symlink)
             QUASTOR_TRY_ABOUT(check_symlink_target(entry, data_offset, links), entry.name);
@@ -176,6 +217,7 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
         planned.entry = std::move(entry);
         occupancy.record(planned.path, planned.entry.is_dir);
     }
+    QUASTOR_TRY(check_local_records_apart(plan));
     return plan;
 }
 
