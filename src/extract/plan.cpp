@@ -59,9 +59,10 @@ public:
     // serve record() after them.
     Result<void> check(std::string_view name, std::string_view path, bool is_dir)
     {
-        split(path);
         std::span<uint64_t const> const prefixes = paths_.hash_prefixes(path);
+        std::span<size_t const> const ends = paths_.prefix_ends();
         hashes_.assign(prefixes.begin(), prefixes.end());
+        ends_.assign(ends.begin(), ends.end());
         found_.assign(ends_.size(), nullptr);
         if (paths_.empty())
             return {};
@@ -119,21 +120,10 @@ private:
         bool needed = false;        // a parent directory of an accepted entry
     };
 
-    // ends_[k] is the length of the leading part with k + 1 segments; a
-    // normalised path has no empty segment.
-    void split(std::string_view path)
-    {
-        ends_.clear();
-        for (size_t i = 0; i < path.size(); ++i) {
-            if (path[i] == '/')
-                ends_.push_back(i);
-        }
-        ends_.push_back(path.size());
-    }
-
     PathTable<Occupant> paths_;
-    // Of the path last checked, as ends_: the prefix hashes, and what the
-    // table held at each prefix (elements never move, whatever is added).
+    // Of the path last checked: ends_[k] is the length of its leading part
+    // with k + 1 segments, then that part's hash, and what the table held
+    // there (elements never move, whatever is added).
     std::vector<size_t> ends_;
     std::vector<uint64_t> hashes_;
     std::vector<Occupant*> found_;
