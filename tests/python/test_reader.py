@@ -292,7 +292,7 @@ class TestLocalHeader:
         assert refusal(set_local(built, 0, "signature", 0)) == PREFIX + "Invalid Local File Header signature"
 
 
-def legacy(name: bytes, field: str, **fields) -> Entry:
+def legacy(name: bytes, field: str | bytes, **fields) -> Entry:
     """An entry whose header name is `name` with a Unicode Path field saying `field`."""
     return file_entry(name, b"x", extra=unicode_path_extra(name, field, **fields))
 
