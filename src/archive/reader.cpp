@@ -175,7 +175,7 @@ Result<std::vector<ZipEntry>> ZipArchive::parse_entries(ArchiveBytes const& arch
     std::optional<Zip64End> const zip64 = QUASTOR_TRY(find_zip64_end(cursor, end));
     // A ZIP64 archive may hold more entries than the end record can count;
     // reading only the first 65535 would lose the rest unseen.
-    if (zip64 && (zip64->total_entries > max_entry_count || zip64->entries_on_disk > max_entry_count))
+    if (zip64 && zip64->total_entries > max_entry_count)
         return fail(QuastorError::archive_too_large("ZIP entry count exceeds ZIP32 limits"));
     if (directory_offset > n)
         return fail(QuastorError::invalid_zip("Central directory offset is outside the archive"));
