@@ -118,6 +118,20 @@ constexpr size_t central_directory_size = 40;
 constexpr size_t central_directory_offset = 48;
 } // namespace zip64_end_record
 
+// The Unicode Path extra field: a UTF-8 name for readers that take the
+// header's name as a legacy code page, valid while the CRC-32 it holds is
+// that of the header's name bytes.
+namespace unicode_path_field {
+constexpr uint16_t id = 0x7075;
+constexpr size_t version = 0;  // 8 bits: 1
+constexpr size_t name_crc32 = 1;
+constexpr size_t name = 5;     // UTF-8, to the end of the field
+constexpr uint8_t current_version = 1;
+} // namespace unicode_path_field
+
+// Each extra field block opens with its 16-bit id and 16-bit data length.
+constexpr size_t extra_block_header = 4;
+
 // What the writer puts into every entry. Apart from the field offsets of
 // the same names, so that a bare name never silently means the value.
 namespace written {

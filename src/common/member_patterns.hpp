@@ -10,11 +10,13 @@
 
 namespace quastor {
 
-// Whether `pattern` names the member at `path` ("/"-separated, no trailing
-// "/"): the path itself or one of its parent directories is equal to the
-// pattern or matches it as a shell glob (fnmatch without FNM_PATHNAME, so
-// `*` and `?` cross "/"). A pattern's trailing "/" is ignored, so "docs/"
-// names the directory "docs" and what lies inside it.
+// Whether `pattern` names the member at `path` ("/"-separated, no empty
+// segment, no trailing "/"): the path itself or one of its parent
+// directories is equal to the pattern or matches it as a shell glob
+// (fnmatch without flags, in bytes, so `*` and `?` cross "/"). A pattern's
+// trailing "/" is ignored, so "docs/" names the directory "docs" and what
+// lies inside it. One pass over the path, whatever its depth: the cost is
+// its length times the pattern's.
 bool pattern_names(std::string_view pattern, std::string_view path);
 
 struct MemberSelection {

@@ -47,14 +47,11 @@ Result<DecodedData> decode_entry_data(
         if (entry.uncompressed_size > SIZE_MAX)
             return fail(QuastorError::io(ENOMEM));
         std::span<uint8_t> out = QUASTOR_TRY(buffer.reserve(static_cast<size_t>(entry.uncompressed_size)));
-        size_t used = 0;
         size_t actual = 0;
-        libdeflate_result result = libdeflate_deflate_decompress_ex(
-            decompressor, compressed.data(), compressed.size(), out.data(), out.size(), &used, &actual);
-        // Bytes after the final block would be data that no reader sees:
-        // the stream must end with the entry's compressed data.
-        if (result == LIBDEFLATE_SUCCESS && used != compressed.size())
-            result = LIBDEFLATE_BAD_DATA;
+        // Bytes after the final block, within the compressed size, are not
+        // looked at: the member's data is what the stream says.
+        libdeflate_result const result = libdeflate_deflate_decompress(
+            decompressor, compressed.data(), compressed.size(), out.data(), out.size(), &actual);
         if (result == LIBDEFLATE_SUCCESS) {
             // A stream that ends early leaves the rest zero; the caller's CRC
             // check judges the result.

@@ -56,7 +56,7 @@ Result<uint64_t> stream_deflated(ArchiveBytes const& archive, ExtractionPlanEntr
     if (!state.inflater)
         state.inflater.emplace(QUASTOR_TRY(StreamInflater::make()));
     StreamInflater& inflater = *state.inflater;
-    inflater.reset(entry.compressed_size);
+    inflater.reset();
     // Two halves in turn: the sink may still be reading the last piece.
     std::span<uint8_t> const halves = QUASTOR_TRY(state.decoded.reserve(2 * member_piece));
     size_t turn = 0;

@@ -23,6 +23,7 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <span>
@@ -73,8 +74,16 @@ struct PathKeyHash {
     size_t operator()(PathKey const& key) const { return key.hash; }
 };
 
+// Key bytes compared by this thread's tables, for tests that hold plan
+// building to a cost linear in the bytes of names.
+inline thread_local uint64_t compared_key_bytes = 0;
+
 struct PathKeyEqual {
-    bool operator()(PathKey const& a, PathKey const& b) const { return a.text == b.text; }
+    bool operator()(PathKey const& a, PathKey const& b) const
+    {
+        compared_key_bytes += a.text.size();
+        return a.text == b.text;
+    }
 };
 
 template <typename Mapped>
@@ -90,20 +99,37 @@ public:
     // The hashes of the path's leading parts that end at a segment boundary,
     // shortest first: for "a/b/c" those of "a", "a/b" and "a/b/c". Chained,
     // h("a/b") = XXH3(h("a") || "b"), so all of them cost one pass over
-    // the path however deep it is. `path` is a normalised entry path, never
-    // empty, so there is at least one. Valid until the next call.
+    // the path however deep it is, and the leading parts the path shares
+    // with the path of the previous call keep their hashes: names listed
+    // next to their siblings cost their new segments only. `path` is a
+    // normalised entry path, never empty, so there is at least one. Valid
+    // until the next call.
     std::span<uint64_t const> hash_prefixes(std::string_view path)
     {
-        hashes_.clear();
-        uint64_t hash = 0;
-        for (std::string_view const segment : path_segments(path)) {
-            scratch_.assign(reinterpret_cast<char const*>(&hash), sizeof hash);
-            scratch_.append(segment);
-            hash = XXH3_64bits_withSecret(scratch_.data(), scratch_.size(), secret_.bytes, sizeof secret_.bytes);
-            hashes_.push_back(hash);
+        size_t const common = static_cast<size_t>(
+            std::mismatch(path.begin(), path.end(), previous_.begin(), previous_.end()).first - path.begin());
+        size_t kept = 0;
+        while (kept < ends_.size() && ends_[kept] <= common && (ends_[kept] == path.size() || path[ends_[kept]] == '/'))
+            ++kept;
+        hashes_.resize(kept);
+        ends_.resize(kept);
+        for (size_t start = kept == 0 ? 0 : ends_.back() + 1; start <= path.size();) {
+            size_t end = path.find('/', start);
+            if (end == std::string_view::npos)
+                end = path.size();
+            scratch_.assign(reinterpret_cast<char const*>(&(hashes_.empty() ? zero_hash : hashes_.back())),
+                sizeof(uint64_t));
+            scratch_.append(path.substr(start, end - start));
+            hashes_.push_back(XXH3_64bits_withSecret(scratch_.data(), scratch_.size(), secret_.bytes, sizeof secret_.bytes));
+            ends_.push_back(end);
+            start = end + 1;
         }
+        previous_.assign(path);
         return hashes_;
     }
+
+    // Where each of those leading parts ends in the path last hashed.
+    std::span<size_t const> prefix_ends() const { return ends_; }
 
     bool empty() const { return table_.empty(); }
 
@@ -130,7 +156,10 @@ public:
 private:
     PathHashSecret const& secret_;
     std::unordered_map<PathKey, Mapped, PathKeyHash, PathKeyEqual> table_;
+    static constexpr uint64_t zero_hash = 0; // what the first segment is chained to
     std::vector<uint64_t> hashes_;
+    std::vector<size_t> ends_;
+    std::string previous_;
     std::string scratch_;
 };
 

@@ -6,8 +6,10 @@
 #include "extract/decode.hpp"
 #include "extract/path_table.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <numeric>
 
 namespace quastor {
 
@@ -57,9 +59,10 @@ public:
     // serve record() after them.
     Result<void> check(std::string_view name, std::string_view path, bool is_dir)
     {
-        split(path);
         std::span<uint64_t const> const prefixes = paths_.hash_prefixes(path);
+        std::span<size_t const> const ends = paths_.prefix_ends();
         hashes_.assign(prefixes.begin(), prefixes.end());
+        ends_.assign(ends.begin(), ends.end());
         found_.assign(ends_.size(), nullptr);
         if (paths_.empty())
             return {};
@@ -68,13 +71,19 @@ public:
             return fail(QuastorError::entry_conflict(quoted_name(name) + " maps to " + quoted_path(path)
                 + ", which is already reserved as " + kind_word(self->reserved)));
         }
+        // Every ancestor of a recorded path is a needed parent, which no
+        // file can be: the nearest recorded ancestor ends the walk, so a
+        // deep name costs its new parents only.
         for (size_t k = ends_.size() - 1; k-- > 0;) {
             std::string_view const ancestor = path.substr(0, ends_[k]);
             found_[k] = paths_.find(ancestor, hashes_[k]);
-            if (found_[k] != nullptr && found_[k]->reserved == Kind::File) {
+            if (found_[k] == nullptr)
+                continue;
+            if (found_[k]->reserved == Kind::File) {
                 return fail(QuastorError::entry_conflict(quoted_name(name) + " would place data under "
                     + quoted_path(ancestor) + ", which is already a file or symlink"));
             }
+            break;
         }
         // A directory may be listed after the entries inside it.
         if (!is_dir && self != nullptr && self->needed) {
@@ -93,16 +102,15 @@ public:
             found_.back()->reserved = kind;
         else
             paths_.insert(path, hashes_.back(), Occupant{kind, false});
-        // Every ancestor of a needed parent was marked with it, so the first
-        // one already needed ends the walk: a deep name shared by many
-        // entries costs its new parents only.
+        // Every ancestor of a recorded path was marked needed with it, so
+        // the first recorded one ends the walk (check() looked no further).
         for (size_t k = ends_.size() - 1; k-- > 0;) {
-            if (found_[k] == nullptr)
+            if (found_[k] == nullptr) {
                 paths_.insert(path.substr(0, ends_[k]), hashes_[k], Occupant{Kind::None, true});
-            else if (found_[k]->needed)
-                break;
-            else
-                found_[k]->needed = true;
+                continue;
+            }
+            found_[k]->needed = true;
+            break;
         }
     }
 
@@ -112,25 +120,48 @@ private:
         bool needed = false;        // a parent directory of an accepted entry
     };
 
-    // ends_[k] is the length of the leading part with k + 1 segments; a
-    // normalised path has no empty segment.
-    void split(std::string_view path)
-    {
-        ends_.clear();
-        for (size_t i = 0; i < path.size(); ++i) {
-            if (path[i] == '/')
-                ends_.push_back(i);
-        }
-        ends_.push_back(path.size());
-    }
-
     PathTable<Occupant> paths_;
-    // Of the path last checked, as ends_: the prefix hashes, and what the
-    // table held at each prefix (elements never move, whatever is added).
+    // Of the path last checked: ends_[k] is the length of its leading part
+    // with k + 1 segments, then that part's hash, and what the table held
+    // there (elements never move, whatever is added).
     std::vector<size_t> ends_;
     std::vector<uint64_t> hashes_;
     std::vector<Occupant*> found_;
 };
+
+// Each local record (header, name, extra field, data) must stand apart,
+// before the central directory: a header inside another entry's record
+// would turn one stored stream into several files, and one inside the
+// central directory or a comment is invisible to readers that walk the
+// local headers. Data may run on into the directory or to the end. The
+// first such entry in directory order is named.
+Result<void> check_local_records_apart(std::vector<ExtractionPlanEntry> const& plan)
+{
+    if (plan.empty())
+        return {};
+    uint64_t const directory_start = plan.front().entry.central_header_offset;
+    std::vector<uint32_t> order(plan.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        return plan[a].entry.local_header_offset < plan[b].entry.local_header_offset;
+    });
+    size_t first = plan.size();
+    uint64_t reach = 0; // where the records before this one end, at the furthest
+    for (size_t k = 0; k < order.size(); ++k) {
+        ExtractionPlanEntry const& planned = plan[order[k]];
+        uint64_t const start = planned.entry.local_header_offset;
+        bool const inside = k > 0 && start < reach;
+        if (inside || start >= directory_start)
+            first = std::min<size_t>(first, order[k]);
+        // Two records that start together each start inside the other.
+        if (inside && plan[order[k - 1]].entry.local_header_offset == start)
+            first = std::min<size_t>(first, order[k - 1]);
+        reach = std::max(reach, planned.data_offset + planned.entry.compressed_size);
+    }
+    if (first == plan.size())
+        return {};
+    return fail(QuastorError::invalid_zip("Invalid Local File Header signature").about(plan[first].entry.name));
+}
 
 } // namespace
 
@@ -160,6 +191,11 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
         // Directories too: a broken local header refuses the archive even
         // where there is no data to read.
         uint64_t const data_offset = QUASTOR_TRY_ABOUT(entry.locate_data(headers, archive.size()), entry.name);
+        // One entry, one name: streaming readers take the local header's,
+        // readers that know the Unicode Path field take the field's.
+        QUASTOR_TRY_ABOUT(entry.check_local_name(headers), entry.name);
+        if (entry.unicode_path_differs)
+            return fail(QuastorError::invalid_zip("Invalid Central Directory signature").about(entry.name));
         bool const is_symlink = mode_is_symlink(entry.external_attr);
         if (!entry.is_dir && is_symlink)
             QUASTOR_TRY_ABOUT(check_symlink_target(entry, data_offset, links), entry.name);
@@ -171,6 +207,7 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
         planned.entry = std::move(entry);
         occupancy.record(planned.path, planned.entry.is_dir);
     }
+    QUASTOR_TRY(check_local_records_apart(plan));
     return plan;
 }
 

@@ -25,14 +25,12 @@ public:
     StreamInflater& operator=(StreamInflater&&) noexcept;
     ~StreamInflater();
 
-    // Starts a new stream of exactly `length` bytes. As whole decoding
-    // judges it, a stream whose final block ends before its last byte is
-    // malformed: the bytes after it would be data that no reader sees.
-    void reset(uint64_t length);
+    // Starts a new stream. As whole decoding does, it ends with its final
+    // block: bytes after that block are not looked at.
+    void reset();
 
     // Inflates from `input` into `output`. Returns how many bytes of each
-    // were used; a stream that is malformed, or that ends before its length,
-    // is Decompression "BadData".
+    // were used; a malformed stream is Decompression "BadData".
     struct Step {
         size_t consumed = 0;
         size_t produced = 0;
@@ -48,8 +46,6 @@ private:
         void operator()(inflate_state* state) const;
     };
     std::unique_ptr<inflate_state, StateFree> state_;
-    uint64_t length_ = 0;   // the stream's bytes, as its member records them
-    uint64_t consumed_ = 0; // handed to ISA-L so far
 };
 
 } // namespace quastor

@@ -1,10 +1,12 @@
 // Proves the member selection rules shared by extraction and creation: a
 // pattern names a path or any of its parent directories, exactly or as a
-// glob whose * crosses "/"; excludes win over includes; an include that
-// names nothing is reported, one that names only excluded paths is not.
+// glob whose * crosses "/", read as the C library's fnmatch reads it;
+// excludes win over includes; an include that names nothing is reported,
+// one that names only excluded paths is not.
 
 #include "common/member_patterns.hpp"
 
+#include <fnmatch.h>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -52,4 +54,31 @@ TEST(MemberPatterns, SelectionIncludesExcludesAndReportsUnmatched)
     auto excluded_only = select_members(paths, none, std::vector<std::string>{"d/"});
     EXPECT_EQ(excluded_only.chosen, (std::vector<bool>{false, false, false, true, true}));
     EXPECT_TRUE(excluded_only.unmatched.empty());
+}
+
+// The one-pass matcher against fnmatch tried on the path and on each of its
+// parents in turn, over patterns that exercise every token fnmatch knows.
+TEST(MemberPatterns, ReadsGlobsAsFnmatchDoes)
+{
+    auto reference = [](std::string pattern, std::string path) {
+        while (pattern.size() > 1 && pattern.ends_with('/'))
+            pattern.pop_back();
+        for (;;) {
+            if (path == pattern || ::fnmatch(pattern.c_str(), path.c_str(), 0) == 0)
+                return true;
+            size_t const slash = path.rfind('/');
+            if (slash == std::string::npos)
+                return false;
+            path.resize(slash);
+        }
+    };
+    char const* const patterns[] = {"", "*", "**", "?", "a", "a/", "a*", "*a", "*.pyc", "a/*/c", "a?c", "*a*b",
+        "*a*a*a*b", "[ab]", "[!a]*", "[^a]*", "[]a]", "[!]]", "[a-c]/*", "[[:digit:]]*", "[[:alpha:][:digit:]]x",
+        "[", "a[", "[a", "[[:alpha:]", "[[=a=]]", "[[.a.]]", "\\*", "a\\", "\\[a]", "[\\]]", "*[*]*",
+        "[?]", "a/**/d", "?/?", "*/", "\xff*", "[\x80-\xff]*", "[[:foo:]]"};
+    char const* const paths[] = {"a", "b", "ab", "abc", "a/b/c", "a/b/c/d", "x/a/b", "aa/ab", "]", "[", "[a]",
+        "*", "a\\", "d/x.pyc", "1x", "9/x", "a/bc/d", "\xffz/q", "aXbXaXb"};
+    for (char const* pattern : patterns)
+        for (char const* path : paths)
+            EXPECT_EQ(pattern_names(pattern, path), reference(pattern, path)) << pattern << " " << path;
 }

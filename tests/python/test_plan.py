@@ -114,6 +114,18 @@ class TestConflictTexts:
         assert refusal(file_entry("a'b\\"), file_entry("a'b/\tc")) == (
             CONFLICT + '"a\'b/\\tc" would place data under "a\\\'b", which is already a file or symlink')
 
+    @pytest.mark.parametrize("names,named", [
+        # Each name after one that shares part of its leading bytes, where
+        # that part ends inside a segment of one of them.
+        (["a/bc", "a/b", "a/b/x"], '"a/b/x" would place data under "a/b"'),
+        (["ab/c", "a", "a/x"], '"a/x" would place data under "a"'),
+        (["a/b", "a/bc/d", "a/bc"], '"a/bc" maps to "a/bc", which is already needed as a parent directory'),
+        (["x/y/z", "x/y", "x/y/z/w"], '"x/y" maps to "x/y", which is already needed as a parent directory'),
+        (["a/b", "a/bc", "z", "a/bc/x"], '"a/bc/x" would place data under "a/bc"'),
+    ])
+    def test_names_sharing_leading_bytes(self, names, named):
+        assert refusal(*[file_entry(name) for name in names]).startswith(CONFLICT + named)
+
     def test_only_the_first_conflict_is_reported(self):
         assert refusal(file_entry("a"), file_entry("a"), file_entry("a/b")) == (
             CONFLICT + '"a" maps to "a", which is already reserved as file')

@@ -19,6 +19,9 @@ from zipbuild import (
     set_central,
     set_end,
     set_local,
+    local_record,
+    unicode_path_extra,
+    zip64_tail,
 )
 
 PREFIX = "Preflight failed: Invalid ZIP format: "
@@ -50,8 +53,8 @@ class TestEndRecord:
     def test_bare_record_is_an_empty_archive(self):
         assert quastor.preflight_zip_bytes(end_record()) == []
 
-    def test_offset_equal_to_length_is_inside_but_not_where_the_directory_ends(self):
-        assert refusal(end_record(cd_offset=22)) == PREFIX + "Invalid Central Directory signature"
+    def test_offset_equal_to_length_is_an_empty_list(self):
+        assert quastor.preflight_zip_bytes(end_record(cd_offset=22)) == []
 
     def test_offset_beyond_length(self):
         assert refusal(end_record(cd_offset=23)) == PREFIX + "Central directory offset is outside the archive"
@@ -66,9 +69,9 @@ class TestEndRecord:
         assert refusal(data) == PREFIX + "EOCD signature not found"
 
     def test_signature_in_comment_nearer_the_end_wins(self):
-        # A whole fake record as the comment ends 0 bytes before the end; its
-        # empty directory at offset 0 does not end where it begins.
-        data = build_zip([file_entry("a", b"x")], comment=end_record())
+        # A whole fake record as the comment: its count of 1 at offset 0
+        # finds a local header, not a central one.
+        data = build_zip([file_entry("a", b"x")], comment=end_record(count=1))
         assert refusal(data) == PREFIX + "Invalid Central Directory signature"
         assert names(build_zip([], comment=end_record(cd_offset=22))) == []
 
@@ -76,13 +79,13 @@ class TestEndRecord:
         data = build_zip([file_entry("a", b"x")], comment=b"PK\x05\x06" + bytes(17))
         assert names(data) == ["a"]
 
-    def test_zip64_end_record_is_refused(self):
-        # With 0xFFFF entries and a ZIP64 locator just before it, the real
-        # count lies elsewhere: reading 65535 entries would lose the rest.
-        locator = (0x07064B50).to_bytes(4, "little") + bytes(16)
-        data = locator + end_record(count=0xFFFF, cd_offset=0)
+    def test_zip64_end_record_counting_more_is_refused(self):
+        # The real count lies in the ZIP64 end record: reading 65535 entries
+        # would lose the rest. A locator's signature alone is not one.
+        data = zip64_tail(0, 0, 0x10000, at=0) + end_record(count=0xFFFF, cd_offset=0)
         assert refusal(data) == "Preflight failed: Archive is too large: ZIP entry count exceeds ZIP32 limits"
-        assert refusal(bytes(20) + end_record(count=0xFFFF)) == PREFIX + "Invalid Central Directory signature"
+        locator = (0x07064B50).to_bytes(4, "little") + bytes(16)
+        assert refusal(locator + end_record(count=0xFFFF)) == PREFIX + "Invalid Central Directory signature"
 
     def test_comment_length_and_disk_numbers_are_not_read(self):
         built = two_files()
@@ -145,73 +148,102 @@ class TestCentralDirectory:
         assert report["external_attr"] == entry.attr()
 
 
-class TestDirectoryConsistency:
-    """Another reader may walk the directory by its recorded size, or find it
-    back from the end record: one that does not end exactly at the end
-    record, disagrees with its size or has two counts is refused, so that
-    every reader sees the same entries."""
+def two_directories(first: list, second: list) -> bytes:
+    """The end record's offset reaches the directory of `first`; its size
+    field covers the directory of `second`, placed just before it."""
+    one = build(first)
+    other = build(second)
+    shown = other.data[other.central_offsets[0]:other.end_offset]
+    data = one.data[:one.end_offset] + shown + one.data[one.end_offset:]
+    return patch_u32(data, len(data) - 10, len(shown))
 
-    @pytest.mark.parametrize("changes", [
-        {"count": 1, "disk_count": 1},       # headers beyond the count
-        {"disk_count": 1},                   # the two counts differ
-        {"count": 1},
-        {"cd_size": 0},
-        {"cd_size": 1},
-        {"before_end": b"\0" * 100},         # bytes before the end record
+
+def with_zip64_tail(count=2, **change) -> bytes:
+    """Two files with a ZIP64 end record and locator before the end record,
+    as Info-ZIP writes them when reading from a pipe."""
+    plain = two_files()
+    start, size = plain.central_offsets[0], plain.end_offset - plain.central_offsets[0]
+    fields = {"cd_offset": start, "cd_size": size, "count": count, "at": plain.end_offset} | change
+    tail = zip64_tail(fields.pop("cd_offset"), fields.pop("cd_size"), fields.pop("count"), **fields)
+    return build_zip([file_entry("a.txt", b"alpha"), file_entry("b.txt", b"beta")], before_end=tail)
+
+
+def many_entries(count: int, *, zip64: bool) -> bytes:
+    entries = [Entry(str(i), b"") for i in range(count)]
+    if not zip64:
+        return build_zip(entries)
+    plain = build(entries)
+    start, size = plain.central_offsets[0], plain.end_offset - plain.central_offsets[0]
+    return build_zip(entries, before_end=zip64_tail(start, size, count, at=plain.end_offset))
+
+
+# The last name before the end record ends like a ZIP64 locator.
+LOCATOR_NAME = "n" + (0x07064B50).to_bytes(4, "little").decode() + "x" * 16
+
+
+class TestDirectoryConsistency:
+    """Readers that find the directory back from the end record by its size
+    field must find the one read at the offset field; ZIP64 readers take
+    the ZIP64 end record's values. Everything else reads as the end record
+    says: counts, sizes and stray bytes that no reader would follow."""
+
+    @pytest.mark.parametrize("data,listed", [
+        (end_record(cd_offset=22), []),                                 # count 0: an empty list
+        (b"x" * 30 + end_record(), []),
+        (build_zip([file_entry("a", b"x")], comment=end_record()), []),  # the nearer record, count 0
+        (build_zip([file_entry("a.txt", b"alpha"), file_entry("b.txt", b"beta")], count=1, disk_count=1),
+         ["a.txt"]),                                                     # a smaller count
+        (build_zip([file_entry("a.txt", b"alpha"), file_entry("b.txt", b"beta")], count=1), ["a.txt"]),
+        (build_zip([file_entry("a.txt", b"alpha"), file_entry("b.txt", b"beta")], disk_count=7),
+         ["a.txt", "b.txt"]),                                            # this disk's count is not read
+        (build_zip([file_entry("a.txt", b"alpha"), file_entry("b.txt", b"beta")], cd_size=1), ["a.txt", "b.txt"]),
+        (build_zip([file_entry("a.txt", b"alpha"), file_entry("b.txt", b"beta")], cd_size=0xFFFFFFFF),
+         ["a.txt", "b.txt"]),                                            # by size: before the start
+        (build_zip([file_entry("a.txt", b"alpha"), file_entry("b.txt", b"beta")], before_end=bytes(100)),
+         ["a.txt", "b.txt"]),                                            # bytes before the end record
+        (build_zip([file_entry("a.txt"), Entry(LOCATOR_NAME, b"")]), ["a.txt", LOCATOR_NAME]),
+        (with_zip64_tail(), ["a.txt", "b.txt"]),
+        (with_zip64_tail(at=1), ["a.txt", "b.txt"]),                     # the record stands where it is read
     ])
-    def test_refused(self, changes):
-        data = build_zip([file_entry("a.txt", b"alpha"), file_entry("b.txt", b"beta")], **changes)
+    def test_read_as_the_end_record_says(self, data, listed):
+        assert names(data) == listed
+
+    @pytest.mark.parametrize("data", [
+        # The audited archives: zipfile lists README.txt, the offset field
+        # reaches run.sh; with size 0 zipfile lists nothing.
+        two_directories([file_entry("README.txt", b"hi")], [file_entry("run.sh", b"x", mode=0o4755)]),
+        build_zip([file_entry("a.txt", b"alpha"), file_entry("b.txt", b"beta")], cd_size=0),
+        two_directories([file_entry("a.txt"), file_entry("b.txt")], [file_entry("c.txt")]),
+        two_directories([file_entry("a.txt")], [file_entry("b.txt"), file_entry("c.txt")]),
+        # Offsets of the archive alone, with a stub put in front unadjusted.
+        b"#!/bin/sh\nexit 0\n" + build_zip([file_entry("a.txt", b"alpha")]),
+        with_zip64_tail(count=3),
+        with_zip64_tail(count=2, disk_count=1),
+        with_zip64_tail(cd_offset=1),
+        with_zip64_tail(cd_size=7),
+    ])
+    def test_two_readings_are_refused(self, data):
         assert refusal(data) == PREFIX + "Invalid Central Directory signature"
 
-    def test_size_one_off_either_way(self):
+    def test_size_one_off_either_way_reads_the_same(self):
         built = two_files()
         size = built.end_offset - built.central_offsets[0]
-        assert names(set_end(built, "cd_size", size)) == ["a.txt", "b.txt"]
-        for wrong in (size - 1, size + 1):
-            assert refusal(set_end(built, "cd_size", wrong)) == PREFIX + "Invalid Central Directory signature"
+        for wrong in (size - 1, size, size + 1):
+            assert names(set_end(built, "cd_size", wrong)) == ["a.txt", "b.txt"]
 
-    def test_second_directory_covered_by_the_size_alone(self):
-        # The end record's offset reaches one directory, its size another
-        # just before it: two readers would list different entries.
-        first = build([file_entry("README.txt", b"hi")])
-        second = build([file_entry("run.sh", b"x", mode=0o4755)])
-        shown = second.data[second.central_offsets[0]:second.end_offset]
-        data = first.data[:first.end_offset] + shown + first.data[first.end_offset:]
-        data = patch_u32(data, len(data) - 10, len(shown))
-        assert refusal(data) == PREFIX + "Invalid Central Directory signature"
+    def test_zip64_counting_65535_is_read_and_more_is_refused(self):
+        assert len(names(many_entries(65535, zip64=True))) == 65535
+        data = with_zip64_tail(count=70000)
+        assert refusal(data) == "Preflight failed: Archive is too large: ZIP entry count exceeds ZIP32 limits"
 
-    @pytest.mark.parametrize("change,accepted", [({}, True), ({"count": 3}, False), ({"offset": 1}, False),
-                                                 ({"record_size": 45}, False), ({"at": 1}, False)])
-    def test_zip64_end_record_must_repeat_the_end_record(self, change, accepted):
-        # As written by tools that cannot know the sizes in advance (input
-        # from a pipe): a ZIP64 end record and its locator between the
-        # directory and the end record. ZIP64 readers go by its values.
-        plain = two_files()
-        start, end = plain.central_offsets[0], plain.end_offset
-        fields = {"count": 2, "offset": start, "record_size": 44, "at": end} | change
-        record = (0x06064B50).to_bytes(4, "little") + fields["record_size"].to_bytes(8, "little") + bytes(12)
-        record += fields["count"].to_bytes(8, "little") * 2
-        record += (end - start).to_bytes(8, "little") + fields["offset"].to_bytes(8, "little")
-        locator = (0x07064B50).to_bytes(4, "little") + bytes(4) + fields["at"].to_bytes(8, "little") + bytes(4)
-        data = build_zip([file_entry("a.txt", b"alpha"), file_entry("b.txt", b"beta")], before_end=record + locator)
-        if accepted:
-            assert names(data) == ["a.txt", "b.txt"]
-        else:
-            assert refusal(data) == PREFIX + "Invalid Central Directory signature"
+    def test_data_before_the_archive_with_offsets_counted_from_the_file(self):
+        stub = b"#!/bin/sh\nexit 0\n"
+        assert names(build([file_entry("a.txt", b"alpha")], prefix=stub).data) == ["a.txt"]
 
     def test_last_header_running_into_the_end_record(self):
+        # Its comment takes the end record's first byte: still inside the archive.
         built = two_files()
-        data = set_central(built, 1, "comment_length", 1)
-        assert refusal(data) == PREFIX + "Central directory entry exceeds archive bounds"
-
-    def test_data_before_the_archive(self):
-        # Offsets counted from the start of the file pass; offsets of the
-        # archive alone, as before the data was put in front, do not.
-        entries = [file_entry("a.txt", b"alpha")]
-        stub = b"#!/bin/sh\nexit 0\n"
-        shifted = build(entries, prefix=stub).data
-        assert names(shifted) == ["a.txt"]
-        assert refusal(stub + build_zip(entries)) == PREFIX + "Invalid Central Directory signature"
+        assert names(set_central(built, 1, "comment_length", 1)) == ["a.txt", "b.txt"]
 
 
 class TestLocalHeader:
@@ -246,9 +278,9 @@ class TestLocalHeader:
         one_more = set_central(built, 1, "compress_size", len(built.data) - start + 1)
         assert refusal(one_more) == PREFIX + "ZIP entry exceeds archive bounds"
 
-    def test_local_fields_other_than_lengths_are_ignored(self):
+    def test_local_method_flags_crc_and_sizes_are_ignored(self):
         entry = file_entry("f", b"data", local_method=99, local_flags=0xFFFF, local_crc32=1,
-                           local_compress_size=0, local_file_size=0, local_name=b"other")
+                           local_compress_size=0, local_file_size=0)
         assert names(build_zip([entry])) == ["f"]
 
     def test_local_extra_field_is_skipped(self):
@@ -258,6 +290,86 @@ class TestLocalHeader:
     def test_directory_local_header_is_checked_too(self):
         built = build([directory("d/")])
         assert refusal(set_local(built, 0, "signature", 0)) == PREFIX + "Invalid Local File Header signature"
+
+
+def legacy(name: bytes, field: str | bytes, **fields) -> Entry:
+    """An entry whose header name is `name` with a Unicode Path field saying `field`."""
+    return file_entry(name, b"x", extra=unicode_path_extra(name, field, **fields))
+
+
+LOCAL_TEXT = PREFIX + "Invalid Local File Header signature"
+CENTRAL_TEXT = PREFIX + "Invalid Central Directory signature"
+
+
+class TestOneNamePerEntry:
+    """Streaming readers take the local header's name and readers that know
+    the Unicode Path field take the field's: an entry named two ways is
+    refused. A legacy name re-encoded in the field is one name."""
+
+    @pytest.mark.parametrize("entry,text", [
+        (file_entry("run.sh", b"x", mode=0o755, local_name=b"docs/readme.txt"), LOCAL_TEXT),
+        (file_entry("run.sh", b"x", local_name=b"run.sH"), LOCAL_TEXT),
+        (file_entry("run.sh", b"x", local_name=b"run.s"), LOCAL_TEXT),
+        (Entry(b"a\xff", b"", local_name=b"a\xfe"), LOCAL_TEXT),         # one name only after replacement
+        (directory("d/", local_name=b"e/"), LOCAL_TEXT),
+        (legacy(b"repo/.git/hooks/post-checkout", "docs/readme.txt"), CENTRAL_TEXT),
+        (legacy(b"bin/\xa7A", "lib/\u4f60"), CENTRAL_TEXT),              # an ASCII segment differs
+        (legacy(b"\xa7A", "x/\u4f60"), CENTRAL_TEXT),                    # segments added
+        (legacy(b"a/\xa7A", "\u4f60"), CENTRAL_TEXT),                    # segments taken away
+        (legacy(b"ok", "ok\\..\\x"), CENTRAL_TEXT),
+    ])
+    def test_refused_naming_the_entry(self, entry, text):
+        assert refusal(build_zip([file_entry("first", b"1"), entry])) == text
+
+    @pytest.mark.parametrize("entry,listed", [
+        # 7-Zip on Windows: Big5 in the header, whose trail bytes may be ASCII.
+        (legacy(b"\xa7A\xa6n.txt", "\u4f60\u597d.txt"), "\ufffdA\ufffdn.txt"),
+        (legacy(b"docs/\xa7A\xa6n.txt", "docs/\u4f60\u597d.txt"), "docs/\ufffdA\ufffdn.txt"),
+        (legacy(b"same.txt", "same.txt"), "same.txt"),
+        # Not well-formed: not read.
+        (legacy(b"a.txt", "b.txt", name_crc=0), "a.txt"),
+        (legacy(b"a.txt", "b.txt", version=2), "a.txt"),
+        (legacy(b"a.txt", b"b\xff"), "a.txt"),
+        (legacy(b"a.txt", ""), "a.txt"),
+        (file_entry("a.txt", b"x", extra=unicode_path_extra(b"a.txt", "b.txt")[:-1]), "a.txt"),
+        (file_entry("a.txt", b"x", extra=b"\x01\x00\x01\x00z" + unicode_path_extra(b"a.txt", "a.txt")), "a.txt"),
+    ])
+    def test_read_under_the_header_name(self, entry, listed):
+        assert names(build_zip([entry])) == [listed]
+
+
+class TestLocalRecordsApart:
+    """Every entry's local record (header, name, extra field, data) stands
+    apart and before the central directory: one hidden inside another
+    entry's data or a comment would be extracted yet be invisible to a
+    reader that walks the local headers. Data may run on to the end."""
+
+    @staticmethod
+    def pointing_b_at(data: bytes, built, offset: int) -> bytes:
+        return patch_u32(data, built.central_offsets[1] + CENTRAL["local_header_offset"], offset)
+
+    def test_header_inside_another_entry_data(self):
+        hidden = local_record("b", b"bee")
+        built = build([file_entry("a", hidden), file_entry("b", b"bee")])
+        data = self.pointing_b_at(built.data, built, built.local_offsets[0] + 31)
+        assert refusal(data) == LOCAL_TEXT
+
+    def test_header_inside_a_comment(self):
+        hidden = local_record("b", b"bee")
+        built = build([file_entry("a", b"x", comment=hidden), file_entry("b", b"bee")], comment=hidden)
+        in_end_comment = self.pointing_b_at(built.data, built, built.end_offset + 22)
+        in_central_comment = self.pointing_b_at(built.data, built, built.central_offsets[0] + 47)
+        for data in (in_end_comment, in_central_comment):
+            assert refusal(data) == LOCAL_TEXT
+
+    def test_records_in_any_order_with_gaps_and_data_into_the_directory(self):
+        built = build([file_entry("a", b"alpha"), file_entry("b", b"beta", gap=b"junk")])
+        cd = built.central_offsets
+        swapped = built.data[:cd[0]] + built.data[cd[1]:built.end_offset] + built.data[cd[0]:cd[1]]
+        swapped += built.data[built.end_offset:]
+        assert names(swapped) == ["b", "a"]
+        into_directory = set_central(built, 1, "compress_size", len("beta") + 10)
+        assert names(into_directory) == ["a", "b"]
 
 
 class TestOrder:

@@ -252,6 +252,29 @@ def end_record(*, count: int = 0, cd_offset: int = 0, cd_size: int = 0, comment:
             + _u32(cd_size) + _u32(cd_offset) + _u16(len(comment)) + comment)
 
 
+def unicode_path_extra(header_name: bytes, field_name: str | bytes, *, version: int = 1,
+                       name_crc: int | None = None) -> bytes:
+    """A Unicode Path extra field (0x7075) giving `field_name` for an entry
+    whose header name is `header_name`; well-formed unless told otherwise."""
+    body = bytes([version]) + _u32(crc32(header_name) if name_crc is None else name_crc) + _as_bytes(field_name)
+    return _u16(0x7075) + _u16(len(body)) + body
+
+
+def zip64_tail(cd_offset: int, cd_size: int, count: int, *, at: int, disk_count: int | None = None) -> bytes:
+    """A ZIP64 end record and its locator, to stand at `at`, between the
+    central directory and the end record."""
+    record = _u32(0x06064B50) + struct.pack("<Q", 44) + _u16(45) + _u16(45) + _u32(0) + _u32(0)
+    record += struct.pack("<QQQQ", count if disk_count is None else disk_count, count, cd_size, cd_offset)
+    return record + _u32(0x07064B50) + _u32(0) + struct.pack("<Q", at) + _u32(1)
+
+
+def local_record(name: str | bytes, data: bytes = b"") -> bytes:
+    """A stored local header with its name and data, to hide somewhere."""
+    name = _as_bytes(name)
+    return (_u32(LOCAL_SIGNATURE) + _u16(20) + _u16(0x0800) + _u16(0) + _u16(0) + _u16(0x21)
+            + _u32(crc32(data)) + _u32(len(data)) * 2 + _u16(len(name)) + _u16(0) + name + data)
+
+
 # One-field corrupters: each returns new bytes.
 
 def patch(data: bytes, offset: int, new: bytes) -> bytes:
