@@ -63,8 +63,7 @@ THREAD_PROBE = textwrap.dedent(
     """
     import os, sys, quastor
     sys.path.insert(0, {tests!r})
-    from trees import snapshot
-from zipbuild import build_zip, crc32, deflate, file_entry
+    from zipbuild import build_zip, crc32, deflate, file_entry
     count = int(sys.argv[1])
     archive = build_zip([file_entry(f"f{{i}}", b"x") for i in range(count)])
     before = len(os.listdir("/proc/self/task"))
