@@ -440,7 +440,7 @@ wheels-check: deps
 	unshare -m --propagation private sh -ec "mount --rbind /proc $$root/proc; mount --rbind /dev $$root/dev; \
 	  env -i PATH=/bin:/usr/bin HOME=/tmp $$(command -v chroot) $$root sh /check/wheels/in_root.sh /opt/python/bin/python3 \
 	    $$(cd $$root/check && ls *-abi3-musllinux*_x86_64.whl) /check/tools $(MUSL_ROOT_DESELECT)"; \
-	cat $$root/check/summary >>$(SUMMARY)
+	cat $$root/check/summary >>$(SUMMARY); rm -rf $$root/tmp/pytest-of-*
 	set -e; wheel=$$(ls dist/*-abi3-musllinux*_aarch64.whl); rm -rf $(WHEELS_CHECK)/musl-aarch64; \
 	mkdir -p $(WHEELS_CHECK)/musl-aarch64; unzip -q -d $(WHEELS_CHECK)/musl-aarch64 $$wheel 'quastor-*.data/scripts/quastor'; \
 	sh tests/wheels/static_smoke.sh $(WHEELS_CHECK)/musl-aarch64/quastor-*.data/scripts/quastor $(WHEELS_CHECK)/musl-aarch64/root; \
