@@ -339,7 +339,9 @@ command-static: deps
 # wheel with the suite and the smoke test on Debian 12 arm64 under
 # qemu-user; each x86-64 free-threaded wheel on its interpreter, with the
 # GIL asked off (PYTHON_GIL=0) for the suite and, first, without asking: the
-# import alone must leave it off; the x86-64 musl wheel in a root whose only
+# import alone must leave it off (the test tools as wheels only: the newest
+# hypothesis and mypy have none for it, and that mypy is given a config of
+# its own, as it would otherwise find and warn about this project's); the x86-64 musl wheel in a root whose only
 # C library is musl, with a CPython built there, where pip's own tag check
 # must accept it; the arm64 musl wheel's command under qemu-user (a CPython
 # for musl on arm64 would have to be built under emulation, which takes
@@ -422,6 +424,7 @@ wheels-check: deps
 	  tag=$$($$prefix/bin/python3 -c 'import sys; print("cp%d%dt" % sys.version_info[:2])'); \
 	  wheel=$$(ls dist/*-$$tag-manylinux*_x86_64.whl); \
 	  dir=$(WHEELS_CHECK)/$$tag; env=$$dir/env; rm -rf $$dir; mkdir -p $$dir; cp -r tests/python $$dir/tests; \
+	  printf '[mypy]\n' >$$dir/mypy.ini; \
 	  $$prefix/bin/python3 -m venv $$env; \
 	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check --no-index $$wheel; \
 	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check --only-binary=:all: $(WHEEL_TEST_PIP); \

@@ -17,17 +17,15 @@ case $platform in
 musllinux*)
     # Zig's musl names the C library libc.so, which musl's loader takes as
     # itself; Alpine's own builds name libc.musl-ARCH.so.1, as auditwheel
-    # expects of a musl module. Its host's glibc offers only manylinux
-    # tags, so it finds the musl tag from the module itself.
+    # expects of a musl module.
     "$audit" -m wheel unpack -d "$work/unpacked" "$work/raw"/*.whl
     for module in "$work/unpacked"/*/*.so; do patchelf --replace-needed libc.so "libc.musl-$arch.so.1" "$module"; done
     rm "$work/raw"/*.whl
     "$audit" -m wheel pack -d "$work/raw" "$work/unpacked"/*
-    "$audit" -m auditwheel repair --only-plat -w "$out" "$work/raw"/*.whl
-    ;;
-*)
-    "$audit" -m auditwheel repair --plat "${platform}_$arch" --only-plat -w "$out" "$work/raw"/*.whl
     ;;
 esac
+# auditwheel offers --plat choices for its own machine only: it finds the
+# widest tag from the module itself, which must be the one asked for.
+"$audit" -m auditwheel repair --only-plat -w "$out" "$work/raw"/*.whl
 ls "$out"/*-"${platform}_$arch".whl "$out"/*."${platform}_$arch".whl 2>/dev/null | grep -q . ||
     { echo "the $arch wheel is not tagged ${platform}_$arch"; exit 1; }
