@@ -7,13 +7,19 @@
 #                   libraries and its floor (benchmarks/floor.c, same libdeflate);
 #                   goals summed up, chart in build/bench/speed.png
 # make tsan         the C++ core and its tests under ThreadSanitizer
+# make tsan-free-threaded  the module under ThreadSanitizer in a free-threaded
+#                   CPython, every function called from several threads at once
 # make wheel        one manylinux abi3 wheel in dist/, built from the sdist
 # make wheel-check  install that wheel into Pythons 3.10, 3.12 and 3.13 on a
 #                   machine view without the libraries, and run the Python suite
-# make wheels       abi3 wheels for x86-64 and arm64, glibc 2.17 and later
-#                   (manylinux2014), built from the sdist with Zig
-# make wheels-check install and test them here, on Debian 11 and on Debian 12
-#                   arm64 under qemu-user
+# make wheels       for x86-64 and arm64: abi3 wheels for glibc 2.17 and later
+#                   (manylinux2014) and for musl (musllinux_1_2), wheels for
+#                   free-threaded CPython (cp313t), and the command alone,
+#                   statically linked; built from the sdist with Zig
+# make wheels-check install and test them here, on Debian 11, on Debian 12
+#                   arm64 under qemu-user, in a musl root, on a free-threaded
+#                   CPython, and the static command in an otherwise empty root
+# make command-static  the static command alone, for x86-64 and arm64, in dist/
 # make sanitize     the C++ and Python suites under AddressSanitizer + UBSan
 # make fuzz         each libFuzzer target for FUZZ_SECONDS (clang, ASan + UBSan)
 # make lint         clang-format --dry-run, ruff and mypy
@@ -68,6 +74,7 @@ WHEEL_CHECK := build/wheel-check
 WHEEL_TEST_PIP := pytest hypothesis mypy
 
 .PHONY: deps install test test-build test-python test-cpp test-stress demo demo-deps bench tsan wheel wheel-check wheels wheels-check clean
+.PHONY: free-threaded-pythons command-static tsan-free-threaded
 .PHONY: sanitize fuzz fuzz-deps lint lint-deps mutants
 
 deps:
@@ -164,6 +171,24 @@ tsan: deps
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_BUILD) --output-on-failure
 
+# The module built with ThreadSanitizer, loaded into the free-threaded
+# interpreter (itself not instrumented: what is checked is the module's own
+# code, the core below it and the pool), with the GIL off, running the test
+# that calls every function from several threads at once. The runtime is
+# preloaded since the interpreter does not link it; a report fails the run
+# (printed: -s, since pytest's capture would swallow it at the halt).
+TSAN_FREE_THREADED_BUILD := build/tsan-free-threaded
+TSAN_FREE_THREADED_PYTHON = $(WHEEL_ROOTS)/python3.13t/bin/python3
+
+tsan-free-threaded: deps free-threaded-pythons
+	cmake -S . -B $(TSAN_FREE_THREADED_BUILD) -G Ninja -DQUASTOR_PYTHON=ON -DQUASTOR_CLI=OFF -DQUASTOR_TESTS=OFF -DQUASTOR_TSAN=ON \
+	  -DPython_EXECUTABLE=$(abspath $(TSAN_FREE_THREADED_PYTHON))
+	cmake --build $(TSAN_FREE_THREADED_BUILD) -j $(JOBS)
+	LD_PRELOAD=$$(g++ -print-file-name=libtsan.so) PYTHON_GIL=0 \
+	  TSAN_OPTIONS=halt_on_error=1:exitcode=66:suppressions=$(abspath tests/wheels/tsan_free_threaded.supp) \
+	  PYTHONPATH=$(TSAN_FREE_THREADED_BUILD) $(TSAN_FREE_THREADED_PYTHON) -m pytest -s -q -p no:cacheprovider \
+	  tests/python/test_fork.py -k TestConcurrentCalls
+
 # The sdist is built first and the wheel from it, in a fresh tree, so the
 # sdist is proven to build. auditwheel gives the widest manylinux tag that
 # the glibc symbol versions in the module allow; nothing needs grafting.
@@ -205,12 +230,13 @@ define wheel_env_checks
 	  hidden=$$(cd /usr/lib/x86_64-linux-gnu && readlink -e $(HIDDEN_LIBRARIES) 2>/dev/null | sort -u); \
 	  for lib in $$hidden; do mount --bind /dev/null $$lib; test ! -s $$lib; done; \
 	  echo "hidden:" $$hidden; \
+	  wheel=$$(basename $$(ls $(4))); \
 	  for py in $(WHEEL_PYTHONS); do \
 	    env=$$PWD/$(1)/$$(basename $$(dirname $$(dirname $$py))); \
 	    echo "== $(2)$$($$env/bin/python --version) =="; \
 	    (cd $(1) && $$env/bin/python -c "import quastor; \
 	      assert \"/site-packages/\" in quastor.__file__, quastor.__file__; print(quastor.__file__)"); \
-	    (cd $(1) && $$env/bin/python -m pytest -q -p no:cacheprovider --rootdir . tests); \
+	    (cd $(1) && sh ../../tests/wheels/run_suite.sh $$env/bin/python $$wheel summary); \
 	    (cd $(1) && $$env/bin/python -m mypy.stubtest quastor); \
 	    $(if $(3),sh tests/wheels/smoke.sh $$env/bin/quastor $(1)/tests;) \
 	  done'
@@ -222,74 +248,139 @@ wheel-check: deps
 	@ls dist/*.whl >/dev/null 2>&1 || $(MAKE) --no-print-directory wheel
 	@test "$$(ls dist/*.whl | wc -l)" = 1 || { echo "dist/ holds more than one wheel: run make wheel to replace them with this machine's"; exit 1; }
 	$(call wheel_envs,$(WHEEL_CHECK),dist/*.whl)
-	$(call wheel_env_checks,$(WHEEL_CHECK),,)
-# make wheels: one abi3 wheel each for x86-64 and arm64, for glibc 2.17 and
-# later (manylinux2014), built from the sdist with Zig from PyPI as the C and
-# C++ compiler. Zig links against the symbol versions of the glibc it is
-# told and carries LLVM's libc++, which it links in statically, so the module
-# and the command need nothing but the C library. The command goes into the
-# wheel's scripts as itself, an ELF binary that pip puts in the
-# environment's bin.
+	$(call wheel_env_checks,$(WHEEL_CHECK),,,dist/*.whl)
+# make wheels: from the sdist, with Zig from PyPI as the C and C++ compiler,
+# for x86-64 and arm64 each: an abi3 wheel for glibc 2.17 and later
+# (manylinux2014); an abi3 wheel for musl 1.2 and later (musllinux_1_2, as
+# on Alpine); a wheel for each free-threaded interpreter built here (cp313t,
+# and cp314t when Debian's archive gives its source), for glibc 2.17 and
+# later, since such an interpreter does not load abi3 modules; and the
+# command alone, statically linked against musl. Zig links against the
+# symbol versions of the C library it is told and carries LLVM's libc++,
+# which it links in statically, so the modules and the command need nothing
+# but the C library. The command goes into each wheel's scripts as itself,
+# an ELF binary that pip puts in the environment's bin.
 WHEEL_ARCHES := x86_64 aarch64
 WHEEL_GLIBC := 2.17
 WHEEL_TAG := manylinux_$(subst .,_,$(WHEEL_GLIBC))
+MUSL_WHEEL_TAG := musllinux_1_2
 WHEELS_BUILD := build/wheels
-WHEELS_PIP_PACKAGES := $(WHEEL_PIP_PACKAGES) ziglang
+WHEELS_PIP_PACKAGES := $(WHEEL_PIP_PACKAGES) ziglang wheel
+VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
+# The free-threaded interpreters, as version:Debian suite whose source
+# package python<version> they are built from, once, into
+# $(WHEEL_ROOTS)/python<version>t, with the tools that build a wheel.
+FREE_THREADED := 3.13:trixie 3.14:sid
+FREE_THREADED_PIP := build scikit-build-core cmake ninja pytest
 
-wheels: deps
+free-threaded-pythons:
+	@set -e; mkdir -p $(WHEEL_ROOTS); for pair in $(FREE_THREADED); do \
+	  version=$${pair%%:*}; suite=$${pair#*:}; prefix=$$PWD/$(WHEEL_ROOTS)/python$${version}t; \
+	  [ -e $$prefix/.built ] && continue; \
+	  dsc=$$(sh tests/wheels/debian_source.sh $(WHEEL_ROOTS)/apt-$$suite $$suite python$$version $(WHEEL_ROOTS)/src) || \
+	    { echo "python$${version}t is left out: no source from Debian's $$suite here"; continue; }; \
+	  echo "== building python$${version}t from $$dsc (once, kept in $$prefix)"; start=$$(date +%s); \
+	  sh tests/wheels/build_freethreaded.sh $$dsc $$prefix $(FREE_THREADED_PIP); \
+	  echo "built $$($$prefix/bin/python3 -VV) in $$(( $$(date +%s) - start )) s"; \
+	done
+
+# Writes the Zig toolchain of each arch and C library into $(WHEELS_BUILD).
+define zig_toolchains
+	set -e; python=$$($(PYTHON) -c 'import sys; print(sys.executable)'); for arch in $(WHEEL_ARCHES); do \
+	  sh tests/wheels/zig_toolchain.sh $$PWD/$(WHEELS_BUILD)/zig-$$arch-gnu $$arch-linux-gnu.$(WHEEL_GLIBC) $$python; \
+	  sh tests/wheels/zig_toolchain.sh $$PWD/$(WHEELS_BUILD)/zig-$$arch-musl $$arch-linux-musl $$python; done
+endef
+
+# $(1) is the source tree the commands are built from.
+define static_commands
+	set -e; for arch in $(WHEEL_ARCHES); do echo "== $$arch: the static command"; \
+	  sh tests/wheels/static_command.sh $$PWD/$(WHEELS_BUILD)/zig-$$arch-musl $$arch $(1) \
+	    $$PWD/$(WHEELS_BUILD)/command-$$arch dist/quastor-$(VERSION)-linux-$$arch; done
+endef
+
+wheels: deps free-threaded-pythons
 	@$(PYTHON) -m pip install -q --root-user-action=ignore --disable-pip-version-check $(WHEELS_PIP_PACKAGES)
 	rm -rf $(WHEELS_BUILD) dist
 	mkdir -p $(WHEELS_BUILD)/src dist
 	$(PYTHON) -m build --no-isolation --sdist --outdir $(WHEELS_BUILD) .
 	tar -xzf $(WHEELS_BUILD)/quastor-*.tar.gz -C $(WHEELS_BUILD)/src --strip-components=1
-	set -e; python=$$($(PYTHON) -c 'import sys; print(sys.executable)'); \
+	$(zig_toolchains)
+	set -e; python=$$($(PYTHON) -c 'import sys; print(sys.executable)'); build=$$PWD/$(WHEELS_BUILD); \
 	for arch in $(WHEEL_ARCHES); do \
-	  tools=$$PWD/$(WHEELS_BUILD)/zig-$$arch; mkdir -p $$tools; \
-	  for tool in cc c++; do \
-	    printf '#!/bin/sh\nexec %s -m ziglang %s -target %s-linux-gnu.$(WHEEL_GLIBC) "$$@"\n' $$python $$tool $$arch >$$tools/$$tool; done; \
-	  for tool in ar ranlib; do printf '#!/bin/sh\nexec %s -m ziglang %s "$$@"\n' $$python $$tool >$$tools/$$tool; done; \
-	  chmod +x $$tools/*; \
-	  printf 'set(CMAKE_SYSTEM_NAME Linux)\nset(CMAKE_SYSTEM_PROCESSOR %s)\nset(CMAKE_C_COMPILER %s/cc)\nset(CMAKE_CXX_COMPILER %s/c++)\nset(CMAKE_AR %s/ar)\nset(CMAKE_RANLIB %s/ranlib)\n' \
-	    $$arch $$tools $$tools $$tools $$tools >$$tools/toolchain.cmake; \
-	  echo "== $$arch"; \
-	  _PYTHON_HOST_PLATFORM=linux_$$arch $(PYTHON) -m build --no-isolation --wheel --outdir $(WHEELS_BUILD)/raw-$$arch \
-	    -C build-dir=$$PWD/$(WHEELS_BUILD)/cmake-$$arch -C cmake.define.CMAKE_TOOLCHAIN_FILE=$$tools/toolchain.cmake \
-	    $(WHEELS_BUILD)/src; \
-	  PATH="$$(dirname $$python):$$PATH" $(PYTHON) -m auditwheel repair --only-plat -w dist $(WHEELS_BUILD)/raw-$$arch/*.whl; \
-	  ls dist/*.$(WHEEL_TAG)_$$arch.whl >/dev/null || { echo "the $$arch wheel is not tagged $(WHEEL_TAG)"; exit 1; }; \
+	  echo "== $$arch: abi3, glibc"; \
+	  sh tests/wheels/build_wheel.sh $$python $$build/zig-$$arch-gnu $$arch $(WHEEL_TAG) $$build/src $$build/abi3-$$arch dist $$python; \
+	  echo "== $$arch: abi3, musl"; \
+	  sh tests/wheels/build_wheel.sh $$python $$build/zig-$$arch-musl $$arch $(MUSL_WHEEL_TAG) $$build/src $$build/musl-$$arch dist $$python; \
+	  for prefix in $(WHEEL_ROOTS)/python3.*t; do [ -e $$prefix/.built ] || continue; \
+	    echo "== $$arch: $$(basename $$prefix), glibc"; \
+	    sh tests/wheels/build_wheel.sh $$PWD/$$prefix/bin/python3 $$build/zig-$$arch-gnu $$arch $(WHEEL_TAG) $$build/src \
+	      $$build/$$(basename $$prefix)-$$arch dist $$python; \
+	  done; \
 	done
+	$(call static_commands,$$PWD/$(WHEELS_BUILD)/src)
 	cp $(WHEELS_BUILD)/quastor-*.tar.gz dist/
 	set -e; for wheel in dist/*.whl; do \
 	  $(PYTHON) -m auditwheel show $$wheel; \
 	  if unzip -l $$wheel | grep -E 'quastor\.libs/|\.so\.[0-9]'; then echo "$$wheel bundles a shared object"; exit 1; fi; \
 	  unzip -p $$wheel 'quastor-*.data/scripts/quastor' | head -c 4 | grep -q ELF || { echo "$$wheel: the command is not an ELF binary"; exit 1; }; \
 	done
-	$(PYTHON) -m abi3audit --strict --report dist/*.whl
+	$(PYTHON) -m abi3audit --strict --report dist/*-abi3-*.whl
+	ls -l dist
+
+# make command-static: the command alone, statically linked, for x86-64 and
+# arm64 in dist/, built from this tree.
+command-static: deps
+	@$(PYTHON) -m pip install -q --root-user-action=ignore --disable-pip-version-check ziglang
+	mkdir -p dist
+	$(zig_toolchains)
+	$(call static_commands,$$PWD)
 
 # make wheels-check: each wheel of `make wheels` installed without an index
-# and tested: the x86-64 wheel with the Python suite, stubtest and a command
-# smoke test on this machine's Pythons, with the libraries' shared objects
-# hidden as in wheel-check; the suite and the smoke test on Debian 11
+# and tested: the x86-64 abi3 glibc wheel with the Python suite, stubtest and
+# a command smoke test on this machine's Pythons, with the libraries' shared
+# objects hidden as in wheel-check; the suite and the smoke test on Debian 11
 # (glibc 2.31), whose own Python (3.9) is older than the module supports,
 # with a CPython built once inside that root from the source tarball in
-# Debian's archive (checked against the checksum its .dsc lists); and the
-# arm64 wheel with the suite and the smoke test on Debian 12 arm64 under
-# qemu-user. The roots come from Debian's archive and are kept in
-# $(WHEEL_ROOTS), with the Python built in Debian 11's under /opt.
+# Debian's archive (checked against the checksum its .dsc lists); the arm64
+# wheel with the suite and the smoke test on Debian 12 arm64 under
+# qemu-user; each x86-64 free-threaded wheel on its interpreter, with the
+# GIL asked off (PYTHON_GIL=0) for the suite and, first, without asking: the
+# import alone must leave it off (the test tools as wheels only: the newest
+# hypothesis and mypy have none for it, and that mypy is given a config of
+# its own, as it would otherwise find and warn about this project's); the x86-64 musl wheel in a root whose only
+# C library is musl, with a CPython built there, where pip's own tag check
+# must accept it; the arm64 musl wheel's command under qemu-user (a CPython
+# for musl on arm64 would have to be built under emulation, which takes
+# hours); and each static command in a root holding nothing but itself and a
+# small tree. The roots are kept in $(WHEEL_ROOTS). One line per wheel at
+# the end: interpreter, C library, tests passed.
 WHEELS_CHECK := build/wheels-check
 WHEEL_ROOTS := build/wheel-roots
-WHEELS_CHECK_APT_PACKAGES := mmdebstrap qemu-user-static binfmt-support
+WHEELS_CHECK_APT_PACKAGES := mmdebstrap qemu-user-static binfmt-support musl-tools
 DEBIAN_MIRROR := http://deb.debian.org/debian
 ROOT_PYTHON_TARBALL := python3.11_3.11.2.orig.tar.gz
 ROOT_PYTHON_URL := $(DEBIAN_MIRROR)/pool/main/p/python3.11/$(ROOT_PYTHON_TARBALL)
 ROOT_PYTHON_SHA256 := 2411c74bda5bbcfcddaf4531f66d1adc73f247f529aee981b029513aefdbf849
 ROOT_PYTHON := /opt/python3.11
+# The musl root: Debian's packages unpacked into it, and the sources of
+# zlib and CPython built for it, as suite and source package.
+MUSL_ROOT := $(WHEEL_ROOTS)/musl-amd64
+MUSL_ROOT_DEBS := musl busybox-static
+MUSL_ROOT_ZLIB := bookworm zlib
+MUSL_ROOT_PYTHON := trixie python3.13
+# busybox's rm, the only one in the musl root, cannot remove the 3000-deep
+# tree that this test extracts (the extraction itself passes).
+MUSL_ROOT_DESELECT := --deselect tests/test_extract.py::TestParallel::test_directory_descriptors_stay_bounded
+SUMMARY := $(WHEELS_CHECK)/summary
 
 wheels-check: deps
 	$(call apt_install,$(WHEELS_CHECK_APT_PACKAGES))
-	@for arch in $(WHEEL_ARCHES); do ls dist/*manylinux*_$$arch.whl >/dev/null || { echo "run make wheels first"; exit 1; }; done
+	@for wheel in $(foreach arch,$(WHEEL_ARCHES),*-abi3-manylinux*_$(arch).whl *-abi3-musllinux*_$(arch).whl) \
+	  $(foreach arch,$(WHEEL_ARCHES),quastor-$(VERSION)-linux-$(arch)); do \
+	  ls dist/$$wheel >/dev/null || { echo "run make wheels first"; exit 1; }; done
 	@test -e /proc/sys/fs/binfmt_misc/register || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
 	@update-binfmts --enable qemu-aarch64 2>/dev/null || true
+	$(MAKE) --no-print-directory free-threaded-pythons
 	set -e; mkdir -p $(WHEEL_ROOTS); for root in bullseye:amd64:debian11-amd64 bookworm:arm64:debian12-arm64; do \
 	  suite=$${root%%:*}; rest=$${root#*:}; arch=$${rest%%:*}; name=$${rest#*:}; \
 	  [ -d $(WHEEL_ROOTS)/$$name ] && continue; rm -rf $(WHEEL_ROOTS)/$$name.tmp; \
@@ -309,20 +400,65 @@ wheels-check: deps
 	  rm -f $$root/tmp/$(ROOT_PYTHON_TARBALL) $$root/tmp/build_python.sh; \
 	  echo "built $$(chroot $$root $(ROOT_PYTHON)/bin/python3 --version) in $$(( $$(date +%s) - start )) s"; \
 	fi
-	$(call wheel_envs,$(WHEELS_CHECK),dist/*manylinux*_x86_64.whl)
+	set -e; if [ ! -e $(MUSL_ROOT)/.built ]; then \
+	  mkdir -p $(WHEEL_ROOTS)/debs; rm -f $(WHEEL_ROOTS)/debs/*.deb; \
+	  (cd $(WHEEL_ROOTS)/debs && apt-get download $(MUSL_ROOT_DEBS)); \
+	  zlib=$$(sh tests/wheels/debian_source.sh $(WHEEL_ROOTS)/apt-$(word 1,$(MUSL_ROOT_ZLIB)) $(MUSL_ROOT_ZLIB) $(WHEEL_ROOTS)/src); \
+	  python=$$(sh tests/wheels/debian_source.sh $(WHEEL_ROOTS)/apt-$(word 1,$(MUSL_ROOT_PYTHON)) $(MUSL_ROOT_PYTHON) $(WHEEL_ROOTS)/src); \
+	  echo "== building the musl root (once, kept in $(MUSL_ROOT))"; start=$$(date +%s); \
+	  sh tests/wheels/musl_root.sh $$PWD/$(MUSL_ROOT) $$python $$zlib $(WHEEL_ROOTS)/debs/*.deb; \
+	  echo "built the musl root in $$(( $$(date +%s) - start )) s"; \
+	fi
+	$(call wheel_envs,$(WHEELS_CHECK),dist/*-abi3-manylinux*_x86_64.whl)
 	cp dist/*.whl $(WHEELS_CHECK)/
-	$(call wheel_env_checks,$(WHEELS_CHECK),x86_64: ,smoke)
-	set -e; for name in debian11-amd64:$(ROOT_PYTHON)/bin/python3 debian12-arm64:python3; do \
-	  root=$(WHEEL_ROOTS)/$${name%%:*}; rm -rf $$root/check; mkdir -p $$root/check; \
-	  cp -r $(WHEELS_CHECK)/tests tests/wheels $(WHEELS_CHECK)/*.whl $$root/check/; \
+	rm -f $(SUMMARY)
+	$(call wheel_env_checks,$(WHEELS_CHECK),x86_64: ,smoke,dist/*-abi3-manylinux*_x86_64.whl)
+	set -e; for name in debian11-amd64:$(ROOT_PYTHON)/bin/python3:x86_64 debian12-arm64:python3:aarch64; do \
+	  root=$(WHEEL_ROOTS)/$${name%%:*}; rest=$${name#*:}; python=$${rest%%:*}; arch=$${rest#*:}; \
+	  rm -rf $$root/check; mkdir -p $$root/check; \
+	  cp -r $(WHEELS_CHECK)/tests tests/wheels $(WHEELS_CHECK)/*-abi3-manylinux*_$$arch.whl $$root/check/; \
 	  cp /etc/resolv.conf $$root/etc/resolv.conf; cp /etc/ssl/certs/ca-certificates.crt $$root/etc/ssl/certs/; \
 	  echo "== $${name%%:*}: $$(chroot $$root ldd --version | head -n 1)"; \
 	  unshare -m --propagation private sh -ec "mount --rbind /proc $$root/proc; mount --rbind /dev $$root/dev; \
 	    hidden=\$$(cd $$root/usr/lib/*-linux-gnu && readlink -e $(HIDDEN_LIBRARIES) 2>/dev/null | sort -u) || true; \
 	    for lib in \$$hidden; do mount --bind /dev/null \$$lib; test ! -s \$$lib; done; \
 	    echo hidden: \$$hidden; \
-	    chroot $$root sh /check/wheels/in_root.sh $${name#*:}"; \
+	    chroot $$root sh /check/wheels/in_root.sh $$python $$(cd $$root/check && ls *-abi3-manylinux*_$$arch.whl)"; \
+	  cat $$root/check/summary >>$(SUMMARY); \
 	done
+	set -e; for prefix in $(WHEEL_ROOTS)/python3.*t; do [ -e $$prefix/.built ] || continue; \
+	  tag=$$($$prefix/bin/python3 -c 'import sys; print("cp%d%dt" % sys.version_info[:2])'); \
+	  wheel=$$(ls dist/*-$$tag-manylinux*_x86_64.whl); \
+	  dir=$(WHEELS_CHECK)/$$tag; env=$$dir/env; rm -rf $$dir; mkdir -p $$dir; cp -r tests/python $$dir/tests; \
+	  printf '[mypy]\n' >$$dir/mypy.ini; \
+	  $$prefix/bin/python3 -m venv $$env; \
+	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check --no-index $$wheel; \
+	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check --only-binary=:all: $(WHEEL_TEST_PIP); \
+	  echo "== $$($$env/bin/python -VV)"; \
+	  gil=$$(env -u PYTHON_GIL $$env/bin/python -W error -c 'import sys, quastor; print(sys._is_gil_enabled())'); \
+	  [ "$$gil" = False ] || { echo "importing quastor turned the GIL on"; exit 1; }; \
+	  top=$$PWD; (cd $$dir && PYTHON_GIL=0 sh $$top/tests/wheels/run_suite.sh $$top/$$env/bin/python $$wheel $$top/$(SUMMARY)); \
+	  sh tests/wheels/smoke.sh $$env/bin/quastor $$dir/tests; \
+	done
+	set -e; root=$(MUSL_ROOT); rm -rf $$root/check; mkdir -p $$root/check/tools; \
+	cp -r $(WHEELS_CHECK)/tests tests/wheels dist/*-abi3-musllinux*_x86_64.whl $$root/check/; \
+	$(PYTHON) -m pip download -q --disable-pip-version-check --only-binary=:all: --platform musllinux_1_2_x86_64 --python-version \
+	  $$(chroot $$root /opt/python/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])') \
+	  -d $$root/check/tools pytest hypothesis; \
+	echo "== musl root: $$(chroot $$root /lib/ld-musl-x86_64.so.1 2>&1 | head -n 2 | tr '\n' ' ')"; \
+	unshare -m --propagation private sh -ec "mount --rbind /proc $$root/proc; mount --rbind /dev $$root/dev; \
+	  env -i PATH=/bin:/usr/bin HOME=/tmp $$(command -v chroot) $$root sh /check/wheels/in_root.sh /opt/python/bin/python3 \
+	    $$(cd $$root/check && ls *-abi3-musllinux*_x86_64.whl) /check/tools $(MUSL_ROOT_DESELECT)"; \
+	cat $$root/check/summary >>$(SUMMARY); rm -rf $$root/tmp/pytest-of-*
+	set -e; wheel=$$(ls dist/*-abi3-musllinux*_aarch64.whl); rm -rf $(WHEELS_CHECK)/musl-aarch64; \
+	mkdir -p $(WHEELS_CHECK)/musl-aarch64; unzip -q -d $(WHEELS_CHECK)/musl-aarch64 $$wheel 'quastor-*.data/scripts/quastor'; \
+	sh tests/wheels/static_smoke.sh $(WHEELS_CHECK)/musl-aarch64/quastor-*.data/scripts/quastor $(WHEELS_CHECK)/musl-aarch64/root; \
+	echo "$$(basename $$wheel): command only, under qemu-user, musl (static), smoke test passed" >>$(SUMMARY)
+	set -e; for arch in $(WHEEL_ARCHES); do \
+	  sh tests/wheels/static_smoke.sh dist/quastor-$(VERSION)-linux-$$arch $(WHEELS_CHECK)/static-$$arch; \
+	  echo "quastor-$(VERSION)-linux-$$arch: static command, $$arch, no C library in the root, smoke test passed" >>$(SUMMARY); \
+	done
+	@echo "== every wheel and command:"; cat $(SUMMARY)
 
 # Installs those of the named apt packages that are missing.
 define apt_install

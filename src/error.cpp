@@ -35,6 +35,11 @@ struct Overloaded : Cases... {
 template <typename... Cases>
 Overloaded(Cases...) -> Overloaded<Cases...>;
 
+// strerror_r comes in two kinds: glibc's returns the text, in the buffer or
+// a static string; the POSIX one (musl's) fills the buffer and returns 0.
+[[maybe_unused]] char const* error_text(char const* text, char const*) { return text; }
+[[maybe_unused]] char const* error_text(int status, char const* buffer) { return status == 0 ? buffer : "Unknown error"; }
+
 } // namespace
 
 std::string QuastorError::payload_text() const
@@ -42,8 +47,7 @@ std::string QuastorError::payload_text() const
     return std::visit(Overloaded{
                           [](OsError const& os) {
                               char buffer[256];
-                              // GNU strerror_r: returns either buffer or a static string.
-                              char const* description = strerror_r(os.number, buffer, sizeof buffer);
+                              char const* description = error_text(strerror_r(os.number, buffer, sizeof buffer), buffer);
                               return std::string(description) + " (os error " + std::to_string(os.number) + ")";
                           },
                           [](FixedText const& fixed) { return std::string(fixed.text); },

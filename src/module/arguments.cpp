@@ -7,7 +7,7 @@ namespace quastor::module {
 namespace {
 
 // "'a'", "'a' and 'b'": the missing parameters in declared order.
-PyObject* quoted_list(Signature const& signature, PyObject** matched, int& missing)
+PyObject* quoted_list(Signature const& signature, Matched& matched, int& missing)
 {
     char const* first = nullptr;
     char const* second = nullptr;
@@ -50,7 +50,7 @@ void raise_wrong_type(PyObject* object, char const* parameter, char const* expec
 
 } // namespace
 
-bool match_arguments(Signature const& signature, PyObject* args, PyObject* kwargs, PyObject** matched)
+bool match_arguments(Signature const& signature, PyObject* args, PyObject* kwargs, Matched& matched)
 {
     for (int i = 0; i < signature.count; ++i)
         matched[i] = nullptr;
@@ -66,6 +66,15 @@ bool match_arguments(Signature const& signature, PyObject* args, PyObject* kwarg
     for (Py_ssize_t i = 0; i < given; ++i)
         matched[i] = PyTuple_GetItem(args, i);
 
+#ifdef Py_GIL_DISABLED
+    // PyDict_Copy reads the dictionary under its lock and takes a reference
+    // to every value.
+    if (kwargs != nullptr) {
+        if ((matched.keywords_ = PyDict_Copy(kwargs)) == nullptr)
+            return false;
+        kwargs = matched.keywords_;
+    }
+#endif
     if (kwargs != nullptr) {
         PyObject* key;
         PyObject* value;

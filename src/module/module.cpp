@@ -110,7 +110,7 @@ char const* const bytes_only[] = {"archive_bytes"};
 
 PyObject* extract_zip(PyObject*, PyObject* args, PyObject* kwargs)
 {
-    PyObject* matched[2];
+    Matched matched;
     std::string archive_path, dest_path;
     if (!match_arguments({"extract_zip", archive_and_dest, 2}, args, kwargs, matched)
         || !convert_text(matched[0], "archive_path", archive_path)
@@ -123,7 +123,7 @@ PyObject* extract_zip(PyObject*, PyObject* args, PyObject* kwargs)
 
 PyObject* extract_zip_bytes(PyObject*, PyObject* args, PyObject* kwargs)
 {
-    PyObject* matched[2];
+    Matched matched;
     Bytes archive;
     std::string dest_path;
     if (!match_arguments({"extract_zip_bytes", bytes_and_dest, 2}, args, kwargs, matched)
@@ -138,7 +138,7 @@ PyObject* extract_zip_bytes(PyObject*, PyObject* args, PyObject* kwargs)
 
 PyObject* create_zip_function(PyObject*, PyObject* args, PyObject* kwargs)
 {
-    PyObject* matched[2];
+    Matched matched;
     std::string source_path, archive_path;
     if (!match_arguments({"create_zip", source_and_archive, 2}, args, kwargs, matched)
         || !convert_text(matched[0], "source_path", source_path)
@@ -153,7 +153,7 @@ PyObject* create_zip_function(PyObject*, PyObject* args, PyObject* kwargs)
 
 PyObject* preflight_zip(PyObject*, PyObject* args, PyObject* kwargs)
 {
-    PyObject* matched[1];
+    Matched matched;
     std::string archive_path;
     if (!match_arguments({"preflight_zip", archive_only, 1}, args, kwargs, matched)
         || !convert_text(matched[0], "archive_path", archive_path))
@@ -164,7 +164,7 @@ PyObject* preflight_zip(PyObject*, PyObject* args, PyObject* kwargs)
 
 PyObject* preflight_zip_bytes(PyObject*, PyObject* args, PyObject* kwargs)
 {
-    PyObject* matched[1];
+    Matched matched;
     Bytes archive;
     if (!match_arguments({"preflight_zip_bytes", bytes_only, 1}, args, kwargs, matched)
         || !convert_bytes(matched[0], "archive_bytes", archive))
@@ -237,6 +237,13 @@ int exec_module(PyObject* module)
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+#ifdef Py_GIL_DISABLED
+    // A free-threaded interpreter keeps its GIL off for this module: below
+    // the boundary nothing touches interpreter objects, the arguments are
+    // owned copies or immutable bytes held for the call, and the shared
+    // extraction pool serves concurrent callers.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

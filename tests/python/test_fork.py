@@ -2,7 +2,9 @@
 work, sized by QUASTOR_EXTRACT_THREADS when that is a positive integer, and
 rebuilt by a forked child instead of waiting on its parent's dead threads.
 A signal stops a call, or the command, early, leaving what a failure leaves;
-a second one ends the command at once, still leaving nothing behind."""
+a second one ends the command at once, still leaving nothing behind. Calls
+from several threads at once, which a free-threaded interpreter runs side by
+side, give what the same calls give one after another."""
 
 import multiprocessing
 import os
@@ -13,11 +15,13 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
+import threading
 import time
 
 import pytest
 
 import quastor
+from trees import snapshot
 from zipbuild import build_zip, crc32, deflate, file_entry
 
 MANY = build_zip([file_entry(f"d{i % 5}/f{i}", b"%d" % i * 100, method=8) for i in range(64)])
@@ -263,3 +267,59 @@ class TestInterruption:
         time.sleep(0.2)
         out, _ = child.communicate(timeout=60)
         assert (child.returncode, len(out)) == (0, 32 << 20)
+
+def own_tree(root, i):
+    """A small tree of its own for caller i: entries enough to start the
+    pool, deflated and stored files, a link and an empty directory."""
+    for j in range(24):
+        (root / f"d{j % 3}").mkdir(parents=True, exist_ok=True)
+        (root / f"d{j % 3}" / f"f{j}").write_bytes(b"caller %d file %d " % (i, j) * (j * 40 + i))
+    (root / "empty").mkdir()
+    (root / "link").symlink_to(f"d0/f{i % 3 * 3}")
+    return root
+
+
+def every_call(tree, work, i):
+    """All five functions on caller i's own tree and archives; what they give."""
+    archive = work / f"a{i}.zip"
+    quastor.create_zip(str(tree), str(archive))
+    data = archive.read_bytes()
+    quastor.extract_zip(str(archive), str(work / f"x{i}"))
+    quastor.extract_zip_bytes(data, str(work / f"b{i}"))
+    return data, quastor.preflight_zip(str(archive)), quastor.preflight_zip_bytes(data), \
+        snapshot(work / f"x{i}"), snapshot(work / f"b{i}")
+
+
+class TestConcurrentCalls:
+    CALLERS = 8
+
+    def test_threads_at_once_give_what_calls_in_a_row_give(self, tmp_path):
+        trees = [own_tree(tmp_path / f"tree{i}", i) for i in range(self.CALLERS)]
+        (tmp_path / "row").mkdir()
+        (tmp_path / "once").mkdir()
+        expected = [every_call(tree, tmp_path / "row", i) for i, tree in enumerate(trees)]
+        results: list = [None] * self.CALLERS
+        start = threading.Barrier(self.CALLERS)
+
+        def caller(i):
+            start.wait()
+            try:
+                results[i] = every_call(trees[i], tmp_path / "once", i)
+            except BaseException as failure:  # reported below, not lost in the thread
+                results[i] = failure
+
+        threads = [threading.Thread(target=caller, args=(i,)) for i in range(self.CALLERS)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        for i in range(self.CALLERS):
+            assert results[i] == expected[i], f"caller {i}"
+        assert snapshot(tmp_path / "once" / "x0") == snapshot(trees[0])
+
+    @pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded interpreter")
+    def test_import_leaves_the_gil_off(self):
+        env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+        result = subprocess.run([sys.executable, "-W", "error", "-c", "import sys, quastor; print(sys._is_gil_enabled())"],
+                                env=env, capture_output=True, text=True, timeout=60)
+        assert (result.returncode, result.stdout, result.stderr) == (0, "False\n", "")
