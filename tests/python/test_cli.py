@@ -44,9 +44,10 @@ BAD_CRC = build_zip([file_entry("ok", b"fine"), Entry("f", b"data" * 100, method
 BAD_DEFLATE = build_zip([Entry("f", b"data" * 100, method=8, payload=b"\xff" * 40)])
 
 
-def run(*args, stdin: bytes | None = None, env: dict | None = None, user: int | None = None) -> subprocess.CompletedProcess:
+def run(*args, stdin: bytes | None = None, env: dict | None = None, user: int | None = None,
+        command: str | None = None) -> subprocess.CompletedProcess:
     assert COMMAND is not None
-    return subprocess.run([COMMAND, *map(str, args)], input=stdin, capture_output=True, timeout=60,
+    return subprocess.run([command or COMMAND, *map(str, args)], input=stdin, capture_output=True, timeout=60,
                           env=None if env is None else {**os.environ, **env},
                           preexec_fn=None if user is None else lambda: os.setuid(user))
 
@@ -357,6 +358,8 @@ class TestMessages:
             (place / "file").write_bytes(b"")
             (place / "ro").mkdir(mode=0o555)
             (place / "ro").chmod(0o555)
+            # The checkout may be closed to other users: they run a copy.
+            command = shutil.copy(COMMAND, place / "quastor")
             creation, extraction = "Archive creation failed: I/O error: ", "Extraction failed: I/O error: "
             cases = [
                 (["create", place / "x.zip", place / "missing"], "missing", "does not exist",
@@ -375,7 +378,7 @@ class TestMessages:
                  creation + "Permission denied (os error 13)"),
             ]
             for args, name, what, text in cases:
-                done = run(*args, user=65534 if os.geteuid() == 0 else None)
+                done = run(*args, user=65534 if os.geteuid() == 0 else None, command=str(command))
                 assert (done.returncode, done.stderr.decode()) == (1, f"quastor: {place / name}: {what}: {text}\n")
         finally:
             shutil.rmtree(place)
