@@ -4,6 +4,7 @@
 
 #include "cli/messages.hpp"
 #include "common/text.hpp"
+#include "extract/methods.hpp"
 
 #include <cinttypes>
 #include <cmath>
@@ -14,17 +15,11 @@ namespace quastor::cli {
 
 namespace {
 
-std::string method_text(uint16_t method)
+std::string method_text(uint16_t id)
 {
-    switch (method) {
-    case 0:
-        return "Stored";
-    case 8:
-        return "Deflate";
-    default:
-        // Directories may record any method; nothing is decoded for them.
-        return std::to_string(method);
-    }
+    // Directories may record any method; nothing is decoded for them.
+    CompressionMethod const* method = find_method(id);
+    return method != nullptr ? method->name : std::to_string(id);
 }
 
 std::string row(char const* mode, char const* size, char const* packed, char const* method, std::string const& name)

@@ -4,16 +4,11 @@
 // worker's fixed buffers piece by piece, so that memory stays the same
 // whatever a member's size. Any thread, each with its own LargeMemberState.
 
-#include "common/buffer.hpp"
-#include "common/interruption.hpp"
-#include "common/progress.hpp"
 #include "error.hpp"
+#include "extract/methods.hpp"
 #include "extract/plan.hpp"
-#include "extract/stream_inflater.hpp"
 
 #include <cstdint>
-#include <functional>
-#include <optional>
 
 namespace quastor {
 
@@ -21,37 +16,23 @@ namespace quastor {
 // ones are decoded whole, which is faster.
 constexpr uint64_t whole_member_limit = uint64_t{16} << 20;
 
-// Bytes that pass through a streamed member's buffers at a time.
-constexpr size_t member_piece = size_t{4} << 20;
-
 inline bool is_large_member(ExtractionPlanEntry const& planned)
 {
     return !planned.entry.is_dir && !planned.is_symlink
         && (planned.entry.uncompressed_size > whole_member_limit || planned.entry.compressed_size > whole_member_limit);
 }
 
-struct LargeMemberState {
-    ReusableBuffer compressed[2];
-    ReusableBuffer decoded;
-    std::optional<StreamInflater> inflater;
-    // Counts each piece once the sink has taken it, so that a display moves
-    // within a member of gigabytes; none when nobody watches.
-    Progress* progress = nullptr;
-    // Looked at before each piece: a member can take seconds, longer than
-    // its caller may wait to be obeyed.
-    CallInterruption* interruption = nullptr;
-};
-
-// Hands a regular file member's data to `sink` in order, piece by piece,
-// and checks it as whole decoding would: "Stored data length mismatch"
-// before anything, "BadData", "InsufficientSpace", then CrcMismatch once all
-// is through. A stream that ends early leaves zeros that are not handed
+// Hands a regular file member's data to `sink` in order, piece by piece, by
+// its method's row, and checks it as whole decoding would: "Stored data
+// length mismatch" before anything, "BadData", "InsufficientSpace", then
+// CrcMismatch once all is through; UnsupportedCompression for a method
+// without a row. A stream that ends early leaves zeros that are not handed
 // over: the result is how many. An interruption seen before a piece ends
 // the stream with its error. `sink` may go on reading a piece until its
 // next call returns (pieces alternate between two buffers), so that it can
 // write one piece while the next is produced. Each piece taken is added to
 // `state.progress`.
-Result<uint64_t> stream_member(ArchiveBytes const& archive, ExtractionPlanEntry const& planned, LargeMemberState& state,
-    std::function<Result<void>(Bytes)> const& sink);
+Result<uint64_t> stream_member(
+    ArchiveBytes const& archive, ExtractionPlanEntry const& planned, LargeMemberState& state, PieceSink const& sink);
 
 } // namespace quastor

@@ -4,6 +4,7 @@
 #include "archive/records.hpp"
 #include "common/text.hpp"
 #include "extract/decode.hpp"
+#include "extract/methods.hpp"
 #include "extract/path_table.hpp"
 
 #include <algorithm>
@@ -184,7 +185,7 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
             return fail(CallInterruption::error());
         // Path and conflict texts name their entry; for the others the
         // entry's name goes beside the text.
-        if (!entry.is_dir && entry.method != zip::method_stored && entry.method != zip::method_deflate)
+        if (!entry.is_dir && find_method(entry.method) == nullptr)
             return fail(QuastorError::unsupported_compression(entry.method).about(entry.name));
         std::string path = QUASTOR_TRY(normalise_entry_name(entry.name));
         QUASTOR_TRY(occupancy.check(entry.name, path, entry.is_dir));
