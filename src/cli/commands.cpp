@@ -89,9 +89,9 @@ int with_plan(std::string const& archive, Command&& command)
 
 // The strict findings and the size limit, over the whole archive, one line
 // each; whether there were any.
-bool report_findings(std::string const& archive, Inspection const& inspection, Limits const& limits)
+bool report_findings(std::string const& archive, std::vector<ExtractionPlanEntry> const& plan, Limits const& limits)
 {
-    std::vector<std::string> const lines = findings(inspection, limits);
+    std::vector<std::string> const lines = findings(plan, limits);
     for (std::string const& line : lines)
         print_error_line(shown_archive(archive) + ": " + line);
     return !lines.empty();
@@ -109,13 +109,12 @@ bool looks_like_destination(MemberChoice const& choice, std::string const& unmat
         [&](ExtractionPlanEntry const& planned) { return planned.path.starts_with(unmatched); });
 }
 
-// Narrows `plan` (and `link_targets`, when given) to the chosen members.
+// Narrows `plan` to the chosen members.
 // A pattern that names nothing is reported and fails the call; its text,
 // for a report, in `first_unmatched`. `may_be_destination`: the subcommand
 // takes -d, and it was not given.
 bool choose(std::string const& archive, MemberChoice const& choice, std::vector<ExtractionPlanEntry>& plan,
-    std::vector<std::string>* link_targets = nullptr, std::string* first_unmatched = nullptr,
-    bool may_be_destination = false)
+    std::string* first_unmatched = nullptr, bool may_be_destination = false)
 {
     if (choice.members.empty() && choice.exclude.empty())
         return true;
@@ -139,16 +138,11 @@ bool choose(std::string const& archive, MemberChoice const& choice, std::vector<
     for (size_t i = 0; i < plan.size(); ++i) {
         if (!selection.chosen[i])
             continue;
-        if (kept != i) {
+        if (kept != i)
             plan[kept] = std::move(plan[i]);
-            if (link_targets != nullptr)
-                (*link_targets)[kept] = std::move((*link_targets)[i]);
-        }
         ++kept;
     }
     plan.resize(kept);
-    if (link_targets != nullptr)
-        link_targets->resize(kept);
     return true;
 }
 
@@ -235,13 +229,9 @@ int run_extract(ExtractOptions const& options)
     std::string const& archive = options.archive;
     return with_plan(archive, [&](Planned& planned) -> Result<int> {
         std::vector<ExtractionPlanEntry> plan = std::move(planned.plan);
-        if (options.limits.strict || options.limits.max_size) {
-            Inspection inspection = QUASTOR_TRY(inspect(planned.input->bytes(), std::move(plan)));
-            if (report_findings(archive, inspection, options.limits))
-                return exit_failure;
-            plan = std::move(inspection.plan);
-        }
-        if (!choose(archive, options.choice, plan, nullptr, nullptr, !options.directory_given))
+        if (report_findings(archive, plan, options.limits))
+            return exit_failure;
+        if (!choose(archive, options.choice, plan, nullptr, !options.directory_given))
             return exit_failure;
 
         Progress progress;
@@ -302,22 +292,20 @@ int run_check(CheckOptions const& options)
         Result<Planned> planned = open_and_plan(archive);
         if (!planned)
             return failed(planned.error());
-        Result<Inspection> inspection = inspect(planned->input->bytes(), std::move(planned->plan));
-        if (!inspection)
-            return failed(inspection.error());
+        std::vector<ExtractionPlanEntry>& plan = planned->plan;
         // Judged on the whole archive, as extraction would be; the choice
         // narrows only what is shown.
-        std::vector<std::string> const lines = findings(*inspection, options.limits);
-        std::vector<Finding> const found = options.json ? finding_records(lines, inspection->plan) : std::vector<Finding>();
+        std::vector<std::string> const lines = findings(plan, options.limits);
+        std::vector<Finding> const found = options.json ? finding_records(lines, plan) : std::vector<Finding>();
         std::string unmatched;
-        if (!choose(archive, options.choice, inspection->plan, &inspection->link_targets, &unmatched))
+        if (!choose(archive, options.choice, plan, &unmatched))
             return failed_with(unmatched, "");
 
         Result<void> printed;
         if (options.json)
-            printed = print(json_text(inspection->plan, found));
+            printed = print(json_text(plan, found));
         else if (!options.quiet)
-            printed = print(listing_text(*inspection));
+            printed = print(listing_text(plan));
         if (!printed)
             return failed(printed.error());
         for (std::string const& line : lines)

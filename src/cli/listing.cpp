@@ -33,7 +33,7 @@ std::string row(char const* mode, char const* size, char const* packed, char con
 // bits with s/S and t/T for the set-ID and sticky bits.
 std::string mode_text(PreflightEntry const& reported)
 {
-    uint32_t mode = reported.entry.external_attr >> 16;
+    uint32_t mode = reported.entry.unix_mode();
     char const type = reported.entry.is_dir ? 'd' : reported.is_symlink ? 'l' : '-';
     if (type == 'l')
         mode = 0777; // links carry no permissions of their own
@@ -57,21 +57,20 @@ std::string mode_text(PreflightEntry const& reported)
 
 } // namespace
 
-std::string listing_text(Inspection const& inspection)
+std::string listing_text(std::vector<ExtractionPlanEntry> const& plan)
 {
     std::string out = row("Mode", "Size", "Stored", "Method", "Name");
     out += row("----------", "----------", "----------", "-------", "----");
     uint64_t total = 0;
     uint64_t compressed = 0;
-    for (size_t i = 0; i < inspection.plan.size(); ++i) {
-        PreflightEntry const& reported = inspection.plan[i];
+    for (ExtractionPlanEntry const& reported : plan) {
         total += reported.entry.uncompressed_size;
         compressed += reported.entry.compressed_size;
         std::string name = shown(reported.path);
         if (reported.entry.is_dir)
             name += "/";
         else if (reported.is_symlink)
-            name += " -> " + shown(inspection.link_targets[i]);
+            name += " -> " + shown(reported.link_target);
         // Its data reads as noise without the key; --strict refuses it.
         if (is_encrypted(reported.entry))
             name += "  (encrypted)";
@@ -86,7 +85,7 @@ std::string listing_text(Inspection const& inspection)
         ? std::to_string(static_cast<long>(std::ceil(100.0 * (ratio - 1.0)))) + "% larger"
         : std::to_string(static_cast<long>(std::floor(100.0 * (1.0 - ratio)))) + "% saved";
     char summary[160];
-    size_t const count = inspection.plan.size();
+    size_t const count = plan.size();
     std::snprintf(summary, sizeof summary, "%zu %s, %" PRIu64 " bytes when extracted, %" PRIu64 " stored, %s\n",
         count, count == 1 ? "entry" : "entries", total, compressed, effect.c_str());
     return out + summary;

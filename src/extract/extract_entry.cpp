@@ -5,7 +5,6 @@
 #include "common/fd.hpp"
 #include "common/fs.hpp"
 #include "common/path.hpp"
-#include "common/text.hpp"
 #include "extract/piece_writer.hpp"
 
 #include <cerrno>
@@ -26,9 +25,9 @@ namespace {
 // less the umask in both cases: a mode the umask narrows is widened later.
 mode_t creation_mode(ExtractionPlanEntry const& planned)
 {
-    if (planned.entry.external_attr < 0x10000)
+    if (planned.entry.unix_mode() == 0)
         return 0666;
-    mode_t const archived = static_cast<mode_t>((planned.entry.external_attr >> 16) & 07777);
+    mode_t const archived = static_cast<mode_t>(planned.entry.unix_mode() & 07777);
     return (archived & 07000) != 0 ? 0600 : archived;
 }
 
@@ -45,8 +44,8 @@ Result<void> finish_file(
     if (zero_tail != 0 && ::ftruncate(fd, static_cast<off_t>(planned.entry.uncompressed_size)) != 0)
         return fail(QuastorError::io(errno));
     std::optional<mode_t> mode;
-    if (planned.entry.external_attr >= 0x10000)
-        mode = static_cast<mode_t>((planned.entry.external_attr >> 16) & 07777);
+    if (planned.entry.unix_mode() != 0)
+        mode = static_cast<mode_t>(planned.entry.unix_mode() & 07777);
     else if (created)
         mode = 0666 & ~umask;
     if (mode && mode != created && ::fchmod(fd, *mode) != 0)
@@ -104,16 +103,10 @@ Result<void> write_large_file(ArchiveBytes const& archive, HeldDirectory const& 
     return finish_file(target.fd.get(), created_mode(target, fresh_mode, umask), planned, 0, umask);
 }
 
-Result<void> create_symlink(HeldDirectory const& directory, std::string const& name, DecodedData const& data)
+// The target is the one planning decoded and checked; a NUL in it (zeros no
+// stream wrote among them) is refused, as no link target may hold one.
+Result<void> create_symlink(HeldDirectory const& directory, std::string const& name, std::string const& link_target)
 {
-    Bytes const written = data.written();
-    std::string_view text(reinterpret_cast<char const*>(written.data()), written.size());
-    if (!is_valid_utf8(text))
-        return fail(QuastorError::invalid_zip("Invalid symlink target UTF-8"));
-    // Zeros no stream wrote are NUL bytes, which no link target may hold.
-    if (data.zero_tail != 0)
-        return fail(QuastorError::io_nul_in_path());
-    std::string link_target(text);
     char const* c_link_target = QUASTOR_TRY(os_path(link_target));
     // Never replaces: whatever already sits at the path makes this fail.
     if (::symlinkat(c_link_target, directory.fd.get(), QUASTOR_TRY(os_path(name))) != 0)
@@ -146,9 +139,9 @@ Result<void> extract_entry(ArchiveBytes const& archive, ExtractionPlanEntry cons
     mode_t const umask = worker.directories->umask();
     if (is_large_member(planned))
         return write_large_file(archive, directory, name, planned, worker, umask);
-    DecodedData const data = QUASTOR_TRY(worker.decoder.decode(planned.entry, planned.data_offset));
     if (planned.is_symlink)
-        return create_symlink(directory, name, data);
+        return create_symlink(directory, name, planned.link_target);
+    DecodedData const data = QUASTOR_TRY(worker.decoder.decode(planned.entry, planned.data_offset));
     return write_file(directory, name, planned, data, umask);
 }
 
