@@ -9,7 +9,6 @@
 #include "cli/path_problems.hpp"
 #include "cli/progress_line.hpp"
 #include "cli/stop_signals.hpp"
-#include "common/member_patterns.hpp"
 #include "common/path.hpp"
 #include "compress/compress.hpp"
 #include "extract/destination_checks.hpp"
@@ -109,41 +108,25 @@ bool looks_like_destination(MemberChoice const& choice, std::string const& unmat
         [&](ExtractionPlanEntry const& planned) { return planned.path.starts_with(unmatched); });
 }
 
-// Narrows `plan` to the chosen members.
-// A pattern that names nothing is reported and fails the call; its text,
-// for a report, in `first_unmatched`. `may_be_destination`: the subcommand
-// takes -d, and it was not given.
+// Narrows `plan` to the chosen members. A pattern that names nothing is
+// reported and fails the call, leaving `plan` whole; its text, for a
+// report, in `first_unmatched`. `may_be_destination`: the subcommand takes
+// -d, and it was not given.
 bool choose(std::string const& archive, MemberChoice const& choice, std::vector<ExtractionPlanEntry>& plan,
     std::string* first_unmatched = nullptr, bool may_be_destination = false)
 {
-    if (choice.members.empty() && choice.exclude.empty())
-        return true;
-    std::vector<std::string_view> paths;
-    paths.reserve(plan.size());
-    for (ExtractionPlanEntry const& planned : plan)
-        paths.push_back(planned.path);
-    MemberSelection const selection = select_members(paths, choice.members, choice.exclude);
-    for (std::string const& pattern : selection.unmatched) {
+    std::vector<std::string> const unmatched = narrow_plan(plan, choice);
+    for (std::string const& pattern : unmatched) {
         std::string line = shown_archive(archive) + ": " + shown(pattern) + ": matches no entry";
         if (may_be_destination && looks_like_destination(choice, pattern, plan))
             line += "; did you mean '-d " + shown(pattern) + "'?";
         print_error_line(line);
     }
-    if (!selection.unmatched.empty()) {
-        if (first_unmatched != nullptr)
-            *first_unmatched = shown(selection.unmatched.front()) + ": matches no entry";
-        return false;
-    }
-    size_t kept = 0;
-    for (size_t i = 0; i < plan.size(); ++i) {
-        if (!selection.chosen[i])
-            continue;
-        if (kept != i)
-            plan[kept] = std::move(plan[i]);
-        ++kept;
-    }
-    plan.resize(kept);
-    return true;
+    if (unmatched.empty())
+        return true;
+    if (first_unmatched != nullptr)
+        *first_unmatched = shown(unmatched.front()) + ": matches no entry";
+    return false;
 }
 
 // For a failure of the operating system that the core could not tie to an

@@ -4,6 +4,7 @@
 // errors itself and returns the process's exit status; no exception leaves
 // them. Main thread only.
 
+#include "extract/choice.hpp"
 #include "extract/inspection.hpp"
 
 #include <string>
@@ -15,13 +16,8 @@ constexpr int exit_success = 0;
 constexpr int exit_failure = 1; // the archive was refused or the operation failed
 constexpr int exit_usage = 2;
 
-// Which members a reading subcommand works on, chosen once the whole
-// archive has passed its checks: those named by a pattern of `members`
-// (all when none), less those named by one of `exclude`.
-struct MemberChoice {
-    std::vector<std::string> members;
-    std::vector<std::string> exclude;
-};
+// Which members a reading subcommand works on.
+using quastor::MemberChoice;
 
 struct CreateOptions {
     std::string archive;
