@@ -22,10 +22,10 @@ std::string method_text(uint16_t id)
     return method != nullptr ? method->name : std::to_string(id);
 }
 
-std::string row(char const* mode, char const* size, char const* packed, char const* method, std::string const& name)
+std::string row(char const* mode, char const* size, char const* compressed, char const* method, std::string const& name)
 {
     char line[96];
-    std::snprintf(line, sizeof line, "%-10s  %10s  %10s  %-7s  ", mode, size, packed, method);
+    std::snprintf(line, sizeof line, "%-10s  %10s  %10s  %-7s  ", mode, size, compressed, method);
     return line + name + "\n";
 }
 
@@ -59,7 +59,7 @@ std::string mode_text(PreflightEntry const& reported)
 
 std::string listing_text(std::vector<ExtractionPlanEntry> const& plan)
 {
-    std::string out = row("Mode", "Size", "Stored", "Method", "Name");
+    std::string out = row("Mode", "Size", "Compressed", "Method", "Name");
     out += row("----------", "----------", "----------", "-------", "----");
     uint64_t total = 0;
     uint64_t compressed = 0;
@@ -86,7 +86,7 @@ std::string listing_text(std::vector<ExtractionPlanEntry> const& plan)
         : std::to_string(static_cast<long>(std::floor(100.0 * (1.0 - ratio)))) + "% saved";
     char summary[160];
     size_t const count = plan.size();
-    std::snprintf(summary, sizeof summary, "%zu %s, %" PRIu64 " bytes when extracted, %" PRIu64 " stored, %s\n",
+    std::snprintf(summary, sizeof summary, "%zu %s, %" PRIu64 " bytes when extracted, %" PRIu64 " compressed, %s\n",
         count, count == 1 ? "entry" : "entries", total, compressed, effect.c_str());
     return out + summary;
 }

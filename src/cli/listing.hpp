@@ -12,7 +12,7 @@
 
 namespace quastor::cli {
 
-// One line per entry (mode, size, stored size, method, path, "-> target"
+// One line per entry (mode, size, compressed size, method, path, "-> target"
 // for links, "(encrypted)" where the data is), then a summary line. Texts that would not print plainly are
 // shown in their quoted form, so a name cannot drive the terminal. Pure.
 std::string listing_text(std::vector<ExtractionPlanEntry> const& plan);
