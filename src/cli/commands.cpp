@@ -57,17 +57,17 @@ Result<void> print(std::string const& text)
 
 // The archive opened and planned whole: every test extraction makes before
 // writing has passed for every entry, whatever is chosen later.
-struct Planned {
+struct OpenedArchive {
     std::unique_ptr<ArchiveInput> input;
     std::vector<ExtractionPlanEntry> plan;
 };
 
-Result<Planned> open_and_plan(std::string const& archive)
+Result<OpenedArchive> open_and_plan(std::string const& archive)
 {
-    Planned planned;
-    planned.input = QUASTOR_TRY(ArchiveInput::open(archive));
-    planned.plan = QUASTOR_TRY(build_extraction_plan(std::move(planned.input->entries()), planned.input->bytes()));
-    return planned;
+    OpenedArchive opened;
+    opened.input = QUASTOR_TRY(ArchiveInput::open(archive));
+    opened.plan = QUASTOR_TRY(build_extraction_plan(std::move(opened.input->entries()), opened.input->bytes()));
+    return opened;
 }
 
 // The prologue of the subcommands that extract or test: opens and plans
@@ -79,8 +79,8 @@ int with_plan(std::string const& archive, Command&& command)
 {
     return guarded(archive, extraction_failed_prefix, [&] {
         Result<int> const status = [&]() -> Result<int> {
-            Planned planned = QUASTOR_TRY(open_and_plan(archive));
-            return command(planned);
+            OpenedArchive opened = QUASTOR_TRY(open_and_plan(archive));
+            return command(opened);
         }();
         return status ? *status : report_failure(archive, extraction_failed_prefix, status.error());
     });
@@ -210,8 +210,8 @@ int run_create(CreateOptions const& options)
 int run_extract(ExtractOptions const& options)
 {
     std::string const& archive = options.archive;
-    return with_plan(archive, [&](Planned& planned) -> Result<int> {
-        std::vector<ExtractionPlanEntry> plan = std::move(planned.plan);
+    return with_plan(archive, [&](OpenedArchive& opened) -> Result<int> {
+        std::vector<ExtractionPlanEntry> plan = std::move(opened.plan);
         if (report_findings(archive, plan, options.limits))
             return exit_failure;
         if (!choose(archive, options.choice, plan, nullptr, !options.directory_given))
@@ -221,7 +221,7 @@ int run_extract(ExtractOptions const& options)
         if (options.to_stdout) {
             count_totals(progress, plan);
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            QUASTOR_TRY(write_members(plan, planned.input->bytes(), STDOUT_FILENO, &progress, stop_signals()));
+            QUASTOR_TRY(write_members(plan, opened.input->bytes(), STDOUT_FILENO, &progress, stop_signals()));
             return exit_success;
         }
         size_t skipped = 0;
@@ -234,7 +234,7 @@ int run_extract(ExtractOptions const& options)
                 skipped = QUASTOR_TRY(skip_existing(plan, options.directory));
             count_totals(progress, plan);
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            return extract_plan(plan, planned.input->bytes(), options.directory, &progress, stop_signals());
+            return extract_plan(plan, opened.input->bytes(), options.directory, &progress, stop_signals());
         }();
         if (!written) {
             QuastorError const& error = written.error();
@@ -272,10 +272,10 @@ int run_check(CheckOptions const& options)
             report_failure(archive, preflight_failed_prefix, error);
             return failed_with(preflight_failed_prefix + error.display(), error.subject());
         };
-        Result<Planned> planned = open_and_plan(archive);
-        if (!planned)
-            return failed(planned.error());
-        std::vector<ExtractionPlanEntry>& plan = planned->plan;
+        Result<OpenedArchive> opened = open_and_plan(archive);
+        if (!opened)
+            return failed(opened.error());
+        std::vector<ExtractionPlanEntry>& plan = opened->plan;
         // Judged on the whole archive, as extraction would be; the choice
         // narrows only what is shown.
         std::vector<std::string> const lines = findings(plan, options.limits);
@@ -300,19 +300,19 @@ int run_check(CheckOptions const& options)
 int run_test(TestOptions const& options)
 {
     std::string const& archive = options.archive;
-    return with_plan(archive, [&](Planned& planned) -> Result<int> {
-        if (!choose(archive, options.choice, planned.plan))
+    return with_plan(archive, [&](OpenedArchive& opened) -> Result<int> {
+        if (!choose(archive, options.choice, opened.plan))
             return exit_failure;
         Progress progress;
-        count_totals(progress, planned.plan);
+        count_totals(progress, opened.plan);
         {
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            QUASTOR_TRY(verify_plan(planned.plan, planned.input->bytes(), &progress, stop_signals()));
+            QUASTOR_TRY(verify_plan(opened.plan, opened.input->bytes(), &progress, stop_signals()));
         }
         if (options.quiet)
             return exit_success;
         // The bytes as the work counted them, which must come to the total.
-        size_t const count = planned.plan.size();
+        size_t const count = opened.plan.size();
         uint64_t const bytes = progress.bytes.load(std::memory_order_relaxed);
         QUASTOR_TRY(print("No errors in " + shown_archive(archive) + ": " + std::to_string(count)
             + (count == 1 ? " entry, " : " entries, ") + std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes")
