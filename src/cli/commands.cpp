@@ -13,7 +13,7 @@
 #include "compress/compress.hpp"
 #include "extract/destination_checks.hpp"
 #include "extract/extract.hpp"
-#include "extract/member_stream.hpp"
+#include "extract/entry_stream.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -99,7 +99,7 @@ bool report_findings(std::string const& archive, std::vector<ExtractionPlanEntry
 // Whether the last member operand, which named nothing, looks like a
 // destination given without -d (as other tools take one): a plain name that
 // no entry's path even starts with.
-bool looks_like_destination(MemberChoice const& choice, std::string const& unmatched,
+bool looks_like_destination(EntryChoice const& choice, std::string const& unmatched,
     std::vector<ExtractionPlanEntry> const& plan)
 {
     if (unmatched != choice.members.back() || unmatched.find_first_of("*?[") != std::string::npos)
@@ -108,11 +108,11 @@ bool looks_like_destination(MemberChoice const& choice, std::string const& unmat
         [&](ExtractionPlanEntry const& planned) { return planned.path.starts_with(unmatched); });
 }
 
-// Narrows `plan` to the chosen members. A pattern that names nothing is
+// Narrows `plan` to the chosen entries. A pattern that names nothing is
 // reported and fails the call, leaving `plan` whole; its text, for a
 // report, in `first_unmatched`. `may_be_destination`: the subcommand takes
 // -d, and it was not given.
-bool choose(std::string const& archive, MemberChoice const& choice, std::vector<ExtractionPlanEntry>& plan,
+bool choose(std::string const& archive, EntryChoice const& choice, std::vector<ExtractionPlanEntry>& plan,
     std::string* first_unmatched = nullptr, bool may_be_destination = false)
 {
     std::vector<std::string> const unmatched = narrow_plan(plan, choice);
@@ -221,7 +221,7 @@ int run_extract(ExtractOptions const& options)
         if (options.to_stdout) {
             count_totals(progress, plan);
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            QUASTOR_TRY(write_members(plan, opened.input->bytes(), STDOUT_FILENO, &progress, stop_signals()));
+            QUASTOR_TRY(write_entries(plan, opened.input->bytes(), STDOUT_FILENO, &progress, stop_signals()));
             return exit_success;
         }
         size_t skipped = 0;

@@ -2,13 +2,13 @@
 
 #include "extract/choice.hpp"
 
-#include "common/member_patterns.hpp"
+#include "common/entry_patterns.hpp"
 
 #include <string_view>
 
 namespace quastor {
 
-std::vector<std::string> narrow_plan(std::vector<ExtractionPlanEntry>& plan, MemberChoice const& choice)
+std::vector<std::string> narrow_plan(std::vector<ExtractionPlanEntry>& plan, EntryChoice const& choice)
 {
     if (choice.members.empty() && choice.exclude.empty())
         return {};
@@ -16,7 +16,7 @@ std::vector<std::string> narrow_plan(std::vector<ExtractionPlanEntry>& plan, Mem
     paths.reserve(plan.size());
     for (ExtractionPlanEntry const& planned : plan)
         paths.push_back(planned.path);
-    MemberSelection selection = select_members(paths, choice.members, choice.exclude);
+    EntrySelection selection = select_entries(paths, choice.members, choice.exclude);
     if (!selection.unmatched.empty())
         return std::move(selection.unmatched);
     size_t kept = 0;

@@ -11,9 +11,9 @@
 namespace quastor {
 
 // Which entries are worked on: those named by a pattern of `members` (all
-// when none), less those named by one of `exclude`, by member_patterns'
+// when none), less those named by one of `exclude`, by entry_patterns'
 // rules.
-struct MemberChoice {
+struct EntryChoice {
     std::vector<std::string> members;
     std::vector<std::string> exclude;
 };
@@ -21,6 +21,6 @@ struct MemberChoice {
 // Keeps in `plan` only the chosen entries, in their order, when each
 // pattern of `choice.members` names an entry; otherwise leaves `plan` whole
 // and returns the patterns that name none, in their order. Pure.
-std::vector<std::string> narrow_plan(std::vector<ExtractionPlanEntry>& plan, MemberChoice const& choice);
+std::vector<std::string> narrow_plan(std::vector<ExtractionPlanEntry>& plan, EntryChoice const& choice);
 
 } // namespace quastor

@@ -8,7 +8,7 @@ namespace quastor {
 
 namespace {
 
-// Members whose compressed bytes are at most this long are read through the
+// Entries whose compressed bytes are at most this long are read through the
 // read-ahead block; larger ones on their own.
 constexpr uint64_t read_ahead_limit = uint64_t{16} << 10;
 
@@ -33,7 +33,7 @@ Result<void> EntryDecoder::prepare()
 }
 
 // Only forward: data laid out in another order than the reading's is read
-// member by member, never a block for each one.
+// entry by entry, never a block for each one.
 Result<Bytes> EntryDecoder::read_compressed(ZipEntry const& entry, uint64_t data_offset)
 {
     size_t const length = static_cast<size_t>(entry.compressed_size);

@@ -32,9 +32,9 @@ Result<DecodedData> decode_entry_data(
 // archive, which must outlive it.
 class EntryDecoder {
 public:
-    // With `read_ahead`, small members are read through a block that serves
-    // the members after them too: for a thread that reads most of an
-    // archive's members in order. Without, each is read alone.
+    // With `read_ahead`, small entries are read through a block that serves
+    // the entries after them too: for a thread that reads most of an
+    // archive's entries in order. Without, each is read alone.
     EntryDecoder(ArchiveBytes const& archive, bool read_ahead) : archive_(archive), read_ahead_(read_ahead) {}
 
     // Makes the decompressor now rather than at the first decoding; the Io

@@ -53,7 +53,7 @@ Result<void> check_stored_length(ZipEntry const& entry, uint64_t length)
     return {};
 }
 
-Result<void> check_interruption(LargeMemberState& state)
+Result<void> check_interruption(LargeEntryState& state)
 {
     if (state.interruption != nullptr && state.interruption->interrupted())
         return fail(CallInterruption::error());
@@ -74,7 +74,7 @@ Result<DecodedData> deflate_whole(
     std::span<uint8_t> out = QUASTOR_TRY(buffer.reserve(static_cast<size_t>(entry.uncompressed_size)));
     size_t actual = 0;
     // Bytes after the final block, within the compressed size, are not
-    // looked at: the member's data is what the stream says.
+    // looked at: the entry's data is what the stream says.
     libdeflate_result const result = libdeflate_deflate_decompress(
         decompressor->handle, compressed.data(), compressed.size(), out.data(), out.size(), &actual);
     if (result == LIBDEFLATE_SUCCESS) {
@@ -89,14 +89,14 @@ Result<DecodedData> deflate_whole(
 }
 
 Result<uint64_t> stored_streamed(ArchiveBytes const& archive, ZipEntry const& entry, uint64_t data_offset,
-    LargeMemberState& state, PieceSink const& sink)
+    LargeEntryState& state, PieceSink const& sink)
 {
     QUASTOR_TRY(check_stored_length(entry, entry.compressed_size));
     uint32_t crc = 0;
     size_t turn = 0;
     for (uint64_t done = 0; done < entry.compressed_size;) {
         QUASTOR_TRY(check_interruption(state));
-        size_t const length = static_cast<size_t>(std::min<uint64_t>(member_piece, entry.compressed_size - done));
+        size_t const length = static_cast<size_t>(std::min<uint64_t>(entry_piece, entry.compressed_size - done));
         // Two buffers in turn: the sink may still be reading the last piece.
         Bytes const piece = QUASTOR_TRY(archive.read(data_offset + done, length, state.compressed[turn++ % 2]));
         crc = crc32(piece, crc);
@@ -110,14 +110,14 @@ Result<uint64_t> stored_streamed(ArchiveBytes const& archive, ZipEntry const& en
 }
 
 Result<uint64_t> deflate_streamed(ArchiveBytes const& archive, ZipEntry const& entry, uint64_t data_offset,
-    LargeMemberState& state, PieceSink const& sink)
+    LargeEntryState& state, PieceSink const& sink)
 {
     if (!state.inflater)
         state.inflater.emplace(QUASTOR_TRY(StreamInflater::make()));
     StreamInflater& inflater = *state.inflater;
     inflater.reset();
     // Two halves in turn: the sink may still be reading the last piece.
-    std::span<uint8_t> const halves = QUASTOR_TRY(state.decoded.reserve(2 * member_piece));
+    std::span<uint8_t> const halves = QUASTOR_TRY(state.decoded.reserve(2 * entry_piece));
     size_t turn = 0;
     uint64_t const declared = entry.uncompressed_size;
     uint64_t read = 0;
@@ -128,7 +128,7 @@ Result<uint64_t> deflate_streamed(ArchiveBytes const& archive, ZipEntry const& e
         // Each turn reads or makes at most a piece.
         QUASTOR_TRY(check_interruption(state));
         if (input.empty() && read < entry.compressed_size) {
-            size_t const length = static_cast<size_t>(std::min<uint64_t>(member_piece, entry.compressed_size - read));
+            size_t const length = static_cast<size_t>(std::min<uint64_t>(entry_piece, entry.compressed_size - read));
             input = QUASTOR_TRY(archive.read(data_offset + read, length, state.compressed[0]));
             read += length;
         }
@@ -136,7 +136,7 @@ Result<uint64_t> deflate_streamed(ArchiveBytes const& archive, ZipEntry const& e
         // would have gone on.
         uint8_t probe = 0;
         uint64_t const room = declared - produced;
-        std::span<uint8_t> const out = halves.subspan(turn % 2 * member_piece, member_piece);
+        std::span<uint8_t> const out = halves.subspan(turn % 2 * entry_piece, entry_piece);
         std::span<uint8_t> const target = room == 0 ? std::span<uint8_t>(&probe, 1)
                                                     : out.first(static_cast<size_t>(std::min<uint64_t>(room, out.size())));
         StreamInflater::Step const step = QUASTOR_TRY(inflater.inflate(input, target));

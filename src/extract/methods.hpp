@@ -42,17 +42,17 @@ struct DecodedData {
 };
 
 // Bytes that pass through a streamed entry's buffers at a time.
-constexpr size_t member_piece = size_t{4} << 20;
+constexpr size_t entry_piece = size_t{4} << 20;
 
 // What streaming keeps between entries on one thread.
-struct LargeMemberState {
+struct LargeEntryState {
     ReusableBuffer compressed[2];
     ReusableBuffer decoded;
     std::optional<StreamInflater> inflater;
     // Counts each piece once the sink has taken it, so that a display moves
-    // within a member of gigabytes; none when nobody watches.
+    // within an entry of gigabytes; none when nobody watches.
     Progress* progress = nullptr;
-    // Looked at before each piece: a member can take seconds, longer than
+    // Looked at before each piece: an entry can take seconds, longer than
     // its caller may wait to be obeyed.
     CallInterruption* interruption = nullptr;
 };
@@ -72,7 +72,7 @@ struct CompressionMethod {
     // to `sink` piece by piece and checked against the CRC-32 once all is
     // through; the count of zeros a stream that ended early left unhanded.
     Result<uint64_t> (*decode_streamed)(ArchiveBytes const& archive, ZipEntry const& entry, uint64_t data_offset,
-        LargeMemberState& state, PieceSink const& sink);
+        LargeEntryState& state, PieceSink const& sink);
 };
 
 // The row of `id`, or none for a method nothing here decodes.

@@ -181,7 +181,7 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
     plan.reserve(entries.size());
     Occupancy occupancy(entries.size(), *secret);
     // Local headers usually follow one another closely: small blocks serve
-    // a run of them with one read, without reading the data of large members.
+    // a run of them with one read, without reading the data of large entries.
     ArchiveCursor headers(archive, size_t{16} << 10);
     EntryDecoder links(archive, false);
 

@@ -12,7 +12,7 @@
 #include "archive_builder.hpp"
 #include "common/crc32.hpp"
 #include "extract/decode.hpp"
-#include "extract/large_member.hpp"
+#include "extract/large_entry.hpp"
 #include "extract/plan.hpp"
 
 #include <gtest/gtest.h>
@@ -61,7 +61,7 @@ protected:
         ArchiveBytes const archive(as_bytes(archive_));
         ExtractionPlanEntry const planned = QUASTOR_TRY(plan_one(archive));
         std::string joined;
-        uint64_t const zero_tail = QUASTOR_TRY(stream_member(archive, planned, large_, [&](Bytes piece) -> Result<void> {
+        uint64_t const zero_tail = QUASTOR_TRY(stream_entry(archive, planned, large_, [&](Bytes piece) -> Result<void> {
             joined.append(reinterpret_cast<char const*>(piece.data()), piece.size());
             return {};
         }));
@@ -82,7 +82,7 @@ protected:
     Decompressor decompressor_ = make_decompressor().value();
     ReusableBuffer compressed_;
     ReusableBuffer buffer_;
-    LargeMemberState large_;
+    LargeEntryState large_;
     std::string archive_;
     ZipEntry entry_;
 };
@@ -263,7 +263,7 @@ TEST(StreamedAndWhole, GiveOneVerdict)
     };
     Decompressor decompressor = make_decompressor().value();
     ReusableBuffer buffer;
-    LargeMemberState state;
+    LargeEntryState state;
     for (auto const& c : cases) {
         ZipEntry entry;
         entry.method = 8;
@@ -277,7 +277,7 @@ TEST(StreamedAndWhole, GiveOneVerdict)
             planned.entry.crc32 = crc32_zero_extend(crc32(whole->written()), whole->zero_tail);
         ArchiveBytes const archive(stream);
         uint64_t handed = 0;
-        auto streamed = stream_member(archive, planned, state, [&](Bytes piece) -> Result<void> {
+        auto streamed = stream_entry(archive, planned, state, [&](Bytes piece) -> Result<void> {
             handed += piece.size();
             return {};
         });

@@ -1,11 +1,11 @@
-// Streaming the data of members too large to hold whole, by their method's row.
+// Streaming the data of entries too large to hold whole, by their method's row.
 
-#include "extract/large_member.hpp"
+#include "extract/large_entry.hpp"
 
 namespace quastor {
 
-Result<uint64_t> stream_member(
-    ArchiveBytes const& archive, ExtractionPlanEntry const& planned, LargeMemberState& state, PieceSink const& sink)
+Result<uint64_t> stream_entry(
+    ArchiveBytes const& archive, ExtractionPlanEntry const& planned, LargeEntryState& state, PieceSink const& sink)
 {
     CompressionMethod const* method = find_method(planned.entry.method);
     if (method == nullptr)

@@ -1,8 +1,8 @@
 #pragma once
 
-// Members too large to hold whole in memory: their data passes through a
+// Entries too large to hold whole in memory: their data passes through a
 // worker's fixed buffers piece by piece, so that memory stays the same
-// whatever a member's size. Any thread, each with its own LargeMemberState.
+// whatever an entry's size. Any thread, each with its own LargeEntryState.
 
 #include "error.hpp"
 #include "extract/methods.hpp"
@@ -12,17 +12,17 @@
 
 namespace quastor {
 
-// Members whose data or compressed bytes exceed this are streamed; smaller
+// Entries whose data or compressed bytes exceed this are streamed; smaller
 // ones are decoded whole, which is faster.
-constexpr uint64_t whole_member_limit = uint64_t{16} << 20;
+constexpr uint64_t whole_entry_limit = uint64_t{16} << 20;
 
-inline bool is_large_member(ExtractionPlanEntry const& planned)
+inline bool is_large_entry(ExtractionPlanEntry const& planned)
 {
     return !planned.entry.is_dir && !planned.is_symlink
-        && (planned.entry.uncompressed_size > whole_member_limit || planned.entry.compressed_size > whole_member_limit);
+        && (planned.entry.uncompressed_size > whole_entry_limit || planned.entry.compressed_size > whole_entry_limit);
 }
 
-// Hands a regular file member's data to `sink` in order, piece by piece, by
+// Hands a regular file entry's data to `sink` in order, piece by piece, by
 // its method's row, and checks it as whole decoding would: "Stored data
 // length mismatch" before anything, "BadData", "InsufficientSpace", then
 // CrcMismatch once all is through; UnsupportedCompression for a method
@@ -32,7 +32,7 @@ inline bool is_large_member(ExtractionPlanEntry const& planned)
 // next call returns (pieces alternate between two buffers), so that it can
 // write one piece while the next is produced. Each piece taken is added to
 // `state.progress`.
-Result<uint64_t> stream_member(
-    ArchiveBytes const& archive, ExtractionPlanEntry const& planned, LargeMemberState& state, PieceSink const& sink);
+Result<uint64_t> stream_entry(
+    ArchiveBytes const& archive, ExtractionPlanEntry const& planned, LargeEntryState& state, PieceSink const& sink);
 
 } // namespace quastor
