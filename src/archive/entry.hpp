@@ -44,6 +44,10 @@ struct ZipEntry {
     // local name. Io when the file has shrunk meanwhile.
     Result<void> check_local_name(ArchiveCursor& cursor) const;
 
+    // The Unix mode (type and permission bits) kept in the upper half of
+    // the external attributes; 0 where none was recorded.
+    uint32_t unix_mode() const { return external_attr >> 16; }
+
     // The central header's name bytes.
     std::string_view header_name() const { return name_bytes.empty() ? name : name_bytes; }
 };

@@ -9,12 +9,11 @@
 #include "cli/path_problems.hpp"
 #include "cli/progress_line.hpp"
 #include "cli/stop_signals.hpp"
-#include "common/member_patterns.hpp"
 #include "common/path.hpp"
 #include "compress/compress.hpp"
 #include "extract/destination_checks.hpp"
 #include "extract/extract.hpp"
-#include "extract/member_stream.hpp"
+#include "extract/entry_stream.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -58,17 +57,17 @@ Result<void> print(std::string const& text)
 
 // The archive opened and planned whole: every test extraction makes before
 // writing has passed for every entry, whatever is chosen later.
-struct Planned {
+struct OpenedArchive {
     std::unique_ptr<ArchiveInput> input;
     std::vector<ExtractionPlanEntry> plan;
 };
 
-Result<Planned> open_and_plan(std::string const& archive)
+Result<OpenedArchive> open_and_plan(std::string const& archive)
 {
-    Planned planned;
-    planned.input = QUASTOR_TRY(ArchiveInput::open(archive));
-    planned.plan = QUASTOR_TRY(build_extraction_plan(std::move(planned.input->entries()), planned.input->bytes()));
-    return planned;
+    OpenedArchive opened;
+    opened.input = QUASTOR_TRY(ArchiveInput::open(archive));
+    opened.plan = QUASTOR_TRY(build_extraction_plan(std::move(opened.input->entries()), opened.input->bytes()));
+    return opened;
 }
 
 // The prologue of the subcommands that extract or test: opens and plans
@@ -80,8 +79,8 @@ int with_plan(std::string const& archive, Command&& command)
 {
     return guarded(archive, extraction_failed_prefix, [&] {
         Result<int> const status = [&]() -> Result<int> {
-            Planned planned = QUASTOR_TRY(open_and_plan(archive));
-            return command(planned);
+            OpenedArchive opened = QUASTOR_TRY(open_and_plan(archive));
+            return command(opened);
         }();
         return status ? *status : report_failure(archive, extraction_failed_prefix, status.error());
     });
@@ -89,9 +88,9 @@ int with_plan(std::string const& archive, Command&& command)
 
 // The strict findings and the size limit, over the whole archive, one line
 // each; whether there were any.
-bool report_findings(std::string const& archive, Inspection const& inspection, Limits const& limits)
+bool report_findings(std::string const& archive, std::vector<ExtractionPlanEntry> const& plan, Limits const& limits)
 {
-    std::vector<std::string> const lines = findings(inspection, limits);
+    std::vector<std::string> const lines = findings(plan, limits);
     for (std::string const& line : lines)
         print_error_line(shown_archive(archive) + ": " + line);
     return !lines.empty();
@@ -100,7 +99,7 @@ bool report_findings(std::string const& archive, Inspection const& inspection, L
 // Whether the last member operand, which named nothing, looks like a
 // destination given without -d (as other tools take one): a plain name that
 // no entry's path even starts with.
-bool looks_like_destination(MemberChoice const& choice, std::string const& unmatched,
+bool looks_like_destination(EntryChoice const& choice, std::string const& unmatched,
     std::vector<ExtractionPlanEntry> const& plan)
 {
     if (unmatched != choice.members.back() || unmatched.find_first_of("*?[") != std::string::npos)
@@ -109,47 +108,25 @@ bool looks_like_destination(MemberChoice const& choice, std::string const& unmat
         [&](ExtractionPlanEntry const& planned) { return planned.path.starts_with(unmatched); });
 }
 
-// Narrows `plan` (and `link_targets`, when given) to the chosen members.
-// A pattern that names nothing is reported and fails the call; its text,
-// for a report, in `first_unmatched`. `may_be_destination`: the subcommand
-// takes -d, and it was not given.
-bool choose(std::string const& archive, MemberChoice const& choice, std::vector<ExtractionPlanEntry>& plan,
-    std::vector<std::string>* link_targets = nullptr, std::string* first_unmatched = nullptr,
-    bool may_be_destination = false)
+// Narrows `plan` to the chosen entries. A pattern that names nothing is
+// reported and fails the call, leaving `plan` whole; its text, for a
+// report, in `first_unmatched`. `may_be_destination`: the subcommand takes
+// -d, and it was not given.
+bool choose(std::string const& archive, EntryChoice const& choice, std::vector<ExtractionPlanEntry>& plan,
+    std::string* first_unmatched = nullptr, bool may_be_destination = false)
 {
-    if (choice.members.empty() && choice.exclude.empty())
-        return true;
-    std::vector<std::string_view> paths;
-    paths.reserve(plan.size());
-    for (ExtractionPlanEntry const& planned : plan)
-        paths.push_back(planned.path);
-    MemberSelection const selection = select_members(paths, choice.members, choice.exclude);
-    for (std::string const& pattern : selection.unmatched) {
+    std::vector<std::string> const unmatched = narrow_plan(plan, choice);
+    for (std::string const& pattern : unmatched) {
         std::string line = shown_archive(archive) + ": " + shown(pattern) + ": matches no entry";
         if (may_be_destination && looks_like_destination(choice, pattern, plan))
             line += "; did you mean '-d " + shown(pattern) + "'?";
         print_error_line(line);
     }
-    if (!selection.unmatched.empty()) {
-        if (first_unmatched != nullptr)
-            *first_unmatched = shown(selection.unmatched.front()) + ": matches no entry";
-        return false;
-    }
-    size_t kept = 0;
-    for (size_t i = 0; i < plan.size(); ++i) {
-        if (!selection.chosen[i])
-            continue;
-        if (kept != i) {
-            plan[kept] = std::move(plan[i]);
-            if (link_targets != nullptr)
-                (*link_targets)[kept] = std::move((*link_targets)[i]);
-        }
-        ++kept;
-    }
-    plan.resize(kept);
-    if (link_targets != nullptr)
-        link_targets->resize(kept);
-    return true;
+    if (unmatched.empty())
+        return true;
+    if (first_unmatched != nullptr)
+        *first_unmatched = shown(unmatched.front()) + ": matches no entry";
+    return false;
 }
 
 // For a failure of the operating system that the core could not tie to an
@@ -233,22 +210,18 @@ int run_create(CreateOptions const& options)
 int run_extract(ExtractOptions const& options)
 {
     std::string const& archive = options.archive;
-    return with_plan(archive, [&](Planned& planned) -> Result<int> {
-        std::vector<ExtractionPlanEntry> plan = std::move(planned.plan);
-        if (options.limits.strict || options.limits.max_size) {
-            Inspection inspection = QUASTOR_TRY(inspect(planned.input->bytes(), std::move(plan)));
-            if (report_findings(archive, inspection, options.limits))
-                return exit_failure;
-            plan = std::move(inspection.plan);
-        }
-        if (!choose(archive, options.choice, plan, nullptr, nullptr, !options.directory_given))
+    return with_plan(archive, [&](OpenedArchive& opened) -> Result<int> {
+        std::vector<ExtractionPlanEntry> plan = std::move(opened.plan);
+        if (report_findings(archive, plan, options.limits))
+            return exit_failure;
+        if (!choose(archive, options.choice, plan, nullptr, !options.directory_given))
             return exit_failure;
 
         Progress progress;
         if (options.to_stdout) {
             count_totals(progress, plan);
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            QUASTOR_TRY(write_members(plan, planned.input->bytes(), STDOUT_FILENO, &progress, stop_signals()));
+            QUASTOR_TRY(write_entries(plan, opened.input->bytes(), STDOUT_FILENO, &progress, stop_signals()));
             return exit_success;
         }
         size_t skipped = 0;
@@ -261,7 +234,7 @@ int run_extract(ExtractOptions const& options)
                 skipped = QUASTOR_TRY(skip_existing(plan, options.directory));
             count_totals(progress, plan);
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            return extract_plan(plan, planned.input->bytes(), options.directory, &progress, stop_signals());
+            return extract_plan(plan, opened.input->bytes(), options.directory, &progress, stop_signals());
         }();
         if (!written) {
             QuastorError const& error = written.error();
@@ -299,25 +272,23 @@ int run_check(CheckOptions const& options)
             report_failure(archive, preflight_failed_prefix, error);
             return failed_with(preflight_failed_prefix + error.display(), error.subject());
         };
-        Result<Planned> planned = open_and_plan(archive);
-        if (!planned)
-            return failed(planned.error());
-        Result<Inspection> inspection = inspect(planned->input->bytes(), std::move(planned->plan));
-        if (!inspection)
-            return failed(inspection.error());
+        Result<OpenedArchive> opened = open_and_plan(archive);
+        if (!opened)
+            return failed(opened.error());
+        std::vector<ExtractionPlanEntry>& plan = opened->plan;
         // Judged on the whole archive, as extraction would be; the choice
         // narrows only what is shown.
-        std::vector<std::string> const lines = findings(*inspection, options.limits);
-        std::vector<Finding> const found = options.json ? finding_records(lines, inspection->plan) : std::vector<Finding>();
+        std::vector<std::string> const lines = findings(plan, options.limits);
+        std::vector<Finding> const found = options.json ? finding_records(lines, plan) : std::vector<Finding>();
         std::string unmatched;
-        if (!choose(archive, options.choice, inspection->plan, &inspection->link_targets, &unmatched))
+        if (!choose(archive, options.choice, plan, &unmatched))
             return failed_with(unmatched, "");
 
         Result<void> printed;
         if (options.json)
-            printed = print(json_text(inspection->plan, found));
+            printed = print(json_text(plan, found));
         else if (!options.quiet)
-            printed = print(listing_text(*inspection));
+            printed = print(listing_text(plan));
         if (!printed)
             return failed(printed.error());
         for (std::string const& line : lines)
@@ -329,19 +300,19 @@ int run_check(CheckOptions const& options)
 int run_test(TestOptions const& options)
 {
     std::string const& archive = options.archive;
-    return with_plan(archive, [&](Planned& planned) -> Result<int> {
-        if (!choose(archive, options.choice, planned.plan))
+    return with_plan(archive, [&](OpenedArchive& opened) -> Result<int> {
+        if (!choose(archive, options.choice, opened.plan))
             return exit_failure;
         Progress progress;
-        count_totals(progress, planned.plan);
+        count_totals(progress, opened.plan);
         {
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            QUASTOR_TRY(verify_plan(planned.plan, planned.input->bytes(), &progress, stop_signals()));
+            QUASTOR_TRY(verify_plan(opened.plan, opened.input->bytes(), &progress, stop_signals()));
         }
         if (options.quiet)
             return exit_success;
         // The bytes as the work counted them, which must come to the total.
-        size_t const count = planned.plan.size();
+        size_t const count = opened.plan.size();
         uint64_t const bytes = progress.bytes.load(std::memory_order_relaxed);
         QUASTOR_TRY(print("No errors in " + shown_archive(archive) + ": " + std::to_string(count)
             + (count == 1 ? " entry, " : " entries, ") + std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes")

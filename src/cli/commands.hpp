@@ -4,6 +4,7 @@
 // errors itself and returns the process's exit status; no exception leaves
 // them. Main thread only.
 
+#include "extract/choice.hpp"
 #include "extract/inspection.hpp"
 
 #include <string>
@@ -15,13 +16,10 @@ constexpr int exit_success = 0;
 constexpr int exit_failure = 1; // the archive was refused or the operation failed
 constexpr int exit_usage = 2;
 
-// Which members a reading subcommand works on, chosen once the whole
-// archive has passed its checks: those named by a pattern of `members`
-// (all when none), less those named by one of `exclude`.
-struct MemberChoice {
-    std::vector<std::string> members;
-    std::vector<std::string> exclude;
-};
+// Which entries a reading subcommand works on. MemberChoice is the name
+// the option parsing knows it by.
+using quastor::EntryChoice;
+using MemberChoice = EntryChoice;
 
 struct CreateOptions {
     std::string archive;
@@ -42,7 +40,7 @@ struct ExtractOptions {
     bool refuse_existing = false; // any file or link already at a target refuses the call
     bool empty = false;           // the destination must be missing or empty
     bool to_stdout = false;    // the files' data to standard output, nothing on disk
-    MemberChoice choice;
+    EntryChoice choice;
 };
 
 struct CheckOptions {
@@ -50,13 +48,13 @@ struct CheckOptions {
     bool json = false;
     bool quiet = false;
     Limits limits;
-    MemberChoice choice;
+    EntryChoice choice;
 };
 
 struct TestOptions {
     std::string archive;
     bool quiet = false;
-    MemberChoice choice;
+    EntryChoice choice;
 };
 
 int run_create(CreateOptions const& options);

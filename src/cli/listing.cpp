@@ -4,6 +4,7 @@
 
 #include "cli/messages.hpp"
 #include "common/text.hpp"
+#include "extract/methods.hpp"
 
 #include <cinttypes>
 #include <cmath>
@@ -14,23 +15,17 @@ namespace quastor::cli {
 
 namespace {
 
-std::string method_text(uint16_t method)
+std::string method_text(uint16_t id)
 {
-    switch (method) {
-    case 0:
-        return "Stored";
-    case 8:
-        return "Deflate";
-    default:
-        // Directories may record any method; nothing is decoded for them.
-        return std::to_string(method);
-    }
+    // Directories may record any method; nothing is decoded for them.
+    CompressionMethod const* method = find_method(id);
+    return method != nullptr ? method->name : std::to_string(id);
 }
 
-std::string row(char const* mode, char const* size, char const* packed, char const* method, std::string const& name)
+std::string row(char const* mode, char const* size, char const* compressed, char const* method, std::string const& name)
 {
     char line[96];
-    std::snprintf(line, sizeof line, "%-10s  %10s  %10s  %-7s  ", mode, size, packed, method);
+    std::snprintf(line, sizeof line, "%-10s  %10s  %10s  %-7s  ", mode, size, compressed, method);
     return line + name + "\n";
 }
 
@@ -38,7 +33,7 @@ std::string row(char const* mode, char const* size, char const* packed, char con
 // bits with s/S and t/T for the set-ID and sticky bits.
 std::string mode_text(PreflightEntry const& reported)
 {
-    uint32_t mode = reported.entry.external_attr >> 16;
+    uint32_t mode = reported.entry.unix_mode();
     char const type = reported.entry.is_dir ? 'd' : reported.is_symlink ? 'l' : '-';
     if (type == 'l')
         mode = 0777; // links carry no permissions of their own
@@ -62,21 +57,20 @@ std::string mode_text(PreflightEntry const& reported)
 
 } // namespace
 
-std::string listing_text(Inspection const& inspection)
+std::string listing_text(std::vector<ExtractionPlanEntry> const& plan)
 {
-    std::string out = row("Mode", "Size", "Stored", "Method", "Name");
+    std::string out = row("Mode", "Size", "Compressed", "Method", "Name");
     out += row("----------", "----------", "----------", "-------", "----");
     uint64_t total = 0;
     uint64_t compressed = 0;
-    for (size_t i = 0; i < inspection.plan.size(); ++i) {
-        PreflightEntry const& reported = inspection.plan[i];
+    for (ExtractionPlanEntry const& reported : plan) {
         total += reported.entry.uncompressed_size;
         compressed += reported.entry.compressed_size;
         std::string name = shown(reported.path);
         if (reported.entry.is_dir)
             name += "/";
         else if (reported.is_symlink)
-            name += " -> " + shown(inspection.link_targets[i]);
+            name += " -> " + shown(reported.link_target);
         // Its data reads as noise without the key; --strict refuses it.
         if (is_encrypted(reported.entry))
             name += "  (encrypted)";
@@ -91,8 +85,8 @@ std::string listing_text(Inspection const& inspection)
         ? std::to_string(static_cast<long>(std::ceil(100.0 * (ratio - 1.0)))) + "% larger"
         : std::to_string(static_cast<long>(std::floor(100.0 * (1.0 - ratio)))) + "% saved";
     char summary[160];
-    size_t const count = inspection.plan.size();
-    std::snprintf(summary, sizeof summary, "%zu %s, %" PRIu64 " bytes when extracted, %" PRIu64 " stored, %s\n",
+    size_t const count = plan.size();
+    std::snprintf(summary, sizeof summary, "%zu %s, %" PRIu64 " bytes when extracted, %" PRIu64 " compressed, %s\n",
         count, count == 1 ? "entry" : "entries", total, compressed, effect.c_str());
     return out + summary;
 }

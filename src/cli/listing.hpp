@@ -12,10 +12,10 @@
 
 namespace quastor::cli {
 
-// One line per entry (mode, size, stored size, method, path, "-> target"
+// One line per entry (mode, size, compressed size, method, path, "-> target"
 // for links, "(encrypted)" where the data is), then a summary line. Texts that would not print plainly are
 // shown in their quoted form, so a name cannot drive the terminal. Pure.
-std::string listing_text(Inspection const& inspection);
+std::string listing_text(std::vector<ExtractionPlanEntry> const& plan);
 
 // One finding of the strict rules or the size limit, as the JSON report
 // gives it: the entry's name (none for the size), a reason code and the

@@ -3,7 +3,7 @@
 #include "archive/records.hpp"
 #include "common/fd.hpp"
 #include "common/fs.hpp"
-#include "common/member_patterns.hpp"
+#include "common/entry_patterns.hpp"
 #include "common/path.hpp"
 #include "common/text.hpp"
 #include "compress/reopen.hpp"

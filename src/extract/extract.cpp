@@ -23,7 +23,7 @@ namespace {
 constexpr uint64_t per_entry_cost = 16 * 1024;
 constexpr uint64_t inline_weight = 10 * per_entry_cost;
 
-// One call's shared state. Workers first take the members too large to hold
+// One call's shared state. Workers first take the entries too large to hold
 // whole, largest first, one at a time from `next_large`, so that the
 // longest jobs start at once. Then they claim consecutive index ranges of
 // the other entries from `next`, each claim a share of the remaining weight
@@ -39,7 +39,7 @@ struct Execution {
     Progress* progress;
     CallInterruption& interruption;
     std::vector<uint64_t> weight; // weight[i]: cost of the ranged entries among [0, i)
-    std::vector<size_t> large;    // indexes of the streamed members, largest first
+    std::vector<size_t> large;    // indexes of the streamed entries, largest first
     unsigned workers = 1;
     std::atomic<size_t> next_large{0};
     std::atomic<size_t> next{0};
@@ -108,10 +108,10 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
             failed(i, std::move(done).error());
             return false;
         }
-        // A streamed member's pieces were counted as they went.
+        // A streamed entry's pieces were counted as they went.
         if (execution.progress != nullptr)
             execution.progress->finished(
-                is_large_member(execution.plan[i]) ? 0 : execution.plan[i].entry.uncompressed_size);
+                is_large_entry(execution.plan[i]) ? 0 : execution.plan[i].entry.uncompressed_size);
         return execution.going_on();
     };
     // A worker's first failure ends its work, whichever list it came from,
@@ -128,7 +128,7 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
     size_t end = 0;
     while (execution.going_on() && claim(execution, begin, end)) {
         for (size_t i = begin; i < end; ++i) {
-            if (is_large_member(execution.plan[i]))
+            if (is_large_entry(execution.plan[i]))
                 continue;
             if (auto prepared = worker.decoder.prepare(); !prepared.has_value())
                 return failed(i, std::move(prepared).error());
@@ -158,7 +158,7 @@ Result<void> execute_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveB
     for (size_t i = 0; i < plan.size(); ++i) {
         uint64_t const cost = plan[i].entry.uncompressed_size + per_entry_cost;
         total += cost;
-        bool const large = is_large_member(plan[i]);
+        bool const large = is_large_entry(plan[i]);
         if (large)
             execution.large.push_back(i);
         execution.weight[i + 1] = execution.weight[i] + (large ? 0 : cost);
@@ -170,7 +170,7 @@ Result<void> execute_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveB
     // Waking the pool costs more than a handful of small entries take, so
     // a small archive (a typical small wheel) stays on the calling thread.
     // Processors no worker of this call will use count as idle from the
-    // start: a lone large member may write on one of them.
+    // start: a lone large entry may write on one of them.
     if (plan.size() < 2 || total < inline_weight) {
         outcomes.resize(1);
         execution.idle.store(available_processors() > 1 ? 1 : 0, std::memory_order_relaxed);

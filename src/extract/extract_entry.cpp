@@ -1,11 +1,10 @@
-// Extracting one plan entry: directories, files, links and large members.
+// Extracting one plan entry: directories, files, links and large entries.
 
 #include "extract/extract_entry.hpp"
 
 #include "common/fd.hpp"
 #include "common/fs.hpp"
 #include "common/path.hpp"
-#include "common/text.hpp"
 #include "extract/piece_writer.hpp"
 
 #include <cerrno>
@@ -26,9 +25,9 @@ namespace {
 // less the umask in both cases: a mode the umask narrows is widened later.
 mode_t creation_mode(ExtractionPlanEntry const& planned)
 {
-    if (planned.entry.external_attr < 0x10000)
+    if (planned.entry.unix_mode() == 0)
         return 0666;
-    mode_t const archived = static_cast<mode_t>((planned.entry.external_attr >> 16) & 07777);
+    mode_t const archived = static_cast<mode_t>(planned.entry.unix_mode() & 07777);
     return (archived & 07000) != 0 ? 0600 : archived;
 }
 
@@ -45,8 +44,8 @@ Result<void> finish_file(
     if (zero_tail != 0 && ::ftruncate(fd, static_cast<off_t>(planned.entry.uncompressed_size)) != 0)
         return fail(QuastorError::io(errno));
     std::optional<mode_t> mode;
-    if (planned.entry.external_attr >= 0x10000)
-        mode = static_cast<mode_t>((planned.entry.external_attr >> 16) & 07777);
+    if (planned.entry.unix_mode() != 0)
+        mode = static_cast<mode_t>(planned.entry.unix_mode() & 07777);
     else if (created)
         mode = 0666 & ~umask;
     if (mode && mode != created && ::fchmod(fd, *mode) != 0)
@@ -72,10 +71,10 @@ Result<void> write_file(HeldDirectory const& directory, std::string const& name,
     return finish_file(target.fd.get(), created_mode(target, fresh_mode, umask), planned, data.zero_tail, umask);
 }
 
-// A member too large to hold whole is streamed into a pending file beside its
+// An entry too large to hold whole is streamed into a pending file beside its
 // target (unnamed, or under a temporary name), and given the target's name
-// only once its CRC-32 has matched: as with any file, a member whose data is
-// bad leaves nothing, and memory does not follow the member's size.
+// only once its CRC-32 has matched: as with any file, an entry whose data is
+// bad leaves nothing, and memory does not follow the entry's size.
 Result<void> write_large_file(ArchiveBytes const& archive, HeldDirectory const& directory, std::string const& name,
     ExtractionPlanEntry const& planned, ExtractionWorker& worker, mode_t umask)
 {
@@ -84,19 +83,19 @@ Result<void> write_large_file(ArchiveBytes const& archive, HeldDirectory const& 
     {
         std::atomic<unsigned> const* idle = worker.idle_workers;
         PieceWriter writer(pending.fd(), [idle] { return idle != nullptr && idle->load(std::memory_order_relaxed) != 0; });
-        zero_tail = QUASTOR_TRY(stream_member(archive, planned, worker.large, [&](Bytes piece) { return writer.submit(piece); }));
+        zero_tail = QUASTOR_TRY(stream_entry(archive, planned, worker.large, [&](Bytes piece) { return writer.submit(piece); }));
         QUASTOR_TRY(writer.finish());
     }
     QUASTOR_TRY(finish_file(pending.fd(), mode_t{0600} & ~umask, planned, zero_tail, umask));
     if (QUASTOR_TRY(pending.name_as(name)))
         return {};
     // Something already has the name: it is overwritten in place, as a
-    // smaller member's target would be, from the complete file, and cut to
+    // smaller entry's target would be, from the complete file, and cut to
     // size only once all of it is through. In a directory this call made,
     // open_file_target refuses whatever is there.
     mode_t const fresh_mode = creation_mode(planned);
     FileTarget const target = QUASTOR_TRY(open_file_target(directory.fd.get(), directory.created, name, false, fresh_mode));
-    std::span<uint8_t> const scratch = QUASTOR_TRY(worker.large.compressed[0].reserve(member_piece));
+    std::span<uint8_t> const scratch = QUASTOR_TRY(worker.large.compressed[0].reserve(entry_piece));
     uint64_t const size = planned.entry.uncompressed_size;
     QUASTOR_TRY(copy_contents(pending.fd(), target.fd.get(), size, scratch));
     if (::ftruncate(target.fd.get(), static_cast<off_t>(size)) != 0)
@@ -104,16 +103,10 @@ Result<void> write_large_file(ArchiveBytes const& archive, HeldDirectory const& 
     return finish_file(target.fd.get(), created_mode(target, fresh_mode, umask), planned, 0, umask);
 }
 
-Result<void> create_symlink(HeldDirectory const& directory, std::string const& name, DecodedData const& data)
+// The target is the one planning decoded and checked; a NUL in it (zeros no
+// stream wrote among them) is refused, as no link target may hold one.
+Result<void> create_symlink(HeldDirectory const& directory, std::string const& name, std::string const& link_target)
 {
-    Bytes const written = data.written();
-    std::string_view text(reinterpret_cast<char const*>(written.data()), written.size());
-    if (!is_valid_utf8(text))
-        return fail(QuastorError::invalid_zip("Invalid symlink target UTF-8"));
-    // Zeros no stream wrote are NUL bytes, which no link target may hold.
-    if (data.zero_tail != 0)
-        return fail(QuastorError::io_nul_in_path());
-    std::string link_target(text);
     char const* c_link_target = QUASTOR_TRY(os_path(link_target));
     // Never replaces: whatever already sits at the path makes this fail.
     if (::symlinkat(c_link_target, directory.fd.get(), QUASTOR_TRY(os_path(name))) != 0)
@@ -128,8 +121,8 @@ Result<void> extract_entry(ArchiveBytes const& archive, ExtractionPlanEntry cons
     if (!worker.directories) {
         // Verifying: the plan has already decoded and checked every link
         // target, and directories hold no data.
-        if (is_large_member(planned))
-            (void)QUASTOR_TRY(stream_member(archive, planned, worker.large, [](Bytes) { return Result<void>(); }));
+        if (is_large_entry(planned))
+            (void)QUASTOR_TRY(stream_entry(archive, planned, worker.large, [](Bytes) { return Result<void>(); }));
         else if (!planned.entry.is_dir && !planned.is_symlink)
             (void)QUASTOR_TRY(worker.decoder.decode(planned.entry, planned.data_offset));
         return {};
@@ -144,11 +137,11 @@ Result<void> extract_entry(ArchiveBytes const& archive, ExtractionPlanEntry cons
     HeldDirectory const& directory = *QUASTOR_TRY(worker.directories->reach(parent));
     std::string const name(parent.empty() ? path : path.substr(parent.size() + 1));
     mode_t const umask = worker.directories->umask();
-    if (is_large_member(planned))
+    if (is_large_entry(planned))
         return write_large_file(archive, directory, name, planned, worker, umask);
-    DecodedData const data = QUASTOR_TRY(worker.decoder.decode(planned.entry, planned.data_offset));
     if (planned.is_symlink)
-        return create_symlink(directory, name, data);
+        return create_symlink(directory, name, planned.link_target);
+    DecodedData const data = QUASTOR_TRY(worker.decoder.decode(planned.entry, planned.data_offset));
     return write_file(directory, name, planned, data, umask);
 }
 

@@ -1,13 +1,13 @@
 #pragma once
 
 // Extracting one plan entry: a directory, a file held whole, a link or a
-// large member streamed, written by descriptor below the destination, or,
+// large entry streamed, written by descriptor below the destination, or,
 // when only verifying, its data decoded and checked.
 
 #include "error.hpp"
 #include "extract/decode.hpp"
 #include "extract/directories.hpp"
-#include "extract/large_member.hpp"
+#include "extract/large_entry.hpp"
 #include "extract/plan.hpp"
 
 #include <atomic>
@@ -16,17 +16,17 @@
 namespace quastor {
 
 // What one worker keeps from entry to entry: its decoder with its
-// decompressor and buffers, its large-member buffers, and the directories it
+// decompressor and buffers, its large-entry buffers, and the directories it
 // holds (none when only verifying). Private to its worker.
 struct ExtractionWorker {
     // A worker's entries run in plan order, usually the order of their data,
-    // so its decoder reads small members ahead.
+    // so its decoder reads small entries ahead.
     explicit ExtractionWorker(ArchiveBytes const& archive) : decoder(archive, true) {}
 
     EntryDecoder decoder;
-    LargeMemberState large;
+    LargeEntryState large;
     std::optional<HeldDirectories> directories;
-    // Workers of the call that have run out of work: a large member's
+    // Workers of the call that have run out of work: a large entry's
     // writing moves to a thread of its own once one of them is to spare.
     std::atomic<unsigned> const* idle_workers = nullptr;
 };

@@ -1,10 +1,9 @@
-// What inspection adds to preflight: link targets and the strict findings.
+// What inspection adds to preflight: the strict findings and the size limit.
 
 #include "extract/inspection.hpp"
 
 #include "archive/records.hpp"
 #include "common/text.hpp"
-#include "extract/decode.hpp"
 
 #include <string_view>
 #include <unordered_map>
@@ -90,37 +89,16 @@ bool leaves_destination(std::string const& link_path, std::string const& target,
 
 bool is_encrypted(ZipEntry const& entry) { return (entry.flags & zip::flag_encrypted) != 0; }
 
-Result<Inspection> inspect(ArchiveBytes const& archive, std::vector<ExtractionPlanEntry> plan)
-{
-    Inspection inspection;
-    inspection.link_targets.resize(plan.size());
-    EntryDecoder decoder(archive, false);
-    for (size_t i = 0; i < plan.size(); ++i) {
-        if (!is_link(plan[i]))
-            continue;
-        DecodedData const target = QUASTOR_TRY(decoder.decode(plan[i].entry, plan[i].data_offset));
-        Bytes const written = target.written();
-        inspection.link_targets[i].assign(reinterpret_cast<char const*>(written.data()), written.size());
-        // Zeros no stream wrote are shown as one NUL, not spelled out by the
-        // gigabyte.
-        if (target.zero_tail != 0)
-            inspection.link_targets[i].push_back('\0');
-    }
-    inspection.plan = std::move(plan);
-    return inspection;
-}
-
-std::vector<std::string> findings(Inspection const& inspection, Limits const& limits)
+std::vector<std::string> findings(std::vector<ExtractionPlanEntry> const& plan, Limits const& limits)
 {
     std::vector<std::string> lines;
     LinkMap links;
     if (limits.strict)
-        for (size_t i = 0; i < inspection.plan.size(); ++i)
-            if (is_link(inspection.plan[i]))
-                links.emplace(inspection.plan[i].path, inspection.link_targets[i]);
+        for (ExtractionPlanEntry const& planned : plan)
+            if (is_link(planned))
+                links.emplace(planned.path, planned.link_target);
     uint64_t total = 0;
-    for (size_t i = 0; i < inspection.plan.size(); ++i) {
-        PreflightEntry const& reported = inspection.plan[i];
+    for (ExtractionPlanEntry const& reported : plan) {
         total += reported.entry.uncompressed_size;
         if (!limits.strict)
             continue;
@@ -128,14 +106,14 @@ std::vector<std::string> findings(Inspection const& inspection, Limits const& li
         if (is_encrypted(reported.entry))
             lines.push_back(name + " is encrypted");
         if (is_link(reported)) {
-            std::string const& target = inspection.link_targets[i];
+            std::string const& target = reported.link_target;
             if (target.starts_with('/'))
                 lines.push_back(name + " links to the absolute path " + quoted_name(target));
             else if (leaves_destination(reported.path, target, links))
                 lines.push_back(name + " links out of the destination: " + quoted_name(target));
         } else if (!reported.entry.is_dir) {
             // Extraction applies these bits to regular files only.
-            uint32_t const mode = reported.entry.external_attr >> 16;
+            uint32_t const mode = reported.entry.unix_mode();
             if ((mode & set_user_id) != 0)
                 lines.push_back(name + " has the set-user-ID bit");
             if ((mode & set_group_id) != 0)

@@ -2,8 +2,8 @@
 
 // A file written piece by piece, on a thread of its own once a processor is
 // to spare, one piece in flight at a time: the worker producing the pieces
-// (inflating a large member) then goes on while the kernel copies the last
-// one into the file. For a member of hundreds of megabytes the copy is a
+// (inflating a large entry) then goes on while the kernel copies the last
+// one into the file. For an entry of hundreds of megabytes the copy is a
 // third of the work on the critical path; while every processor is busy
 // anyway, a thread more would only cost switches, so pieces are written in
 // place until then.

@@ -4,6 +4,7 @@
 #include "archive/records.hpp"
 #include "common/text.hpp"
 #include "extract/decode.hpp"
+#include "extract/methods.hpp"
 #include "extract/path_table.hpp"
 
 #include <algorithm>
@@ -22,15 +23,15 @@ enum class Kind : uint8_t { None, File, Directory };
 
 char const* kind_word(Kind kind) { return kind == Kind::Directory ? "directory" : "file"; }
 
-bool mode_is_symlink(uint32_t external_attr)
+bool mode_is_symlink(ZipEntry const& entry)
 {
-    return ((external_attr >> 16) & zip::mode_type_mask) == zip::mode_symlink;
+    return (entry.unix_mode() & zip::mode_type_mask) == zip::mode_symlink;
 }
 
 // A link target is decoded and verified while planning so that a bad one is
-// refused before anything is written. Links are few: they are read one by
-// one, without reading ahead.
-Result<void> check_symlink_target(ZipEntry const& entry, uint64_t data_offset, EntryDecoder& decoder)
+// refused before anything is written, and kept for whoever writes or shows
+// the link. Links are few: they are read one by one, without reading ahead.
+Result<std::string> decode_symlink_target(ZipEntry const& entry, uint64_t data_offset, EntryDecoder& decoder)
 {
     // The kernel refuses a target of PATH_MAX bytes or more; refusing it
     // here, as its creation would, keeps a link from costing more memory
@@ -41,9 +42,14 @@ Result<void> check_symlink_target(ZipEntry const& entry, uint64_t data_offset, E
     // Zeros are valid UTF-8 and cannot complete a sequence cut short before
     // them, so the written part decides.
     Bytes const written = target.written();
-    if (!is_valid_utf8(std::string_view(reinterpret_cast<char const*>(written.data()), written.size())))
+    std::string text(reinterpret_cast<char const*>(written.data()), written.size());
+    if (!is_valid_utf8(text))
         return fail(QuastorError::invalid_zip("Invalid symlink target UTF-8"));
-    return {};
+    // Zeros no stream wrote are kept as one NUL, not spelled out by the
+    // gigabyte: no link can be made with it.
+    if (target.zero_tail != 0)
+        text.push_back('\0');
+    return text;
 }
 
 // What the accepted entries occupy on disk, in one table: each path that an
@@ -175,7 +181,7 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
     plan.reserve(entries.size());
     Occupancy occupancy(entries.size(), *secret);
     // Local headers usually follow one another closely: small blocks serve
-    // a run of them with one read, without reading the data of large members.
+    // a run of them with one read, without reading the data of large entries.
     ArchiveCursor headers(archive, size_t{16} << 10);
     EntryDecoder links(archive, false);
 
@@ -184,7 +190,7 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
             return fail(CallInterruption::error());
         // Path and conflict texts name their entry; for the others the
         // entry's name goes beside the text.
-        if (!entry.is_dir && entry.method != zip::method_stored && entry.method != zip::method_deflate)
+        if (!entry.is_dir && find_method(entry.method) == nullptr)
             return fail(QuastorError::unsupported_compression(entry.method).about(entry.name));
         std::string path = QUASTOR_TRY(normalise_entry_name(entry.name));
         QUASTOR_TRY(occupancy.check(entry.name, path, entry.is_dir));
@@ -196,14 +202,16 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
         QUASTOR_TRY_ABOUT(entry.check_local_name(headers), entry.name);
         if (entry.unicode_path_differs)
             return fail(QuastorError::invalid_zip("Invalid Central Directory signature").about(entry.name));
-        bool const is_symlink = mode_is_symlink(entry.external_attr);
+        bool const is_symlink = mode_is_symlink(entry);
+        std::string link_target;
         if (!entry.is_dir && is_symlink)
-            QUASTOR_TRY_ABOUT(check_symlink_target(entry, data_offset, links), entry.name);
+            link_target = QUASTOR_TRY_ABOUT(decode_symlink_target(entry, data_offset, links), entry.name);
 
         ExtractionPlanEntry& planned = plan.emplace_back();
         planned.path = std::move(path);
         planned.is_symlink = is_symlink;
         planned.data_offset = data_offset;
+        planned.link_target = std::move(link_target);
         planned.entry = std::move(entry);
         occupancy.record(planned.path, planned.entry.is_dir);
     }

@@ -32,6 +32,10 @@ struct PreflightEntry {
 // One validated entry as extraction executes it.
 struct ExtractionPlanEntry : PreflightEntry {
     uint64_t data_offset = 0; // where the compressed data starts, found through the local header
+    // A link's target as decoded, checked and kept by planning (less than
+    // PATH_MAX bytes, valid UTF-8), with one NUL for zeros a stream that
+    // ended early left; empty for any other entry.
+    std::string link_target;
 };
 
 // The report form of a plan: each entry's reported part, moved out.

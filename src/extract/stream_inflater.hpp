@@ -1,6 +1,6 @@
 #pragma once
 
-// Raw DEFLATE inflated piece by piece, for members too large to hold whole:
+// Raw DEFLATE inflated piece by piece, for entries too large to hold whole:
 // ISA-L's streaming inflate keeps its 32 KiB window itself, so input and
 // output pass through buffers of any size. One per worker, never shared.
 

@@ -12,7 +12,7 @@
 #include "archive_builder.hpp"
 #include "common/crc32.hpp"
 #include "extract/decode.hpp"
-#include "extract/large_member.hpp"
+#include "extract/large_entry.hpp"
 #include "extract/plan.hpp"
 
 #include <gtest/gtest.h>
@@ -39,7 +39,7 @@ protected:
         entry_ = planned.entry;
         Bytes const compressed
             = QUASTOR_TRY(archive.read(planned.data_offset, static_cast<size_t>(entry_.compressed_size), compressed_));
-        return decode_entry_data(entry_, compressed, decompressor_.get(), buffer_);
+        return decode_entry_data(entry_, compressed, decompressor_, buffer_);
     }
 
     // The same entry read, decoded and checked in one step, as every reader
@@ -61,7 +61,7 @@ protected:
         ArchiveBytes const archive(as_bytes(archive_));
         ExtractionPlanEntry const planned = QUASTOR_TRY(plan_one(archive));
         std::string joined;
-        uint64_t const zero_tail = QUASTOR_TRY(stream_member(archive, planned, large_, [&](Bytes piece) -> Result<void> {
+        uint64_t const zero_tail = QUASTOR_TRY(stream_entry(archive, planned, large_, [&](Bytes piece) -> Result<void> {
             joined.append(reinterpret_cast<char const*>(piece.data()), piece.size());
             return {};
         }));
@@ -74,12 +74,15 @@ protected:
         return QUASTOR_TRY(build_extraction_plan(std::move(entries), archive)).at(0);
     }
 
+    // The CRC-32 check of decoded data, as every reader of whole members makes it.
+    Result<void> checked(DecodedData const& d) const { return check_crc(entry_, crc32(d.written()), d.zero_tail); }
+
     static std::string text(DecodedData const& d) { return {reinterpret_cast<char const*>(d.bytes.data()), d.bytes.size()}; }
 
     Decompressor decompressor_ = make_decompressor().value();
     ReusableBuffer compressed_;
     ReusableBuffer buffer_;
-    LargeMemberState large_;
+    LargeEntryState large_;
     std::string archive_;
     ZipEntry entry_;
 };
@@ -102,7 +105,7 @@ TEST_F(Decode, StoredAndDeflatedComeBackExactly)
             auto out = decode({.name = "f", .data = data, .method = method});
             ASSERT_TRUE(out.has_value()) << out.error().display();
             EXPECT_EQ(text(*out), data);
-            EXPECT_TRUE(check_crc32(entry_, *out).has_value());
+            EXPECT_TRUE(checked(*out).has_value());
             EXPECT_EQ(stream_built().value_or("<failed>"), data);
         }
     }
@@ -115,7 +118,7 @@ TEST_F(Decode, DirectoryIsEmptyWithoutLookingAtItsHeader)
     dir.is_dir = true;
     dir.local_header_offset = 0xFFFFFFFF;
     dir.method = 99;
-    auto out = decode_entry_data(dir, Bytes(), decompressor_.get(), buffer_);
+    auto out = decode_entry_data(dir, Bytes(), decompressor_, buffer_);
     ASSERT_TRUE(out.has_value());
     EXPECT_EQ(out->bytes.size(), 0u);
 }
@@ -163,7 +166,7 @@ TEST_F(Decode, DeclaredSizeOneByteLongEndsInZeroAndFailsTheCrc)
     auto out = decode({.name = "f", .data = data, .method = 8, .size_override = 501});
     ASSERT_TRUE(out.has_value());
     EXPECT_EQ(text(*out), data + std::string(1, '\0'));
-    auto check = check_crc32(entry_, *out);
+    auto check = checked(*out);
     ASSERT_FALSE(check.has_value());
     char expected[80];
     std::snprintf(expected, sizeof expected, "CRC32 mismatch (expected %08x, got %08x)", crc_of(data),
@@ -189,7 +192,7 @@ TEST_F(Decode, ShortStreamsEndInZerosThatCostNothing)
     auto huge = decode({.name = "f", .data = "", .method = 8, .crc_override = 0xFFFFFFFF, .size_override = 0xFFFFFFFF});
     ASSERT_TRUE(huge.has_value());
     EXPECT_EQ(huge->zero_tail, 0xFFFFFFFFu);
-    EXPECT_EQ(check_crc32(entry_, *huge).error().display().substr(0, 24), "CRC32 mismatch (expected");
+    EXPECT_EQ(checked(*huge).error().display().substr(0, 24), "CRC32 mismatch (expected");
     EXPECT_NE(buffer_.reserve(0)->data(), nullptr);
 }
 
@@ -206,7 +209,7 @@ TEST_F(Decode, WrongRecordedCrcNamesExpectedFirst)
 {
     auto out = decode({.name = "f", .data = "abc", .method = 0, .crc_override = 0x0000abcd});
     ASSERT_TRUE(out.has_value());
-    auto check = check_crc32(entry_, *out);
+    auto check = checked(*out);
     ASSERT_FALSE(check.has_value());
     EXPECT_EQ(check.error().display(), "CRC32 mismatch (expected 0000abcd, got 352441c2)");
     // Read, decoded and checked in one step, with or without reading ahead.
@@ -260,21 +263,21 @@ TEST(StreamedAndWhole, GiveOneVerdict)
     };
     Decompressor decompressor = make_decompressor().value();
     ReusableBuffer buffer;
-    LargeMemberState state;
+    LargeEntryState state;
     for (auto const& c : cases) {
         ZipEntry entry;
         entry.method = 8;
         entry.compressed_size = c.stream.size();
         entry.uncompressed_size = c.declared;
         Bytes const stream = as_bytes(c.stream);
-        auto whole = decode_entry_data(entry, stream, decompressor.get(), buffer);
+        auto whole = decode_entry_data(entry, stream, decompressor, buffer);
         ExtractionPlanEntry planned;
         planned.entry = entry;
         if (whole)
             planned.entry.crc32 = crc32_zero_extend(crc32(whole->written()), whole->zero_tail);
         ArchiveBytes const archive(stream);
         uint64_t handed = 0;
-        auto streamed = stream_member(archive, planned, state, [&](Bytes piece) -> Result<void> {
+        auto streamed = stream_entry(archive, planned, state, [&](Bytes piece) -> Result<void> {
             handed += piece.size();
             return {};
         });

@@ -14,7 +14,7 @@
 #include "common/fs.hpp"
 #include "extract/directories.hpp"
 #include "extract/extract.hpp"
-#include "extract/large_member.hpp"
+#include "extract/large_entry.hpp"
 #include "extract/piece_writer.hpp"
 
 #include "archive_builder.hpp"
@@ -55,7 +55,7 @@ TestEntry item(std::string name, std::string data = "", uint32_t mode = 0100644,
 uint32_t mode_of(TestEntry const& entry) { return entry.external_attr >> 16; }
 
 // Contents large enough to be streamed rather than decoded whole.
-std::string large_contents() { return std::string(whole_member_limit + 1, 'b'); }
+std::string large_contents() { return std::string(whole_entry_limit + 1, 'b'); }
 
 // Plays another user who swaps each directory mkdirat makes for a link to
 // `target` before the call can open it.

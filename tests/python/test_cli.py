@@ -163,6 +163,7 @@ class TestCheck:
         done = run("check", stored(tmp_path, GOOD))
         lines = done.stdout.decode().splitlines()
         assert done.returncode == 0
+        assert lines[0].split() == ["Mode", "Size", "Compressed", "Method", "Name"]
         assert lines[2].split() == ["drwxr-xr-x", "0", "0", "Stored", "d/"]
         assert lines[3].split()[::4] == ["-rw-r--r--", "d/a.txt"]
         assert lines[4].split() == ["-rwxr-xr-x", "10", "10", "Stored", "run"]
@@ -234,7 +235,7 @@ class TestCheck:
         assert lines[3].startswith("1 entry, 10000 bytes when extracted") and lines[3].endswith(" 99% saved")
         # Noise grows a little when deflated: said as growth, never a negative saving.
         grown = stored(tmp_path, build_zip([file_entry("r", os.urandom(1000), method=8)]))
-        assert run("check", grown).stdout.decode().splitlines()[3].endswith(" stored, 1% larger")
+        assert run("check", grown).stdout.decode().splitlines()[3].endswith(" compressed, 1% larger")
 
 
 class TestSelection:

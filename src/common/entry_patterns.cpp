@@ -1,6 +1,6 @@
-// Member names and glob patterns.
+// Entry names and glob patterns.
 
-#include "common/member_patterns.hpp"
+#include "common/entry_patterns.hpp"
 
 #include <array>
 #include <cstdint>
@@ -168,7 +168,7 @@ bool pattern_names(std::string_view pattern, std::string_view path)
     return Glob(std::string(without_trailing_slashes(pattern))).names(path, state, next);
 }
 
-MemberSelection select_members(std::span<std::string_view const> paths, std::span<std::string const> include,
+EntrySelection select_entries(std::span<std::string_view const> paths, std::span<std::string const> include,
     std::span<std::string const> exclude)
 {
     auto compiled = [](std::span<std::string const> patterns) {
@@ -181,7 +181,7 @@ MemberSelection select_members(std::span<std::string_view const> paths, std::spa
     std::vector<Glob> const wanted = compiled(include);
     std::vector<Glob> const unwanted = compiled(exclude);
     std::vector<bool> used(wanted.size(), false);
-    MemberSelection selection;
+    EntrySelection selection;
     selection.chosen.assign(paths.size(), wanted.empty());
     std::vector<uint64_t> state;
     std::vector<uint64_t> next;

@@ -1,28 +1,28 @@
-// Members' data written to one stream, in order.
+// Entries' data written to one stream, in order.
 
-#include "extract/member_stream.hpp"
+#include "extract/entry_stream.hpp"
 
 #include "common/fd.hpp"
 #include "extract/decode.hpp"
-#include "extract/large_member.hpp"
+#include "extract/large_entry.hpp"
 
 namespace quastor {
 
 namespace {
 
-Result<void> write_member(ExtractionPlanEntry const& planned, ArchiveBytes const& archive, int fd,
-    EntryDecoder& decoder, LargeMemberState& large)
+Result<void> write_entry(ExtractionPlanEntry const& planned, ArchiveBytes const& archive, int fd,
+    EntryDecoder& decoder, LargeEntryState& large)
 {
     auto write = [fd](Bytes piece) { return write_all(fd, piece); };
     uint64_t zero_tail = 0;
-    if (is_large_member(planned)) {
-        zero_tail = QUASTOR_TRY(stream_member(archive, planned, large, write));
+    if (is_large_entry(planned)) {
+        zero_tail = QUASTOR_TRY(stream_entry(archive, planned, large, write));
     } else {
         DecodedData const data = QUASTOR_TRY(decoder.decode(planned.entry, planned.data_offset));
         QUASTOR_TRY(write(data.written()));
         zero_tail = data.zero_tail;
     }
-    // Zeros no stream wrote still belong to the member's data.
+    // Zeros no stream wrote still belong to the entry's data.
     static constexpr uint8_t zeros[4096] = {};
     for (; zero_tail != 0; zero_tail -= std::min<uint64_t>(zero_tail, sizeof zeros))
         QUASTOR_TRY(write(Bytes(zeros, static_cast<size_t>(std::min<uint64_t>(zero_tail, sizeof zeros)))));
@@ -31,14 +31,14 @@ Result<void> write_member(ExtractionPlanEntry const& planned, ArchiveBytes const
 
 } // namespace
 
-Result<void> write_members(std::vector<ExtractionPlanEntry> const& plan, ArchiveBytes const& archive, int fd,
+Result<void> write_entries(std::vector<ExtractionPlanEntry> const& plan, ArchiveBytes const& archive, int fd,
     Progress* progress, Interruption* caller)
 {
     CallInterruption interruption(caller);
-    // Members go out in plan order, usually the order of their data, so
+    // Entries go out in plan order, usually the order of their data, so
     // one read serves a run of small ones.
     EntryDecoder decoder(archive, true);
-    LargeMemberState large;
+    LargeEntryState large;
     large.progress = progress;
     large.interruption = &interruption;
     for (ExtractionPlanEntry const& planned : plan) {
@@ -46,9 +46,9 @@ Result<void> write_members(std::vector<ExtractionPlanEntry> const& plan, Archive
             continue;
         if (interruption.interrupted())
             return fail(CallInterruption::error());
-        QUASTOR_TRY_ABOUT(write_member(planned, archive, fd, decoder, large), planned.entry.name);
+        QUASTOR_TRY_ABOUT(write_entry(planned, archive, fd, decoder, large), planned.entry.name);
         if (progress != nullptr)
-            progress->finished(is_large_member(planned) ? 0 : planned.entry.uncompressed_size);
+            progress->finished(is_large_entry(planned) ? 0 : planned.entry.uncompressed_size);
     }
     return {};
 }

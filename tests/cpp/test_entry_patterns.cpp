@@ -4,7 +4,7 @@
 // excludes win over includes; an include that names nothing is reported,
 // one that names only excluded paths is not.
 
-#include "common/member_patterns.hpp"
+#include "common/entry_patterns.hpp"
 
 #include <fnmatch.h>
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 #include <vector>
 
 using quastor::pattern_names;
-using quastor::select_members;
+using quastor::select_entries;
 
 TEST(MemberPatterns, NamesThePathOrAParent)
 {
@@ -41,17 +41,17 @@ TEST(MemberPatterns, SelectionIncludesExcludesAndReportsUnmatched)
     std::vector<std::string_view> const paths = {"d", "d/a.txt", "d/b.log", "top", "x/y"};
     std::vector<std::string> const none;
 
-    auto all = select_members(paths, none, none);
+    auto all = select_entries(paths, none, none);
     EXPECT_EQ(all.chosen, std::vector<bool>(paths.size(), true));
 
     std::vector<std::string> const include = {"d", "nothing*", "x/y"};
     std::vector<std::string> const exclude = {"*.log", "x"};
-    auto chosen = select_members(paths, include, exclude);
+    auto chosen = select_entries(paths, include, exclude);
     EXPECT_EQ(chosen.chosen, (std::vector<bool>{true, true, false, false, false}));
     // "x/y" named a path, even though an exclusion then took it away.
     EXPECT_EQ(chosen.unmatched, std::vector<std::string>{"nothing*"});
 
-    auto excluded_only = select_members(paths, none, std::vector<std::string>{"d/"});
+    auto excluded_only = select_entries(paths, none, std::vector<std::string>{"d/"});
     EXPECT_EQ(excluded_only.chosen, (std::vector<bool>{false, false, false, true, true}));
     EXPECT_TRUE(excluded_only.unmatched.empty());
 }
