@@ -22,9 +22,8 @@ import bench_cli  # noqa: E402
 import bench_create  # noqa: E402
 import bench_extract  # noqa: E402
 import bench_wheels  # noqa: E402
-import floor  # noqa: E402
 from chart import write_chart  # noqa: E402
-from measure import Report  # noqa: E402
+from measure import FLOOR_HEADER, Report  # noqa: E402
 
 DEFAULT_CHART = "build/bench/speed.png"
 # A line may carry more than one verdict (time and size, say).
@@ -43,7 +42,7 @@ def summarise(reports: list[Report]) -> None:
     if lines:
         print("quastor against its floors (x: quastor's time over the floor's, in the call and whole process) "
               "and against the fastest goal peer (x: the peer's whole-process time over quastor's):")
-        print(floor.HEADER)
+        print(FLOOR_HEADER)
         print("\n".join(line.cells() for line in lines))
         print(flush=True)
 

@@ -39,10 +39,12 @@ import floor  # noqa: E402
 from corpora import MIB, Corpora, describe, selected  # noqa: E402
 from measure import (  # noqa: E402
     COMPARABLE_SIZE,
+    FloorLine,
     Report,
     Result,
     Summary,
     Tool,
+    floor_goal,
     measure,
     print_goals,
     print_table,
@@ -194,7 +196,7 @@ def creation_goals(name: str, summaries: list[Summary], sizes: dict[str, int]) -
                      f"(goal: no larger): {verdict(our_size <= info_zip)}")
     write = next((s for s in summaries if s.name == floor.write_name("deflate -6")), None)
     if write is not None:
-        goals.append(floor.floor_goal(name, ours, write, FLOOR_GOALS[name]))
+        goals.append(floor_goal(name, ours, write, FLOOR_GOALS[name]))
     return goals
 
 
@@ -241,7 +243,7 @@ def main() -> Report:
             by_name = {s.name: s for s in summaries}
             if floor.write_name("deflate -6") in by_name:
                 alike = [s for s in summaries if s.name in GOAL_PEERS and sizes[s.name] <= sizes[ours.name] * COMPARABLE_SIZE]
-                report.floors.append(floor.FloorLine(f"create {name}", ours, by_name[floor.cpu_name("deflate -6")],
+                report.floors.append(FloorLine(f"create {name}", ours, by_name[floor.cpu_name("deflate -6")],
                                                      by_name[floor.write_name("deflate -6")],
                                                      min(alike, key=lambda s: s.wall) if alike else None))
             shutil.rmtree(out, ignore_errors=True)

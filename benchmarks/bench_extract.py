@@ -33,7 +33,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import floor  # noqa: E402
 from corpora import Corpora, describe, selected  # noqa: E402
-from measure import Report, Result, Tool, measure, print_goals, print_table, python_command, repeat_count, verdict  # noqa: E402
+from measure import FloorLine, Report, Result, Tool, floor_goal, measure, print_goals, print_table, python_command, repeat_count, verdict  # noqa: E402
 from peers import LIBARCHIVE_EXTRACT, STREAM_UNZIP, ZIPFILE_ISAL_EXTRACT, archive_file_count, available, tree_holds  # noqa: E402
 
 QUASTOR_FILE = (
@@ -168,8 +168,8 @@ def main() -> Report:
             floors = {s.name: s for s in summaries}
             if floor.write_name("inflate") in floors:
                 cpu, write = floors[floor.cpu_name("inflate")], floors[floor.write_name("inflate")]
-                report.goals.append(floor.floor_goal(name, summaries[0], write, FLOOR_GOALS[name]))
-                report.floors.append(floor.FloorLine(f"extract {name}", summaries[0], cpu, write, fastest))
+                report.goals.append(floor_goal(name, summaries[0], write, FLOOR_GOALS[name]))
+                report.floors.append(FloorLine(f"extract {name}", summaries[0], cpu, write, fastest))
             report.goals += [f"  {name}: {s.name} {s.wall:.3f}s / quastor {ours:.3f}s = {s.wall / ours:.2f}x"
                              for s in peers if s.name not in GOAL_PEERS]
             report.results += [Result(f"extract {name}", ours, s.name, s.wall) for s in peers]

@@ -26,10 +26,6 @@ import tempfile
 import time
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING
-
-if TYPE_CHECKING:
-    from floor import FloorLine
 
 CALL_MARK = "call_seconds"
 # Archives within this of quastor's count as compressing alike.
@@ -221,3 +217,41 @@ def print_goals(title: str, goals: list[str]) -> None:
 def python_command(code: str, *args: str) -> list[str]:
     """The running interpreter executing `code` with sys.argv[1:] = args."""
     return [sys.executable, "-c", code, *args]
+
+
+@dataclass
+class FloorLine:
+    """One workload: quastor's in-call and whole-process times against both
+    floors, beside the fastest peer's whole-process time."""
+
+    workload: str
+    quastor: Summary
+    cpu: Summary
+    write: Summary
+    peer: Summary | None
+
+    @staticmethod
+    def _ratio(ours: float | None, floor: float | None) -> str:
+        if ours is None or not floor:
+            return f"{'-':>6}"
+        return f"{ours / floor:6.2f}"
+
+    def cells(self) -> str:
+        q, c, w = self.quastor, self.cpu, self.write
+        text = (f"{self.workload:<15} {q.call or 0:7.3f} {q.wall:7.3f} |"
+                f" {c.call or 0:7.3f} {c.wall:7.3f} {self._ratio(q.call, c.call)} {self._ratio(q.wall, c.wall)} |"
+                f" {w.call or 0:7.3f} {w.wall:7.3f} {self._ratio(q.call, w.call)} {self._ratio(q.wall, w.wall)} |")
+        if self.peer is not None:
+            text += f" {self.peer.name:<26} {self.peer.wall:7.3f} {self.peer.wall / q.wall:6.2f}"
+        return text
+
+
+FLOOR_HEADER = (f"{'':<15} {'quastor':>15} | {'CPU floor':<29} | {'CPU + write floor':<29} | fastest goal peer\n"
+          f"{'workload':<15} {'call s':>7} {'wall s':>7} | {'call s':>7} {'wall s':>7} {'x call':>6} {'x wall':>6} |"
+          f" {'call s':>7} {'wall s':>7} {'x call':>6} {'x wall':>6} | {'tool':<26} {'wall s':>7} {'x':>6}")
+
+
+def floor_goal(workload: str, quastor: Summary, write: Summary, goal: float) -> str:
+    ratio = (quastor.call or quastor.wall) / (write.call or write.wall)
+    return (f"  {workload}: quastor in the call {quastor.call or 0:.3f}s / CPU + write floor {write.call or 0:.3f}s "
+            f"= {ratio:.2f}x (goal <= {goal}x): {verdict(ratio <= goal)}")

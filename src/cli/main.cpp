@@ -100,9 +100,10 @@ std::optional<int> unknown_command(int argc, char** argv, std::vector<std::strin
     return std::nullopt;
 }
 
-int run(int argc, char** argv)
+// The main parser: the global options, and the failure message every
+// subcommand's usage errors share.
+void main_parser(CLI::App& app, bool& quiet)
 {
-    CLI::App app("Create, extract, check and test ZIP archives.", "quastor");
     app.set_version_flag("--version", "quastor " QUASTOR_VERSION);
     app.require_subcommand(1);
     app.failure_message([](CLI::App const*, CLI::Error const& error) {
@@ -111,71 +112,176 @@ int run(int argc, char** argv)
             + "\nRun 'quastor --help' for more information.\n";
     });
     app.fallthrough();
-    bool quiet = false;
     app.add_flag("-q,--quiet", quiet, quiet_help);
+}
 
-    CreateOptions create;
-    CLI::App* create_command = app.add_subcommand("create",
-        "Build ARCHIVE from files, links or directory trees; an ARCHIVE already there is replaced, not added to");
-    create_command->add_option("--level", create.level, "DEFLATE level, 0 (store) to 12; 1 is fastest")
-        ->type_name("N")
-        ->check(CLI::Range(0, 12).description(""))
-        ->capture_default_str();
-    create_command->add_option("-x,--exclude", create.exclude,
-        "Leave out the items PATTERN names, matched as their entry names (relative to SOURCE), with what they hold "
-        "(repeatable)")
-        ->type_name("PATTERN")
-        ->allow_extra_args(false);
-    create_command->add_option("--prefix", create.prefix,
-        "Put every entry under the directory DIR/ (for one directory SOURCE, what archiving its parent would give)")
-        ->type_name("DIR/")
-        ->check(CLI::Validator([](std::string& text) { return prefix_problem(text); }, "", "prefix"));
-    quiet_flag(*create_command, quiet);
-    create_command->add_option("ARCHIVE", create.archive, "Archive to write")->required();
-    create_command->add_option("SOURCE", create.sources,
-        "Files, links or directories to archive, each named as it would be alone (a directory by what it holds); "
-        "two that give one entry name refuse the call before anything is written")
-        ->required();
+// Each subcommand: its options, declared on the parser when made (the
+// parser keeps references to them, so it stays where it was made), and what
+// runs once the arguments are parsed and it was the one named.
+class CreateCommand {
+public:
+    explicit CreateCommand(CLI::App& app, bool& quiet)
+    {
+        command_ = app.add_subcommand("create",
+            "Build ARCHIVE from files, links or directory trees; an ARCHIVE already there is replaced, not added to");
+        command_->add_option("--level", options_.level, "DEFLATE level, 0 (store) to 12; 1 is fastest")
+            ->type_name("N")
+            ->check(CLI::Range(0, 12).description(""))
+            ->capture_default_str();
+        command_->add_option("-x,--exclude", options_.exclude,
+                    "Leave out the items PATTERN names, matched as their entry names (relative to SOURCE), with what "
+                    "they hold (repeatable)")
+            ->type_name("PATTERN")
+            ->allow_extra_args(false);
+        command_->add_option("--prefix", options_.prefix,
+                    "Put every entry under the directory DIR/ (for one directory SOURCE, what archiving its parent "
+                    "would give)")
+            ->type_name("DIR/")
+            ->check(CLI::Validator([](std::string& text) { return prefix_problem(text); }, "", "prefix"));
+        quiet_flag(*command_, quiet);
+        command_->add_option("ARCHIVE", options_.archive, "Archive to write")->required();
+        command_->add_option("SOURCE", options_.sources,
+                    "Files, links or directories to archive, each named as it would be alone (a directory by what it "
+                    "holds); two that give one entry name refuse the call before anything is written")
+            ->required();
+    }
+    bool chosen() const { return static_cast<bool>(*command_); }
 
-    ExtractOptions extract;
-    std::optional<uint64_t> extract_max_size;
-    CLI::App* extract_command = app.add_subcommand("extract", "Check every entry, then unpack ARCHIVE");
-    archive_operand(*extract_command, extract.archive, "Archive to unpack; - reads it from standard input");
-    member_choice(*extract_command, extract.choice, "are extracted");
-    CLI::Option* directory_option
-        = extract_command->add_option("-d,--directory", extract.directory, "Destination directory")
-              ->type_name("DIR")
-              ->capture_default_str();
-    extract_command->add_flag("-n,--no-clobber", extract.no_clobber,
-        "Keep what is already at an entry's target and skip that entry; extract the rest");
-    extract_command->add_flag("--refuse-existing,--no-overwrite", extract.refuse_existing,
-        "Refuse, before writing anything, when a file or link to extract is already there");
-    extract_command->add_flag("--empty", extract.empty, "Refuse unless the destination is missing or empty");
-    extract_command->add_flag("-p,--stdout", extract.to_stdout,
-        "Write the files' data to standard output, in archive order; nothing on disk");
-    limit_options(*extract_command, extract.limits, extract_max_size);
-    quiet_flag(*extract_command, quiet);
+    int run(bool quiet)
+    {
+        if (options_.archive == standard_input_name) {
+            std::fputs("quastor: create writes a file; \"-\" names no archive to write\n", stderr);
+            return exit_usage;
+        }
+        options_.quiet = quiet;
+        // Killed, creation would leave its scratch directory and a partial
+        // archive: SIGINT and SIGTERM stop the work and its clean-up runs.
+        StopSignals stop;
+        return stop.finish(run_create(options_));
+    }
 
-    CheckOptions check;
-    std::optional<uint64_t> check_max_size;
-    CLI::App* check_command
-        = app.add_subcommand("check", "Run every test extraction runs, writing nothing, and list the entries")
-              ->alias("list")
-              ->alias("l");
-    archive_operand(*check_command, check.archive, "Archive to check; - reads it from standard input");
-    member_choice(*check_command, check.choice, "are listed");
-    check_command->add_flag("--json", check.json,
-        "Print the report as a JSON array instead of the listing; an object with the entries and the findings "
-        "when --strict or --max-size refuses the archive");
-    limit_options(*check_command, check.limits, check_max_size);
-    quiet_flag(*check_command, quiet);
+private:
+    CLI::App* command_ = nullptr;
+    CreateOptions options_;
+};
 
-    TestOptions test;
-    CLI::App* test_command
-        = app.add_subcommand("test", "Decode every entry on all cores and verify its CRC-32, writing nothing");
-    archive_operand(*test_command, test.archive, "Archive to test; - reads it from standard input");
-    member_choice(*test_command, test.choice, "are tested");
-    quiet_flag(*test_command, quiet);
+class ExtractCommand {
+public:
+    explicit ExtractCommand(CLI::App& app, bool& quiet)
+    {
+        command_ = app.add_subcommand("extract", "Check every entry, then unpack ARCHIVE");
+        archive_operand(*command_, options_.archive, "Archive to unpack; - reads it from standard input");
+        member_choice(*command_, options_.choice, "are extracted");
+        directory_ = command_->add_option("-d,--directory", options_.directory, "Destination directory")
+                         ->type_name("DIR")
+                         ->capture_default_str();
+        command_->add_flag("-n,--no-clobber", options_.no_clobber,
+            "Keep what is already at an entry's target and skip that entry; extract the rest");
+        command_->add_flag("--refuse-existing,--no-overwrite", options_.refuse_existing,
+            "Refuse, before writing anything, when a file or link to extract is already there");
+        command_->add_flag("--empty", options_.empty, "Refuse unless the destination is missing or empty");
+        command_->add_flag("-p,--stdout", options_.to_stdout,
+            "Write the files' data to standard output, in archive order; nothing on disk");
+        limit_options(*command_, options_.limits, max_size_);
+        quiet_flag(*command_, quiet);
+    }
+    bool chosen() const { return static_cast<bool>(*command_); }
+
+    int run(bool quiet)
+    {
+        options_.quiet = quiet;
+        options_.limits.max_size = max_size_;
+        options_.directory_given = directory_->count() != 0;
+        if (options_.to_stdout && (options_.no_clobber || options_.refuse_existing || options_.empty)) {
+            std::fputs("quastor: extract --stdout writes no files; --no-clobber, --refuse-existing and --empty do not "
+                       "apply\n",
+                stderr);
+            return exit_usage;
+        }
+        if (options_.no_clobber && options_.refuse_existing) {
+            std::fputs("quastor: extract --no-clobber keeps existing files, --refuse-existing refuses them: choose "
+                       "one\n",
+                stderr);
+            return exit_usage;
+        }
+        // Killed, extraction would leave partial files: SIGINT and SIGTERM
+        // stop the work and its clean-up runs. Entries written to standard
+        // output leave no file to finish, and a reader that stops reading
+        // would block the writes for ever: there they end it at once.
+        StopSignals stop(options_.to_stdout ? StopSignals::Ending::at_once : StopSignals::Ending::after_cleanup);
+        return stop.finish(run_extract(options_));
+    }
+
+private:
+    CLI::App* command_ = nullptr;
+    CLI::Option* directory_ = nullptr;
+    std::optional<uint64_t> max_size_;
+    ExtractOptions options_;
+};
+
+class CheckCommand {
+public:
+    explicit CheckCommand(CLI::App& app, bool& quiet)
+    {
+        command_ = app.add_subcommand("check", "Run every test extraction runs, writing nothing, and list the entries")
+                       ->alias("list")
+                       ->alias("l");
+        archive_operand(*command_, options_.archive, "Archive to check; - reads it from standard input");
+        member_choice(*command_, options_.choice, "are listed");
+        command_->add_flag("--json", options_.json,
+            "Print the report as a JSON array instead of the listing; an object with the entries and the findings "
+            "when --strict or --max-size refuses the archive");
+        limit_options(*command_, options_.limits, max_size_);
+        quiet_flag(*command_, quiet);
+    }
+    bool chosen() const { return static_cast<bool>(*command_); }
+
+    // Checking writes nothing: a signal ends it at once.
+    int run(bool quiet)
+    {
+        options_.quiet = quiet;
+        options_.limits.max_size = max_size_;
+        return run_check(options_);
+    }
+
+private:
+    CLI::App* command_ = nullptr;
+    std::optional<uint64_t> max_size_;
+    CheckOptions options_;
+};
+
+class TestCommand {
+public:
+    explicit TestCommand(CLI::App& app, bool& quiet)
+    {
+        command_ = app.add_subcommand("test", "Decode every entry on all cores and verify its CRC-32, writing nothing");
+        archive_operand(*command_, options_.archive, "Archive to test; - reads it from standard input");
+        member_choice(*command_, options_.choice, "are tested");
+        quiet_flag(*command_, quiet);
+    }
+    bool chosen() const { return static_cast<bool>(*command_); }
+
+    int run(bool quiet)
+    {
+        options_.quiet = quiet;
+        StopSignals stop;
+        return stop.finish(run_test(options_));
+    }
+
+private:
+    CLI::App* command_ = nullptr;
+    TestOptions options_;
+};
+
+int run(int argc, char** argv)
+{
+    CLI::App app("Create, extract, check and test ZIP archives.", "quastor");
+    bool quiet = false;
+    main_parser(app, quiet);
+    CreateCommand create(app, quiet);
+    ExtractCommand extract(app, quiet);
+    CheckCommand check(app, quiet);
+    TestCommand test(app, quiet);
 
     if (argc == 2 && std::string_view(argv[1]) == describe_flag) {
         std::fputs(describe(app).c_str(), stdout);
@@ -190,48 +296,13 @@ int run(int argc, char** argv)
         // usage error.
         return app.exit(error) == 0 ? exit_success : exit_usage;
     }
-
-    // Creation and extraction leave things behind when killed (a scratch
-    // directory, partial files): there SIGINT and SIGTERM stop the work and
-    // its clean-up runs first. Checking writes nothing, and dies at once.
-    if (*create_command) {
-        if (create.archive == standard_input_name) {
-            std::fputs("quastor: create writes a file; \"-\" names no archive to write\n", stderr);
-            return exit_usage;
-        }
-        create.quiet = quiet;
-        StopSignals stop;
-        return stop.finish(run_create(create));
-    }
-    if (*extract_command) {
-        extract.quiet = quiet;
-        extract.limits.max_size = extract_max_size;
-        extract.directory_given = directory_option->count() != 0;
-        if (extract.to_stdout && (extract.no_clobber || extract.refuse_existing || extract.empty)) {
-            std::fputs("quastor: extract --stdout writes no files; --no-clobber, --refuse-existing and --empty do not "
-                       "apply\n",
-                stderr);
-            return exit_usage;
-        }
-        if (extract.no_clobber && extract.refuse_existing) {
-            std::fputs("quastor: extract --no-clobber keeps existing files, --refuse-existing refuses them: choose "
-                       "one\n",
-                stderr);
-            return exit_usage;
-        }
-        // Members written to standard output leave no file to finish, and
-        // a reader that stops reading would block the writes for ever.
-        StopSignals stop(extract.to_stdout ? StopSignals::Ending::at_once : StopSignals::Ending::after_cleanup);
-        return stop.finish(run_extract(extract));
-    }
-    if (*check_command) {
-        check.quiet = quiet;
-        check.limits.max_size = check_max_size;
-        return run_check(check);
-    }
-    test.quiet = quiet;
-    StopSignals stop;
-    return stop.finish(run_test(test));
+    if (create.chosen())
+        return create.run(quiet);
+    if (extract.chosen())
+        return extract.run(quiet);
+    if (check.chosen())
+        return check.run(quiet);
+    return test.run(quiet);
 }
 
 } // namespace

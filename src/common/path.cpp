@@ -78,6 +78,15 @@ std::string_view parent_of(std::string_view path)
     return end == 0 ? path.substr(0, 1) : path.substr(0, end);
 }
 
+ParentAndName split_parent(std::string_view path)
+{
+    std::string_view const parent = parent_of(path);
+    std::string_view name = path.substr(parent.size());
+    while (name.size() > 1 && name.front() == '/')
+        name.remove_prefix(1);
+    return {parent, name};
+}
+
 Result<std::string> absolute_path(std::string const& path)
 {
     if (path.starts_with('/'))

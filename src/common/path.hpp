@@ -1,8 +1,8 @@
 #pragma once
 
 // Paths as text: the one gate every path passes on its way to the kernel,
-// splitting into segments and components, joining, and the parent, final
-// component and prefix of a path. Every function here works on the text
+// splitting into segments and components, joining, and the parent, name,
+// final component and prefix of a path. Every function here works on the text
 // alone, never resolving a link, and runs on any thread; only
 // absolute_path reads the process's working directory.
 
@@ -61,6 +61,15 @@ std::optional<std::string_view> final_component(std::string_view path);
 // root, without the separators that end it ("a//b" gives "a"), and ignoring
 // separators at the end of `path` ("a/b/" gives "a").
 std::string_view parent_of(std::string_view path);
+
+// `path` as parent_of's parent and the rest, the name in that parent, with
+// the separators that end `path` kept ("a/b/" gives "a" and "b/", "/" gives
+// "/" and ""), so that a caller can tell a path that must name a directory.
+struct ParentAndName {
+    std::string_view parent;
+    std::string_view name;
+};
+ParentAndName split_parent(std::string_view path);
 
 // `path` made absolute against the working directory; nothing else is
 // normalised. Io when the working directory cannot be read.

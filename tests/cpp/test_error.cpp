@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 using quastor::QuastorError;
-using quastor::Result;
 
 TEST(ErrorDisplay, EveryVariant)
 {
@@ -46,29 +45,4 @@ TEST(ErrorDisplay, IoPayloadHasNoPrefix)
     EXPECT_EQ(QuastorError::io(EAGAIN).payload_text(), "Resource temporarily unavailable (os error 11)");
     EXPECT_EQ(QuastorError::io(EAGAIN).os_error(), EAGAIN);
     EXPECT_EQ(QuastorError::invalid_zip("x").os_error(), 0);
-}
-
-namespace {
-
-Result<int> half(int value)
-{
-    if (value % 2 != 0)
-        return quastor::fail(QuastorError::invalid_input("odd"));
-    return value / 2;
-}
-
-Result<int> quarter(int value)
-{
-    int h = QUASTOR_TRY(half(value));
-    return QUASTOR_TRY(half(h));
-}
-
-} // namespace
-
-TEST(ErrorPropagation, TryReturnsTheFirstError)
-{
-    EXPECT_EQ(quarter(8).value(), 2);
-    auto odd = quarter(6);
-    ASSERT_FALSE(odd.has_value());
-    EXPECT_EQ(odd.error().display(), "Invalid input: odd");
 }

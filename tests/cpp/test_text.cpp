@@ -1,17 +1,12 @@
 // Proves the text helpers that error messages and entry names rest on: UTF-8
 // decoding replaces each maximal invalid subpart with exactly one U+FFFD,
 // validation agrees with it, and the quoted forms escape exactly the
-// characters they must (names leave the single quote alone, paths escape it);
-// and that paths split and lose their parts by component, whatever the
-// separators around them.
+// characters they must (names leave the single quote alone, paths escape it).
 
-#include "common/path.hpp"
 #include "common/text.hpp"
 
 #include <gtest/gtest.h>
-#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 using quastor::decode_utf8_lossy;
@@ -185,39 +180,4 @@ TEST(QuotedForm, InvalidInputReadsAsItsLossyDecoding)
     char const* const inputs[] = {"\xE2\x82", "x\xC0\x80y", "\xF0\x9F\x98", "\xED\xA0\x80"};
     for (char const* input : inputs)
         EXPECT_EQ(quoted_name(input), quoted_name(decode_utf8_lossy(input))) << input;
-}
-
-TEST(PathText, SegmentsKeepTheEmptyOnesForTheRulesToJudge)
-{
-    std::vector<std::string_view> segments;
-    for (std::string_view const segment : quastor::path_segments("/a//b/"))
-        segments.push_back(segment);
-    EXPECT_EQ(segments, (std::vector<std::string_view>{"", "a", "", "b", ""}));
-    EXPECT_EQ(quastor::path_components("/a//./b/.."), (std::vector<std::string_view>{"/", "a", "b", ".."}));
-}
-
-TEST(PathText, PartsOfAPathIgnoreRepeatedAndTrailingSeparators)
-{
-    std::pair<char const*, char const*> const parents[] = {
-        {"a", ""}, {"/a", "/"}, {"//a", "/"}, {"/", "/"}, {"a//b", "a"}, {"a/b/", "a"}, {"/x/y//", "/x"}};
-    for (auto const& [path, parent] : parents)
-        EXPECT_EQ(quastor::parent_of(path), parent) << path;
-
-    using Final = std::optional<std::string_view>;
-    EXPECT_EQ(quastor::final_component("/x/y/report.txt"), Final("report.txt"));
-    EXPECT_EQ(quastor::final_component("/x/./"), Final("x"));
-    EXPECT_EQ(quastor::final_component("/"), std::nullopt);
-    EXPECT_EQ(quastor::final_component("/x/.."), std::nullopt);
-
-    using Rest = std::optional<std::string>;
-    EXPECT_EQ(quastor::strip_path_prefix("/r//a/./b/", "/r/"), Rest("a/b"));
-    EXPECT_EQ(quastor::strip_path_prefix("/r", "/r"), Rest(""));
-    EXPECT_EQ(quastor::strip_path_prefix("/ra/b", "/r"), std::nullopt);
-    EXPECT_EQ(quastor::strip_path_prefix("/r", "/r/a"), std::nullopt);
-
-    EXPECT_TRUE(quastor::same_path("/a//b/", "/a/./b"));
-    EXPECT_FALSE(quastor::same_path("/a/../b", "/b"));
-    EXPECT_EQ(quastor::join_path("d", "x"), "d/x");
-    EXPECT_EQ(quastor::join_path("d/", "x"), "d/x");
-    EXPECT_EQ(quastor::join_path("", "x"), "x");
 }
