@@ -102,7 +102,7 @@ bool report_findings(std::string const& archive, std::vector<ExtractionPlanEntry
 bool looks_like_destination(EntryChoice const& choice, std::string const& unmatched,
     std::vector<ExtractionPlanEntry> const& plan)
 {
-    if (unmatched != choice.members.back() || unmatched.find_first_of("*?[") != std::string::npos)
+    if (unmatched != choice.patterns.back() || unmatched.find_first_of("*?[") != std::string::npos)
         return false;
     return std::none_of(plan.begin(), plan.end(),
         [&](ExtractionPlanEntry const& planned) { return planned.path.starts_with(unmatched); });

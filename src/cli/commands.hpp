@@ -16,10 +16,8 @@ constexpr int exit_success = 0;
 constexpr int exit_failure = 1; // the archive was refused or the operation failed
 constexpr int exit_usage = 2;
 
-// Which entries a reading subcommand works on. MemberChoice is the name
-// the option parsing knows it by.
+// Which entries a reading subcommand works on.
 using quastor::EntryChoice;
-using MemberChoice = EntryChoice;
 
 struct CreateOptions {
     std::string archive;

@@ -39,10 +39,11 @@ void archive_operand(CLI::App& command, std::string& archive, char const* descri
     command.add_option("ARCHIVE", archive, description)->required();
 }
 
-// Member operands and exclusions of the reading subcommands.
-void member_choice(CLI::App& command, MemberChoice& choice, char const* what)
+// The entry operands and exclusions of the reading subcommands; the
+// operands are MEMBER in the help, the word users know them by.
+void entry_choice(CLI::App& command, EntryChoice& choice, char const* what)
 {
-    command.add_option("MEMBER", choice.members,
+    command.add_option("MEMBER", choice.patterns,
         std::string("Only these entries (exact names or glob patterns, * crossing /; a directory brings its contents) ")
             + what);
     command.add_option("-x,--exclude", choice.exclude, "Leave out the entries PATTERN names (repeatable)")
@@ -171,7 +172,7 @@ public:
     {
         command_ = app.add_subcommand("extract", "Check every entry, then unpack ARCHIVE");
         archive_operand(*command_, options_.archive, "Archive to unpack; - reads it from standard input");
-        member_choice(*command_, options_.choice, "are extracted");
+        entry_choice(*command_, options_.choice, "are extracted");
         directory_ = command_->add_option("-d,--directory", options_.directory, "Destination directory")
                          ->type_name("DIR")
                          ->capture_default_str();
@@ -227,7 +228,7 @@ public:
                        ->alias("list")
                        ->alias("l");
         archive_operand(*command_, options_.archive, "Archive to check; - reads it from standard input");
-        member_choice(*command_, options_.choice, "are listed");
+        entry_choice(*command_, options_.choice, "are listed");
         command_->add_flag("--json", options_.json,
             "Print the report as a JSON array instead of the listing; an object with the entries and the findings "
             "when --strict or --max-size refuses the archive");
@@ -256,7 +257,7 @@ public:
     {
         command_ = app.add_subcommand("test", "Decode every entry on all cores and verify its CRC-32, writing nothing");
         archive_operand(*command_, options_.archive, "Archive to test; - reads it from standard input");
-        member_choice(*command_, options_.choice, "are tested");
+        entry_choice(*command_, options_.choice, "are tested");
         quiet_flag(*command_, quiet);
     }
     bool chosen() const { return static_cast<bool>(*command_); }

@@ -10,13 +10,13 @@ namespace quastor {
 
 std::vector<std::string> narrow_plan(std::vector<ExtractionPlanEntry>& plan, EntryChoice const& choice)
 {
-    if (choice.members.empty() && choice.exclude.empty())
+    if (choice.patterns.empty() && choice.exclude.empty())
         return {};
     std::vector<std::string_view> paths;
     paths.reserve(plan.size());
     for (ExtractionPlanEntry const& planned : plan)
         paths.push_back(planned.path);
-    EntrySelection selection = select_entries(paths, choice.members, choice.exclude);
+    EntrySelection selection = select_entries(paths, choice.patterns, choice.exclude);
     if (!selection.unmatched.empty())
         return std::move(selection.unmatched);
     size_t kept = 0;

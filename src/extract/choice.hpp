@@ -10,16 +10,16 @@
 
 namespace quastor {
 
-// Which entries are worked on: those named by a pattern of `members` (all
+// Which entries are worked on: those named by a pattern of `patterns` (all
 // when none), less those named by one of `exclude`, by entry_patterns'
 // rules.
 struct EntryChoice {
-    std::vector<std::string> members;
+    std::vector<std::string> patterns;
     std::vector<std::string> exclude;
 };
 
 // Keeps in `plan` only the chosen entries, in their order, when each
-// pattern of `choice.members` names an entry; otherwise leaves `plan` whole
+// pattern of `choice.patterns` names an entry; otherwise leaves `plan` whole
 // and returns the patterns that name none, in their order. Pure.
 std::vector<std::string> narrow_plan(std::vector<ExtractionPlanEntry>& plan, EntryChoice const& choice);
 
