@@ -53,14 +53,6 @@ size_t files_in(std::string const& dir)
 
 } // namespace
 
-TEST(ScratchDirNames, IndexIsZeroPaddedToEightDigits)
-{
-    ScratchDir scratch("/nonexistent/s");
-    EXPECT_EQ(scratch.entry_path(0), "/nonexistent/s/00000000.deflate");
-    EXPECT_EQ(scratch.entry_path(12345), "/nonexistent/s/00012345.deflate");
-    EXPECT_EQ(scratch.entry_path(123456789), "/nonexistent/s/123456789.deflate");
-}
-
 // Under any umask the scratch directory is the caller's alone (0700) and its
 // files 0600; a name planted there (a link to a file of someone else's) is
 // never written through; removal goes by the held directory, so it empties
