@@ -11,7 +11,7 @@
 
 #include "common/fd.hpp"
 #include "common/fs.hpp"
-#include "compress/prepared.hpp"
+#include "compress/prepared_entry.hpp"
 #include "error.hpp"
 
 #include <optional>

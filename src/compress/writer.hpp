@@ -4,7 +4,7 @@
 // sequential pass, with every ZIP32 limit enforced.
 
 #include "common/bytes.hpp"
-#include "compress/prepared.hpp"
+#include "compress/prepared_entry.hpp"
 #include "error.hpp"
 
 #include <memory>
