@@ -12,7 +12,6 @@
 #include "compress/prepare.hpp"
 #include "compress/reopen.hpp"
 #include "compress/source.hpp"
-#include "compress/writer.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -200,43 +199,11 @@ Result<void> create_zip_from(std::span<std::string const> source_paths, std::str
     // Declared after the sources and before the prepared list, so on every
     // return the prepared list goes first, then the scratch directory.
     ScratchDir const scratch = QUASTOR_TRY(ScratchDir::allocate(temporary_directory()));
-    // The writer gets the path as the caller gave it. Where its directory
-    // exists and allows it, the archive is written while the entries are
-    // prepared, into a pending file that gets its name only once the archive
-    // is complete; a failure anywhere leaves nothing at the path changed.
-    std::optional<PendingArchive> pending = QUASTOR_TRY(PendingArchive::open(archive_path, false));
-    std::vector<PreparedEntry> prepared;
-    {
-        std::optional<ArchiveStream> stream;
-        if (pending)
-            stream.emplace(pending->fd());
-        prepared = QUASTOR_TRY(prepare_on_pool(sources, scratch, level, progress, stream ? &*stream : nullptr, interruption));
-        if (!stream) {
-            // The directory is made only now, so that a failed preparation
-            // makes none; the prepared entries then go out all at once.
-            if (interruption.interrupted())
-                return fail(CallInterruption::error());
-            std::optional<PendingArchive> made = QUASTOR_TRY(PendingArchive::open(archive_path, true));
-            // Nothing may be made in the directory: only a file already
-            // there can be written, in place, and once begun that runs to
-            // its end.
-            if (!made) {
-                interruption.commit();
-                return write_archive(prepared, archive_path);
-            }
-            pending.emplace(std::move(*made));
-            stream.emplace(pending->fd());
-            for (PreparedEntry const& entry : prepared)
-                QUASTOR_TRY(stream->append(entry));
-        }
-        QUASTOR_TRY(stream->finish(prepared));
-    }
-    // The last moment at which nothing is named yet. Publishing, once
-    // begun, runs to its end: a replaced archive is a finished call.
-    if (interruption.interrupted())
-        return fail(CallInterruption::error());
-    interruption.commit();
-    return pending->publish(prepared);
+    // The archive file gets the path as the caller gave it.
+    ArchiveFile archive_file = QUASTOR_TRY(ArchiveFile::open(archive_path));
+    std::vector<PreparedEntry> const prepared
+        = QUASTOR_TRY(prepare_on_pool(sources, scratch, level, progress, archive_file.stream(), interruption));
+    return archive_file.complete(prepared, interruption);
 }
 
 } // namespace quastor

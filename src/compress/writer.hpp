@@ -42,9 +42,4 @@ private:
     std::unique_ptr<Output> out_;
 };
 
-// Writes `entries` in order to the archive opened by open_archive, in place
-// at `archive_path`. A failure leaves the partial archive there. Calling
-// thread only.
-Result<void> write_archive(std::span<PreparedEntry const> entries, std::string const& archive_path);
-
 } // namespace quastor

@@ -14,6 +14,7 @@
 
 #include "archive/archive.hpp"
 #include "common/pool.hpp"
+#include "compress/archive_file.hpp"
 #include "compress/compress.hpp"
 #include "compress/in_order.hpp"
 #include "compress/prepare.hpp"
