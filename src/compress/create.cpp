@@ -15,10 +15,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <ctime>
-#include <cstring>
 #include <fcntl.h>
 #include <optional>
 #include <string_view>
@@ -31,14 +27,6 @@ namespace quastor {
 namespace {
 
 constexpr unsigned max_create_threads = 8;
-
-// An empty TMPDIR counts as unset: the scratch directory is reached by
-// descriptor from TMPDIR, and "" names no directory at all.
-std::string temporary_directory()
-{
-    char const* value = std::getenv("TMPDIR");
-    return value != nullptr && *value != '\0' ? std::string(value) : std::string("/tmp");
-}
 
 // The archive as the walk must recognise it. A file already at the archive
 // path is identified through links, since that is the file the writer will
