@@ -2,7 +2,6 @@
 
 #include "compress/scratch_dir.hpp"
 
-#include "common/fs.hpp"
 #include "common/path.hpp"
 
 #include <cerrno>
