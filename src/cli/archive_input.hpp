@@ -4,6 +4,7 @@
 
 #include "archive/entry.hpp"
 #include "archive/archive_bytes.hpp"
+#include "archive/stream_bytes.hpp"
 #include "error.hpp"
 
 #include <cstdint>
@@ -15,14 +16,6 @@ namespace quastor::cli {
 
 // The archive name that means standard input.
 constexpr char standard_input_name[] = "-";
-
-// Standard input is held in memory up to this size; a longer stream goes
-// on into an unnamed file, so that memory stays bounded whatever comes in.
-constexpr size_t standard_input_budget = size_t{32} << 20;
-
-// The directory TMPDIR names, /tmp when it names none: where a long
-// standard input goes.
-std::string temporary_directory();
 
 // An opened archive: its bytes and its central directory. Not movable: the
 // bytes may view memory held here.
@@ -43,8 +36,9 @@ public:
 private:
     ArchiveInput() = default;
 
-    std::vector<uint8_t> memory_;
-    std::unique_ptr<ArchiveBytes> bytes_;
+    std::unique_ptr<StreamBytes> stream_;
+    std::unique_ptr<ArchiveBytes> file_;
+    ArchiveBytes const* bytes_ = nullptr;
     std::vector<ZipEntry> entries_;
 };
 

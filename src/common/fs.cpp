@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -54,6 +55,30 @@ Result<void> check_named(int directory, char const* name, int fd)
 bool cannot_move_there(int error)
 {
     return error == EXDEV || error == EACCES || error == EPERM || error == EROFS;
+}
+
+// A new file in `directory`: unnamed where the file system makes them
+// (`name` left empty), one that may later be linked under a name only when
+// `may_be_named`; otherwise made under a fresh temporary name, put in
+// `name`, with O_EXCL | O_NOFOLLOW.
+Result<UniqueFd> make_temporary(int directory, mode_t mode, bool may_be_named, std::string& name)
+{
+    UniqueFd unnamed(open_at(directory, ".", O_TMPFILE | O_RDWR | (may_be_named ? 0 : O_EXCL), mode));
+    if (unnamed)
+        return unnamed;
+    // EISDIR, EOPNOTSUPP or EINVAL: the file system has no unnamed files
+    // (FUSE, NFS). Any other error is the directory's, and a named file
+    // would meet it too.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+        return fail(QuastorError::io(errno));
+    for (int attempt = 0;; ++attempt) {
+        name = temporary_name(attempt);
+        UniqueFd named(open_at(directory, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode));
+        if (named)
+            return named;
+        if (errno != EEXIST || attempt == max_temporary_attempts)
+            return fail(QuastorError::io(errno));
+    }
 }
 
 // The way to the file open at `fd` that linkat follows.
@@ -215,25 +240,31 @@ Result<PendingFile> PendingFile::create(int directory, mode_t mode)
     // The process is ending and removing its temporary names.
     if (!may_make_new())
         return fail(QuastorError::io(EINTR));
-    UniqueFd unnamed(open_at(directory, ".", O_TMPFILE | O_RDWR, mode));
-    if (unnamed)
-        return PendingFile(directory, std::move(unnamed), {});
-    // EISDIR, EOPNOTSUPP or EINVAL: the file system has no unnamed files
-    // (FUSE, NFS). Any other error is the directory's, and a named file
-    // would meet it too.
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+    std::string name;
+    UniqueFd fd = QUASTOR_TRY(make_temporary(directory, mode, true, name));
+    PendingFile file(directory, std::move(fd), name);
+    if (!name.empty())
+        file.leftover_ = Leftover::note(directory, name.c_str());
+    return file;
+}
+
+std::string temporary_directory()
+{
+    char const* value = std::getenv("TMPDIR");
+    return value != nullptr && *value != '\0' ? std::string(value) : std::string("/tmp");
+}
+
+Result<UniqueFd> temporary_file()
+{
+    std::string const path = temporary_directory();
+    UniqueFd directory(open_at(AT_FDCWD, QUASTOR_TRY(os_path(path)), O_PATH | O_DIRECTORY));
+    if (!directory)
         return fail(QuastorError::io(errno));
-    for (int attempt = 0;; ++attempt) {
-        std::string const name = temporary_name(attempt);
-        UniqueFd named(open_at(directory, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode));
-        if (named) {
-            PendingFile file(directory, std::move(named), name);
-            file.leftover_ = Leftover::note(directory, name.c_str());
-            return file;
-        }
-        if (errno != EEXIST || attempt == max_temporary_attempts)
-            return fail(QuastorError::io(errno));
-    }
+    std::string name;
+    UniqueFd file = QUASTOR_TRY(make_temporary(directory.get(), 0600, false, name));
+    if (!name.empty() && ::unlinkat(directory.get(), name.c_str(), 0) != 0)
+        return fail(QuastorError::io(errno));
+    return file;
 }
 
 PendingFile::PendingFile(PendingFile&& other) noexcept

@@ -6,8 +6,9 @@
 // swaps a directory for a link between two steps cannot redirect the call.
 // Files are made there before they have their name (PendingFile), and
 // copied whole from one descriptor to another, for both the archive and
-// extracted files. Every function here runs on the caller's thread and
-// returns Io errors carrying the operating system's error number.
+// extracted files; temporary files are made in TMPDIR. Every function here
+// runs on the caller's thread and returns Io errors carrying the operating
+// system's error number.
 
 #include "common/fd.hpp"
 #include "common/file_identity.hpp"
@@ -119,6 +120,17 @@ private:
     std::string temporary_name_; // empty for an unnamed file or once named
     Leftover leftover_;          // the temporary name, while it is one
 };
+
+// The directory TMPDIR names, /tmp where it is unset or empty ("" names no
+// directory at all): where the call's scratch directory and temporary
+// files go.
+std::string temporary_directory();
+
+// A file only this process can reach, gone once closed, in the temporary
+// directory, with mode 0600: unnamed where the file system makes them (and
+// never linkable under a name), otherwise made under a fresh name as
+// PendingFile makes one and unlinked at once. Io where none can be made.
+Result<UniqueFd> temporary_file();
 
 // Copies what `from` holds from its start, up to `limit` bytes or its end,
 // onto `to` at its position; `from`'s own position is neither used nor

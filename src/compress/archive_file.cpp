@@ -4,6 +4,7 @@
 
 #include "common/path.hpp"
 #include "compress/reopen.hpp"
+#include "compress/writer.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -56,14 +57,12 @@ std::string_view leaf_of(std::string_view archive_path, std::string_view parent)
 // data still to be read, so the file is left untouched and the call refused.
 // Missing parent directories are made first, by descriptor, and the archive
 // is created relative to the last of them.
-Result<UniqueFd> open_archive_file(std::string const& archive_path, std::span<PreparedEntry const> entries, bool empty_it)
+Result<UniqueFd> open_archive_file(ArchivePath const& path, std::span<PreparedEntry const> entries, bool empty_it)
 {
-    std::string_view const parent = parent_of(archive_path);
     HeldDirectory directory;
-    if (!parent.empty())
-        directory = QUASTOR_TRY(reach_directories(std::string(parent)));
-    std::string const name(leaf_of(archive_path, parent));
-    char const* c_name = QUASTOR_TRY(os_path(name));
+    if (!path.parent.empty())
+        directory = QUASTOR_TRY(reach_directories(path.parent));
+    char const* c_name = QUASTOR_TRY(os_path(path.leaf));
     // Opened without blocking, since a FIFO at the path would otherwise wait
     // for a reader forever.
     int const fd = open_at(directory.fd ? directory.fd.get() : AT_FDCWD, c_name, O_WRONLY | O_CREAT | O_NONBLOCK, 0666);
@@ -141,24 +140,38 @@ Result<FinalName> follow_links(int directory, std::string const& name)
     return fail(QuastorError::io(ELOOP));
 }
 
-} // namespace
-
-Result<UniqueFd> open_archive(std::string const& archive_path, std::span<PreparedEntry const> entries)
+// The entries written in order into the archive opened in place.
+Result<void> write_in_place(ArchivePath const& path, std::span<PreparedEntry const> entries)
 {
-    return open_archive_file(archive_path, entries, true);
+    UniqueFd const file = QUASTOR_TRY(open_archive_file(path, entries, true));
+    ArchiveStream out(file.get());
+    for (PreparedEntry const& entry : entries)
+        QUASTOR_TRY(out.append(entry));
+    return out.finish(entries);
 }
 
-Result<std::optional<PendingArchive>> PendingArchive::open(std::string const& archive_path, bool make_parents)
+} // namespace
+
+ArchivePath::ArchivePath(std::string path) : whole(std::move(path))
 {
-    std::string const parent(parent_of(archive_path));
-    std::string leaf(leaf_of(archive_path, parent));
-    QUASTOR_TRY(os_path(leaf));
+    parent = parent_of(whole);
+    leaf = leaf_of(whole, parent);
+}
+
+Result<void> write_archive(std::span<PreparedEntry const> entries, std::string const& path)
+{
+    return write_in_place(ArchivePath(path), entries);
+}
+
+Result<std::optional<PendingArchive>> PendingArchive::open(ArchivePath const& path, bool make_parents)
+{
+    QUASTOR_TRY(os_path(path.leaf));
     UniqueFd directory;
     if (make_parents) {
-        directory = QUASTOR_TRY(reach_directories(parent)).fd;
+        directory = QUASTOR_TRY(reach_directories(path.parent)).fd;
     } else {
-        std::string const path = parent.empty() ? std::string(".") : parent;
-        directory = UniqueFd(open_at(AT_FDCWD, QUASTOR_TRY(os_path(path)), O_PATH | O_DIRECTORY));
+        std::string const parent = path.parent.empty() ? std::string(".") : path.parent;
+        directory = UniqueFd(open_at(AT_FDCWD, QUASTOR_TRY(os_path(parent)), O_PATH | O_DIRECTORY));
         if (!directory)
             return std::optional<PendingArchive>();
     }
@@ -168,15 +181,15 @@ Result<std::optional<PendingArchive>> PendingArchive::open(std::string const& ar
     if (!file)
         return fail(std::move(file).error());
     return std::optional<PendingArchive>(
-        PendingArchive(archive_path, std::move(leaf), std::move(directory), std::move(*file)));
+        PendingArchive(path, std::move(directory), std::move(*file)));
 }
 
 Result<void> PendingArchive::publish(std::span<PreparedEntry const> entries)
 {
     // Nothing at the path: the archive only gets its name.
-    if (QUASTOR_TRY(file_.name_as(leaf_)))
+    if (QUASTOR_TRY(file_.name_as(path_.leaf)))
         return {};
-    FinalName const final_name = QUASTOR_TRY(follow_links(directory_.get(), leaf_));
+    FinalName const final_name = QUASTOR_TRY(follow_links(directory_.get(), path_.leaf));
     int const directory = final_name.directory ? final_name.directory.get() : directory_.get();
     if (final_name.status && S_ISREG(final_name.status->st_mode)) {
         for (PreparedEntry const& entry : entries) {
@@ -203,13 +216,13 @@ Result<void> PendingArchive::publish(std::span<PreparedEntry const> entries)
 // as they would have been written into it. Its blocks are reserved first
 // (ENOSPC and EDQUOT then fail before anything changes), it is overwritten
 // from the start and only then cut to length. Anything there but a regular
-// file is refused here, as open_archive refuses it.
+// file is refused here, as writing in place refuses it.
 Result<void> PendingArchive::copy_into_existing(std::span<PreparedEntry const> entries)
 {
     struct stat status;
     if (::fstat(fd(), &status) != 0)
         return fail(QuastorError::io(errno));
-    UniqueFd const target = QUASTOR_TRY(open_archive_file(archive_path_, entries, false));
+    UniqueFd const target = QUASTOR_TRY(open_archive_file(path_, entries, false));
     if (status.st_size > 0 && ::fallocate(target.get(), FALLOC_FL_KEEP_SIZE, 0, status.st_size) != 0
         && (errno == ENOSPC || errno == EDQUOT))
         return fail(QuastorError::io(errno));
@@ -218,6 +231,54 @@ Result<void> PendingArchive::copy_into_existing(std::span<PreparedEntry const> e
     if (::ftruncate(target.get(), static_cast<off_t>(copied)) != 0)
         return fail(QuastorError::io(errno));
     return {};
+}
+
+ArchiveFile::ArchiveFile(ArchivePath path, std::optional<PendingArchive> pending)
+    : path_(std::move(path)), pending_(std::move(pending))
+{
+}
+
+ArchiveFile::ArchiveFile(ArchiveFile&&) noexcept = default;
+
+ArchiveFile::~ArchiveFile() = default;
+
+Result<ArchiveFile> ArchiveFile::open(std::string const& path)
+{
+    ArchivePath split(path);
+    std::optional<PendingArchive> pending = QUASTOR_TRY(PendingArchive::open(split, false));
+    ArchiveFile file(std::move(split), std::move(pending));
+    if (file.pending_) {
+        file.stream_ = std::make_unique<ArchiveStream>(file.pending_->fd());
+    }
+    return file;
+}
+
+Result<void> ArchiveFile::complete(std::span<PreparedEntry const> prepared, CallInterruption& interruption)
+{
+    if (!stream_) {
+        // The directory is made only now, so that a failed preparation
+        // makes none; the prepared entries then go out all at once.
+        if (interruption.interrupted())
+            return fail(CallInterruption::error());
+        std::optional<PendingArchive> made = QUASTOR_TRY(PendingArchive::open(path_, true));
+        // Nothing may be made in the directory: only a file already there
+        // can be written, in place, and once begun that runs to its end.
+        if (!made) {
+            interruption.commit();
+            return write_in_place(path_, prepared);
+        }
+        pending_.emplace(std::move(*made));
+        stream_ = std::make_unique<ArchiveStream>(pending_->fd());
+        for (PreparedEntry const& entry : prepared)
+            QUASTOR_TRY(stream_->append(entry));
+    }
+    QUASTOR_TRY(stream_->finish(prepared));
+    // The last moment at which nothing is named yet. Publishing, once
+    // begun, runs to its end: a replaced archive is a finished call.
+    if (interruption.interrupted())
+        return fail(CallInterruption::error());
+    interruption.commit();
+    return pending_->publish(prepared);
 }
 
 } // namespace quastor

@@ -11,33 +11,48 @@
 
 #include "common/fd.hpp"
 #include "common/fs.hpp"
-#include "compress/prepared.hpp"
+#include "common/interruption.hpp"
+#include "compress/prepared_entry.hpp"
 #include "error.hpp"
 
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 
 namespace quastor {
 
-// Opens `archive_path` (relative to the working directory, missing parents
-// created) for writing and empties the regular file there, unless that file
-// is one of the entries' source files still in place ("Source path and
-// archive path must be different"); anything else at the path is Io without
-// waiting on it.
-Result<UniqueFd> open_archive(std::string const& archive_path, std::span<PreparedEntry const> entries);
+class ArchiveStream;
+
+// The archive's path as the caller gave it, split once into the directory
+// that holds it (empty: the working directory) and its last name there.
+struct ArchivePath {
+    explicit ArchivePath(std::string path);
+
+    std::string whole;
+    std::string parent;
+    std::string leaf;
+};
+
+// Opens the archive at `path` (relative to the working directory, missing
+// parents created) for writing and empties the regular file there, unless
+// that file is one of the entries' source files still in place ("Source
+// path and archive path must be different"); anything else at the path is
+// Io without waiting on it. Then writes `entries` into it in order, in
+// place: a failure leaves the partial archive there. Calling thread only.
+Result<void> write_archive(std::span<PreparedEntry const> entries, std::string const& path);
 
 // The archive before it has its name, in the directory that holds it by
 // descriptor. One thread at a time.
 class PendingArchive {
 public:
-    // The pending archive for `archive_path`, made with mode 0666 less the
-    // umask, as the archive will have it. With `make_parents`, missing
-    // parents are made first, as open_archive makes them; without, a missing
-    // parent gives nullopt, as does, either way, a directory in which the
-    // call may not create anything (the archive can then only be written in
-    // place, by name). Io otherwise.
-    static Result<std::optional<PendingArchive>> open(std::string const& archive_path, bool make_parents);
+    // The pending archive for `path`, made with mode 0666 less the umask, as
+    // the archive will have it. With `make_parents`, missing parents are
+    // made first, as write_archive makes them; without, a missing parent
+    // gives nullopt, as does, either way, a directory in which the call may
+    // not create anything (the archive can then only be written in place,
+    // by name). Io otherwise.
+    static Result<std::optional<PendingArchive>> open(ArchivePath const& path, bool make_parents);
 
     int fd() const { return file_.fd(); }
     bool has_temporary_name() const { return file_.has_temporary_name(); }
@@ -54,20 +69,54 @@ public:
 private:
     Result<void> copy_into_existing(std::span<PreparedEntry const> entries);
 
-    PendingArchive(std::string archive_path, std::string leaf, UniqueFd directory, PendingFile file)
-        : archive_path_(std::move(archive_path))
-        , leaf_(std::move(leaf))
-        , directory_(std::move(directory))
-        , file_(std::move(file))
+    PendingArchive(ArchivePath path, UniqueFd directory, PendingFile file)
+        : path_(std::move(path)), directory_(std::move(directory)), file_(std::move(file))
     {
     }
 
-    std::string archive_path_;
-    std::string leaf_;
+    ArchivePath path_;
     // Before the file, so that a file never named is removed while its
     // directory is still held.
     UniqueFd directory_;
     PendingFile file_;
+};
+
+// The one way creation writes its archive, from before the first entry is
+// prepared to the archive's name. Where the archive's directory exists and
+// the call may create in it, a pending archive is opened at once and every
+// entry streamed into it as it is prepared; otherwise nothing is made until
+// every entry is prepared, so that a failed preparation makes no directory.
+// Either way the complete archive is then named, as PendingArchive does;
+// only where nothing can be created in its directory is the file already
+// at the path written in place, as write_archive does. Calling thread only.
+class ArchiveFile {
+public:
+    // Io as PendingArchive::open without making parents.
+    static Result<ArchiveFile> open(std::string const& path);
+
+    // Where entries go while they are prepared; null where the archive's
+    // file is opened only once they all are.
+    ArchiveStream* stream() const { return stream_.get(); }
+
+    // Writes whatever of `prepared` was not streamed, finishes the archive
+    // and gives it its name; `prepared` are all the entries, in order. An
+    // `interruption` seen before anything is named fails the call and
+    // changes nothing at the path; once naming, or writing in place, has
+    // begun, the call runs to its end and tells `interruption` so.
+    Result<void> complete(std::span<PreparedEntry const> prepared, CallInterruption& interruption);
+
+    ArchiveFile(ArchiveFile&&) noexcept;
+    ArchiveFile& operator=(ArchiveFile&&) = delete;
+    ~ArchiveFile();
+
+private:
+    ArchiveFile(ArchivePath path, std::optional<PendingArchive> pending);
+
+    ArchivePath path_;
+    std::optional<PendingArchive> pending_;
+    // After the file it writes into, so that whatever it still holds goes
+    // out before the file is closed.
+    std::unique_ptr<ArchiveStream> stream_;
 };
 
 } // namespace quastor

@@ -9,17 +9,12 @@
 #include "common/pool.hpp"
 #include "common/text.hpp"
 #include "compress/archive_file.hpp"
-#include "compress/prepared.hpp"
+#include "compress/prepare.hpp"
 #include "compress/reopen.hpp"
 #include "compress/source.hpp"
-#include "compress/writer.hpp"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <ctime>
-#include <cstring>
 #include <fcntl.h>
 #include <optional>
 #include <string_view>
@@ -31,76 +26,7 @@ namespace quastor {
 
 namespace {
 
-constexpr unsigned max_scratch_attempts = 1024;
 constexpr unsigned max_create_threads = 8;
-
-std::string decimal(unsigned __int128 value)
-{
-    char digits[40];
-    size_t n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + static_cast<unsigned>(value % 10));
-        value /= 10;
-    } while (value != 0);
-    std::string text(n, '0');
-    for (size_t i = 0; i < n; ++i)
-        text[i] = digits[n - 1 - i];
-    return text;
-}
-
-// An empty TMPDIR counts as unset: the scratch directory is reached by
-// descriptor from TMPDIR, and "" names no directory at all.
-std::string temporary_directory()
-{
-    char const* value = std::getenv("TMPDIR");
-    return value != nullptr && *value != '\0' ? std::string(value) : std::string("/tmp");
-}
-
-// "quastor-<pid>-<ns since the epoch>-<attempt>" under TMPDIR, made 0700
-// relative to TMPDIR's descriptor. A name that exists is retried with a
-// fresh clock reading; any other failure is final, so a missing TMPDIR
-// fails at once. TMPDIR may be writable by others, who could rename what
-// was just made and put their own directory in its place: what is opened
-// under the name is held only if it is a directory of this user's, and
-// then given exactly 0700, since the umask may have taken the owner's bits.
-} // namespace
-
-Result<ScratchDir> ScratchDir::allocate(std::string const& root)
-{
-    UniqueFd parent(open_at(AT_FDCWD, QUASTOR_TRY(os_path(root)), O_PATH | O_DIRECTORY));
-    if (!parent)
-        return fail(QuastorError::io(errno));
-    std::string const pid = std::to_string(static_cast<uint32_t>(::getpid()));
-    for (unsigned attempt = 0; attempt < max_scratch_attempts; ++attempt) {
-        struct timespec now;
-        if (::clock_gettime(CLOCK_REALTIME, &now) != 0)
-            return fail(QuastorError::io(errno));
-        if (now.tv_sec < 0)
-            return fail(QuastorError::invalid_input("System clock error: second time provided was later than self"));
-        unsigned __int128 const nanoseconds
-            = static_cast<unsigned __int128>(now.tv_sec) * 1'000'000'000u + static_cast<unsigned>(now.tv_nsec);
-        std::string name = "quastor-" + pid + "-" + decimal(nanoseconds) + "-" + std::to_string(attempt);
-        if (::mkdirat(parent.get(), name.c_str(), 0700) != 0) {
-            if (errno != EEXIST)
-                return fail(QuastorError::io(errno));
-            continue;
-        }
-        UniqueFd directory(open_at(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-        struct stat status;
-        if (!directory || ::fstat(directory.get(), &status) != 0 || status.st_uid != ::geteuid())
-            continue;
-        if (::fchmod(directory.get(), 0700) != 0)
-            return fail(QuastorError::io(errno));
-        std::string path = join_path(root, name);
-        Leftover leftover = Leftover::note(parent.get(), name.c_str(), directory.get());
-        ScratchDir scratch(std::move(path), std::move(parent), std::move(name), std::move(directory));
-        scratch.leftover_ = std::move(leftover);
-        return scratch;
-    }
-    return fail(QuastorError::invalid_input("Failed to allocate a temporary scratch directory"));
-}
-
-namespace {
 
 // The archive as the walk must recognise it. A file already at the archive
 // path is identified through links, since that is the file the writer will
@@ -227,49 +153,6 @@ Result<std::vector<PreparedEntry>> prepare_on_pool(std::vector<SourceEntry> cons
 
 } // namespace
 
-ScratchDir::ScratchDir(std::string path)
-    : path_(std::move(path))
-{
-    if (path_.find('\0') == std::string::npos)
-        directory_ = UniqueFd(open_at(AT_FDCWD, path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-}
-
-Result<UniqueFd> ScratchDir::create_entry(size_t index) const
-{
-    // The process is ending and removing this directory: nothing new in it.
-    if (!may_make_new())
-        return fail(QuastorError::io(EINTR));
-    std::string const name = entry_name(index);
-    int const fd = open_at(directory_.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-    if (fd < 0)
-        return fail(QuastorError::io(errno));
-    return UniqueFd(fd);
-}
-
-void ScratchDir::remove() noexcept
-{
-    if (!directory_)
-        return;
-    leftover_.forget();
-    // Every name is unlinked relative to the held directory, whatever its
-    // path now leads to.
-    empty_directory(directory_.get());
-    // The name in TMPDIR is removed only while it still leads to this very
-    // directory; one adopted by path goes by its path.
-    struct stat held;
-    struct stat named;
-    bool const ours = ::fstat(directory_.get(), &held) == 0;
-    if (parent_) {
-        if (ours && ::fstatat(parent_.get(), name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0
-            && named.st_dev == held.st_dev && named.st_ino == held.st_ino)
-            (void)::unlinkat(parent_.get(), name_.c_str(), AT_REMOVEDIR);
-    } else if (path_.find('\0') == std::string::npos) {
-        (void)::rmdir(path_.c_str());
-    }
-    directory_.reset();
-    parent_.reset();
-}
-
 Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level, Progress* progress,
     std::span<std::string const> exclude, Interruption* caller, bool refuse_merged_names)
 {
@@ -304,43 +187,11 @@ Result<void> create_zip_from(std::span<std::string const> source_paths, std::str
     // Declared after the sources and before the prepared list, so on every
     // return the prepared list goes first, then the scratch directory.
     ScratchDir const scratch = QUASTOR_TRY(ScratchDir::allocate(temporary_directory()));
-    // The writer gets the path as the caller gave it. Where its directory
-    // exists and allows it, the archive is written while the entries are
-    // prepared, into a pending file that gets its name only once the archive
-    // is complete; a failure anywhere leaves nothing at the path changed.
-    std::optional<PendingArchive> pending = QUASTOR_TRY(PendingArchive::open(archive_path, false));
-    std::vector<PreparedEntry> prepared;
-    {
-        std::optional<ArchiveStream> stream;
-        if (pending)
-            stream.emplace(pending->fd());
-        prepared = QUASTOR_TRY(prepare_on_pool(sources, scratch, level, progress, stream ? &*stream : nullptr, interruption));
-        if (!stream) {
-            // The directory is made only now, so that a failed preparation
-            // makes none; the prepared entries then go out all at once.
-            if (interruption.interrupted())
-                return fail(CallInterruption::error());
-            std::optional<PendingArchive> made = QUASTOR_TRY(PendingArchive::open(archive_path, true));
-            // Nothing may be made in the directory: only a file already
-            // there can be written, in place, and once begun that runs to
-            // its end.
-            if (!made) {
-                interruption.commit();
-                return write_archive(prepared, archive_path);
-            }
-            pending.emplace(std::move(*made));
-            stream.emplace(pending->fd());
-            for (PreparedEntry const& entry : prepared)
-                QUASTOR_TRY(stream->append(entry));
-        }
-        QUASTOR_TRY(stream->finish(prepared));
-    }
-    // The last moment at which nothing is named yet. Publishing, once
-    // begun, runs to its end: a replaced archive is a finished call.
-    if (interruption.interrupted())
-        return fail(CallInterruption::error());
-    interruption.commit();
-    return pending->publish(prepared);
+    // The archive file gets the path as the caller gave it.
+    ArchiveFile archive_file = QUASTOR_TRY(ArchiveFile::open(archive_path));
+    std::vector<PreparedEntry> const prepared
+        = QUASTOR_TRY(prepare_on_pool(sources, scratch, level, progress, archive_file.stream(), interruption));
+    return archive_file.complete(prepared, interruption);
 }
 
 } // namespace quastor

@@ -13,7 +13,7 @@
 // made.
 
 #include "common/bytes.hpp"
-#include "compress/prepared.hpp"
+#include "compress/prepared_entry.hpp"
 #include "error.hpp"
 
 #include <cstdint>
@@ -21,6 +21,8 @@
 #include <vector>
 
 namespace quastor {
+
+class ArchiveStream;
 
 // Shared by the workers of one call; the stream is used under the lock only.
 class InOrder {

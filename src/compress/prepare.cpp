@@ -7,7 +7,7 @@
 #include "common/pool.hpp"
 #include "common/text.hpp"
 #include "compress/in_order.hpp"
-#include "compress/prepared.hpp"
+#include "compress/prepare.hpp"
 #include "compress/reopen.hpp"
 #include "compress/writer.hpp"
 
@@ -201,15 +201,6 @@ bool InlineBudget::take(size_t size)
     }
     return false;
 }
-
-std::string ScratchDir::entry_name(size_t index) const
-{
-    char file_name[32];
-    std::snprintf(file_name, sizeof file_name, "%08zu.deflate", index);
-    return file_name;
-}
-
-std::string ScratchDir::entry_path(size_t index) const { return join_path(path_, entry_name(index)); }
 
 Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, ScratchDir const& scratch,
     EntryWorkspace& workspace, InlineBudget* budget)

@@ -1,7 +1,7 @@
 // One worker's compressors: libdeflate at the call's level, ISA-L's engine
 // at the fast end, each allocated on first use and kept for the next file.
 
-#include "compress/prepared.hpp"
+#include "compress/workspace.hpp"
 
 #include <cerrno>
 #include <isa-l/igzip_lib.h>

@@ -7,7 +7,6 @@
 #include "common/crc32.hpp"
 #include "common/fd.hpp"
 #include "common/fs.hpp"
-#include "compress/archive_file.hpp"
 #include "compress/reopen.hpp"
 
 #include <cerrno>
@@ -278,15 +277,6 @@ Result<void> ArchiveStream::finish(std::span<PreparedEntry const> entries)
     Result<void> finished = out_->finish(entries);
     out_->failed = out_->failed || !finished;
     return finished;
-}
-
-Result<void> write_archive(std::span<PreparedEntry const> entries, std::string const& archive_path)
-{
-    UniqueFd const file = QUASTOR_TRY(open_archive(archive_path, entries));
-    ArchiveStream out(file.get());
-    for (PreparedEntry const& entry : entries)
-        QUASTOR_TRY(out.append(entry));
-    return out.finish(entries);
 }
 
 } // namespace quastor

@@ -4,7 +4,7 @@
 // sequential pass, with every ZIP32 limit enforced.
 
 #include "common/bytes.hpp"
-#include "compress/prepared.hpp"
+#include "compress/prepared_entry.hpp"
 #include "error.hpp"
 
 #include <memory>
@@ -41,10 +41,5 @@ private:
     class Output;
     std::unique_ptr<Output> out_;
 };
-
-// Writes `entries` in order to the archive opened by open_archive, in place
-// at `archive_path`. A failure leaves the partial archive there. Calling
-// thread only.
-Result<void> write_archive(std::span<PreparedEntry const> entries, std::string const& archive_path);
 
 } // namespace quastor

@@ -14,9 +14,10 @@
 
 #include "archive/archive.hpp"
 #include "common/pool.hpp"
+#include "compress/archive_file.hpp"
 #include "compress/compress.hpp"
 #include "compress/in_order.hpp"
-#include "compress/prepared.hpp"
+#include "compress/prepare.hpp"
 #include "compress/writer.hpp"
 #include "extract/extract.hpp"
 #include "kernel_stand_ins.hpp"
@@ -46,20 +47,21 @@ SourceEntry source(std::string const& path, SourceKind kind, std::string name)
 
 uint32_t crc_of(std::string const& bytes) { return libdeflate_crc32(0, bytes.data(), bytes.size()); }
 
+// A scratch directory of the call's own kind, made in the test's directory.
+ScratchDir scratch_in(TempDir const& dir)
+{
+    Result<ScratchDir> scratch = ScratchDir::allocate(dir / "");
+    if (!scratch)
+        throw std::runtime_error(scratch.error().display());
+    return std::move(*scratch);
+}
+
 size_t files_in(std::string const& dir)
 {
     return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
 }
 
 } // namespace
-
-TEST(ScratchDirNames, IndexIsZeroPaddedToEightDigits)
-{
-    ScratchDir scratch("/nonexistent/s");
-    EXPECT_EQ(scratch.entry_path(0), "/nonexistent/s/00000000.deflate");
-    EXPECT_EQ(scratch.entry_path(12345), "/nonexistent/s/00012345.deflate");
-    EXPECT_EQ(scratch.entry_path(123456789), "/nonexistent/s/123456789.deflate");
-}
 
 // Under any umask the scratch directory is the caller's alone (0700) and its
 // files 0600; a name planted there (a link to a file of someone else's) is
@@ -105,8 +107,7 @@ TEST(ScratchDirPrivacy, PrivateWhateverTheUmaskAndRemovedByDescriptor)
 TEST(PrepareEntry, SixtyThreeBytesAreStoredAndSixtyFourDeflated)
 {
     TempDir dir;
-    std::filesystem::create_directory(dir / "scratch");
-    ScratchDir scratch(dir / "scratch");
+    ScratchDir scratch = scratch_in(dir);
     EntryWorkspace workspace;
     write_file(dir / "63", std::string(63, 'q'));
     write_file(dir / "64", std::string(64, 'q'));
@@ -125,7 +126,7 @@ TEST(PrepareEntry, SixtyThreeBytesAreStoredAndSixtyFourDeflated)
     EXPECT_EQ(deflated->uncompressed_size, 64u);
     EXPECT_LT(deflated->compressed_size, 64u);
     EXPECT_EQ(deflated->flags, 0x0800);
-    std::string const spilled = dir / "scratch/00000007.deflate";
+    std::string const spilled = scratch.entry_path(7);
     EXPECT_EQ(std::get<ScratchFileData>(deflated->data).path, spilled);
     EXPECT_EQ(fs::file_size(spilled), deflated->compressed_size);
 }
@@ -136,8 +137,7 @@ TEST(PrepareEntry, SixtyThreeBytesAreStoredAndSixtyFourDeflated)
 TEST(PrepareEntry, OutputNotStrictlySmallerIsStoredWithoutScratchFile)
 {
     TempDir dir;
-    std::filesystem::create_directory(dir / "scratch");
-    ScratchDir scratch(dir / "scratch");
+    ScratchDir scratch = scratch_in(dir);
     EntryWorkspace workspace;
     std::string random(1 << 20, '\0');
     std::mt19937 generator(7);
@@ -168,8 +168,7 @@ TEST(PrepareEntry, OutputNotStrictlySmallerIsStoredWithoutScratchFile)
 TEST(PrepareEntry, EmptyFileAndDirectoryCarryNoData)
 {
     TempDir dir;
-    std::filesystem::create_directory(dir / "scratch");
-    ScratchDir scratch(dir / "scratch");
+    ScratchDir scratch = scratch_in(dir);
     EntryWorkspace workspace;
     write_file(dir / "empty", "");
     for (auto const& entry : {source(dir / "empty", SourceKind::File, "empty"),
@@ -189,8 +188,7 @@ TEST(PrepareEntry, EmptyFileAndDirectoryCarryNoData)
 TEST(PrepareEntry, FileTurnedFifoSinceListingIsRefusedWithoutHanging)
 {
     TempDir dir;
-    std::filesystem::create_directory(dir / "scratch");
-    ScratchDir scratch(dir / "scratch");
+    ScratchDir scratch = scratch_in(dir);
     EntryWorkspace workspace;
     ASSERT_EQ(::mkfifo((dir / "p").c_str(), 0644), 0);
     auto prepared = prepare_entry(0, source(dir / "p", SourceKind::File, "p"), scratch, workspace);
@@ -204,9 +202,8 @@ TEST(PrepareEntry, FileTurnedFifoSinceListingIsRefusedWithoutHanging)
 TEST(PrepareEntry, WhatIsReadIsWhatWasCollected)
 {
     TempDir dir;
-    std::filesystem::create_directory(dir / "scratch");
     std::filesystem::create_directory(dir / "d");
-    ScratchDir scratch(dir / "scratch");
+    ScratchDir scratch = scratch_in(dir);
     EntryWorkspace workspace;
     write_file(dir / "f", "same bytes");
     write_file(dir / "d/g", "same bytes");
@@ -236,8 +233,7 @@ TEST(PrepareEntry, WhatIsReadIsWhatWasCollected)
 TEST(PrepareEntry, LinksAreReadNotFollowedDanglingIncluded)
 {
     TempDir dir;
-    std::filesystem::create_directory(dir / "scratch");
-    ScratchDir scratch(dir / "scratch");
+    ScratchDir scratch = scratch_in(dir);
     EntryWorkspace workspace;
     fs::create_symlink("../x", dir / "dangling");
     std::string const long_target(300, 't'); // longer than a first readlink guess
@@ -266,8 +262,7 @@ std::string inflate(std::string const& compressed, size_t size)
 TEST(PrepareEntry, SmallDeflateOutputStaysInMemoryWhileTheBudgetLasts)
 {
     TempDir dir;
-    std::filesystem::create_directory(dir / "scratch");
-    ScratchDir scratch(dir / "scratch");
+    ScratchDir scratch = scratch_in(dir);
     EntryWorkspace workspace;
     std::string const content(5000, 'k');
     write_file(dir / "f", content);
@@ -292,8 +287,7 @@ TEST(PrepareEntry, SmallDeflateOutputStaysInMemoryWhileTheBudgetLasts)
 TEST(PrepareEntry, LargeOutputIsSpilledWhateverTheBudget)
 {
     TempDir dir;
-    std::filesystem::create_directory(dir / "scratch");
-    ScratchDir scratch(dir / "scratch");
+    ScratchDir scratch = scratch_in(dir);
     EntryWorkspace workspace;
     std::string content(3 * InlineBudget::max_entry + 1, '\0');
     std::mt19937 generator(11);
@@ -405,8 +399,7 @@ TEST(CreateLevel, FastLevelBytesDoNotDependOnTheWorkspace)
 TEST(PrepareStage, ResultsComeBackInIndexOrderAndStreamAsTheWriterWritesThem)
 {
     TempDir dir;
-    std::filesystem::create_directory(dir / "scratch");
-    ScratchDir scratch(dir / "scratch");
+    ScratchDir scratch = scratch_in(dir);
     std::vector<SourceEntry> entries;
     // Every seventh file deflates beyond the in-memory limit, so entries
     // that finish out of order are parked both in memory and in scratch.
@@ -433,8 +426,7 @@ TEST(PrepareStage, ResultsComeBackInIndexOrderAndStreamAsTheWriterWritesThem)
     }
     ASSERT_TRUE(write_archive(*prepared, dir / "written.zip").has_value());
 
-    std::filesystem::create_directory(dir / "scratch2");
-    ScratchDir streamed_scratch(dir / "scratch2");
+    ScratchDir streamed_scratch = scratch_in(dir);
     auto streamed = open_file(dir / "streamed.zip", O_RDWR | O_CREAT | O_TRUNC, 0644);
     ASSERT_TRUE(streamed.has_value());
     ArchiveStream stream(streamed->get());
@@ -447,8 +439,7 @@ TEST(PrepareStage, ResultsComeBackInIndexOrderAndStreamAsTheWriterWritesThem)
 TEST(PrepareStage, FailingEntryIsTheErrorReturnedAndStopsTheOthers)
 {
     TempDir dir;
-    std::filesystem::create_directory(dir / "scratch");
-    ScratchDir scratch(dir / "scratch");
+    ScratchDir scratch = scratch_in(dir);
     // The first entry is missing; each of the 200 after it deflates half a
     // megabyte at level 9, long enough for the failure to be seen by then.
     std::string content(size_t{512} << 10, '\0');

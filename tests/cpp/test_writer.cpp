@@ -195,7 +195,7 @@ TEST(WriterPending, UnnamedUntilPublishedAndGoneWhenDropped)
         if (existing)
             write_file(path, "old bytes");
         {
-            auto pending = PendingArchive::open(path, false);
+            auto pending = PendingArchive::open(ArchivePath(path), false);
             ASSERT_TRUE(pending.has_value());
             ASSERT_TRUE(pending->has_value());
             EXPECT_FALSE((*pending)->has_temporary_name());
@@ -206,7 +206,7 @@ TEST(WriterPending, UnnamedUntilPublishedAndGoneWhenDropped)
         if (existing) {
             EXPECT_EQ(read_file(path), "old bytes");
         }
-        auto pending = PendingArchive::open(path, false);
+        auto pending = PendingArchive::open(ArchivePath(path), false);
         ASSERT_TRUE(pending.has_value() && pending->has_value());
         {
             ArchiveStream stream((*pending)->fd());
@@ -224,7 +224,7 @@ namespace {
 // published.
 std::optional<PendingArchive> empty_pending(std::string const& path)
 {
-    auto pending = PendingArchive::open(path, false);
+    auto pending = PendingArchive::open(ArchivePath(path), false);
     if (!pending || !pending->has_value())
         return std::nullopt;
     ArchiveStream stream((*pending)->fd());

@@ -1,0 +1,39 @@
+#pragma once
+
+// An archive's bytes read from a stream to its end: in memory up to a budget, past it in an unnamed temporary file.
+
+#include "archive/archive_bytes.hpp"
+#include "error.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace quastor {
+
+// A stream is held in memory up to this size; a longer one goes on into an
+// unnamed file, so that memory stays bounded whatever comes in.
+constexpr size_t stream_memory_budget = size_t{32} << 20;
+
+// Not movable: the bytes may view memory held here.
+class StreamBytes {
+public:
+    StreamBytes(StreamBytes const&) = delete;
+    StreamBytes& operator=(StreamBytes const&) = delete;
+
+    // Reads `fd` (standard input, say) to its end: an archive is parsed
+    // from its end, so nothing can start sooner. Io for a failed read, or
+    // where the temporary file cannot be made or written.
+    static Result<std::unique_ptr<StreamBytes>> read_to_end(int fd);
+
+    ArchiveBytes const& bytes() const { return *bytes_; }
+
+private:
+    StreamBytes() = default;
+
+    std::vector<uint8_t> memory_;
+    std::unique_ptr<ArchiveBytes> bytes_;
+};
+
+} // namespace quastor
