@@ -135,7 +135,7 @@ bool choose(std::string const& archive, EntryChoice const& choice, std::vector<E
 template <typename Look>
 std::optional<PathProblem> named_path_problem(QuastorError const& error, Look&& look)
 {
-    if (!error.subject().empty() || stop_signals()->requested())
+    if (!error.subject().empty() || stop_signals()->stop_requested())
         return std::nullopt;
     switch (error.os_error()) {
     case EEXIST:

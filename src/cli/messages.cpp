@@ -38,7 +38,7 @@ int report_failure(std::string const& archive, char const* prefix, QuastorError 
 {
     // A stop signal ends the command by that signal, which says enough: the
     // interruption it caused is no failure to report.
-    if (stop_signals()->requested())
+    if (stop_signals()->stop_requested())
         return 1;
     std::string line = shown_archive(archive) + ": ";
     if (subject == nullptr)
@@ -56,7 +56,7 @@ int report_failure(std::string const& archive, char const* prefix, QuastorError 
 
 int report_path_problem(PathProblem const& problem, char const* prefix, QuastorError const& error)
 {
-    if (stop_signals()->requested())
+    if (stop_signals()->stop_requested())
         return 1;
     print_error_line(shown(problem.path) + ": " + problem.what + ": " + prefix + error.display());
     return 1;

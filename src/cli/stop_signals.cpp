@@ -53,9 +53,9 @@ extern "C" void note_stop_signal(int number)
     end_by(number);
 }
 
-class ReceivedFlag final : public Interruption {
+class ReceivedFlag final : public CallerHook {
 public:
-    bool requested() override { return received.load(std::memory_order_relaxed) != 0 && !committed.load(); }
+    bool stop_requested() override { return received.load(std::memory_order_relaxed) != 0 && !committed.load(); }
     void committing() override { committed.store(true); }
 };
 
@@ -63,7 +63,7 @@ ReceivedFlag flag;
 
 } // namespace
 
-Interruption* stop_signals() { return &flag; }
+CallerHook* stop_signals() { return &flag; }
 
 StopSignals::StopSignals(Ending ending)
 {

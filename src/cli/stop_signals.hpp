@@ -12,7 +12,7 @@ namespace quastor::cli {
 // What operations are given to ask whether to stop: yes once SIGINT or
 // SIGTERM has come while a StopSignals was in place, until the operation
 // commits to finishing (its result then stands, and is reported).
-Interruption* stop_signals();
+CallerHook* stop_signals();
 
 // Notes SIGINT and SIGTERM for its lifetime instead of letting them end the
 // process. A second one while the first is being honoured ends the process

@@ -1,6 +1,7 @@
 #pragma once
 
-// Stopping a running operation early at its caller's wish (Ctrl-C).
+// The caller's hook into a running operation, asked on the calling thread
+// whether to stop (Ctrl-C), and the call's view of its answer.
 
 #include "error.hpp"
 
@@ -10,30 +11,32 @@
 
 namespace quastor {
 
-// What the caller asks: the module looks at pending signals, the command at
-// a flag its signal handlers set. requested() is called only on the thread
-// that started the operation, and not again once it has answered yes.
-class Interruption {
+// What the caller brings to an operation, only ever called on the thread
+// that started it: whether to stop (the module looks at pending signals, the
+// command at a flag its signal handlers set), asked again only until it has
+// answered yes, and the moment the operation commits. The place for
+// anything else a caller must hear on its own thread.
+class CallerHook {
 public:
-    virtual bool requested() = 0;
+    virtual bool stop_requested() = 0;
     // The operation has begun the step that it finishes whatever comes
     // (naming a complete archive): a stop asked from now on is not obeyed,
     // and the operation's own result stands. Calling thread, once.
     virtual void committing() {}
 
 protected:
-    ~Interruption() = default;
+    ~CallerHook() = default;
 };
 
 // One call's interruption as its threads see it. The calling thread asks the
 // caller: between entries when it does the work itself, and every
 // WorkerPool::wait_interval while it waits for workers. Any other thread only reads the
-// answer, at its next entry or, in a member streamed in pieces, its next
+// answer, at its next entry or, in an entry streamed in pieces, its next
 // piece. An interrupted call fails with the Io error EINTR and leaves what
 // any failure leaves.
 class CallInterruption {
 public:
-    explicit CallInterruption(Interruption* caller) : caller_(caller), calling_thread_(std::this_thread::get_id()) {}
+    explicit CallInterruption(CallerHook* caller) : caller_(caller), calling_thread_(std::this_thread::get_id()) {}
     CallInterruption(CallInterruption const&) = delete;
     CallInterruption& operator=(CallInterruption const&) = delete;
 
@@ -42,7 +45,7 @@ public:
     {
         if (interrupted_.load(std::memory_order_relaxed))
             return true;
-        if (caller_ == nullptr || std::this_thread::get_id() != calling_thread_ || !caller_->requested())
+        if (caller_ == nullptr || std::this_thread::get_id() != calling_thread_ || !caller_->stop_requested())
             return false;
         interrupted_.store(true, std::memory_order_relaxed);
         return true;
@@ -61,7 +64,7 @@ public:
     static QuastorError error() { return QuastorError::io(EINTR); }
 
 private:
-    Interruption* const caller_;
+    CallerHook* const caller_;
     std::thread::id const calling_thread_;
     // Relaxed: a worker that reads it late only does a little more work.
     std::atomic<bool> interrupted_{false};

@@ -24,7 +24,7 @@ struct Progress {
         bytes.fetch_add(entry_bytes, std::memory_order_relaxed);
         entries.fetch_add(1, std::memory_order_relaxed);
     }
-    // Part of an entry written, for members handled piece by piece.
+    // Part of an entry written, for entries handled piece by piece.
     void wrote(uint64_t piece_bytes) { bytes.fetch_add(piece_bytes, std::memory_order_relaxed); }
 };
 

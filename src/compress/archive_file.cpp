@@ -39,17 +39,6 @@ bool is_live_source(PreparedEntry const& entry, FileIdentity archive)
         && identity_of(status) == archive;
 }
 
-// `archive_path` split into the directory that holds it (empty: the working
-// directory) and its last name.
-std::string_view leaf_of(std::string_view archive_path, std::string_view parent)
-{
-    std::string_view leaf = archive_path;
-    leaf.remove_prefix(parent.size());
-    while (leaf.size() > 1 && leaf.front() == '/')
-        leaf.remove_prefix(1);
-    return leaf;
-}
-
 // Opens the archive for writing, emptied if `empty_it`, unless it is one of
 // the files being archived: a path such as "x/../data", whose parent only
 // exists once created, or a hard link, reaches a source file that no path
@@ -123,8 +112,8 @@ Result<FinalName> follow_links(int directory, std::string const& name)
         if (length < 0)
             return fail(QuastorError::io(errno));
         target.resize(static_cast<size_t>(length));
-        std::string_view const parent = parent_of(target);
-        std::string leaf(leaf_of(target, parent));
+        auto const [parent, last] = split_parent(target);
+        std::string leaf(last);
         // A target naming a directory ("x/", "..") is one, as open(2) finds.
         if (leaf.empty() || leaf == "." || leaf == ".." || leaf.ends_with('/'))
             return fail(QuastorError::io(EISDIR));
@@ -154,8 +143,9 @@ Result<void> write_in_place(ArchivePath const& path, std::span<PreparedEntry con
 
 ArchivePath::ArchivePath(std::string path) : whole(std::move(path))
 {
-    parent = parent_of(whole);
-    leaf = leaf_of(whole, parent);
+    ParentAndName const split = split_parent(whole);
+    parent = split.parent;
+    leaf = split.name;
 }
 
 Result<void> write_archive(std::span<PreparedEntry const> entries, std::string const& path)

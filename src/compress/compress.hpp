@@ -18,18 +18,18 @@ namespace quastor {
 // reach the archive as anything but what was collected. Calling thread;
 // runs its own worker pool. `progress`, when given, counts each entry as
 // it is prepared, from the workers, and learns the number of entries once
-// they are collected. Items named by an `exclude` pattern (member_patterns'
+// they are collected. Items named by an `exclude` pattern (entry_patterns'
 // rules, against the entry names) are left out with what they hold. A
 // failure about one source item carries its path as the error's subject.
-// `interruption`, when given, is asked on the calling thread whether to
+// `caller`, when given, is asked on the calling thread whether to
 // stop; an interrupted call leaves what a failed one does: nothing at
 // archive_path (a file already there untouched) and no scratch directory.
 // Once the complete archive is being named the call runs to its end, and
-// tells `interruption` so. Two source items whose names become one entry
+// tells `caller` so. Two source items whose names become one entry
 // name once invalid UTF-8 is replaced give two entries of that name, or,
 // with `refuse_merged_names`, fail the call with a text naming both.
 Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level = 6,
-    Progress* progress = nullptr, std::span<std::string const> exclude = {}, Interruption* interruption = nullptr,
+    Progress* progress = nullptr, std::span<std::string const> exclude = {}, CallerHook* caller = nullptr,
     bool refuse_merged_names = false);
 
 // Several sources in one archive, as create_zip does one: each gives the
@@ -43,7 +43,7 @@ Result<void> create_zip(std::string const& source_path, std::string const& archi
 // when there is one source and it is a directory, that directory's.
 Result<void> create_zip_from(std::span<std::string const> source_paths, std::string const& archive_path,
     std::string const& prefix, int level = 6, Progress* progress = nullptr, std::span<std::string const> exclude = {},
-    Interruption* interruption = nullptr, bool refuse_merged_names = false);
+    CallerHook* caller = nullptr, bool refuse_merged_names = false);
 
 // The words put before an error's display text when creation fails.
 inline constexpr char creation_failed_prefix[] = "Archive creation failed: ";

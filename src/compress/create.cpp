@@ -154,14 +154,14 @@ Result<std::vector<PreparedEntry>> prepare_on_pool(std::vector<SourceEntry> cons
 } // namespace
 
 Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level, Progress* progress,
-    std::span<std::string const> exclude, Interruption* caller, bool refuse_merged_names)
+    std::span<std::string const> exclude, CallerHook* caller, bool refuse_merged_names)
 {
     return create_zip_from(std::span<std::string const>(&source_path, 1), archive_path, std::string(), level, progress,
         exclude, caller, refuse_merged_names);
 }
 
 Result<void> create_zip_from(std::span<std::string const> source_paths, std::string const& archive_path,
-    std::string const& prefix, int level, Progress* progress, std::span<std::string const> exclude, Interruption* caller,
+    std::string const& prefix, int level, Progress* progress, std::span<std::string const> exclude, CallerHook* caller,
     bool refuse_merged_names)
 {
     CallInterruption interruption(caller);

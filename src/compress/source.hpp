@@ -92,7 +92,7 @@ Result<SourceEntry> build_source_entry(std::string path, uint32_t mode, std::str
 // anything of that directory is walked. Io for a directory that cannot be
 // opened or read, or an item whose status cannot be read. An item whose
 // entry name (without a directory's "/") an `exclude` pattern names
-// (member_patterns' rules) is left out unlooked at, a directory with what
+// (entry_patterns' rules) is left out unlooked at, a directory with what
 // it holds and unwalked. Runs on the calling thread; reads only listings
 // and file status.
 Result<void> collect_directory_entries(std::string const& root, std::string const& dir, ArchiveTarget const& archive,
@@ -100,7 +100,7 @@ Result<void> collect_directory_entries(std::string const& root, std::string cons
     std::span<std::string const> exclude = {});
 
 // Whether an `exclude` pattern names the entry `name` (without a
-// directory's "/"), by member_patterns' rules.
+// directory's "/"), by entry_patterns' rules.
 bool names_excluded(std::span<std::string const> exclude, std::string_view name);
 
 // The one entry of a source that is not a directory, named after the final

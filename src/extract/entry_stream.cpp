@@ -32,7 +32,7 @@ Result<void> write_entry(ExtractionPlanEntry const& planned, ArchiveBytes const&
 } // namespace
 
 Result<void> write_entries(std::vector<ExtractionPlanEntry> const& plan, ArchiveBytes const& archive, int fd,
-    Progress* progress, Interruption* caller)
+    Progress* progress, CallerHook* caller)
 {
     CallInterruption interruption(caller);
     // Entries go out in plan order, usually the order of their data, so

@@ -16,9 +16,9 @@ namespace quastor {
 // as extraction checks it: one held whole is written only once its CRC-32
 // has matched, a streamed one piece by piece, so its fault can come after
 // some of its bytes went out. Errors are about the failing entry. Calling
-// thread; `interruption` is asked between entries and before each piece of
+// thread; `caller` is asked between entries and before each piece of
 // a streamed one.
 Result<void> write_entries(std::vector<ExtractionPlanEntry> const& plan, ArchiveBytes const& archive, int fd,
-    Progress* progress = nullptr, Interruption* interruption = nullptr);
+    Progress* progress = nullptr, CallerHook* caller = nullptr);
 
 } // namespace quastor

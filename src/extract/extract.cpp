@@ -215,42 +215,42 @@ Result<void> run_plan(std::vector<ZipEntry> entries, ArchiveBytes const& archive
 } // namespace
 
 Result<void> extract_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveBytes const& archive,
-    std::string const& dest_path, Progress* progress, Interruption* caller)
+    std::string const& dest_path, Progress* progress, CallerHook* caller)
 {
     CallInterruption interruption(caller);
     return execute_plan(plan, archive, &dest_path, progress, interruption);
 }
 
 Result<void> verify_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveBytes const& archive, Progress* progress,
-    Interruption* caller)
+    CallerHook* caller)
 {
     CallInterruption interruption(caller);
     return execute_plan(plan, archive, nullptr, progress, interruption);
 }
 
 Result<void> extract(std::string const& archive_path, std::string const& dest_path, Progress* progress,
-    Interruption* caller)
+    CallerHook* caller)
 {
     CallInterruption interruption(caller);
     ZipArchive archive = QUASTOR_TRY(ZipArchive::open(archive_path, &interruption));
     return run_plan(std::move(archive.entries()), archive.bytes(), &dest_path, progress, interruption);
 }
 
-Result<void> extract_from_bytes(Bytes archive, std::string const& dest_path, Progress* progress, Interruption* caller)
+Result<void> extract_from_bytes(Bytes archive, std::string const& dest_path, Progress* progress, CallerHook* caller)
 {
     CallInterruption interruption(caller);
     std::vector<ZipEntry> entries = QUASTOR_TRY(ZipArchive::parse_entries(archive, &interruption));
     return run_plan(std::move(entries), archive, &dest_path, progress, interruption);
 }
 
-Result<void> verify(std::string const& archive_path, Progress* progress, Interruption* caller)
+Result<void> verify(std::string const& archive_path, Progress* progress, CallerHook* caller)
 {
     CallInterruption interruption(caller);
     ZipArchive archive = QUASTOR_TRY(ZipArchive::open(archive_path, &interruption));
     return run_plan(std::move(archive.entries()), archive.bytes(), nullptr, progress, interruption);
 }
 
-Result<void> verify_bytes(Bytes archive, Progress* progress, Interruption* caller)
+Result<void> verify_bytes(Bytes archive, Progress* progress, CallerHook* caller)
 {
     CallInterruption interruption(caller);
     std::vector<ZipEntry> entries = QUASTOR_TRY(ZipArchive::parse_entries(archive, &interruption));

@@ -18,26 +18,26 @@
 namespace quastor {
 
 // Every test extraction runs before it writes, writing nothing.
-Result<std::vector<PreflightEntry>> preflight(std::string const& archive_path, Interruption* interruption = nullptr);
-Result<std::vector<PreflightEntry>> preflight_bytes(Bytes archive, Interruption* interruption = nullptr);
+Result<std::vector<PreflightEntry>> preflight(std::string const& archive_path, CallerHook* caller = nullptr);
+Result<std::vector<PreflightEntry>> preflight_bytes(Bytes archive, CallerHook* caller = nullptr);
 
 // Extraction into dest_path: the whole plan is built first, then executed on
 // the shared worker pool. The first error stops the remaining work.
 // `progress`, when given, counts each entry as it is done, from the workers.
-// `interruption`, when given, is asked on the calling thread whether to
+// `caller`, when given, is asked on the calling thread whether to
 // stop; an interrupted extraction keeps the entries already finished and
 // leaves no partial file.
 Result<void> extract(std::string const& archive_path, std::string const& dest_path, Progress* progress = nullptr,
-    Interruption* interruption = nullptr);
+    CallerHook* caller = nullptr);
 Result<void> extract_from_bytes(Bytes archive, std::string const& dest_path, Progress* progress = nullptr,
-    Interruption* interruption = nullptr);
+    CallerHook* caller = nullptr);
 
 // Decodes every file entry on the shared worker pool and checks its CRC-32,
 // writing nothing: the test that extraction makes of each entry's data,
 // without the file system, failing with the error extraction would give.
 Result<void> verify(std::string const& archive_path, Progress* progress = nullptr,
-    Interruption* interruption = nullptr);
-Result<void> verify_bytes(Bytes archive, Progress* progress = nullptr, Interruption* interruption = nullptr);
+    CallerHook* caller = nullptr);
+Result<void> verify_bytes(Bytes archive, Progress* progress = nullptr, CallerHook* caller = nullptr);
 
 // The same two operations on a plan the caller has built with
 // build_extraction_plan over the whole archive (every check passed) and
@@ -45,9 +45,9 @@ Result<void> verify_bytes(Bytes archive, Progress* progress = nullptr, Interrupt
 // `archive` must outlive the call. A failing entry's name comes back as the
 // error's subject.
 Result<void> extract_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveBytes const& archive,
-    std::string const& dest_path, Progress* progress = nullptr, Interruption* interruption = nullptr);
+    std::string const& dest_path, Progress* progress = nullptr, CallerHook* caller = nullptr);
 Result<void> verify_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveBytes const& archive,
-    Progress* progress = nullptr, Interruption* interruption = nullptr);
+    Progress* progress = nullptr, CallerHook* caller = nullptr);
 
 // The words put before an error's display text when extraction or preflight
 // fails; verification shares extraction's so one text matches both.

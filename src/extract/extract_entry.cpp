@@ -133,9 +133,9 @@ Result<void> extract_entry(ArchiveBytes const& archive, ExtractionPlanEntry cons
         return {};
     }
     // Parents first, so that they exist even when the data turns out bad.
-    std::string_view const parent = parent_of(path);
+    auto const [parent, leaf] = split_parent(path);
     HeldDirectory const& directory = *QUASTOR_TRY(worker.directories->reach(parent));
-    std::string const name(parent.empty() ? path : path.substr(parent.size() + 1));
+    std::string const name(leaf);
     mode_t const umask = worker.directories->umask();
     if (is_large_entry(planned))
         return write_large_file(archive, directory, name, planned, worker, umask);

@@ -18,7 +18,7 @@ std::vector<PreflightEntry> preflight_report(std::vector<ExtractionPlanEntry> pl
     return entries;
 }
 
-Result<std::vector<PreflightEntry>> preflight(std::string const& archive_path, Interruption* caller)
+Result<std::vector<PreflightEntry>> preflight(std::string const& archive_path, CallerHook* caller)
 {
     CallInterruption interruption(caller);
     // The file stays open until the plan is built; the report holds no
@@ -29,7 +29,7 @@ Result<std::vector<PreflightEntry>> preflight(std::string const& archive_path, I
     return preflight_report(std::move(plan));
 }
 
-Result<std::vector<PreflightEntry>> preflight_bytes(Bytes archive, Interruption* caller)
+Result<std::vector<PreflightEntry>> preflight_bytes(Bytes archive, CallerHook* caller)
 {
     CallInterruption interruption(caller);
     std::vector<ZipEntry> entries = QUASTOR_TRY(ZipArchive::parse_entries(archive, &interruption));

@@ -62,9 +62,9 @@ PyObject* run(char const* prefix, Operation&& operation)
 // operation asks on the calling thread, which holds the interpreter lock
 // throughout. The handler's exception stays set and is the call's outcome,
 // in place of the error the interrupted operation returns.
-class PendingSignals final : public Interruption {
+class PendingSignals final : public CallerHook {
 public:
-    bool requested() override
+    bool stop_requested() override
     {
         raised_ = PyErr_CheckSignals() != 0;
         return raised_;

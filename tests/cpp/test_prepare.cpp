@@ -330,10 +330,10 @@ TEST(CreateLevel, ReachesTheCompressorsAndIsBoundedByLibdeflate)
 
 // Asks the call to stop from the moment it says it commits, and notes
 // whether the archive path held anything then.
-class StopOnceCommitted final : public Interruption {
+class StopOnceCommitted final : public CallerHook {
 public:
     explicit StopOnceCommitted(std::string path) : path_(std::move(path)) {}
-    bool requested() override { return committed; }
+    bool stop_requested() override { return committed; }
     void committing() override
     {
         committed = true;
