@@ -52,13 +52,13 @@ void entry_choice(CLI::App& command, EntryChoice& choice, char const* what)
 }
 
 // --strict and --max-size, which check and extract share.
-void limit_options(CLI::App& command, Limits& limits, std::optional<uint64_t>& max_size)
+void limit_options(CLI::App& command, Limits& limits)
 {
     command.add_flag("--strict", limits.strict,
         "Also refuse links that are absolute or lead out of the destination, set-user-ID or set-group-ID "
         "files, and encrypted entries");
     command.add_option_function<std::string>(
-               "--max-size", [&max_size](std::string const& text) { max_size = parse_size(text); },
+               "--max-size", [&limits](std::string const& text) { limits.max_size = parse_size(text); },
                "Refuse a total extracted size above BYTES (decimals and suffixes k, M, G... in powers of 1024: 1.5G)")
         ->type_name("BYTES")
         ->check(CLI::Validator(
@@ -119,7 +119,22 @@ void main_parser(CLI::App& app, bool& quiet)
 // Each subcommand: its options, declared on the parser when made (the
 // parser keeps references to them, so it stays where it was made), and what
 // runs once the arguments are parsed and it was the one named.
-class CreateCommand {
+template <typename Options>
+class Subcommand {
+public:
+    bool chosen() const { return static_cast<bool>(*command_); }
+
+protected:
+    Subcommand() = default;
+    Subcommand(Subcommand const&) = delete;
+    Subcommand& operator=(Subcommand const&) = delete;
+    ~Subcommand() = default;
+
+    CLI::App* command_ = nullptr;
+    Options options_;
+};
+
+class CreateCommand final : public Subcommand<CreateOptions> {
 public:
     explicit CreateCommand(CLI::App& app, bool& quiet)
     {
@@ -146,8 +161,6 @@ public:
                     "holds); two that give one entry name refuse the call before anything is written")
             ->required();
     }
-    bool chosen() const { return static_cast<bool>(*command_); }
-
     int run(bool quiet)
     {
         if (options_.archive == standard_input_name) {
@@ -161,12 +174,9 @@ public:
         return stop.finish(run_create(options_));
     }
 
-private:
-    CLI::App* command_ = nullptr;
-    CreateOptions options_;
 };
 
-class ExtractCommand {
+class ExtractCommand final : public Subcommand<ExtractOptions> {
 public:
     explicit ExtractCommand(CLI::App& app, bool& quiet)
     {
@@ -183,15 +193,12 @@ public:
         command_->add_flag("--empty", options_.empty, "Refuse unless the destination is missing or empty");
         command_->add_flag("-p,--stdout", options_.to_stdout,
             "Write the files' data to standard output, in archive order; nothing on disk");
-        limit_options(*command_, options_.limits, max_size_);
+        limit_options(*command_, options_.limits);
         quiet_flag(*command_, quiet);
     }
-    bool chosen() const { return static_cast<bool>(*command_); }
-
     int run(bool quiet)
     {
         options_.quiet = quiet;
-        options_.limits.max_size = max_size_;
         options_.directory_given = directory_->count() != 0;
         if (options_.to_stdout && (options_.no_clobber || options_.refuse_existing || options_.empty)) {
             std::fputs("quastor: extract --stdout writes no files; --no-clobber, --refuse-existing and --empty do not "
@@ -214,13 +221,10 @@ public:
     }
 
 private:
-    CLI::App* command_ = nullptr;
     CLI::Option* directory_ = nullptr;
-    std::optional<uint64_t> max_size_;
-    ExtractOptions options_;
 };
 
-class CheckCommand {
+class CheckCommand final : public Subcommand<CheckOptions> {
 public:
     explicit CheckCommand(CLI::App& app, bool& quiet)
     {
@@ -232,26 +236,19 @@ public:
         command_->add_flag("--json", options_.json,
             "Print the report as a JSON array instead of the listing; an object with the entries and the findings "
             "when --strict or --max-size refuses the archive");
-        limit_options(*command_, options_.limits, max_size_);
+        limit_options(*command_, options_.limits);
         quiet_flag(*command_, quiet);
     }
-    bool chosen() const { return static_cast<bool>(*command_); }
 
     // Checking writes nothing: a signal ends it at once.
     int run(bool quiet)
     {
         options_.quiet = quiet;
-        options_.limits.max_size = max_size_;
         return run_check(options_);
     }
-
-private:
-    CLI::App* command_ = nullptr;
-    std::optional<uint64_t> max_size_;
-    CheckOptions options_;
 };
 
-class TestCommand {
+class TestCommand final : public Subcommand<TestOptions> {
 public:
     explicit TestCommand(CLI::App& app, bool& quiet)
     {
@@ -260,8 +257,6 @@ public:
         entry_choice(*command_, options_.choice, "are tested");
         quiet_flag(*command_, quiet);
     }
-    bool chosen() const { return static_cast<bool>(*command_); }
-
     int run(bool quiet)
     {
         options_.quiet = quiet;
@@ -269,9 +264,6 @@ public:
         return stop.finish(run_test(options_));
     }
 
-private:
-    CLI::App* command_ = nullptr;
-    TestOptions options_;
 };
 
 int run(int argc, char** argv)

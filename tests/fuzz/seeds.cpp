@@ -19,7 +19,7 @@ constexpr uint32_t dir_mode = (040755u << 16) | 0x10;
 
 // A short stream declaring 17 MiB, with the CRC-32 of its zero-filled
 // whole: large enough to be streamed rather than held.
-TestEntry large_member()
+TestEntry large_entry()
 {
     std::string const whole = "large" + std::string((size_t{17} << 20) - 5, '\0');
     return {.name = "large",
@@ -45,7 +45,7 @@ std::vector<std::vector<TestEntry>> archives()
         {{.name = "exe", .data = "#!/bin/sh\n", .external_attr = 0104755u << 16}},
         {{.name = "crc", .data = "wrong", .crc_override = 1}, {.name = "size", .data = "abc", .size_override = 9}},
         {{.name = "../evil", .data = "no"}},
-        {large_member(), {.name = "small", .data = "s"}},
+        {large_entry(), {.name = "small", .data = "s"}},
     };
 }
 
