@@ -123,6 +123,11 @@ INTERRUPTED_CALL = textwrap.dedent(
     """
 )
 COMMAND = pathlib.Path(sysconfig.get_path("scripts")) / "quastor"
+
+
+def default_stop_signals():
+    for number in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(number, signal.SIG_DFL)
 SMALL = 1024
 BIG = 32 << 20
 
@@ -160,7 +165,11 @@ class TestInterruption:
         env = dict(os.environ, TMPDIR=str(scratch))
         if module:
             argv = [sys.executable, "-c", INTERRUPTED_CALL, *argv]
-        child = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, text=True)
+        # A run started as a background job inherits SIGINT ignored, which
+        # the command keeps, as a background job should, and under which the
+        # interpreter raises no KeyboardInterrupt: the child starts with the
+        # default, as at a terminal.
+        child = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, text=True, preexec_fn=default_stop_signals)
         if module:
             assert child.stdout.readline() == "ready\n"
         time.sleep(0.5)
