@@ -3,7 +3,6 @@
 #include "cli/commands.hpp"
 
 #include "cli/archive_input.hpp"
-#include "cli/existing_targets.hpp"
 #include "cli/listing.hpp"
 #include "cli/messages.hpp"
 #include "cli/path_problems.hpp"

@@ -316,6 +316,32 @@ class TestOverwritePolicy:
         assert run("extract", "--refuse-existing", archive, "-x", "run", "-d", out).returncode == 0
         assert run("extract", "--empty", archive, "-d", tmp_path / "new").returncode == 0
 
+    # A link at a target is judged as itself, never through it: a dangling
+    # one is something there. Where a directory goes, -n cannot leave it
+    # out either, so both refuse before anything is written.
+    @pytest.mark.parametrize("place, options", [
+        ("d/a.txt", ["--refuse-existing"]),
+        ("d", ["--refuse-existing"]),
+        ("d", ["-n"]),
+    ])
+    def test_a_dangling_link_at_a_target_refuses_before_writing(self, tmp_path, place, options):
+        # Entries before it that a late refusal would already have written.
+        archive = stored(tmp_path, build_zip([file_entry(f"f{i}", b"x") for i in range(64)] + [
+            directory("d/"), file_entry("d/a.txt", b"hello\n")]))
+        out = tmp_path / "out"
+        (out / "d").mkdir(parents=True)
+        if place == "d":
+            (out / "d").rmdir()
+        os.symlink("../victim", out / place)
+        done = run("extract", *options, archive, "-d", out)
+        assert done.returncode == 1
+        if "-n" not in options:
+            assert done.stderr.decode() == (
+                f"quastor: {out}/{place}: already exists; --refuse-existing extracts nothing when a target exists\n")
+        assert os.readlink(out / place) == "../victim"
+        assert not (tmp_path / "victim").exists() and not (out / "victim").exists()
+        assert sorted(p.name for p in out.iterdir()) == ["d"]
+
     def test_no_clobber_keeps_what_is_there_and_extracts_the_rest(self, tmp_path):
         archive = stored(tmp_path, GOOD)
         out = tmp_path / "out"
