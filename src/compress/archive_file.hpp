@@ -63,7 +63,12 @@ public:
     // that the path holds the old file or the new archive and nothing
     // between; a file still being archived is refused instead. Only where no
     // rename can reach (a link to another mount) is the archive copied into
-    // the file there, which a crash meanwhile can leave torn.
+    // the file there, which a crash meanwhile can leave torn. In a sticky
+    // directory that its group or everyone may write in, a link there is
+    // followed, and a regular file there replaced, only when it is the
+    // caller's or the directory owner's, as open(2) allows under the
+    // kernel's link and file protections whatever they are set to: Io
+    // EACCES otherwise, and nothing changed.
     Result<void> publish(std::span<PreparedEntry const> entries);
 
 private:
