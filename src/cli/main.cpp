@@ -75,6 +75,10 @@ std::string prefix_problem(std::string const& text)
     std::string_view const path = std::string_view(text).substr(0, text.size() - (text.ends_with('/') ? 1 : 0));
     if (path.empty() || text.find('\\') != std::string::npos || text.find('\0') != std::string::npos)
         return "not a relative directory path: " + text;
+    // A drive ("C:/x/", "c:x/") is refused as the path rules refuse it in names.
+    char const first = static_cast<char>(path[0] | 0x20);
+    if (path.size() >= 2 && first >= 'a' && first <= 'z' && path[1] == ':')
+        return "not a relative directory path: " + text;
     for (std::string_view const segment : quastor::path_segments(path))
         if (segment.empty() || segment == "." || segment == "..")
             return "not a relative directory path of plain names: " + text;

@@ -133,7 +133,8 @@ class TestCreateAndExtract:
         os.mkfifo(tmp_path / "b" / "pipe")
         done = run("create", "--prefix", "p/", out / "x.zip", tmp_path / "a", tmp_path / "b")
         assert done.stderr.decode().endswith(f"Unsupported filesystem entry: {tmp_path / 'b' / 'pipe'}\n")
-        assert run("create", "--prefix", "../up", out / "x.zip", tmp_path / "a").returncode == 2
+        for prefix in ("../up", "C:/x/", "c:x"):
+            assert run("create", "--prefix", prefix, out / "x.zip", tmp_path / "a").returncode == 2
         assert sorted(p.name for p in out.iterdir()) == ["all.zip", "one.zip", "p.zip"]
 
     def test_refusals_carry_the_module_text(self, tmp_path):
