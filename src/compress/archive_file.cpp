@@ -179,11 +179,6 @@ ArchivePath::ArchivePath(std::string path) : whole(std::move(path))
     leaf = split.name;
 }
 
-Result<void> write_archive(std::span<PreparedEntry const> entries, std::string const& path)
-{
-    return write_in_place(ArchivePath(path), entries);
-}
-
 Result<std::optional<PendingArchive>> PendingArchive::open(ArchivePath const& path, bool make_parents)
 {
     QUASTOR_TRY(os_path(path.leaf));

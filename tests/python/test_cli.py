@@ -39,6 +39,7 @@ GOOD = build_zip([
     symlink("d/l", "../run"),
 ])
 EVIL = build_zip([file_entry("../evil", b"x")])
+EMPTY_ARCHIVE = b"PK\x05\x06" + bytes(18)
 # Passes the gate; only decoding finds the fault.
 BAD_CRC = build_zip([file_entry("ok", b"fine"), Entry("f", b"data" * 100, method=8, crc32=0)])
 BAD_DEFLATE = build_zip([Entry("f", b"data" * 100, method=8, payload=b"\xff" * 40)])
@@ -408,6 +409,17 @@ class TestMessages:
             for args, name, what, text in cases:
                 done = run(*args, user=65534 if os.geteuid() == 0 else None, command=str(command))
                 assert (done.returncode, done.stderr.decode()) == (1, f"quastor: {place / name}: {what}: {text}\n")
+            if os.geteuid() == 0:
+                # Where nothing can be made, the file the path leads to (through
+                # a link there) is written in place, as its own inode.
+                (place / "ro" / "out.zip").write_bytes(b"old")
+                os.chown(place / "ro" / "out.zip", 65534, 65534)
+                os.symlink("out.zip", place / "ro" / "link.zip")
+                inode = (place / "ro" / "out.zip").stat().st_ino
+                assert run("create", place / "ro" / "link.zip", place / "src", user=65534,
+                           command=str(command)).returncode == 0
+                assert (place / "ro" / "out.zip").stat().st_ino == inode
+                assert (place / "ro" / "out.zip").read_bytes() == EMPTY_ARCHIVE
         finally:
             shutil.rmtree(place)
 
