@@ -3,7 +3,6 @@
 #include "cli/commands.hpp"
 
 #include "cli/archive_input.hpp"
-#include "cli/existing_targets.hpp"
 #include "cli/listing.hpp"
 #include "cli/messages.hpp"
 #include "cli/path_problems.hpp"
@@ -200,8 +199,11 @@ int run_create(CreateOptions const& options)
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
             // Two entries of one name would make an archive that extraction
             // refuses: the command refuses to write it.
-            created = create_zip_from(options.sources, options.archive, options.prefix, options.level, &progress,
-                options.exclude, stop_signals(), true);
+            quastor::CreateOptions creation = options.creation;
+            creation.refuse_merged_names = true;
+            creation.progress = &progress;
+            creation.caller = stop_signals();
+            created = create_zip(options.sources, options.archive, creation);
         }
         return created ? exit_success : report_creation_failure(options, created.error());
     });

@@ -4,6 +4,7 @@
 // errors itself and returns the process's exit status; no exception leaves
 // them. Main thread only.
 
+#include "compress/compress.hpp"
 #include "extract/choice.hpp"
 #include "extract/inspection.hpp"
 
@@ -22,10 +23,8 @@ using quastor::EntryChoice;
 struct CreateOptions {
     std::string archive;
     std::vector<std::string> sources;
-    std::string prefix; // every entry under this directory, "" for none
-    int level = 6;
     bool quiet = false;
-    std::vector<std::string> exclude;
+    quastor::CreateOptions creation; // --prefix, --level, --exclude
 };
 
 struct ExtractOptions {

@@ -75,6 +75,10 @@ std::string prefix_problem(std::string const& text)
     std::string_view const path = std::string_view(text).substr(0, text.size() - (text.ends_with('/') ? 1 : 0));
     if (path.empty() || text.find('\\') != std::string::npos || text.find('\0') != std::string::npos)
         return "not a relative directory path: " + text;
+    // A drive ("C:/x/", "c:x/") is refused as the path rules refuse it in names.
+    char const first = static_cast<char>(path[0] | 0x20);
+    if (path.size() >= 2 && first >= 'a' && first <= 'z' && path[1] == ':')
+        return "not a relative directory path: " + text;
     for (std::string_view const segment : quastor::path_segments(path))
         if (segment.empty() || segment == "." || segment == "..")
             return "not a relative directory path of plain names: " + text;
@@ -140,16 +144,18 @@ public:
     {
         command_ = app.add_subcommand("create",
             "Build ARCHIVE from files, links or directory trees; an ARCHIVE already there is replaced, not added to");
-        command_->add_option("--level", options_.level, "DEFLATE level, 0 (store) to 12; 1 is fastest")
+        command_->add_option("--level", options_.creation.level,
+                    "DEFLATE level, " + std::to_string(quastor::min_deflate_level) + " (store) to "
+                        + std::to_string(quastor::max_deflate_level) + "; 1 is fastest")
             ->type_name("N")
-            ->check(CLI::Range(0, 12).description(""))
+            ->check(CLI::Range(quastor::min_deflate_level, quastor::max_deflate_level).description(""))
             ->capture_default_str();
-        command_->add_option("-x,--exclude", options_.exclude,
+        command_->add_option("-x,--exclude", options_.creation.exclude,
                     "Leave out the items PATTERN names, matched as their entry names (relative to SOURCE), with what "
                     "they hold (repeatable)")
             ->type_name("PATTERN")
             ->allow_extra_args(false);
-        command_->add_option("--prefix", options_.prefix,
+        command_->add_option("--prefix", options_.creation.prefix,
                     "Put every entry under the directory DIR/ (for one directory SOURCE, what archiving its parent "
                     "would give)")
             ->type_name("DIR/")

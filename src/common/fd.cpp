@@ -91,4 +91,20 @@ Result<void> write_all(int fd, Bytes data)
     return {};
 }
 
+Result<std::string> read_link(int directory, char const* name)
+{
+    std::string target(256, '\0');
+    for (;;) {
+        ssize_t const length = ::readlinkat(directory, name, target.data(), target.size());
+        if (length < 0)
+            return fail(QuastorError::io(errno));
+        // A full buffer may mean a cut target: grow and read again.
+        if (static_cast<size_t>(length) < target.size()) {
+            target.resize(static_cast<size_t>(length));
+            return target;
+        }
+        target.resize(target.size() * 2);
+    }
+}
+
 } // namespace quastor

@@ -28,6 +28,31 @@ constexpr int max_link_hops = 40;
 // a file already at the path may still be written in place.
 bool may_not_create(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
+// A directory that others may write in but not remove from (the system's
+// temporary directory and the like): sticky, and writable by its group or
+// by everyone.
+bool is_shared_sticky(struct stat const& directory)
+{
+    return (directory.st_mode & S_ISVTX) != 0 && (directory.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+// Whether the call may follow the link, or write over the regular file,
+// `item` found in `directory`. In a shared sticky directory only what the
+// caller or the directory's owner owns: whoever else planted it there may
+// not steer the archive, or keep it, through it. The kernel's rule for
+// open(2) under fs.protected_symlinks and fs.protected_regular, applied
+// whatever those are set to, with its error, EACCES; anywhere else the
+// call may.
+Result<void> may_take(int directory, struct stat const& item)
+{
+    struct stat holder;
+    if (::fstatat(directory, "", &holder, AT_EMPTY_PATH) != 0)
+        return fail(QuastorError::io(errno));
+    if (is_shared_sticky(holder) && item.st_uid != ::geteuid() && item.st_uid != holder.st_uid)
+        return fail(QuastorError::io(EACCES));
+    return {};
+}
+
 // Whether the archive file is a source file that still exists: an inode
 // freed by a source deleted since it was read may well be the new archive's.
 bool is_live_source(PreparedEntry const& entry, FileIdentity archive)
@@ -37,47 +62,6 @@ bool is_live_source(PreparedEntry const& entry, FileIdentity archive)
     struct stat status;
     return os_path(entry.source->path) && lstat_path(entry.source->path, status) == 0
         && identity_of(status) == archive;
-}
-
-// Opens the archive for writing, emptied if `empty_it`, unless it is one of
-// the files being archived: a path such as "x/../data", whose parent only
-// exists once created, or a hard link, reaches a source file that no path
-// comparison made before writing could see. Truncating it would destroy the
-// data still to be read, so the file is left untouched and the call refused.
-// Missing parent directories are made first, by descriptor, and the archive
-// is created relative to the last of them.
-Result<UniqueFd> open_archive_file(ArchivePath const& path, std::span<PreparedEntry const> entries, bool empty_it)
-{
-    HeldDirectory directory;
-    if (!path.parent.empty())
-        directory = QUASTOR_TRY(reach_directories(path.parent));
-    char const* c_name = QUASTOR_TRY(os_path(path.leaf));
-    // Opened without blocking, since a FIFO at the path would otherwise wait
-    // for a reader forever.
-    int const fd = open_at(directory.fd ? directory.fd.get() : AT_FDCWD, c_name, O_WRONLY | O_CREAT | O_NONBLOCK, 0666);
-    if (fd < 0)
-        return fail(QuastorError::io(errno));
-    UniqueFd file(fd);
-    struct stat status;
-    if (::fstat(file.get(), &status) != 0)
-        return fail(QuastorError::io(errno));
-    // Anything at the path but a regular file or a directory (open(2)'s
-    // EISDIR) is ENXIO, whatever it is: what open(2) itself answers for a
-    // FIFO without a reader or a socket, so a device or a FIFO with a reader
-    // gets it too.
-    if (!S_ISREG(status.st_mode))
-        return fail(QuastorError::io(ENXIO));
-    FileIdentity const archive = identity_of(status);
-    for (PreparedEntry const& entry : entries) {
-        if (is_live_source(entry, archive))
-            return fail(QuastorError::invalid_input("Source path and archive path must be different"));
-    }
-    int const flags = ::fcntl(file.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
-        return fail(QuastorError::io(errno));
-    if (empty_it && ::ftruncate(file.get(), 0) != 0)
-        return fail(QuastorError::io(errno));
-    return file;
 }
 
 // What a name leads to once the links at its end are followed, as open(2)
@@ -90,7 +74,8 @@ struct FinalName {
 };
 
 // Follows `name` in `directory` through links at the end of the path, each
-// target resolved from the directory of the link that names it.
+// target resolved from the directory of the link that names it, and each
+// link, and a regular file at the end, only as may_take allows.
 Result<FinalName> follow_links(int directory, std::string const& name)
 {
     FinalName at{UniqueFd(), name, std::nullopt};
@@ -103,15 +88,13 @@ Result<FinalName> follow_links(int directory, std::string const& name)
             at.status.reset();
             return at;
         }
+        if (S_ISREG(status.st_mode) || S_ISLNK(status.st_mode))
+            QUASTOR_TRY(may_take(base, status));
         if (!S_ISLNK(status.st_mode)) {
             at.status = status;
             return at;
         }
-        std::string target(static_cast<size_t>(status.st_size) + 1, '\0');
-        ssize_t const length = ::readlinkat(base, at.leaf.c_str(), target.data(), target.size());
-        if (length < 0)
-            return fail(QuastorError::io(errno));
-        target.resize(static_cast<size_t>(length));
+        std::string const target = QUASTOR_TRY(read_link(base, at.leaf.c_str()));
         auto const [parent, last] = split_parent(target);
         std::string leaf(last);
         // A target naming a directory ("x/", "..") is one, as open(2) finds.
@@ -127,6 +110,54 @@ Result<FinalName> follow_links(int directory, std::string const& name)
         at.leaf = std::move(leaf);
     }
     return fail(QuastorError::io(ELOOP));
+}
+
+// Opens the archive for writing, emptied if `empty_it`, unless it is one of
+// the files being archived: a path such as "x/../data", whose parent only
+// exists once created, or a hard link, reaches a source file that no path
+// comparison made before writing could see. Truncating it would destroy the
+// data still to be read, so the file is left untouched and the call refused.
+// Missing parent directories are made first, by descriptor; the links at
+// the end of the path are followed as follow_links allows, and the archive
+// is created where they lead, relative to the directory that holds it.
+Result<UniqueFd> open_archive_file(ArchivePath const& path, std::span<PreparedEntry const> entries, bool empty_it)
+{
+    HeldDirectory directory;
+    if (!path.parent.empty())
+        directory = QUASTOR_TRY(reach_directories(path.parent));
+    QUASTOR_TRY(os_path(path.leaf));
+    int const start = directory.fd ? directory.fd.get() : AT_FDCWD;
+    FinalName const final_name = QUASTOR_TRY(follow_links(start, path.leaf));
+    int const holder = final_name.directory ? final_name.directory.get() : start;
+    // Opened without blocking, since a FIFO at the path would otherwise wait
+    // for a reader forever, and without following a link planted there
+    // since the links were followed (ELOOP).
+    int const fd = open_at(holder, final_name.leaf.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW, 0666);
+    if (fd < 0)
+        return fail(QuastorError::io(errno));
+    UniqueFd file(fd);
+    struct stat status;
+    if (::fstat(file.get(), &status) != 0)
+        return fail(QuastorError::io(errno));
+    // Anything at the path but a regular file or a directory (open(2)'s
+    // EISDIR) is ENXIO, whatever it is: what open(2) itself answers for a
+    // FIFO without a reader or a socket, so a device or a FIFO with a reader
+    // gets it too.
+    if (!S_ISREG(status.st_mode))
+        return fail(QuastorError::io(ENXIO));
+    // The file opened is held to the rule, also one put there since.
+    QUASTOR_TRY(may_take(holder, status));
+    FileIdentity const archive = identity_of(status);
+    for (PreparedEntry const& entry : entries) {
+        if (is_live_source(entry, archive))
+            return fail(QuastorError::invalid_input("Source path and archive path must be different"));
+    }
+    int const flags = ::fcntl(file.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return fail(QuastorError::io(errno));
+    if (empty_it && ::ftruncate(file.get(), 0) != 0)
+        return fail(QuastorError::io(errno));
+    return file;
 }
 
 // The entries written in order into the archive opened in place.
@@ -146,11 +177,6 @@ ArchivePath::ArchivePath(std::string path) : whole(std::move(path))
     ParentAndName const split = split_parent(whole);
     parent = split.parent;
     leaf = split.name;
-}
-
-Result<void> write_archive(std::span<PreparedEntry const> entries, std::string const& path)
-{
-    return write_in_place(ArchivePath(path), entries);
 }
 
 Result<std::optional<PendingArchive>> PendingArchive::open(ArchivePath const& path, bool make_parents)

@@ -34,21 +34,13 @@ struct ArchivePath {
     std::string leaf;
 };
 
-// Opens the archive at `path` (relative to the working directory, missing
-// parents created) for writing and empties the regular file there, unless
-// that file is one of the entries' source files still in place ("Source
-// path and archive path must be different"); anything else at the path is
-// Io without waiting on it. Then writes `entries` into it in order, in
-// place: a failure leaves the partial archive there. Calling thread only.
-Result<void> write_archive(std::span<PreparedEntry const> entries, std::string const& path);
-
 // The archive before it has its name, in the directory that holds it by
 // descriptor. One thread at a time.
 class PendingArchive {
 public:
     // The pending archive for `path`, made with mode 0666 less the umask, as
     // the archive will have it. With `make_parents`, missing parents are
-    // made first, as write_archive makes them; without, a missing parent
+    // made first (0777 less the umask); without, a missing parent
     // gives nullopt, as does, either way, a directory in which the call may
     // not create anything (the archive can then only be written in place,
     // by name). Io otherwise.
@@ -63,7 +55,12 @@ public:
     // that the path holds the old file or the new archive and nothing
     // between; a file still being archived is refused instead. Only where no
     // rename can reach (a link to another mount) is the archive copied into
-    // the file there, which a crash meanwhile can leave torn.
+    // the file there, which a crash meanwhile can leave torn. In a sticky
+    // directory that its group or everyone may write in, a link there is
+    // followed, and a regular file there replaced, only when it is the
+    // caller's or the directory owner's, as open(2) allows under the
+    // kernel's link and file protections whatever they are set to: Io
+    // EACCES otherwise, and nothing changed.
     Result<void> publish(std::span<PreparedEntry const> entries);
 
 private:
@@ -88,7 +85,11 @@ private:
 // every entry is prepared, so that a failed preparation makes no directory.
 // Either way the complete archive is then named, as PendingArchive does;
 // only where nothing can be created in its directory is the file already
-// at the path written in place, as write_archive does. Calling thread only.
+// at the path (or at the end of the links there, as publishing follows
+// them) emptied and written in place, where a failure leaves the partial
+// archive; anything there but a regular file is Io ENXIO (EISDIR for a
+// directory), and one of the files being archived "Source path and
+// archive path must be different". Calling thread only.
 class ArchiveFile {
 public:
     // Io as PendingArchive::open without making parents.

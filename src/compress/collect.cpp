@@ -24,11 +24,6 @@ namespace quastor {
 
 namespace {
 
-
-struct CloseDir {
-    void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
 // Directories whose descriptors the walk keeps open below the one it is
 // in. A directory further up is reached again, when the walk climbs back to
 // it, through ".." of its child and only if it is still the directory
@@ -136,7 +131,7 @@ Result<std::vector<ListedItem>> list_directory(int dir_fd, std::string const& di
     int const stream_fd = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
     if (stream_fd < 0)
         return fail(QuastorError::io(errno));
-    std::unique_ptr<DIR, CloseDir> stream(::fdopendir(stream_fd));
+    UniqueDir stream(::fdopendir(stream_fd));
     if (!stream) {
         int const error = errno;
         ::close(stream_fd);

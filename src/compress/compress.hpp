@@ -8,42 +8,64 @@
 
 #include <span>
 #include <string>
+#include <vector>
 
 namespace quastor {
 
-// Builds a ZIP32 archive at archive_path from a file, a symbolic link or a
-// directory tree at source_path, deflating at `level` (0 to 12; 6 is the
-// default, and any other level is InvalidInput before anything is read).
-// Items that change while the archive is built fail the call rather than
-// reach the archive as anything but what was collected. Calling thread;
-// runs its own worker pool. `progress`, when given, counts each entry as
-// it is prepared, from the workers, and learns the number of entries once
-// they are collected. Items named by an `exclude` pattern (entry_patterns'
-// rules, against the entry names) are left out with what they hold. A
-// failure about one source item carries its path as the error's subject.
-// `caller`, when given, is asked on the calling thread whether to
-// stop; an interrupted call leaves what a failed one does: nothing at
-// archive_path (a file already there untouched) and no scratch directory.
-// Once the complete archive is being named the call runs to its end, and
-// tells `caller` so. Two source items whose names become one entry
-// name once invalid UTF-8 is replaced give two entries of that name, or,
-// with `refuse_merged_names`, fail the call with a text naming both.
-Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level = 6,
-    Progress* progress = nullptr, std::span<std::string const> exclude = {}, CallerHook* caller = nullptr,
-    bool refuse_merged_names = false);
+// DEFLATE levels as creation takes them, libdeflate's, 12 compressing
+// hardest; at 0 every file is stored without trying. The default gives the
+// module's archives.
+inline constexpr int min_deflate_level = 0;
+inline constexpr int max_deflate_level = 12;
+inline constexpr int default_deflate_level = 6;
 
-// Several sources in one archive, as create_zip does one: each gives the
-// entries it gives alone (a source and the archive the same path is
-// refused as there), sources in the order given, `exclude` matched against
-// each source's own names. Two sources that give one entry name (a file and
-// a directory alike) are InvalidInput "Two sources give the entry name
-// "<name>"" before anything is written. A `prefix` of "/"-separated plain
-// names ("" for none) puts every entry under it, after a directory entry
-// for each of its levels: the mode a new directory gets, or, for the last
-// when there is one source and it is a directory, that directory's.
-Result<void> create_zip_from(std::span<std::string const> source_paths, std::string const& archive_path,
-    std::string const& prefix, int level = 6, Progress* progress = nullptr, std::span<std::string const> exclude = {},
-    CallerHook* caller = nullptr, bool refuse_merged_names = false);
+// How one archive is built, beyond its sources and its path; the defaults
+// are the module's.
+struct CreateOptions {
+    // "/"-separated plain names ("" for none) that every entry goes under,
+    // after a directory entry for each of its levels: the mode a new
+    // directory gets, or, for the last when there is one source and it is
+    // a directory, that directory's.
+    std::string prefix;
+    // Any level outside min_deflate_level..max_deflate_level is
+    // InvalidInput before anything is read.
+    int level = default_deflate_level;
+    // Items named by a pattern (entry_patterns' rules, against each
+    // source's own entry names) are left out with what they hold.
+    std::vector<std::string> exclude;
+    // Two source items whose names become one entry name once invalid
+    // UTF-8 is replaced give two entries of that name, or, with this, fail
+    // the call with a text naming both.
+    bool refuse_merged_names = false;
+    // Counts each entry as it is prepared, from the workers, and learns the
+    // number of entries once they are collected.
+    Progress* progress = nullptr;
+    // Asked on the calling thread whether to stop: an interrupted call
+    // leaves what a failed one does, nothing at the archive path (a file
+    // already there untouched) and no scratch directory. Once the complete
+    // archive is being named the call runs to its end, and tells it so.
+    CallerHook* caller = nullptr;
+};
+
+// Builds a ZIP32 archive at archive_path from files, symbolic links or
+// directory trees at source_paths: each gives the entries it gives alone (a
+// file or link its own name, a directory what it holds, named from itself;
+// a source and the archive the same path is refused), sources in the order
+// given. Two sources that give one entry name (a file and a directory
+// alike) are InvalidInput "Two sources give the entry name "<name>"" before
+// anything is written. Items that change while the archive is built fail
+// the call rather than reach the archive as anything but what was
+// collected. A failure about one source item carries its path as the
+// error's subject. Calling thread; runs its own worker pool.
+Result<void> create_zip(std::span<std::string const> source_paths, std::string const& archive_path,
+    CreateOptions const& options = {});
+
+// The archive of one source.
+inline Result<void> create_zip(std::string const& source_path, std::string const& archive_path,
+    CreateOptions const& options = {})
+{
+    return create_zip(std::span<std::string const>(&source_path, 1), archive_path, options);
+}
 
 // The words put before an error's display text when creation fails.
 inline constexpr char creation_failed_prefix[] = "Archive creation failed: ";

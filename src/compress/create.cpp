@@ -153,21 +153,13 @@ Result<std::vector<PreparedEntry>> prepare_on_pool(std::vector<SourceEntry> cons
 
 } // namespace
 
-Result<void> create_zip(std::string const& source_path, std::string const& archive_path, int level, Progress* progress,
-    std::span<std::string const> exclude, CallerHook* caller, bool refuse_merged_names)
+Result<void> create_zip(std::span<std::string const> source_paths, std::string const& archive_path,
+    CreateOptions const& options)
 {
-    return create_zip_from(std::span<std::string const>(&source_path, 1), archive_path, std::string(), level, progress,
-        exclude, caller, refuse_merged_names);
-}
-
-Result<void> create_zip_from(std::span<std::string const> source_paths, std::string const& archive_path,
-    std::string const& prefix, int level, Progress* progress, std::span<std::string const> exclude, CallerHook* caller,
-    bool refuse_merged_names)
-{
-    CallInterruption interruption(caller);
-    if (level < min_deflate_level || level > max_deflate_level)
-        return fail(QuastorError::invalid_input(
-            "Compression level must be between 0 and 12, got " + std::to_string(level)));
+    CallInterruption interruption(options.caller);
+    if (options.level < min_deflate_level || options.level > max_deflate_level)
+        return fail(QuastorError::invalid_input("Compression level must be between " + std::to_string(min_deflate_level)
+            + " and " + std::to_string(max_deflate_level) + ", got " + std::to_string(options.level)));
     std::vector<std::string> sources_abs;
     sources_abs.reserve(source_paths.size());
     for (std::string const& source_path : source_paths)
@@ -177,10 +169,10 @@ Result<void> create_zip_from(std::span<std::string const> source_paths, std::str
         if (same_path(source_abs, archive_abs))
             return fail(QuastorError::invalid_input("Source path and archive path must be different"));
     ArchiveTarget const archive = archive_target(std::move(archive_abs));
-    std::vector<SourceEntry> sources = QUASTOR_TRY(collect_sources(sources_abs, prefix, archive,
-        refuse_merged_names ? NameMerging::refuse : NameMerging::keep_both, exclude, interruption));
-    if (progress != nullptr)
-        progress->total_entries.store(sources.size(), std::memory_order_relaxed);
+    std::vector<SourceEntry> sources = QUASTOR_TRY(collect_sources(sources_abs, options.prefix, archive,
+        options.refuse_merged_names ? NameMerging::refuse : NameMerging::keep_both, options.exclude, interruption));
+    if (options.progress != nullptr)
+        options.progress->total_entries.store(sources.size(), std::memory_order_relaxed);
     if (interruption.interrupted())
         return fail(CallInterruption::error());
 
@@ -189,8 +181,8 @@ Result<void> create_zip_from(std::span<std::string const> source_paths, std::str
     ScratchDir const scratch = QUASTOR_TRY(ScratchDir::allocate(temporary_directory()));
     // The archive file gets the path as the caller gave it.
     ArchiveFile archive_file = QUASTOR_TRY(ArchiveFile::open(archive_path));
-    std::vector<PreparedEntry> const prepared
-        = QUASTOR_TRY(prepare_on_pool(sources, scratch, level, progress, archive_file.stream(), interruption));
+    std::vector<PreparedEntry> const prepared = QUASTOR_TRY(
+        prepare_on_pool(sources, scratch, options.level, options.progress, archive_file.stream(), interruption));
     return archive_file.complete(prepared, interruption);
 }
 

@@ -46,18 +46,7 @@ Result<PreparedEntry> prepare_symlink(SourceEntry const& entry)
     struct stat status;
     UniqueFd const link
         = QUASTOR_TRY(open_collected(AT_FDCWD, entry.path, entry.path, O_PATH, entry.identity, S_IFLNK, status));
-    std::string target(256, '\0');
-    for (;;) {
-        ssize_t length = ::readlinkat(link.get(), "", target.data(), target.size());
-        if (length < 0)
-            return fail(QuastorError::io(errno));
-        // A full buffer may mean a cut target: grow and read again.
-        if (static_cast<size_t>(length) < target.size()) {
-            target.resize(static_cast<size_t>(length));
-            break;
-        }
-        target.resize(target.size() * 2);
-    }
+    std::string target = QUASTOR_TRY(read_link(link.get(), ""));
     if (target.size() > zip::max_entry_size)
         return fail(QuastorError::archive_too_large("Symlink target exceeds ZIP limits"));
     PreparedEntry prepared = empty_entry(entry);

@@ -1,9 +1,10 @@
 #pragma once
 
-// One worker's compressors and buffers, reused from entry to entry, and the DEFLATE levels.
+// One worker's compressors and buffers, reused from entry to entry, and the fast level.
 
 #include "common/buffer.hpp"
 #include "common/bytes.hpp"
+#include "compress/compress.hpp"
 #include "error.hpp"
 
 #include <cstdint>
@@ -15,14 +16,10 @@ struct isal_zstream;
 
 namespace quastor {
 
-// DEFLATE levels as libdeflate takes them, 12 compressing hardest; at 0
-// every file is stored without trying. 6 gives the module's archives. The
-// fast end, 1, is ISA-L's engine rather than libdeflate's: about four times
-// libdeflate's level 1 on text, and at once done with data that does not
-// compress, for a somewhat lower ratio.
-constexpr int min_deflate_level = 0;
-constexpr int max_deflate_level = 12;
-constexpr int default_deflate_level = 6;
+// The fast end of the DEFLATE levels (compress.hpp), 1, is ISA-L's engine
+// rather than libdeflate's: about four times libdeflate's level 1 on text,
+// and at once done with data that does not compress, for a somewhat lower
+// ratio.
 constexpr int fast_level = 1;
 
 // What one worker reuses from entry to entry: its compressor at the call's

@@ -145,9 +145,10 @@ PyObject* create_zip_function(PyObject*, PyObject* args, PyObject* kwargs)
         || !convert_text(matched[1], "archive_path", archive_path))
         return nullptr;
     PendingSignals signals;
+    CreateOptions options;
+    options.caller = &signals;
     return run(creation_failed, [&] {
-        return done(creation_failed,
-            create_zip(source_path, archive_path, 6, nullptr, {}, &signals), signals);
+        return done(creation_failed, create_zip(source_path, archive_path, options), signals);
     });
 }
 

@@ -61,6 +61,20 @@ size_t files_in(std::string const& dir)
     return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
 }
 
+// The archive of prepared entries in one pass, through creation's one
+// route: pending, then named.
+Result<void> published(std::span<PreparedEntry const> entries, std::string const& path)
+{
+    ArchiveFile file = QUASTOR_TRY(ArchiveFile::open(path));
+    // Streamed as preparation streams them, where the archive is pending
+    // from the start.
+    if (ArchiveStream* stream = file.stream())
+        for (PreparedEntry const& entry : entries)
+            QUASTOR_TRY(stream->append(entry));
+    CallInterruption uninterrupted(nullptr);
+    return file.complete(entries, uninterrupted);
+}
+
 } // namespace
 
 // Under any umask the scratch directory is the caller's alone (0700) and its
@@ -312,15 +326,18 @@ TEST(CreateLevel, ReachesTheCompressorsAndIsBoundedByLibdeflate)
 {
     TempDir dir;
     write_file(dir / "f", std::string(5000, 'k'));
+    CreateOptions options;
     for (int const level : {-1, 13}) {
-        auto refused = create_zip(dir / "f", dir / "out.zip", level);
+        options.level = level;
+        auto refused = create_zip(dir / "f", dir / "out.zip", options);
         ASSERT_FALSE(refused.has_value());
         EXPECT_EQ(refused.error().display(),
             "Invalid input: Compression level must be between 0 and 12, got " + std::to_string(level));
     }
     EXPECT_FALSE(fs::exists(dir / "out.zip"));
     for (int const level : {0, 1, 12}) {
-        ASSERT_TRUE(create_zip(dir / "f", dir / "out.zip", level).has_value());
+        options.level = level;
+        ASSERT_TRUE(create_zip(dir / "f", dir / "out.zip", options).has_value());
         auto archive = ZipArchive::open(dir / "out.zip");
         ASSERT_TRUE(archive.has_value());
         EXPECT_EQ(archive->entries().at(0).method, level == 0 ? 0 : 8);
@@ -357,7 +374,9 @@ TEST(CreateInterruption, OnceTheArchiveIsBeingNamedTheCallFinishes)
         if (!old.empty())
             write_file(dir / "out.zip", old);
         StopOnceCommitted stop(dir / "out.zip");
-        ASSERT_TRUE(create_zip(dir / "f", dir / "out.zip", 6, nullptr, {}, &stop).has_value());
+        CreateOptions options;
+        options.caller = &stop;
+        ASSERT_TRUE(create_zip(dir / "f", dir / "out.zip", options).has_value());
         EXPECT_TRUE(stop.committed);
         EXPECT_EQ(stop.held_at_commit, old);
         ASSERT_TRUE(verify(dir / "out.zip").has_value());
@@ -424,7 +443,7 @@ TEST(PrepareStage, ResultsComeBackInIndexOrderAndStreamAsTheWriterWritesThem)
             EXPECT_EQ(spilled->path, scratch.entry_path(i));
         }
     }
-    ASSERT_TRUE(write_archive(*prepared, dir / "written.zip").has_value());
+    ASSERT_TRUE(published(*prepared, dir / "written.zip").has_value());
 
     ScratchDir streamed_scratch = scratch_in(dir);
     auto streamed = open_file(dir / "streamed.zip", O_RDWR | O_CREAT | O_TRUNC, 0644);
@@ -477,7 +496,7 @@ TEST(PrepareStage, ParkedEntriesAreWrittenOnceTheGapBeforeThemCloses)
         entry.data = InlineData{data};
         expected.push_back(entry);
     }
-    ASSERT_TRUE(write_archive(expected, dir / "one_pass.zip").has_value());
+    ASSERT_TRUE(published(expected, dir / "one_pass.zip").has_value());
 
     auto fd = open_file(dir / "streamed.zip", O_RDWR | O_CREAT | O_TRUNC, 0644);
     ASSERT_TRUE(fd.has_value());

@@ -96,6 +96,31 @@ PreparedEntry stored_file(std::string name, std::string const& path, std::string
     return entry;
 }
 
+// The writer alone over a file of the test's own: entries appended in
+// order, then the directory; a failure leaves what was written.
+Result<void> written(std::span<PreparedEntry const> entries, std::string const& path)
+{
+    UniqueFd const file = QUASTOR_TRY(open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    ArchiveStream out(file.get());
+    for (PreparedEntry const& entry : entries)
+        QUASTOR_TRY(out.append(entry));
+    return out.finish(entries);
+}
+
+// The archive as creation writes it, through its one route: pending, then
+// named.
+Result<void> published(std::span<PreparedEntry const> entries, std::string const& path)
+{
+    ArchiveFile file = QUASTOR_TRY(ArchiveFile::open(path));
+    // Streamed as preparation streams them, where the archive is pending
+    // from the start.
+    if (ArchiveStream* stream = file.stream())
+        for (PreparedEntry const& entry : entries)
+            QUASTOR_TRY(stream->append(entry));
+    CallInterruption uninterrupted(nullptr);
+    return file.complete(entries, uninterrupted);
+}
+
 std::string const golden_one_file = from_hex(
     "504B0304 1400 0008 0000 0000 2100 C2412435 03000000 03000000 0100 0000 61 616263"
     "504B0102 1403 1400 0008 0000 0000 2100 C2412435 03000000 03000000 0100 0000 0000 0000 0000 0000A481 00000000 61"
@@ -108,25 +133,25 @@ TEST(WriterLayout, OneStoredFileIsTheGolden103Bytes)
     TempDir dir;
     write_file(dir / "a", "abc");
     std::vector<PreparedEntry> entries{stored_file("a", dir / "a", "abc")};
-    ASSERT_TRUE(write_archive(entries, dir / "out.zip").has_value());
+    ASSERT_TRUE(written(entries, dir / "out.zip").has_value());
     EXPECT_EQ(read_file(dir / "out.zip"), golden_one_file);
 }
 
 TEST(WriterLayout, NoEntriesIsTheBareEndRecord)
 {
     TempDir dir;
-    ASSERT_TRUE(write_archive({}, dir / "empty.zip").has_value());
+    ASSERT_TRUE(written({}, dir / "empty.zip").has_value());
     EXPECT_EQ(read_file(dir / "empty.zip"), from_hex("504B0506 0000 0000 0000 0000 00000000 00000000 0000"));
 }
 
-TEST(WriterLayout, ExistingArchiveIsTruncatedAndLinkedPathFollowed)
+TEST(WriterLayout, ExistingArchiveIsReplacedAndLinkedPathFollowed)
 {
     TempDir dir;
     write_file(dir / "a", "abc");
     write_file(dir / "target.zip", std::string(5000, 'x'));
     fs::create_symlink(dir / "target.zip", dir / "link.zip");
     std::vector<PreparedEntry> entries{stored_file("a", dir / "a", "abc")};
-    ASSERT_TRUE(write_archive(entries, dir / "link.zip").has_value());
+    ASSERT_TRUE(published(entries, dir / "link.zip").has_value());
     EXPECT_TRUE(fs::is_symlink(dir / "link.zip"));
     EXPECT_EQ(read_file(dir / "target.zip"), golden_one_file);
 }
@@ -140,18 +165,19 @@ TEST(WriterArchivePath, OnlyASourceStillInPlaceCountsAsTheArchive)
     PreparedEntry entry = directory_entry("f");
     entry.source = SourceOrigin{dir / "deleted", identity_at(dir / "out.zip"), {}};
     std::vector<PreparedEntry> entries{entry};
-    EXPECT_TRUE(write_archive(entries, dir / "out.zip").has_value());
+    EXPECT_TRUE(published(entries, dir / "out.zip").has_value());
 
+    // The archive replaced the file: the source now is the new archive.
     fs::create_hard_link(dir / "out.zip", dir / "source");
-    entries[0].source->path = dir / "source";
-    EXPECT_EQ(write_archive(entries, dir / "out.zip").error().display(),
+    entries[0].source = SourceOrigin{dir / "source", identity_at(dir / "out.zip"), {}};
+    EXPECT_EQ(published(entries, dir / "out.zip").error().display(),
         "Invalid input: Source path and archive path must be different");
 }
 
 TEST(WriterLayout, MissingParentsAreCreated)
 {
     TempDir dir;
-    ASSERT_TRUE(write_archive({}, dir / "x/y/z/out.zip").has_value());
+    ASSERT_TRUE(published({}, dir / "x/y/z/out.zip").has_value());
     EXPECT_EQ(fs::file_size(dir / "x/y/z/out.zip"), 22u);
 }
 
@@ -167,7 +193,7 @@ TEST(WriterLayout, LargeStoredAndScratchFilesAreCopiedWhole)
     PreparedEntry scratch = stored_file("s", dir / "scratch", "scratch bytes");
     scratch.data = ScratchFileData{dir / "scratch", AT_FDCWD, dir / "scratch"};
     std::vector<PreparedEntry> entries{std::move(big), std::move(scratch)};
-    ASSERT_TRUE(write_archive(entries, dir / "out.zip").has_value());
+    ASSERT_TRUE(written(entries, dir / "out.zip").has_value());
     auto archive = ZipArchive::open(dir / "out.zip");
     ASSERT_TRUE(archive.has_value());
     ASSERT_EQ(archive->entries().size(), 2u);
@@ -352,7 +378,7 @@ TEST_P(WriterChangedFile, IsRefusedAfterItsData)
             fs::remove(dir / "f");
         else
             write_file(dir / "f", GetParam().on_disk);
-        auto result = write_archive(entries, dir / "out.zip");
+        auto result = written(entries, dir / "out.zip");
         ASSERT_FALSE(result.has_value());
         if (GetParam().expect_io) {
             EXPECT_EQ(result.error().kind(), ErrorKind::Io);
@@ -375,7 +401,7 @@ TEST(WriterChangedFile, SameLengthRewriteOfKeptBytesKeepsTheSnapshot)
     std::vector<PreparedEntry> entries{stored_file("a", dir / "f", "abc")};
     entries[0].data = InlineData{"abc"};
     write_file(dir / "f", "xyz");
-    ASSERT_TRUE(write_archive(entries, dir / "out.zip").has_value());
+    ASSERT_TRUE(written(entries, dir / "out.zip").has_value());
     EXPECT_EQ(read_file(dir / "out.zip"), golden_one_file);
 }
 
@@ -389,7 +415,7 @@ TEST(WriterChangedFile, FifoInTheFilesPlaceIsReportedNotWaitedOn)
     TempDir dir;
     ASSERT_EQ(::mkfifo((dir / "f").c_str(), 0644), 0);
     std::vector<PreparedEntry> entries{stored_file("f", dir / "f", "abc")};
-    auto result = write_archive(entries, dir / "out.zip");
+    auto result = written(entries, dir / "out.zip");
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().display(), "Invalid input: File changed while building the archive: " + (dir / "f"));
 }
@@ -399,7 +425,7 @@ TEST(WriterChangedFile, SameLengthNewContentIsRefusedByItsChecksum)
     TempDir dir;
     write_file(dir / "f", "xyz");
     std::vector<PreparedEntry> entries{stored_file("f", dir / "f", "abc")};
-    auto result = write_archive(entries, dir / "out.zip");
+    auto result = written(entries, dir / "out.zip");
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().display(), "Invalid input: File changed while building the archive: " + (dir / "f"));
 }
@@ -413,12 +439,12 @@ TEST(WriterChangedFile, AnotherFileOfTheSameBytesIsRefusedLinkOrNot)
     write_file(dir / "elsewhere", "abc");
     std::vector<PreparedEntry> entries{stored_file("f", dir / "f", "abc")};
     fs::rename(dir / "elsewhere", dir / "f");
-    EXPECT_EQ(write_archive(entries, dir / "new.zip").error().display(),
+    EXPECT_EQ(written(entries, dir / "new.zip").error().display(),
         "Invalid input: File changed while building the archive: " + (dir / "f"));
     fs::remove(dir / "f");
     write_file(dir / "elsewhere", "abc");
     fs::create_symlink(dir / "elsewhere", dir / "f");
-    EXPECT_EQ(write_archive(entries, dir / "link.zip").error().display(),
+    EXPECT_EQ(written(entries, dir / "link.zip").error().display(),
         "Invalid input: File changed while building the archive: " + (dir / "f"));
     EXPECT_EQ(fs::file_size(dir / "link.zip"), 30u + 1u); // nothing of the file
 }
@@ -427,10 +453,10 @@ TEST(WriterLimits, NameOf65535BytesFitsAnd65536DoesNot)
 {
     TempDir dir;
     std::vector<PreparedEntry> fits{directory_entry(std::string(65534, 'n') + "/")};
-    ASSERT_TRUE(write_archive(fits, dir / "fits.zip").has_value());
+    ASSERT_TRUE(written(fits, dir / "fits.zip").has_value());
 
     std::vector<PreparedEntry> entries{directory_entry("d/"), directory_entry(std::string(65535, 'n') + "/")};
-    auto result = write_archive(entries, dir / "long.zip");
+    auto result = written(entries, dir / "long.zip");
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().display(), "Archive is too large: Archive entry name exceeds ZIP limits");
     // The earlier entry and the header up to the name length stay.
@@ -443,7 +469,7 @@ TEST(WriterLimits, EntryCount65535IsWrittenAnd65536FailsAfterTheDirectory)
     std::vector<PreparedEntry> entries;
     for (unsigned i = 0; i < 65535; ++i)
         entries.push_back(directory_entry(std::to_string(100000 + i) + "/"));
-    ASSERT_TRUE(write_archive(entries, dir / "max.zip").has_value());
+    ASSERT_TRUE(written(entries, dir / "max.zip").has_value());
     std::string const max = read_file(dir / "max.zip");
     EXPECT_EQ(max.size(), 65535u * (30 + 7 + 46 + 7) + 22);
     EXPECT_EQ(max.substr(max.size() - 12, 2), "\xFF\xFF");
@@ -452,7 +478,7 @@ TEST(WriterLimits, EntryCount65535IsWrittenAnd65536FailsAfterTheDirectory)
     EXPECT_EQ(archive->entries().size(), 65535u);
 
     entries.push_back(directory_entry("165535/"));
-    auto result = write_archive(entries, dir / "over.zip");
+    auto result = written(entries, dir / "over.zip");
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().display(), "Archive is too large: ZIP entry count exceeds ZIP32 limits");
     EXPECT_EQ(fs::file_size(dir / "over.zip"), 65536u * (30 + 7 + 46 + 7));
@@ -467,17 +493,17 @@ TEST(WriterLimits, EntryEndingAtTheLastOffsetPassesAndOnePastFails)
     PreparedEntry entry = directory_entry("x");
     entry.compressed_size = fits;
     std::vector<PreparedEntry> entries{entry};
-    EXPECT_TRUE(write_archive(entries, dir / "edge.zip").has_value());
+    EXPECT_TRUE(written(entries, dir / "edge.zip").has_value());
 
     entries[0].compressed_size = fits + 1;
-    auto result = write_archive(entries, dir / "over.zip");
+    auto result = written(entries, dir / "over.zip");
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().display(), "Archive is too large: Archive exceeds ZIP32 offset limits");
 
     // Offsets add up across entries.
     entries = {directory_entry("a/"), entry};
     entries[1].compressed_size = fits - 31;
-    result = write_archive(entries, dir / "late.zip");
+    result = written(entries, dir / "late.zip");
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().display(), "Archive is too large: Archive exceeds ZIP32 offset limits");
 }

@@ -39,6 +39,7 @@ GOOD = build_zip([
     symlink("d/l", "../run"),
 ])
 EVIL = build_zip([file_entry("../evil", b"x")])
+EMPTY_ARCHIVE = b"PK\x05\x06" + bytes(18)
 # Passes the gate; only decoding finds the fault.
 BAD_CRC = build_zip([file_entry("ok", b"fine"), Entry("f", b"data" * 100, method=8, crc32=0)])
 BAD_DEFLATE = build_zip([Entry("f", b"data" * 100, method=8, payload=b"\xff" * 40)])
@@ -133,7 +134,8 @@ class TestCreateAndExtract:
         os.mkfifo(tmp_path / "b" / "pipe")
         done = run("create", "--prefix", "p/", out / "x.zip", tmp_path / "a", tmp_path / "b")
         assert done.stderr.decode().endswith(f"Unsupported filesystem entry: {tmp_path / 'b' / 'pipe'}\n")
-        assert run("create", "--prefix", "../up", out / "x.zip", tmp_path / "a").returncode == 2
+        for prefix in ("../up", "C:/x/", "c:x"):
+            assert run("create", "--prefix", prefix, out / "x.zip", tmp_path / "a").returncode == 2
         assert sorted(p.name for p in out.iterdir()) == ["all.zip", "one.zip", "p.zip"]
 
     def test_refusals_carry_the_module_text(self, tmp_path):
@@ -316,6 +318,32 @@ class TestOverwritePolicy:
         assert run("extract", "--refuse-existing", archive, "-x", "run", "-d", out).returncode == 0
         assert run("extract", "--empty", archive, "-d", tmp_path / "new").returncode == 0
 
+    # A link at a target is judged as itself, never through it: a dangling
+    # one is something there. Where a directory goes, -n cannot leave it
+    # out either, so both refuse before anything is written.
+    @pytest.mark.parametrize("place, options", [
+        ("d/a.txt", ["--refuse-existing"]),
+        ("d", ["--refuse-existing"]),
+        ("d", ["-n"]),
+    ])
+    def test_a_dangling_link_at_a_target_refuses_before_writing(self, tmp_path, place, options):
+        # Entries before it that a late refusal would already have written.
+        archive = stored(tmp_path, build_zip([file_entry(f"f{i}", b"x") for i in range(64)] + [
+            directory("d/"), file_entry("d/a.txt", b"hello\n")]))
+        out = tmp_path / "out"
+        (out / "d").mkdir(parents=True)
+        if place == "d":
+            (out / "d").rmdir()
+        os.symlink("../victim", out / place)
+        done = run("extract", *options, archive, "-d", out)
+        assert done.returncode == 1
+        if "-n" not in options:
+            assert done.stderr.decode() == (
+                f"quastor: {out}/{place}: already exists; --refuse-existing extracts nothing when a target exists\n")
+        assert os.readlink(out / place) == "../victim"
+        assert not (tmp_path / "victim").exists() and not (out / "victim").exists()
+        assert sorted(p.name for p in out.iterdir()) == ["d"]
+
     def test_no_clobber_keeps_what_is_there_and_extracts_the_rest(self, tmp_path):
         archive = stored(tmp_path, GOOD)
         out = tmp_path / "out"
@@ -381,6 +409,17 @@ class TestMessages:
             for args, name, what, text in cases:
                 done = run(*args, user=65534 if os.geteuid() == 0 else None, command=str(command))
                 assert (done.returncode, done.stderr.decode()) == (1, f"quastor: {place / name}: {what}: {text}\n")
+            if os.geteuid() == 0:
+                # Where nothing can be made, the file the path leads to (through
+                # a link there) is written in place, as its own inode.
+                (place / "ro" / "out.zip").write_bytes(b"old")
+                os.chown(place / "ro" / "out.zip", 65534, 65534)
+                os.symlink("out.zip", place / "ro" / "link.zip")
+                inode = (place / "ro" / "out.zip").stat().st_ino
+                assert run("create", place / "ro" / "link.zip", place / "src", user=65534,
+                           command=str(command)).returncode == 0
+                assert (place / "ro" / "out.zip").stat().st_ino == inode
+                assert (place / "ro" / "out.zip").read_bytes() == EMPTY_ARCHIVE
         finally:
             shutil.rmtree(place)
 

@@ -13,6 +13,7 @@ import pytest
 import quastor
 
 PREFIX = "Archive creation failed: "
+NOBODY = 65534
 
 # The one-file archive of a file `a`, mode 0o644, holding "abc".
 GOLDEN_ONE_FILE = bytes.fromhex(
@@ -402,6 +403,50 @@ class TestArchiveFile:
             f.truncate(1 << 32)  # sparse: refused by size before it is read
         assert create_error(tmp_path / "huge", tmp_path / "out.zip").startswith("Archive is too large")
         assert (tmp_path / "out.zip").read_bytes() == GOLDEN_ONE_FILE
+
+    # In a sticky directory others may write in, a link or file at the path
+    # that another user planted is neither followed nor replaced (EACCES, as
+    # open(2) under fs.protected_symlinks and fs.protected_regular), unless
+    # it is the caller's or the directory owner's; elsewhere as always.
+    @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to plant as another user")
+    @pytest.mark.parametrize("mode, directory_owner, planted, planter, refused", [
+        (0o1777, 0, "link", NOBODY, True),
+        (0o1777, 0, "dangling", NOBODY, True),
+        (0o1777, 0, "file", NOBODY, True),
+        (0o1770, 0, "link", NOBODY, True),
+        (0o1777, 0, "link", 0, False),
+        (0o1777, NOBODY, "dangling", NOBODY, False),
+        (0o1777, NOBODY, "file", NOBODY, False),
+        (0o0777, 0, "link", NOBODY, False),
+    ])
+    def test_a_shared_sticky_directory_keeps_what_others_planted(self, tmp_path, mode, directory_owner, planted,
+                                                               planter, refused):
+        (tmp_path / "a").write_bytes(b"abc")
+        os.chmod(tmp_path / "a", 0o644)
+        secret = tmp_path / "secret"
+        secret.write_bytes(b"root only")
+        os.chmod(secret, 0o600)
+        shared = tmp_path / "shared"
+        shared.mkdir()
+        os.chown(shared, directory_owner, directory_owner)
+        os.chmod(shared, mode)
+        archive = shared / "out.zip"
+        if planted == "file":
+            archive.write_bytes(b"theirs")
+            os.chmod(archive, 0o666)
+        else:
+            os.symlink(secret if planted == "link" else tmp_path / "made", archive)
+        os.lchown(archive, planter, planter)
+        reached = archive if planted == "file" else pathlib.Path(os.readlink(archive))
+        if refused:
+            assert create_error(tmp_path / "a", archive) == "I/O error: Permission denied (os error 13)"
+            assert secret.read_bytes() == b"root only" and not (tmp_path / "made").exists()
+            assert os.lstat(archive).st_uid == planter and sorted(os.listdir(shared)) == ["out.zip"]
+            assert planted != "file" or archive.read_bytes() == b"theirs"
+        else:
+            quastor.create_zip(str(tmp_path / "a"), str(archive))
+            assert reached.read_bytes() == GOLDEN_ONE_FILE
+            assert planted == "file" or archive.is_symlink()
 
     @pytest.mark.parametrize("existing", [None, b"old archive bytes"])
     def test_a_failed_write_names_nothing_and_leaves_an_existing_file(self, tmp_path, existing):
