@@ -1,5 +1,7 @@
 // Source collection: the tree walked by descriptor, in archive order.
 
+#include "compress/collect.hpp"
+
 #include "archive/records.hpp"
 #include "common/fd.hpp"
 #include "common/fs.hpp"
@@ -7,7 +9,6 @@
 #include "common/path.hpp"
 #include "common/text.hpp"
 #include "compress/reopen.hpp"
-#include "compress/source.hpp"
 
 #include <algorithm>
 #include <cerrno>

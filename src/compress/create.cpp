@@ -9,9 +9,9 @@
 #include "common/pool.hpp"
 #include "common/text.hpp"
 #include "compress/archive_file.hpp"
+#include "compress/collect.hpp"
 #include "compress/prepare.hpp"
 #include "compress/reopen.hpp"
-#include "compress/source.hpp"
 
 #include <algorithm>
 #include <cerrno>
