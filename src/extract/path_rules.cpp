@@ -1,8 +1,9 @@
 // Entry path rules: an archive name normalised, or refused with its reason.
 
+#include "extract/path_rules.hpp"
+
 #include "common/path.hpp"
 #include "common/text.hpp"
-#include "extract/plan.hpp"
 
 #include <algorithm>
 

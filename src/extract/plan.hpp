@@ -15,12 +15,6 @@ namespace quastor {
 
 class ArchiveBytes;
 
-// Applies the entry path rules to an archive entry name: its segments
-// joined with "/", which on Linux is also its path below the destination
-// (a file-system path is its bytes). Or the UnsafePath error of the first
-// rule it breaks.
-Result<std::string> normalise_entry_name(std::string_view name);
-
 // What preflight reports of one entry: the reader's entry, held once, and
 // what planning adds.
 struct PreflightEntry {
