@@ -32,9 +32,6 @@ struct ExtractionPlanEntry : PreflightEntry {
     std::string link_target;
 };
 
-// The report form of a plan: each entry's reported part, moved out.
-std::vector<PreflightEntry> preflight_report(std::vector<ExtractionPlanEntry> plan);
-
 // Builds the plan in central-directory order on the calling thread, refusing
 // the whole archive at the first entry that cannot be extracted safely:
 // UnsupportedCompression, UnsafePath, EntryConflict, the reader's InvalidZip
