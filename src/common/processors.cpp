@@ -1,7 +1,8 @@
 // The number of processors this process may use: affinity and cgroup quota.
 
+#include "common/processors.hpp"
+
 #include "common/fd.hpp"
-#include "common/pool.hpp"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -7,6 +7,7 @@
 #include "common/leftovers.hpp"
 #include "common/path.hpp"
 #include "common/pool.hpp"
+#include "common/processors.hpp"
 #include "common/text.hpp"
 #include "compress/archive_file.hpp"
 #include "compress/collect.hpp"
