@@ -89,41 +89,44 @@ bool leaves_destination(std::string const& link_path, std::string const& target,
 
 bool is_encrypted(ZipEntry const& entry) { return (entry.flags & zip::flag_encrypted) != 0; }
 
-std::vector<std::string> findings(std::vector<ExtractionPlanEntry> const& plan, Limits const& limits)
+std::vector<Finding> findings(std::vector<ExtractionPlanEntry> const& plan, Limits const& limits)
 {
-    std::vector<std::string> lines;
+    std::vector<Finding> found;
     LinkMap links;
     if (limits.strict)
         for (ExtractionPlanEntry const& planned : plan)
             if (is_link(planned))
                 links.emplace(planned.path, planned.link_target);
     uint64_t total = 0;
-    for (ExtractionPlanEntry const& reported : plan) {
+    for (size_t index = 0; index < plan.size(); ++index) {
+        ExtractionPlanEntry const& reported = plan[index];
         total += reported.entry.uncompressed_size;
         if (!limits.strict)
             continue;
         std::string const name = quoted_name(reported.entry.name);
+        auto add = [&](Reason reason, std::string text) { found.push_back({index, reason, name + text}); };
         if (is_encrypted(reported.entry))
-            lines.push_back(name + " is encrypted");
+            add(Reason::encrypted, " is encrypted");
         if (is_link(reported)) {
             std::string const& target = reported.link_target;
             if (target.starts_with('/'))
-                lines.push_back(name + " links to the absolute path " + quoted_name(target));
+                add(Reason::absolute_link, " links to the absolute path " + quoted_name(target));
             else if (leaves_destination(reported.path, target, links))
-                lines.push_back(name + " links out of the destination: " + quoted_name(target));
+                add(Reason::link_outside, " links out of the destination: " + quoted_name(target));
         } else if (!reported.entry.is_dir) {
             // Extraction applies these bits to regular files only.
             uint32_t const mode = reported.entry.unix_mode();
             if ((mode & set_user_id) != 0)
-                lines.push_back(name + " has the set-user-ID bit");
+                add(Reason::setuid, " has the set-user-ID bit");
             if ((mode & set_group_id) != 0)
-                lines.push_back(name + " has the set-group-ID bit");
+                add(Reason::setgid, " has the set-group-ID bit");
         }
     }
     if (limits.max_size.has_value() && total > *limits.max_size)
-        lines.push_back("Total size " + std::to_string(total) + " bytes exceeds the limit of "
-            + std::to_string(*limits.max_size) + " bytes");
-    return lines;
+        found.push_back({std::nullopt, Reason::max_size,
+            "Total size " + std::to_string(total) + " bytes exceeds the limit of "
+                + std::to_string(*limits.max_size) + " bytes"});
+    return found;
 }
 
 } // namespace quastor

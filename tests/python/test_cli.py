@@ -189,6 +189,7 @@ class TestCheck:
             file_entry("su", b"x", mode=0o4755),
             file_entry("sg", b"x", mode=0o2755),
             file_entry("enc", b"", flags=0x0801),
+            file_entry("both", b"x", mode=0o6755, flags=0x0801),  # three findings, each under this entry and its own reason
         ]))
         assert run("check", risky).returncode == 0
         done = run("check", "--strict", "--max-size", "2", risky)
@@ -198,7 +199,8 @@ class TestCheck:
         assert [entry["path"] for entry in report["entries"]] == ["d/up", "d/inside"]
         assert [(finding["entry"], finding["reason"]) for finding in report["findings"]] == [
             ("abs", "absolute_link"), ("d/up", "link_outside"), ("x", "link_outside"), ("su", "setuid"),
-            ("sg", "setgid"), ("enc", "encrypted"), (None, "max_size")]
+            ("sg", "setgid"), ("enc", "encrypted"), ("both", "encrypted"), ("both", "setuid"), ("both", "setgid"),
+            (None, "max_size")]
         assert [f'quastor: {risky}: {finding["text"]}' for finding in report["findings"]] == \
             done.stderr.decode().splitlines()
         assert done.stderr.decode().splitlines() == [f"quastor: {risky}: {line}" for line in [
@@ -208,13 +210,16 @@ class TestCheck:
             '"su" has the set-user-ID bit',
             '"sg" has the set-group-ID bit',
             '"enc" is encrypted',
-            "Total size 33 bytes exceeds the limit of 2 bytes",
+            '"both" is encrypted',
+            '"both" has the set-user-ID bit',
+            '"both" has the set-group-ID bit',
+            "Total size 34 bytes exceeds the limit of 2 bytes",
         ]]
         assert run("check", "--max-size", "1k", risky).returncode == 0
         # The limit holds without --strict, and a total equal to it passes.
-        assert run("check", "--max-size", "33", risky).returncode == 0
-        done = run("check", "--max-size", "32", risky)
-        assert (done.returncode, done.stderr.decode()) == (1, f"quastor: {risky}: Total size 33 bytes exceeds the limit of 32 bytes\n")
+        assert run("check", "--max-size", "34", risky).returncode == 0
+        done = run("check", "--max-size", "33", risky)
+        assert (done.returncode, done.stderr.decode()) == (1, f"quastor: {risky}: Total size 34 bytes exceeds the limit of 33 bytes\n")
         # The same refusals on extract, before anything is written, also
         # for a stream.
         for args, stdin in (([risky], None), (["-"], risky.read_bytes())):
