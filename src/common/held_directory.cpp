@@ -3,6 +3,8 @@
 
 #include "common/held_directory.hpp"
 
+#include "common/path.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -95,17 +97,11 @@ Result<HeldDirectory> reach_directories(std::string const& path)
     current.fd = UniqueFd(open_held(AT_FDCWD, !path.empty() && path[0] == '/' ? "/" : ".", 0));
     if (!current.fd)
         return fail(QuastorError::io(errno));
-    std::string_view rest = path;
     std::string name;
-    while (!rest.empty()) {
-        size_t const slash = rest.find('/');
-        name.assign(rest.substr(0, slash));
-        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-        while (!rest.empty() && rest.front() == '/')
-            rest.remove_prefix(1);
-        if (name.empty() || name == ".")
+    for (std::string_view const segment : path_segments(path)) {
+        if (segment.empty() || segment == ".")
             continue;
-        if (name == "..") {
+        if (segment == "..") {
             // Never made, and back above whatever this call made.
             current = HeldDirectory{UniqueFd(open_held(current.fd.get(), "..", 0)), {}, false};
             if (!current.fd)
@@ -113,7 +109,11 @@ Result<HeldDirectory> reach_directories(std::string const& path)
             current.identity = QUASTOR_TRY(identity_of(current.fd.get()));
             continue;
         }
-        current = QUASTOR_TRY(reach_directory(current.fd.get(), current.created, name, rest.empty()));
+        // Last as a path walk counts it: only separators follow.
+        size_t const end = static_cast<size_t>(segment.data() - path.data()) + segment.size();
+        bool const is_last = path.find_first_not_of('/', end) == std::string::npos;
+        name.assign(segment);
+        current = QUASTOR_TRY(reach_directory(current.fd.get(), current.created, name, is_last));
     }
     if (current.identity == FileIdentity{})
         current.identity = QUASTOR_TRY(identity_of(current.fd.get()));

@@ -3,8 +3,11 @@
 #include "extract/inspection.hpp"
 
 #include "archive/records.hpp"
+#include "common/path.hpp"
 #include "common/text.hpp"
 
+#include <algorithm>
+#include <cstddef>
 #include <string_view>
 #include <unordered_map>
 
@@ -32,24 +35,21 @@ constexpr int max_link_hops = 40;
 // cannot hide a way out behind links that each look harmless.
 bool leaves_destination(std::string const& link_path, std::string const& target, LinkMap const& links)
 {
+    // The link's own directory: every segment of its path but the last.
     std::vector<std::string_view> directory;
-    std::string_view const path(link_path);
-    for (size_t start = 0, slash; (slash = path.find('/', start)) != std::string_view::npos; start = slash + 1)
-        directory.push_back(path.substr(start, slash - start));
+    for (std::string_view const segment : path_segments(link_path))
+        directory.push_back(segment);
+    if (!directory.empty())
+        directory.pop_back();
 
     // Segments still to walk, last first, so that a link's target can be
     // pushed in front of the rest.
     std::vector<std::string_view> pending;
     auto push_target = [&](std::string_view text) {
-        std::vector<std::string_view> parts;
-        for (size_t start = 0;;) {
-            size_t const slash = text.find('/', start);
-            parts.push_back(text.substr(start, slash == std::string_view::npos ? slash : slash - start));
-            if (slash == std::string_view::npos)
-                break;
-            start = slash + 1;
-        }
-        pending.insert(pending.end(), parts.rbegin(), parts.rend());
+        size_t const first = pending.size();
+        for (std::string_view const segment : path_segments(text))
+            pending.push_back(segment);
+        std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(first), pending.end());
     };
     if (target.starts_with('/'))
         return true;
