@@ -39,7 +39,7 @@ enum class Reason : uint8_t {
 // the size), its reason, and the line that says it.
 struct Finding {
     std::optional<size_t> entry;
-    Reason reason = Reason::max_size;
+    Reason reason;
     std::string text;
 };
 
