@@ -8,9 +8,9 @@
 
 #include "error.hpp"
 
-#include <optional>
 #include <cstddef>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
