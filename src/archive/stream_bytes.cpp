@@ -3,7 +3,7 @@
 #include "archive/stream_bytes.hpp"
 
 #include "common/fd.hpp"
-#include "common/fs.hpp"
+#include "common/temporary_file.hpp"
 
 #include <algorithm>
 #include <span>

@@ -89,10 +89,10 @@ int with_plan(std::string const& archive, Command&& command)
 // each; whether there were any.
 bool report_findings(std::string const& archive, std::vector<ExtractionPlanEntry> const& plan, Limits const& limits)
 {
-    std::vector<std::string> const lines = findings(plan, limits);
-    for (std::string const& line : lines)
-        print_error_line(shown_archive(archive) + ": " + line);
-    return !lines.empty();
+    std::vector<Finding> const found = findings(plan, limits);
+    for (Finding const& finding : found)
+        print_error_line(shown_archive(archive) + ": " + finding.text);
+    return !found.empty();
 }
 
 // Whether the last member operand, which named nothing, looks like a
@@ -280,22 +280,23 @@ int run_check(CheckOptions const& options)
         std::vector<ExtractionPlanEntry>& plan = opened->plan;
         // Judged on the whole archive, as extraction would be; the choice
         // narrows only what is shown.
-        std::vector<std::string> const lines = findings(plan, options.limits);
-        std::vector<Finding> const found = options.json ? finding_records(lines, plan) : std::vector<Finding>();
+        std::vector<Finding> const found = findings(plan, options.limits);
+        std::vector<FindingRecord> const records
+            = options.json ? finding_records(found, plan) : std::vector<FindingRecord>();
         std::string unmatched;
         if (!choose(archive, options.choice, plan, &unmatched))
             return failed_with(unmatched, "");
 
         Result<void> printed;
         if (options.json)
-            printed = print(json_text(plan, found));
+            printed = print(json_text(plan, records));
         else if (!options.quiet)
             printed = print(listing_text(plan));
         if (!printed)
             return failed(printed.error());
-        for (std::string const& line : lines)
-            print_error_line(shown_archive(archive) + ": " + line);
-        return lines.empty() ? exit_success : exit_failure;
+        for (Finding const& finding : found)
+            print_error_line(shown_archive(archive) + ": " + finding.text);
+        return found.empty() ? exit_success : exit_failure;
     });
 }
 

@@ -55,6 +55,27 @@ std::string mode_text(PreflightEntry const& reported)
     return text;
 }
 
+// The word the JSON report gives a reason; a new reason fails to compile
+// here until it has one.
+char const* reason_word(Reason reason)
+{
+    switch (reason) {
+    case Reason::encrypted:
+        return "encrypted";
+    case Reason::absolute_link:
+        return "absolute_link";
+    case Reason::link_outside:
+        return "link_outside";
+    case Reason::setuid:
+        return "setuid";
+    case Reason::setgid:
+        return "setgid";
+    case Reason::max_size:
+        return "max_size";
+    }
+    return "";
+}
+
 } // namespace
 
 std::string listing_text(std::vector<ExtractionPlanEntry> const& plan)
@@ -91,38 +112,21 @@ std::string listing_text(std::vector<ExtractionPlanEntry> const& plan)
     return out + summary;
 }
 
-std::vector<Finding> finding_records(std::vector<std::string> const& lines,
+std::vector<FindingRecord> finding_records(std::vector<Finding> const& found,
     std::vector<ExtractionPlanEntry> const& plan)
 {
-    // What follows the quoted name, in findings()'s words.
-    static constexpr std::pair<char const*, char const*> reasons[] = {
-        {"is encrypted", "encrypted"},
-        {"links to the absolute path ", "absolute_link"},
-        {"links out of the destination: ", "link_outside"},
-        {"has the set-user-ID bit", "setuid"},
-        {"has the set-group-ID bit", "setgid"},
-    };
-    std::vector<Finding> records;
-    size_t next = 0; // findings come in archive order
-    for (std::string const& line : lines) {
-        Finding record{std::nullopt, "max_size", line};
-        for (size_t i = next; i < plan.size(); ++i) {
-            std::string const named = quoted_name(plan[i].entry.name) + " ";
-            if (!line.starts_with(named))
-                continue;
-            std::string_view const rest = std::string_view(line).substr(named.size());
-            for (auto const& [words, code] : reasons)
-                if (rest.starts_with(words))
-                    record = Finding{plan[i].entry.name, code, line};
-            next = i;
-            break;
-        }
-        records.push_back(std::move(record));
+    std::vector<FindingRecord> records;
+    records.reserve(found.size());
+    for (Finding const& finding : found) {
+        std::optional<std::string> entry;
+        if (finding.entry)
+            entry = plan[*finding.entry].entry.name;
+        records.push_back({std::move(entry), reason_word(finding.reason), finding.text});
     }
     return records;
 }
 
-std::string json_text(std::vector<ExtractionPlanEntry> const& report, std::span<Finding const> findings)
+std::string json_text(std::vector<ExtractionPlanEntry> const& report, std::span<FindingRecord const> findings)
 {
     nlohmann::ordered_json array = nlohmann::ordered_json::array();
     for (PreflightEntry const& reported : report) {
@@ -141,7 +145,7 @@ std::string json_text(std::vector<ExtractionPlanEntry> const& report, std::span<
     if (findings.empty())
         return array.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
     nlohmann::ordered_json found = nlohmann::ordered_json::array();
-    for (Finding const& finding : findings)
+    for (FindingRecord const& finding : findings)
         found.push_back({
             {"entry", finding.entry ? nlohmann::ordered_json(*finding.entry) : nlohmann::ordered_json(nullptr)},
             {"reason", finding.reason},

@@ -18,18 +18,18 @@ namespace quastor::cli {
 std::string listing_text(std::vector<ExtractionPlanEntry> const& plan);
 
 // One finding of the strict rules or the size limit, as the JSON report
-// gives it: the entry's name (none for the size), a reason code and the
+// gives it: the entry's name (none for the size), the reason's word and the
 // line the listing prints.
-struct Finding {
+struct FindingRecord {
     std::optional<std::string> entry;
     std::string reason;
     std::string text;
 };
 
-// `lines`, as findings() gave them for `plan` (the whole archive, in its
-// order), tied to their entries and given reason codes: encrypted,
+// `found`, as findings() gave them for `plan` (the whole archive, in its
+// order), with their entries named and their reasons in words: encrypted,
 // absolute_link, link_outside, setuid, setgid, max_size. Pure.
-std::vector<Finding> finding_records(std::vector<std::string> const& lines,
+std::vector<FindingRecord> finding_records(std::vector<Finding> const& found,
     std::vector<ExtractionPlanEntry> const& plan);
 
 // The preflight report as JSON: per entry an object with the report's nine
@@ -37,6 +37,6 @@ std::vector<Finding> finding_records(std::vector<std::string> const& lines,
 // findings refuse the archive, in an object {"entries": [...], "findings":
 // [...]}. Never fails: names are valid UTF-8 by construction, and a stray
 // byte would be replaced. Pure.
-std::string json_text(std::vector<ExtractionPlanEntry> const& report, std::span<Finding const> findings = {});
+std::string json_text(std::vector<ExtractionPlanEntry> const& report, std::span<FindingRecord const> findings = {});
 
 } // namespace quastor::cli

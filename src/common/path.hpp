@@ -8,8 +8,9 @@
 
 #include "error.hpp"
 
+#include <cstddef>
+#include <iterator>
 #include <optional>
-#include <ranges>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,15 +25,66 @@ Result<char const*> os_path(std::string const& path);
 // reads it, and nothing in the process would notice the freed memory read.
 Result<char const*> os_path(std::string&& path) = delete;
 
-// The "/"-separated segments of `path` from the left, as views into it,
-// empty ones included: "a//b/" gives "a", "", "b", "" and "/x" gives "", "x".
-// The empty path has none. Callers that judge segments (the entry path
-// rules) see every one; path_components drops what names nothing.
-inline auto path_segments(std::string_view path)
-{
-    return path | std::views::split('/')
-        | std::views::transform([](auto segment) { return std::string_view(segment.begin(), segment.end()); });
-}
+// The pieces of `text` between `separator`s from the left, as views into
+// it, empty ones included: "a//b/" at '/' gives "a", "", "b", "" and "/x"
+// gives "", "x". The empty text has none. Found with find, a pass over the
+// text, since deep names are long. Iterated once, front to back.
+class SplitText {
+public:
+    class Iterator {
+    public:
+        using value_type = std::string_view;
+        using difference_type = std::ptrdiff_t;
+
+        Iterator() = default;
+        Iterator(std::string_view text, char separator) : rest_(text), separator_(separator), done_(text.empty())
+        {
+            advance();
+        }
+        std::string_view operator*() const { return piece_; }
+        Iterator& operator++()
+        {
+            advance();
+            return *this;
+        }
+        void operator++(int) { advance(); }
+        bool operator==(std::default_sentinel_t) const { return done_; }
+
+    private:
+        void advance()
+        {
+            if (last_) {
+                done_ = true;
+                return;
+            }
+            size_t const at = rest_.find(separator_);
+            piece_ = rest_.substr(0, at);
+            last_ = at == std::string_view::npos;
+            rest_.remove_prefix(last_ ? rest_.size() : at + 1);
+        }
+
+        std::string_view rest_;  // the text after the current piece and its separator
+        std::string_view piece_;
+        char separator_ = '/';
+        bool last_ = false; // the current piece ends the text
+        bool done_ = true;
+    };
+
+    SplitText(std::string_view text, char separator) : text_(text), separator_(separator) {}
+    Iterator begin() const { return Iterator(text_, separator_); }
+    std::default_sentinel_t end() const { return {}; }
+
+private:
+    std::string_view text_;
+    char separator_;
+};
+
+inline SplitText split_text(std::string_view text, char separator) { return {text, separator}; }
+
+// The "/"-separated segments of `path`, as split_text gives them. Callers
+// that judge segments (the entry path rules) see every one; path_components
+// drops what names nothing.
+inline SplitText path_segments(std::string_view path) { return {path, '/'}; }
 
 // Appends `relative` to `path` with one "/" between them, unless `path` is
 // empty or already ends with "/".

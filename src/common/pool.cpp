@@ -2,6 +2,8 @@
 
 #include "common/pool.hpp"
 
+#include "common/processors.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>

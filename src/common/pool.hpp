@@ -1,6 +1,6 @@
 #pragma once
 
-// Worker threads and the processor count that sizes them.
+// Worker threads, and the process-wide pool that extraction shares.
 
 #include "error.hpp"
 
@@ -9,11 +9,6 @@
 #include <memory>
 
 namespace quastor {
-
-// The processors this process may run on: its CPU affinity, capped by the
-// cgroup CPU quota (v2 cpu.max, or v1 cpu.cfs_quota_us / cpu.cfs_period_us);
-// 1 when neither can be read.
-unsigned available_processors();
 
 // A fixed set of threads that run one task at a time, each worker calling it
 // once with its own index. The threads never touch interpreter objects.

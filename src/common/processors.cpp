@@ -1,7 +1,9 @@
 // The number of processors this process may use: affinity and cgroup quota.
 
+#include "common/processors.hpp"
+
 #include "common/fd.hpp"
-#include "common/pool.hpp"
+#include "common/path.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -38,17 +40,13 @@ std::string read_small_file(std::string const& path)
     return text;
 }
 
+// The fields of `text` between `separator`s, for reading by position.
 std::vector<std::string_view> split(std::string_view text, char separator)
 {
     std::vector<std::string_view> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t end = text.find(separator, start);
-        parts.push_back(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
-        if (end == std::string_view::npos)
-            return parts;
-        start = end + 1;
-    }
+    for (std::string_view const part : split_text(text, separator))
+        parts.push_back(part);
+    return parts;
 }
 
 bool parse_u64(std::string_view text, uint64_t& value)

@@ -2,6 +2,8 @@
 
 #include "compress/archive_file.hpp"
 
+#include "common/file_copy.hpp"
+#include "common/held_directory.hpp"
 #include "common/path.hpp"
 #include "compress/reopen.hpp"
 #include "compress/writer.hpp"

@@ -10,8 +10,8 @@
 // place.
 
 #include "common/fd.hpp"
-#include "common/fs.hpp"
 #include "common/interruption.hpp"
+#include "common/pending_file.hpp"
 #include "compress/prepared_entry.hpp"
 #include "error.hpp"
 

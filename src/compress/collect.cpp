@@ -1,13 +1,14 @@
 // Source collection: the tree walked by descriptor, in archive order.
 
+#include "compress/collect.hpp"
+
 #include "archive/records.hpp"
-#include "common/fd.hpp"
-#include "common/fs.hpp"
 #include "common/entry_patterns.hpp"
+#include "common/fd.hpp"
+#include "common/file_identity.hpp"
 #include "common/path.hpp"
 #include "common/text.hpp"
 #include "compress/reopen.hpp"
-#include "compress/source.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -3,15 +3,18 @@
 #include "compress/compress.hpp"
 
 #include "common/fd.hpp"
-#include "common/fs.hpp"
+#include "common/file_identity.hpp"
+#include "common/held_directory.hpp"
 #include "common/leftovers.hpp"
 #include "common/path.hpp"
 #include "common/pool.hpp"
+#include "common/processors.hpp"
+#include "common/temporary_file.hpp"
 #include "common/text.hpp"
 #include "compress/archive_file.hpp"
+#include "compress/collect.hpp"
 #include "compress/prepare.hpp"
 #include "compress/reopen.hpp"
-#include "compress/source.hpp"
 
 #include <algorithm>
 #include <cerrno>

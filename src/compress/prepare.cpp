@@ -179,18 +179,6 @@ Result<PreparedEntry> park(
 
 } // namespace
 
-bool InlineBudget::take(size_t size)
-{
-    if (size > max_entry)
-        return false;
-    size_t left = left_.load(std::memory_order_relaxed);
-    while (left >= size) {
-        if (left_.compare_exchange_weak(left, left - size, std::memory_order_relaxed))
-            return true;
-    }
-    return false;
-}
-
 Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, ScratchDir const& scratch,
     EntryWorkspace& workspace, InlineBudget* budget)
 {

@@ -4,9 +4,9 @@
 
 #include "common/interruption.hpp"
 #include "common/progress.hpp"
+#include "compress/collect.hpp"
 #include "compress/prepared_entry.hpp"
 #include "compress/scratch_dir.hpp"
-#include "compress/source.hpp"
 #include "compress/workspace.hpp"
 #include "error.hpp"
 

@@ -79,7 +79,17 @@ public:
     explicit InlineBudget(size_t total = call_total) : left_(total) {}
     // Reserves `size` bytes; false when the entry is too large or the
     // budget would be exceeded (the caller spills to a scratch file).
-    bool take(size_t size);
+    bool take(size_t size)
+    {
+        if (size > max_entry)
+            return false;
+        size_t left = left_.load(std::memory_order_relaxed);
+        while (left >= size) {
+            if (left_.compare_exchange_weak(left, left - size, std::memory_order_relaxed))
+                return true;
+        }
+        return false;
+    }
     // Returns what an entry took once its bytes are written and freed.
     void give_back(size_t size) { left_.fetch_add(size, std::memory_order_relaxed); }
 

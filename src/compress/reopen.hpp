@@ -7,7 +7,7 @@
 // inode and file type, which no swap of names can forge. Any thread.
 
 #include "common/fd.hpp"
-#include "compress/source.hpp"
+#include "compress/collect.hpp"
 #include "error.hpp"
 
 #include <string>

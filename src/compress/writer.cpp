@@ -6,7 +6,7 @@
 #include "common/buffer.hpp"
 #include "common/crc32.hpp"
 #include "common/fd.hpp"
-#include "common/fs.hpp"
+#include "common/file_copy.hpp"
 #include "compress/reopen.hpp"
 
 #include <cerrno>

@@ -13,7 +13,7 @@
 // reached only its identity is kept, under its parent's identity and its
 // own name.
 
-#include "common/fs.hpp"
+#include "common/held_directory.hpp"
 #include "error.hpp"
 
 #include <cstdint>

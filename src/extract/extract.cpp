@@ -6,6 +6,7 @@
 
 #include "archive/archive.hpp"
 #include "common/pool.hpp"
+#include "common/processors.hpp"
 #include "extract/extract_entry.hpp"
 
 #include <algorithm>

@@ -1,6 +1,7 @@
 #pragma once
 
-// The reading side's operations, as the module boundary and the command call
+// The reading side's operations, defined in extract.cpp and preflight.cpp:
+// this header is the face of both, as the module boundary and the command call
 // them. Each runs on the calling thread; extraction and verification hand the
 // entries to the process-wide pool and wait for it (the module calls them
 // with the interpreter lock held). Errors: the reader's, the plan's

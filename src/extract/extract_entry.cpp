@@ -3,8 +3,10 @@
 #include "extract/extract_entry.hpp"
 
 #include "common/fd.hpp"
-#include "common/fs.hpp"
+#include "common/file_copy.hpp"
+#include "common/held_directory.hpp"
 #include "common/path.hpp"
+#include "common/pending_file.hpp"
 #include "extract/piece_writer.hpp"
 
 #include <cerrno>

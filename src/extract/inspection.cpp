@@ -3,8 +3,11 @@
 #include "extract/inspection.hpp"
 
 #include "archive/records.hpp"
+#include "common/path.hpp"
 #include "common/text.hpp"
 
+#include <algorithm>
+#include <cstddef>
 #include <string_view>
 #include <unordered_map>
 
@@ -32,24 +35,21 @@ constexpr int max_link_hops = 40;
 // cannot hide a way out behind links that each look harmless.
 bool leaves_destination(std::string const& link_path, std::string const& target, LinkMap const& links)
 {
+    // The link's own directory: every segment of its path but the last.
     std::vector<std::string_view> directory;
-    std::string_view const path(link_path);
-    for (size_t start = 0, slash; (slash = path.find('/', start)) != std::string_view::npos; start = slash + 1)
-        directory.push_back(path.substr(start, slash - start));
+    for (std::string_view const segment : path_segments(link_path))
+        directory.push_back(segment);
+    if (!directory.empty())
+        directory.pop_back();
 
     // Segments still to walk, last first, so that a link's target can be
     // pushed in front of the rest.
     std::vector<std::string_view> pending;
     auto push_target = [&](std::string_view text) {
-        std::vector<std::string_view> parts;
-        for (size_t start = 0;;) {
-            size_t const slash = text.find('/', start);
-            parts.push_back(text.substr(start, slash == std::string_view::npos ? slash : slash - start));
-            if (slash == std::string_view::npos)
-                break;
-            start = slash + 1;
-        }
-        pending.insert(pending.end(), parts.rbegin(), parts.rend());
+        size_t const first = pending.size();
+        for (std::string_view const segment : path_segments(text))
+            pending.push_back(segment);
+        std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(first), pending.end());
     };
     if (target.starts_with('/'))
         return true;
@@ -89,41 +89,44 @@ bool leaves_destination(std::string const& link_path, std::string const& target,
 
 bool is_encrypted(ZipEntry const& entry) { return (entry.flags & zip::flag_encrypted) != 0; }
 
-std::vector<std::string> findings(std::vector<ExtractionPlanEntry> const& plan, Limits const& limits)
+std::vector<Finding> findings(std::vector<ExtractionPlanEntry> const& plan, Limits const& limits)
 {
-    std::vector<std::string> lines;
+    std::vector<Finding> found;
     LinkMap links;
     if (limits.strict)
         for (ExtractionPlanEntry const& planned : plan)
             if (is_link(planned))
                 links.emplace(planned.path, planned.link_target);
     uint64_t total = 0;
-    for (ExtractionPlanEntry const& reported : plan) {
+    for (size_t index = 0; index < plan.size(); ++index) {
+        ExtractionPlanEntry const& reported = plan[index];
         total += reported.entry.uncompressed_size;
         if (!limits.strict)
             continue;
         std::string const name = quoted_name(reported.entry.name);
+        auto add = [&](Reason reason, std::string text) { found.push_back({index, reason, name + text}); };
         if (is_encrypted(reported.entry))
-            lines.push_back(name + " is encrypted");
+            add(Reason::encrypted, " is encrypted");
         if (is_link(reported)) {
             std::string const& target = reported.link_target;
             if (target.starts_with('/'))
-                lines.push_back(name + " links to the absolute path " + quoted_name(target));
+                add(Reason::absolute_link, " links to the absolute path " + quoted_name(target));
             else if (leaves_destination(reported.path, target, links))
-                lines.push_back(name + " links out of the destination: " + quoted_name(target));
+                add(Reason::link_outside, " links out of the destination: " + quoted_name(target));
         } else if (!reported.entry.is_dir) {
             // Extraction applies these bits to regular files only.
             uint32_t const mode = reported.entry.unix_mode();
             if ((mode & set_user_id) != 0)
-                lines.push_back(name + " has the set-user-ID bit");
+                add(Reason::setuid, " has the set-user-ID bit");
             if ((mode & set_group_id) != 0)
-                lines.push_back(name + " has the set-group-ID bit");
+                add(Reason::setgid, " has the set-group-ID bit");
         }
     }
     if (limits.max_size.has_value() && total > *limits.max_size)
-        lines.push_back("Total size " + std::to_string(total) + " bytes exceeds the limit of "
-            + std::to_string(*limits.max_size) + " bytes");
-    return lines;
+        found.push_back({std::nullopt, Reason::max_size,
+            "Total size " + std::to_string(total) + " bytes exceeds the limit of "
+                + std::to_string(*limits.max_size) + " bytes"});
+    return found;
 }
 
 } // namespace quastor

@@ -7,6 +7,7 @@
 #include "archive/entry.hpp"
 #include "extract/plan.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,9 +24,28 @@ struct Limits {
     std::optional<uint64_t> max_size;  // total declared size, checked whenever given
 };
 
-// One line of text per finding in `plan` (the whole archive's, as
-// build_extraction_plan made it), in archive order, the size last; empty
-// when the archive passes. Pure.
-std::vector<std::string> findings(std::vector<ExtractionPlanEntry> const& plan, Limits const& limits);
+// Why an archive is refused under the limits: one strict rule each, then
+// the size limit.
+enum class Reason : uint8_t {
+    encrypted,
+    absolute_link,
+    link_outside,
+    setuid,
+    setgid,
+    max_size,
+};
+
+// One finding: the entry it is about, by its index in the plan (none for
+// the size), its reason, and the line that says it.
+struct Finding {
+    std::optional<size_t> entry;
+    Reason reason;
+    std::string text;
+};
+
+// The findings in `plan` (the whole archive's, as build_extraction_plan
+// made it), in archive order, an entry's own in the order of Reason, the
+// size last; empty when the archive passes. Pure.
+std::vector<Finding> findings(std::vector<ExtractionPlanEntry> const& plan, Limits const& limits);
 
 } // namespace quastor

@@ -1,8 +1,9 @@
 // Entry path rules: an archive name normalised, or refused with its reason.
 
+#include "extract/path_rules.hpp"
+
 #include "common/path.hpp"
 #include "common/text.hpp"
-#include "extract/plan.hpp"
 
 #include <algorithm>
 
@@ -11,22 +12,6 @@ namespace quastor {
 namespace {
 
 bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
-// The "/"-separated segments of `path`, empty ones included, in order;
-// found with find rather than a split view, since deep names are long.
-template <typename Visit>
-void for_each_segment(std::string_view path, Visit visit)
-{
-    for (size_t start = 0;;) {
-        size_t const slash = path.find('/', start);
-        if (slash == std::string_view::npos) {
-            visit(path.substr(start));
-            return;
-        }
-        visit(path.substr(start, slash - start));
-        start = slash + 1;
-    }
-}
 
 QuastorError unsafe(std::string_view name, char const* reason)
 {
@@ -55,32 +40,23 @@ Result<std::string> normalise_entry_name(std::string_view name)
     bool dropped = false; // an empty or "." segment so far
     bool gap = false;     // one that a kept segment follows
     size_t kept_end = 0;  // where the last kept segment ends
-    char const* refused = nullptr;
-    for_each_segment(path, [&](std::string_view segment) {
-        if (refused != nullptr)
-            return;
+    for (std::string_view const segment : path_segments(path)) {
         if (segment.empty() || segment == ".") {
             dropped = true;
-            return;
+            continue;
         }
         if (segment.size() >= 2) {
             // Only the first kept segment can be a drive: "a/C:" is an
             // ordinary directory named "C:".
-            if (!kept && is_ascii_letter(segment[0]) && segment[1] == ':') {
-                refused = " starts with a Windows drive prefix";
-                return;
-            }
-            if (segment == "..") {
-                refused = " contains a parent-directory segment";
-                return;
-            }
+            if (!kept && is_ascii_letter(segment[0]) && segment[1] == ':')
+                return fail(unsafe(name, " starts with a Windows drive prefix"));
+            if (segment == "..")
+                return fail(unsafe(name, " contains a parent-directory segment"));
         }
         gap = gap || dropped;
         kept_end = static_cast<size_t>(segment.data() - path.data()) + segment.size();
         kept = true;
-    });
-    if (refused != nullptr)
-        return fail(unsafe(name, refused));
+    }
     if (!kept)
         return fail(unsafe(name, " does not contain a writable relative path"));
 
@@ -92,10 +68,9 @@ Result<std::string> normalise_entry_name(std::string_view name)
     }
     std::string joined;
     joined.reserve(path.size());
-    for_each_segment(path, [&](std::string_view segment) {
+    for (std::string_view const segment : path_segments(path))
         if (!segment.empty() && segment != ".")
             append_path(joined, segment);
-    });
     return joined;
 }
 

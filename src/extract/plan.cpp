@@ -5,6 +5,7 @@
 #include "common/text.hpp"
 #include "extract/decode.hpp"
 #include "extract/methods.hpp"
+#include "extract/path_rules.hpp"
 #include "extract/path_table.hpp"
 
 #include <algorithm>

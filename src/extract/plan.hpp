@@ -15,12 +15,6 @@ namespace quastor {
 
 class ArchiveBytes;
 
-// Applies the entry path rules to an archive entry name: its segments
-// joined with "/", which on Linux is also its path below the destination
-// (a file-system path is its bytes). Or the UnsafePath error of the first
-// rule it breaks.
-Result<std::string> normalise_entry_name(std::string_view name);
-
 // What preflight reports of one entry: the reader's entry, held once, and
 // what planning adds.
 struct PreflightEntry {
@@ -37,9 +31,6 @@ struct ExtractionPlanEntry : PreflightEntry {
     // ended early left; empty for any other entry.
     std::string link_target;
 };
-
-// The report form of a plan: each entry's reported part, moved out.
-std::vector<PreflightEntry> preflight_report(std::vector<ExtractionPlanEntry> plan);
 
 // Builds the plan in central-directory order on the calling thread, refusing
 // the whole archive at the first entry that cannot be extracted safely:

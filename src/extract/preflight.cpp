@@ -1,12 +1,16 @@
 // Preflight: the extraction plan, reported instead of executed.
 
-#include "archive/archive.hpp"
 #include "extract/extract.hpp"
+
+#include "archive/archive.hpp"
 
 namespace quastor {
 
-// The report takes over the plan's strings; nothing is copied or decoded
-// a second time.
+namespace {
+
+// The report form of a plan: each entry's reported part, moved out. The
+// report takes over the plan's strings; nothing is copied or decoded a
+// second time.
 std::vector<PreflightEntry> preflight_report(std::vector<ExtractionPlanEntry> plan)
 {
     std::vector<PreflightEntry> entries;
@@ -17,6 +21,8 @@ std::vector<PreflightEntry> preflight_report(std::vector<ExtractionPlanEntry> pl
     }
     return entries;
 }
+
+} // namespace
 
 Result<std::vector<PreflightEntry>> preflight(std::string const& archive_path, CallerHook* caller)
 {

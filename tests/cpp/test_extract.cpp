@@ -11,7 +11,7 @@
 // files. Run under ThreadSanitizer this also covers the workers' shared
 // state.
 
-#include "common/fs.hpp"
+#include "common/held_directory.hpp"
 #include "extract/directories.hpp"
 #include "extract/extract.hpp"
 #include "extract/large_entry.hpp"

@@ -7,6 +7,7 @@
 // rebuilt in a forked child.
 
 #include "common/pool.hpp"
+#include "common/processors.hpp"
 
 #include <atomic>
 #include <functional>

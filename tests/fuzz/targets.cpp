@@ -3,6 +3,7 @@
 #include "archive/archive.hpp"
 #include "common/text.hpp"
 #include "extract/extract.hpp"
+#include "extract/path_rules.hpp"
 
 #include <cstdio>
 #include <cstdlib>

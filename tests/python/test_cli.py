@@ -85,6 +85,9 @@ class TestCreateAndExtract:
         assert run("extract", archive, "-d", tmp_path / "from-file").returncode == 0
         assert run("extract", "-", "-d", tmp_path / "from-stdin", stdin=archive.read_bytes()).returncode == 0
         assert snapshot(tmp_path / "from-file") == snapshot(tmp_path / "from-stdin") == snapshot(source)
+        # An archive already there is replaced, not added to.
+        assert run("create", archive, source / "tool").returncode == 0
+        assert [entry["archive_name"] for entry in quastor.preflight_zip(str(archive))] == ["tool"]
 
     def test_several_sources_and_a_prefix(self, tmp_path):
         (tmp_path / "a" / "sub").mkdir(parents=True)
@@ -191,6 +194,7 @@ class TestCheck:
             file_entry("su", b"x", mode=0o4755),
             file_entry("sg", b"x", mode=0o2755),
             file_entry("enc", b"", flags=0x0801),
+            file_entry("both", b"x", mode=0o6755, flags=0x0801),  # three findings, each under this entry and its own reason
         ]))
         assert run("check", risky).returncode == 0
         done = run("check", "--strict", "--max-size", "2", risky)
@@ -200,7 +204,8 @@ class TestCheck:
         assert [entry["path"] for entry in report["entries"]] == ["d/up", "d/inside"]
         assert [(finding["entry"], finding["reason"]) for finding in report["findings"]] == [
             ("abs", "absolute_link"), ("d/up", "link_outside"), ("x", "link_outside"), ("su", "setuid"),
-            ("sg", "setgid"), ("enc", "encrypted"), (None, "max_size")]
+            ("sg", "setgid"), ("enc", "encrypted"), ("both", "encrypted"), ("both", "setuid"), ("both", "setgid"),
+            (None, "max_size")]
         assert [f'quastor: {risky}: {finding["text"]}' for finding in report["findings"]] == \
             done.stderr.decode().splitlines()
         assert done.stderr.decode().splitlines() == [f"quastor: {risky}: {line}" for line in [
@@ -210,13 +215,16 @@ class TestCheck:
             '"su" has the set-user-ID bit',
             '"sg" has the set-group-ID bit',
             '"enc" is encrypted',
-            "Total size 33 bytes exceeds the limit of 2 bytes",
+            '"both" is encrypted',
+            '"both" has the set-user-ID bit',
+            '"both" has the set-group-ID bit',
+            "Total size 34 bytes exceeds the limit of 2 bytes",
         ]]
         assert run("check", "--max-size", "1k", risky).returncode == 0
         # The limit holds without --strict, and a total equal to it passes.
-        assert run("check", "--max-size", "33", risky).returncode == 0
-        done = run("check", "--max-size", "32", risky)
-        assert (done.returncode, done.stderr.decode()) == (1, f"quastor: {risky}: Total size 33 bytes exceeds the limit of 32 bytes\n")
+        assert run("check", "--max-size", "34", risky).returncode == 0
+        done = run("check", "--max-size", "33", risky)
+        assert (done.returncode, done.stderr.decode()) == (1, f"quastor: {risky}: Total size 34 bytes exceeds the limit of 33 bytes\n")
         # The same refusals on extract, before anything is written, also
         # for a stream.
         for args, stdin in (([risky], None), (["-"], risky.read_bytes())):
@@ -537,7 +545,6 @@ class TestUsage:
         for command in ("create", "extract", "check", "test"):
             done = run(command, "--help")
             assert done.returncode == 0 and b"-q,--quiet" in done.stdout
-        assert b"replaced, not added to" in run("create", "--help").stdout
         done = run("--version")
         assert done.stdout.decode().split() == ["quastor", importlib.metadata.version("quastor")]
 
