@@ -6,10 +6,22 @@
 #include "common/progress.hpp"
 #include "error.hpp"
 
+#include <cstdint>
 #include <span>
 #include <string>
 
 namespace quastor {
+
+// What a directory source gives.
+enum class DirectoryNaming : uint8_t {
+    // What it holds, named from itself: create_zip's entries.
+    contents,
+    // An entry for itself under its last component, and what it holds under
+    // that, as archivers name a directory given to them; one whose path ends
+    // in "." or ".." (or is the root) has no name of its own to give and
+    // gives what it holds.
+    own_name,
+};
 
 // Builds a ZIP32 archive at archive_path from a file, a symbolic link or a
 // directory tree at source_path, deflating at `level` (0 to 12; 6 is the
@@ -40,10 +52,13 @@ Result<void> create_zip(std::string const& source_path, std::string const& archi
 // "<name>"" before anything is written. A `prefix` of "/"-separated plain
 // names ("" for none) puts every entry under it, after a directory entry
 // for each of its levels: the mode a new directory gets, or, for the last
-// when there is one source and it is a directory, that directory's.
+// when there is one source and it is a directory giving what it holds, that
+// directory's. `naming` says what a directory source gives; `exclude` sees
+// its own entry's name too.
 Result<void> create_zip_from(std::span<std::string const> source_paths, std::string const& archive_path,
     std::string const& prefix, int level = 6, Progress* progress = nullptr, std::span<std::string const> exclude = {},
-    CallerHook* caller = nullptr, bool refuse_merged_names = false);
+    CallerHook* caller = nullptr, bool refuse_merged_names = false,
+    DirectoryNaming naming = DirectoryNaming::contents);
 
 // The words put before an error's display text when creation fails.
 inline constexpr char creation_failed_prefix[] = "Archive creation failed: ";
