@@ -23,6 +23,7 @@ struct CreateOptions {
     std::string archive;
     std::vector<std::string> sources;
     std::string prefix; // every entry under this directory, "" for none
+    std::string directory; // relative sources are read from inside it, "" for none
     int level = 6;
     bool quiet = false;
     std::vector<std::string> exclude;
@@ -51,6 +52,7 @@ struct CheckOptions {
 
 struct TestOptions {
     std::string archive;
+    bool json = false;
     bool quiet = false;
     EntryChoice choice;
 };
