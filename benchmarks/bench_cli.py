@@ -78,7 +78,7 @@ def extraction(quastor: str, corpora: Corpora, out: pathlib.Path) -> str:
 def creation(quastor: str, name: str, source: pathlib.Path, out: pathlib.Path) -> str:
     ours, theirs = out / "quastor.zip", out / "isal.zip"
     tools = [
-        Tool("quastor create --level 1", [quastor, "-q", "create", "--level", "1", str(ours), str(source)],
+        Tool("quastor create --level 1", [quastor, "-q", "create", "--level", "1", "-C", str(source), str(ours), "."],
              fresh_archive(ours)),
         Tool("zipfile + ISA-L level 2", python_command(ZIPFILE_ISAL, str(source), str(theirs)), fresh_archive(theirs)),
     ]

@@ -121,7 +121,7 @@ def creation_tools(source: pathlib.Path, out: pathlib.Path, *, libraries: bool =
     add("quastor create_zip", python_command(QUASTOR, str(source), str(out / "quastor.zip")), out / "quastor.zip")
     command = pathlib.Path(sysconfig.get_path("scripts")) / "quastor"
     if libraries and command.exists():
-        add(FAST_END, [str(command), "create", "-q", "--level", "1", str(out / "fast.zip"), str(source)],
+        add(FAST_END, [str(command), "create", "-q", "--level", "1", "-C", str(source), str(out / "fast.zip"), "."],
             out / "fast.zip")
     add("zipfile level 6", python_command(ZIPFILE, str(source), str(out / "zipfile.zip")), out / "zipfile.zip")
     if shutil.which("zip"):

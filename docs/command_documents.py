@@ -13,12 +13,15 @@ built); the Python suite checks that they match the built command."""
 import json
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
 import sysconfig
 
 HERE = pathlib.Path(__file__).resolve().parent
+# The man page's examples are the command block of README's "Command" section.
+README = HERE.parent / "README.md"
 DESCRIBE = "--describe-options"
 FILES = {
     "man": HERE / "quastor.1",
@@ -74,6 +77,27 @@ def usage(command: dict) -> str:
     return " ".join(parts)
 
 
+def readme_examples() -> list[tuple[str, str]]:
+    """The lines of README's first shell block under "## Command", each as its
+    command and the comment after it."""
+    text = README.read_text()
+    section = text[text.index("\n## Command\n"):]
+    block = section[section.index("```sh\n") + len("```sh\n"):]
+    block = block[:block.index("```")]
+    examples = []
+    for line in block.splitlines():
+        commented = re.match(r"(.*?)\s{2,}#\s+(.*)", line)
+        examples.append((commented[1], commented[2]) if commented else (line.strip(), ""))
+    return examples
+
+
+def man_examples() -> list[str]:
+    lines = [".SH EXAMPLES"]
+    for command, comment in readme_examples():
+        lines += [".TP", f"\\fB{roff(command)}\\fR", roff(comment)] if comment else [".PP", roff(command)]
+    return lines
+
+
 def man_page(described: dict) -> str:
     lines = [f'.\\" {HEADER}', '.TH QUASTOR 1 "" "quastor" "User Commands"', ".SH NAME",
              f"quastor \\- {roff(described['help'])}", ".SH SYNOPSIS"]
@@ -96,6 +120,7 @@ def man_page(described: dict) -> str:
               "The archive was refused, or the operation failed.", ".TP", "2", "A usage error.",
               ".SH ENVIRONMENT", ".TP", "TMPDIR",
               "Where creation keeps its scratch directory and a long standard input is held (default /tmp)."]
+    lines += man_examples()
     return "\n".join(lines) + "\n"
 
 

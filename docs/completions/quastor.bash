@@ -16,9 +16,9 @@ _quastor() {
     local options valued directories archive
     case $command in
         create)
-            options="-h --help --level -x --exclude --prefix -q --quiet"
-            valued="--level -x --exclude --prefix"
-            directories=""
+            options="-h --help --level -x --exclude --prefix -C -q --quiet"
+            valued="--level -x --exclude --prefix -C"
+            directories="-C"
             archive=any ;;
         extract)
             options="-h --help -x --exclude -d --directory -n --no-clobber --refuse-existing --no-overwrite --empty -p --stdout --strict --max-size -q --quiet"
@@ -31,7 +31,7 @@ _quastor() {
             directories=""
             archive=zip ;;
         test)
-            options="-h --help -x --exclude -q --quiet"
+            options="-h --help -x --exclude --json -q --quiet"
             valued="-x --exclude"
             directories=""
             archive=zip ;;

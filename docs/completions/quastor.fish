@@ -12,8 +12,9 @@ complete -c quastor -n '__fish_use_subcommand' -a l -d 'Run every test extractio
 complete -c quastor -n '__fish_use_subcommand' -a test -d 'Decode every entry on all cores and verify its CRC-32, writing nothing'
 complete -c quastor -n '__fish_seen_subcommand_from create' -s h -l help -d 'Print this help message and exit'
 complete -c quastor -n '__fish_seen_subcommand_from create' -l level -r -d 'DEFLATE level, 0 (store) to 12'
-complete -c quastor -n '__fish_seen_subcommand_from create' -s x -l exclude -r -d 'Leave out the items PATTERN names, matched as their entry names (relative to SOURCE), with what they hold (repeatable)'
-complete -c quastor -n '__fish_seen_subcommand_from create' -l prefix -r -d 'Put every entry under the directory DIR/ (for one directory SOURCE, what archiving its parent would give)'
+complete -c quastor -n '__fish_seen_subcommand_from create' -s x -l exclude -r -d 'Leave out the items PATTERN names, with what they hold, matched as the entry names each SOURCE gives before --prefix (repeatable)'
+complete -c quastor -n '__fish_seen_subcommand_from create' -l prefix -r -d 'Put every entry under the directory DIR/'
+complete -c quastor -n '__fish_seen_subcommand_from create' -s C -r -a '(__fish_complete_directories)' -d 'Read relative SOURCEs from inside DIR, as tar -C does (ARCHIVE stays where it was named): -C DIR ARCHIVE . archives what DIR holds, as the module\'s create_zip does'
 complete -c quastor -n '__fish_seen_subcommand_from create' -s q -l quiet -d 'No progress line and no listing'
 complete -c quastor -n '__fish_seen_subcommand_from create' -F
 complete -c quastor -n '__fish_seen_subcommand_from extract' -s h -l help -d 'Print this help message and exit'
@@ -36,5 +37,6 @@ complete -c quastor -n '__fish_seen_subcommand_from check list l' -s q -l quiet 
 complete -c quastor -n '__fish_seen_subcommand_from check list l' -k -a '(__fish_complete_suffix .zip)'
 complete -c quastor -n '__fish_seen_subcommand_from test' -s h -l help -d 'Print this help message and exit'
 complete -c quastor -n '__fish_seen_subcommand_from test' -s x -l exclude -r -d 'Leave out the entries PATTERN names (repeatable)'
+complete -c quastor -n '__fish_seen_subcommand_from test' -l json -d 'Print the entries that failed as a JSON array of objects (error, archive, entry), empty when none did'
 complete -c quastor -n '__fish_seen_subcommand_from test' -s q -l quiet -d 'No progress line and no listing'
 complete -c quastor -n '__fish_seen_subcommand_from test' -k -a '(__fish_complete_suffix .zip)'

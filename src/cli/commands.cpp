@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
@@ -45,13 +46,36 @@ int guarded(std::string const& archive, char const* prefix, Command&& command)
     return exit_failure;
 }
 
+using Json = nlohmann::ordered_json;
+
 // Writes all of `text` to standard output and flushes it: a listing cut
-// short by a full disk or a closed reader must not end in success.
-Result<void> print(std::string const& text)
+// short by a full disk or a closed reader must not end in success. Its
+// failure is said as one of standard output, which the archive has no part
+// in; false then.
+bool print(std::string const& text)
 {
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
-        return fail(QuastorError::io(errno != 0 ? errno : EIO));
-    return {};
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0)
+        return true;
+    print_error_line(std::string("standard output: ") + std::strerror(errno != 0 ? errno : EIO));
+    return false;
+}
+
+// `value` printed as one line; the failure exit status when the line could
+// not be written, otherwise `status`.
+int print_json(Json const& value, int status)
+{
+    return print(value.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n") ? status : exit_failure;
+}
+
+// A failure as --json reports it: the text, the archive, and the entry
+// when one is known.
+Json failure_object(std::string const& archive, std::string const& text, std::string const& subject)
+{
+    Json failure = {{"error", text}, {"archive", archive_label(archive)}};
+    if (!subject.empty())
+        failure["entry"] = subject;
+    return failure;
 }
 
 // The archive opened and planned whole: every test extraction makes before
@@ -67,22 +91,6 @@ Result<OpenedArchive> open_and_plan(std::string const& archive)
     opened.input = QUASTOR_TRY(ArchiveInput::open(archive));
     opened.plan = QUASTOR_TRY(build_extraction_plan(std::move(opened.input->entries()), opened.input->bytes()));
     return opened;
-}
-
-// The prologue of the subcommands that extract or test: opens and plans
-// the archive, then runs `command` on it. Any error, of planning or of the
-// command, is reported under the extraction prefix, once the command has
-// returned (its progress line is gone by then).
-template <typename Command>
-int with_plan(std::string const& archive, Command&& command)
-{
-    return guarded(archive, extraction_failed_prefix, [&] {
-        Result<int> const status = [&]() -> Result<int> {
-            OpenedArchive opened = QUASTOR_TRY(open_and_plan(archive));
-            return command(opened);
-        }();
-        return status ? *status : report_failure(archive, extraction_failed_prefix, status.error());
-    });
 }
 
 // The strict findings and the size limit, over the whole archive, one line
@@ -150,12 +158,57 @@ std::optional<PathProblem> named_path_problem(QuastorError const& error, Look&& 
     }
 }
 
-// A failed creation: about a source or the archive's directory where one
-// of them shows a problem, otherwise as the core says it.
+// A failure to open or plan `archive`: about its path where that shows a
+// problem (missing, unreachable, unreadable), otherwise as the core says it.
+int report_archive_failure(std::string const& archive, char const* prefix, QuastorError const& error)
+{
+    if (archive != standard_input_name)
+        if (std::optional<PathProblem> const problem
+            = named_path_problem(error, [&] { return reading_problem(archive); }))
+            return report_path_problem(*problem, prefix, error);
+    return report_failure(archive, prefix, error);
+}
+
+// The prologue of the subcommands that extract: opens and plans the
+// archive, then runs `command` on it. Any error, of planning or of the
+// command, is reported under the extraction prefix, once the command has
+// returned (its progress line is gone by then).
+template <typename Command>
+int with_plan(std::string const& archive, Command&& command)
+{
+    return guarded(archive, extraction_failed_prefix, [&] {
+        Result<OpenedArchive> opened = open_and_plan(archive);
+        if (!opened)
+            return report_archive_failure(archive, extraction_failed_prefix, opened.error());
+        Result<int> const status = command(*opened);
+        return status ? *status : report_failure(archive, extraction_failed_prefix, status.error());
+    });
+}
+
+// The sources as creation reads them: with -C, each relative one from
+// inside that directory, as if the command ran there (an empty one is the
+// directory itself, which names it by no name of its own, as "." does).
+std::vector<std::string> source_paths(CreateOptions const& options)
+{
+    if (options.directory.empty())
+        return options.sources;
+    std::vector<std::string> paths;
+    paths.reserve(options.sources.size());
+    for (std::string const& source : options.sources)
+        paths.push_back(source.starts_with('/') ? source : join_path(options.directory, source.empty() ? "." : source));
+    return paths;
+}
+
+// A failed creation: about -C's directory, a source or the archive's
+// directory where one of them shows a problem, otherwise as the core says
+// it.
 int report_creation_failure(CreateOptions const& options, QuastorError const& error)
 {
     std::optional<PathProblem> problem = named_path_problem(error, [&]() -> std::optional<PathProblem> {
-        for (std::string const& source : options.sources)
+        if (!options.directory.empty())
+            if (std::optional<PathProblem> found = reading_problem(options.directory))
+                return found;
+        for (std::string const& source : source_paths(options))
             if (std::optional<PathProblem> found = creation_problem(source, options.archive))
                 return found;
         return std::nullopt;
@@ -178,11 +231,14 @@ int report_existing(std::string const& directory, std::vector<ExtractionPlanEntr
     return exit_failure;
 }
 
-void count_totals(Progress& progress, std::vector<ExtractionPlanEntry> const& plan)
+// The totals the progress line runs to: the entries, and the bytes the work
+// goes through, which for verifying are the files' (planning has checked
+// the links).
+void count_totals(Progress& progress, std::vector<ExtractionPlanEntry> const& plan, bool verifying = false)
 {
     uint64_t bytes = 0;
     for (ExtractionPlanEntry const& planned : plan)
-        if (!planned.entry.is_dir)
+        if (!planned.entry.is_dir && !(verifying && planned.is_symlink))
             bytes += planned.entry.uncompressed_size;
     progress.total_bytes.store(bytes, std::memory_order_relaxed);
     progress.total_entries.store(plan.size(), std::memory_order_relaxed);
@@ -199,11 +255,13 @@ int run_create(CreateOptions const& options)
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
             // Two entries of one name would make an archive that extraction
             // refuses: the command refuses to write it.
+            // A directory under its own name, as other archivers give it.
             quastor::CreateOptions creation = options.creation;
             creation.refuse_merged_names = true;
+            creation.naming = DirectoryNaming::own_name;
             creation.progress = &progress;
             creation.caller = stop_signals();
-            created = create_zip(options.sources, options.archive, creation);
+            created = create_zip(source_paths(options), options.archive, creation);
         }
         return created ? exit_success : report_creation_failure(options, created.error());
     });
@@ -216,7 +274,7 @@ int run_extract(ExtractOptions const& options)
         std::vector<ExtractionPlanEntry> plan = std::move(opened.plan);
         if (report_findings(archive, plan, options.limits))
             return exit_failure;
-        if (!choose(archive, options.choice, plan, nullptr, !options.directory_given))
+        if (!choose(archive, options.choice, plan, nullptr, !options.directory_given && !options.to_stdout))
             return exit_failure;
 
         Progress progress;
@@ -262,21 +320,13 @@ int run_check(CheckOptions const& options)
         // With --json, standard output always holds one JSON value, so a
         // reader such as jq never meets empty input.
         auto failed_with = [&](std::string const& text, std::string const& subject) {
-            if (!options.json)
-                return exit_failure;
-            nlohmann::ordered_json report = {{"error", text}, {"archive", archive}};
-            if (!subject.empty())
-                report["entry"] = subject;
-            (void)print(report.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n");
-            return exit_failure;
-        };
-        auto failed = [&](QuastorError const& error) {
-            report_failure(archive, preflight_failed_prefix, error);
-            return failed_with(preflight_failed_prefix + error.display(), error.subject());
+            return options.json ? print_json(failure_object(archive, text, subject), exit_failure) : exit_failure;
         };
         Result<OpenedArchive> opened = open_and_plan(archive);
-        if (!opened)
-            return failed(opened.error());
+        if (!opened) {
+            report_archive_failure(archive, preflight_failed_prefix, opened.error());
+            return failed_with(preflight_failed_prefix + opened.error().display(), opened.error().subject());
+        }
         std::vector<ExtractionPlanEntry>& plan = opened->plan;
         // Judged on the whole archive, as extraction would be; the choice
         // narrows only what is shown.
@@ -287,13 +337,8 @@ int run_check(CheckOptions const& options)
         if (!choose(archive, options.choice, plan, &unmatched))
             return failed_with(unmatched, "");
 
-        Result<void> printed;
-        if (options.json)
-            printed = print(json_text(plan, records));
-        else if (!options.quiet)
-            printed = print(listing_text(plan));
-        if (!printed)
-            return failed(printed.error());
+        if (options.json ? !print(json_text(plan, records)) : !options.quiet && !print(listing_text(plan)))
+            return exit_failure;
         for (Finding const& finding : found)
             print_error_line(shown_archive(archive) + ": " + finding.text);
         return found.empty() ? exit_success : exit_failure;
@@ -303,24 +348,54 @@ int run_check(CheckOptions const& options)
 int run_test(TestOptions const& options)
 {
     std::string const& archive = options.archive;
-    return with_plan(archive, [&](OpenedArchive& opened) -> Result<int> {
-        if (!choose(archive, options.choice, opened.plan))
-            return exit_failure;
+    return guarded(archive, extraction_failed_prefix, [&] {
+        // As for check: with --json, standard output holds one JSON value.
+        auto failed = [&](QuastorError const& error) {
+            report_archive_failure(archive, extraction_failed_prefix, error);
+            if (!options.json)
+                return exit_failure;
+            Json const failure = failure_object(archive, extraction_failed_prefix + error.display(), error.subject());
+            return print_json(failure, exit_failure);
+        };
+        Result<OpenedArchive> opened = open_and_plan(archive);
+        if (!opened)
+            return failed(opened.error());
+        std::vector<ExtractionPlanEntry> const& plan = opened->plan;
+        std::string unmatched;
+        if (!choose(archive, options.choice, opened->plan, &unmatched))
+            return options.json ? print_json(failure_object(archive, unmatched, ""), exit_failure) : exit_failure;
+
         Progress progress;
-        count_totals(progress, opened.plan);
+        count_totals(progress, plan, true);
+        Result<std::vector<EntryFault>> faults;
         {
             ProgressLine line(progress, ProgressLine::wanted(options.quiet));
-            QUASTOR_TRY(verify_plan(opened.plan, opened.input->bytes(), &progress, stop_signals()));
+            // Every entry, as a test lists what is wrong with all of them.
+            faults = verify_plan_each(plan, opened->input->bytes(), &progress, stop_signals());
         }
-        if (options.quiet)
-            return exit_success;
+        if (!faults)
+            return failed(faults.error());
+        size_t const count = plan.size();
+        Json listed = Json::array();
+        for (EntryFault const& fault : *faults) {
+            report_failure(archive, extraction_failed_prefix, fault.error);
+            listed.push_back(
+                failure_object(archive, extraction_failed_prefix + fault.error.display(), fault.error.subject()));
+        }
+        if (!faults->empty())
+            print_error_line(shown_archive(archive) + ": " + std::to_string(faults->size()) + " of "
+                + std::to_string(count) + (count == 1 ? " entry" : " entries") + " failed");
+        int const status = faults->empty() ? exit_success : exit_failure;
+        if (options.json)
+            return print_json(listed, status);
+        if (options.quiet || status != exit_success)
+            return status;
         // The bytes as the work counted them, which must come to the total.
-        size_t const count = opened.plan.size();
         uint64_t const bytes = progress.bytes.load(std::memory_order_relaxed);
-        QUASTOR_TRY(print("No errors in " + shown_archive(archive) + ": " + std::to_string(count)
+        bool const printed = print("No errors in " + shown_archive(archive) + ": " + std::to_string(count)
             + (count == 1 ? " entry, " : " entries, ") + std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes")
-            + " tested\n"));
-        return exit_success;
+            + " tested\n");
+        return printed ? exit_success : exit_failure;
     });
 }
 

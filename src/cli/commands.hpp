@@ -23,6 +23,7 @@ using quastor::EntryChoice;
 struct CreateOptions {
     std::string archive;
     std::vector<std::string> sources;
+    std::string directory; // relative sources are read from inside it, "" for none
     bool quiet = false;
     quastor::CreateOptions creation; // --prefix, --level, --exclude
 };
@@ -50,6 +51,7 @@ struct CheckOptions {
 
 struct TestOptions {
     std::string archive;
+    bool json = false;
     bool quiet = false;
     EntryChoice choice;
 };

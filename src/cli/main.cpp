@@ -13,9 +13,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <new>
 #include <optional>
 #include <string_view>
+#include <unistd.h>
 #include <vector>
 
 #ifndef QUASTOR_VERSION
@@ -85,6 +87,18 @@ std::string prefix_problem(std::string const& text)
     return {};
 }
 
+// The subcommands' names and aliases, as the parser holds them.
+std::vector<std::string> command_names(CLI::App const& app)
+{
+    std::vector<std::string> names;
+    for (CLI::App const* command : app.get_subcommands([](CLI::App const*) { return true; })) {
+        names.push_back(command->get_name());
+        for (std::string const& alias : command->get_aliases())
+            names.push_back(alias);
+    }
+    return names;
+}
+
 // A first operand that is no subcommand: named, with the closest one, in
 // place of the parser's generic complaint.
 std::optional<int> unknown_command(int argc, char** argv, std::vector<std::string> const& commands)
@@ -151,20 +165,23 @@ public:
             ->check(CLI::Range(quastor::min_deflate_level, quastor::max_deflate_level).description(""))
             ->capture_default_str();
         command_->add_option("-x,--exclude", options_.creation.exclude,
-                    "Leave out the items PATTERN names, matched as their entry names (relative to SOURCE), with what "
-                    "they hold (repeatable)")
+                    "Leave out the items PATTERN names, with what they hold, matched as the entry names each SOURCE "
+                    "gives before --prefix (repeatable)")
             ->type_name("PATTERN")
             ->allow_extra_args(false);
-        command_->add_option("--prefix", options_.creation.prefix,
-                    "Put every entry under the directory DIR/ (for one directory SOURCE, what archiving its parent "
-                    "would give)")
+        command_->add_option("--prefix", options_.creation.prefix, "Put every entry under the directory DIR/")
             ->type_name("DIR/")
             ->check(CLI::Validator([](std::string& text) { return prefix_problem(text); }, "", "prefix"));
+        command_->add_option("-C", options_.directory,
+                    "Read relative SOURCEs from inside DIR, as tar -C does (ARCHIVE stays where it was named): -C "
+                    "DIR ARCHIVE . archives what DIR holds, as the module's create_zip does")
+            ->type_name("DIR");
         quiet_flag(*command_, quiet);
         command_->add_option("ARCHIVE", options_.archive, "Archive to write")->required();
         command_->add_option("SOURCE", options_.sources,
-                    "Files, links or directories to archive, each named as it would be alone (a directory by what it "
-                    "holds); two that give one entry name refuse the call before anything is written")
+                    "Files, links or directories to archive, each under its own name, a directory with what it holds "
+                    "(one given as . or .. gives only what it holds); two that give one entry name refuse the call "
+                    "before anything is written")
             ->required();
     }
     int run(bool quiet)
@@ -258,9 +275,13 @@ class TestCommand final : public Subcommand<TestOptions> {
 public:
     explicit TestCommand(CLI::App& app, bool& quiet)
     {
-        command_ = app.add_subcommand("test", "Decode every entry on all cores and verify its CRC-32, writing nothing");
+        command_ = app.add_subcommand("test",
+            "Decode every entry on all cores and verify its CRC-32, writing nothing; name each that fails, then how "
+            "many did");
         archive_operand(*command_, options_.archive, "Archive to test; - reads it from standard input");
         entry_choice(*command_, options_.choice, "are tested");
+        command_->add_flag("--json", options_.json,
+            "Print the entries that failed as a JSON array of objects (error, archive, entry), empty when none did");
         quiet_flag(*command_, quiet);
     }
     int run(bool quiet)
@@ -286,7 +307,7 @@ int run(int argc, char** argv)
         std::fputs(describe(app).c_str(), stdout);
         return std::fflush(stdout) == 0 ? exit_success : exit_failure;
     }
-    if (std::optional<int> status = unknown_command(argc, argv, {"create", "extract", "check", "list", "l", "test"}))
+    if (std::optional<int> status = unknown_command(argc, argv, command_names(app)))
         return *status;
     try {
         app.parse(argc, argv);
@@ -304,10 +325,29 @@ int run(int argc, char** argv)
     return test.run(quiet);
 }
 
+// A standard stream the command was started without keeps its number
+// taken, by /dev/null opened the other way: a file the command opens must
+// not become standard output (the listing written into an archive being
+// read, entries into a file being written), and output to the stream still
+// fails as it would on a closed descriptor.
+void keep_standard_streams_apart()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        int const opened = ::open("/dev/null", (fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+        if (opened >= 0 && opened != fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    keep_standard_streams_apart();
     // The subcommands turn running out of memory into their own error;
     // this catches it while the arguments are parsed.
     try {

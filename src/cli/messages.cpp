@@ -22,9 +22,14 @@ std::string shown(std::string_view text)
     return quoted;
 }
 
+std::string archive_label(std::string const& archive)
+{
+    return archive == standard_input_name ? std::string("standard input") : archive;
+}
+
 std::string shown_archive(std::string const& archive)
 {
-    return archive == standard_input_name ? std::string("standard input") : shown(archive);
+    return archive == standard_input_name ? archive_label(archive) : shown(archive);
 }
 
 void print_error_line(std::string_view text)

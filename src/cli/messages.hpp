@@ -17,7 +17,9 @@ namespace quastor::cli {
 // drive the terminal.
 std::string shown(std::string_view text);
 
-// The archive operand as messages name it.
+// The archive operand as reports name it: "standard input" for "-", its
+// name otherwise; shown_archive gives it as a terminal may show it.
+std::string archive_label(std::string const& archive);
 std::string shown_archive(std::string const& archive);
 
 // "quastor: " and `text` on standard error, with what would not print

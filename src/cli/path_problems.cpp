@@ -58,22 +58,35 @@ std::optional<PathProblem> destination_problem(std::string const& directory)
     return nearest_problem(directory, W_OK | X_OK);
 }
 
+std::optional<PathProblem> reading_problem(std::string const& path)
+{
+    struct stat status;
+    if (path.find('\0') != std::string::npos)
+        return std::nullopt;
+    if (::lstat(path.c_str(), &status) != 0) {
+        if (errno == ENOENT)
+            return PathProblem{path, "does not exist"};
+        if (errno == ENOTDIR || errno == EACCES)
+            return nearest_problem(parent_path(path), X_OK);
+        return std::nullopt;
+    }
+    // Only a directory or file is read: creation archives a link as itself.
+    int const reading = S_ISDIR(status.st_mode) ? R_OK | X_OK : S_ISREG(status.st_mode) ? R_OK : 0;
+    if (reading != 0 && ::access(path.c_str(), reading) != 0)
+        return PathProblem{path, access_problem(errno)};
+    return std::nullopt;
+}
+
 std::optional<PathProblem> creation_problem(std::string const& source, std::string const& archive)
 {
     struct stat status;
     if (source.find('\0') != std::string::npos || archive.find('\0') != std::string::npos)
         return std::nullopt;
-    if (::lstat(source.c_str(), &status) != 0) {
-        if (errno == ENOENT)
-            return PathProblem{source, "does not exist"};
-        if (errno == ENOTDIR || errno == EACCES)
-            return nearest_problem(parent_path(source), X_OK);
+    if (std::optional<PathProblem> problem = reading_problem(source))
+        return problem;
+    // A source that cannot be looked at for another reason: no telling.
+    if (::lstat(source.c_str(), &status) != 0)
         return std::nullopt;
-    }
-    // A link is archived as itself, so only a directory or file is read.
-    int const reading = S_ISDIR(status.st_mode) ? R_OK | X_OK : S_ISREG(status.st_mode) ? R_OK : 0;
-    if (reading != 0 && ::access(source.c_str(), reading) != 0)
-        return PathProblem{source, access_problem(errno)};
     if (::stat(archive.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
         return PathProblem{archive, "is a directory"};
     return nearest_problem(parent_path(archive), W_OK | X_OK);

@@ -21,9 +21,13 @@ struct PathProblem {
 // Nothing when no such problem is found (the failure came from elsewhere).
 std::optional<PathProblem> destination_problem(std::string const& directory);
 
+// What keeps `path` from being read: missing, behind a parent that is no
+// directory or cannot be passed, or, a file or directory, not readable.
+std::optional<PathProblem> reading_problem(std::string const& path);
+
 // What keeps creation from reading `source` or writing `archive`: a source
-// that is missing or cannot be reached, then the archive's directory as a
-// destination, then an archive path that is a directory.
+// that cannot be read, then the archive's directory as a destination, then
+// an archive path that is a directory.
 std::optional<PathProblem> creation_problem(std::string const& source, std::string const& archive);
 
 } // namespace quastor::cli

@@ -6,6 +6,7 @@
 #include "common/progress.hpp"
 #include "error.hpp"
 
+#include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
@@ -18,6 +19,17 @@ namespace quastor {
 inline constexpr int min_deflate_level = 0;
 inline constexpr int max_deflate_level = 12;
 inline constexpr int default_deflate_level = 6;
+
+// What a directory source gives.
+enum class DirectoryNaming : uint8_t {
+    // What it holds, named from itself: create_zip's entries.
+    contents,
+    // An entry for itself under its last component, and what it holds under
+    // that, as archivers name a directory given to them; one whose path ends
+    // in "." or ".." (or is the root) has no name of its own to give and
+    // gives what it holds.
+    own_name,
+};
 
 // How one archive is built, beyond its sources and its path; the defaults
 // are the module's.
@@ -45,6 +57,9 @@ struct CreateOptions {
     // already there untouched) and no scratch directory. Once the complete
     // archive is being named the call runs to its end, and tells it so.
     CallerHook* caller = nullptr;
+    // What a directory source gives; exclusion sees its own entry's name
+    // too.
+    DirectoryNaming naming = DirectoryNaming::contents;
 };
 
 // Builds a ZIP32 archive at archive_path from files, symbolic links or

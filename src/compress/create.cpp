@@ -44,10 +44,26 @@ ArchiveTarget archive_target(std::string archive_abs)
     return ArchiveTarget(std::move(archive_abs), existing);
 }
 
+// The name a directory given as `source_path` has of its own: its last
+// component, unless that is "." or "..", or the path is the root or empty
+// (the working directory), which name no directory by a name of its own.
+std::optional<std::string_view> own_directory_name(std::string_view source_path)
+{
+    while (source_path.ends_with('/'))
+        source_path.remove_suffix(1);
+    std::string_view const last = source_path.substr(source_path.rfind('/') + 1);
+    if (last.empty() || last == "." || last == "..")
+        return std::nullopt;
+    return last;
+}
+
 // Appends the entries of one source to `entries`; returns its status,
-// taken without following a final link.
-Result<struct stat> collect_source(std::string const& source_abs, ArchiveTarget const& archive, NameMerging merging,
-    std::span<std::string const> exclude, std::vector<SourceEntry>& entries)
+// taken without following a final link. A directory with `own_name` gives
+// an entry for itself so named and what it holds under it, otherwise what
+// it holds.
+Result<struct stat> collect_source(std::string const& source_abs, std::optional<std::string_view> own_name,
+    ArchiveTarget const& archive, NameMerging merging, std::span<std::string const> exclude,
+    std::vector<SourceEntry>& entries)
 {
     struct stat status;
     char const* source = QUASTOR_TRY(os_path(source_abs));
@@ -61,7 +77,15 @@ Result<struct stat> collect_source(std::string const& source_abs, ArchiveTarget 
         && *archive.existing() == identity_of(followed))
         return fail(QuastorError::invalid_input("Source path and archive path must be different"));
 
-    if (S_ISDIR(status.st_mode)) {
+    if (S_ISDIR(status.st_mode) && own_name) {
+        std::string const name = decode_utf8_lossy(*own_name);
+        if (names_excluded(exclude, name))
+            return status;
+        entries.push_back(QUASTOR_TRY(build_source_entry(source_abs, status.st_mode, name + "/", identity_of(status))));
+        // Named from its parent, what it holds comes under its own name.
+        std::string const parent(parent_of(source_abs));
+        QUASTOR_TRY(collect_directory_entries(parent, source_abs, archive, entries, merging, exclude));
+    } else if (S_ISDIR(status.st_mode)) {
         QUASTOR_TRY(collect_directory_entries(source_abs, source_abs, archive, entries, merging, exclude));
     } else {
         SourceEntry entry = QUASTOR_TRY(collect_single_source(source_abs, status.st_mode, identity_of(status)));
@@ -118,24 +142,27 @@ Result<void> put_under(std::string const& prefix, std::optional<mode_t> single_d
 }
 
 // The entries of every source, in the order given, under `prefix`.
-Result<std::vector<SourceEntry>> collect_sources(std::span<std::string const> sources_abs, std::string const& prefix,
-    ArchiveTarget const& archive, NameMerging merging, std::span<std::string const> exclude,
-    CallInterruption& interruption)
+// `source_paths` as given, `sources_abs` made absolute.
+Result<std::vector<SourceEntry>> collect_sources(std::span<std::string const> source_paths,
+    std::span<std::string const> sources_abs, std::string const& prefix, ArchiveTarget const& archive,
+    NameMerging merging, DirectoryNaming naming, std::span<std::string const> exclude, CallInterruption& interruption)
 {
     std::vector<SourceEntry> entries;
     std::vector<size_t> starts;
     struct stat status{};
+    std::optional<std::string_view> own_name;
     for (size_t i = 0; i < sources_abs.size(); ++i) {
         // Between sources; the caller asks again once all are collected.
         if (i > 0 && interruption.interrupted())
             return fail(CallInterruption::error());
         starts.push_back(entries.size());
-        status = QUASTOR_TRY(collect_source(sources_abs[i], archive, merging, exclude, entries));
+        own_name = naming == DirectoryNaming::own_name ? own_directory_name(source_paths[i]) : std::nullopt;
+        status = QUASTOR_TRY(collect_source(sources_abs[i], own_name, archive, merging, exclude, entries));
     }
     if (sources_abs.size() > 1)
         QUASTOR_TRY(refuse_names_given_twice(entries, starts));
     std::optional<mode_t> single_directory;
-    if (sources_abs.size() == 1 && S_ISDIR(status.st_mode))
+    if (sources_abs.size() == 1 && S_ISDIR(status.st_mode) && !own_name)
         single_directory = status.st_mode & 07777;
     QUASTOR_TRY(put_under(prefix, single_directory, entries));
     return entries;
@@ -172,8 +199,9 @@ Result<void> create_zip(std::span<std::string const> source_paths, std::string c
         if (same_path(source_abs, archive_abs))
             return fail(QuastorError::invalid_input("Source path and archive path must be different"));
     ArchiveTarget const archive = archive_target(std::move(archive_abs));
-    std::vector<SourceEntry> sources = QUASTOR_TRY(collect_sources(sources_abs, options.prefix, archive,
-        options.refuse_merged_names ? NameMerging::refuse : NameMerging::keep_both, options.exclude, interruption));
+    std::vector<SourceEntry> sources = QUASTOR_TRY(collect_sources(source_paths, sources_abs, options.prefix, archive,
+        options.refuse_merged_names ? NameMerging::refuse : NameMerging::keep_both, options.naming, options.exclude,
+        interruption));
     if (options.progress != nullptr)
         options.progress->total_entries.store(sources.size(), std::memory_order_relaxed);
     if (interruption.interrupted())

@@ -41,6 +41,10 @@ struct Execution {
     CallInterruption& interruption;
     std::vector<uint64_t> weight; // weight[i]: cost of the ranged entries among [0, i)
     std::vector<size_t> large;    // indexes of the streamed entries, largest first
+    // Verifying every entry: each entry's own failure is kept in its slot
+    // (written by the one worker that ran it) and the work goes on. Empty
+    // otherwise: the first failure stops the work.
+    std::vector<std::optional<QuastorError>> faults;
     unsigned workers = 1;
     std::atomic<size_t> next_large{0};
     std::atomic<size_t> next{0};
@@ -104,15 +108,19 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
         execution.stop.store(true, std::memory_order_relaxed);
     };
     auto run = [&](size_t i) {
-        auto done = extract_entry(execution.archive, execution.plan[i], worker);
-        if (!done.has_value()) {
+        ExtractionPlanEntry const& planned = execution.plan[i];
+        auto done = extract_entry(execution.archive, planned, worker);
+        if (!done.has_value() && execution.faults.empty()) {
             failed(i, std::move(done).error());
             return false;
         }
-        // A streamed entry's pieces were counted as they went.
+        if (!done.has_value())
+            execution.faults[i] = std::move(done).error();
+        // A streamed entry's pieces were counted as they went; verifying
+        // decodes no link, whose target planning has checked.
+        bool const counted = !is_large_entry(planned) && (execution.directories != nullptr || !planned.is_symlink);
         if (execution.progress != nullptr)
-            execution.progress->finished(
-                is_large_entry(execution.plan[i]) ? 0 : execution.plan[i].entry.uncompressed_size);
+            execution.progress->finished(counted ? planned.entry.uncompressed_size : 0);
         return execution.going_on();
     };
     // A worker's first failure ends its work, whichever list it came from,
@@ -140,9 +148,11 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
 }
 
 // Runs a plan: into dest_path, or, without one, only decoding and checking
-// the data.
+// the data. `faults`, given only when verifying, takes each failing entry's
+// error and keeps the work going past it.
 Result<void> execute_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveBytes const& archive,
-    std::string const* dest_path, Progress* progress, CallInterruption& interruption)
+    std::string const* dest_path, Progress* progress, CallInterruption& interruption,
+    std::vector<EntryFault>* faults = nullptr)
 {
     if (plan.empty())
         return {};
@@ -153,7 +163,9 @@ Result<void> execute_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveB
     if (dest_path != nullptr)
         directories.emplace(QUASTOR_TRY(reach_directories(*dest_path)));
     Execution execution{.plan = plan, .archive = archive, .directories = directories ? &*directories : nullptr,
-        .progress = progress, .interruption = interruption, .weight = {}, .large = {}};
+        .progress = progress, .interruption = interruption, .weight = {}, .large = {}, .faults = {}};
+    if (faults != nullptr)
+        execution.faults.resize(plan.size());
     execution.weight.resize(plan.size() + 1);
     uint64_t total = 0;
     for (size_t i = 0; i < plan.size(); ++i) {
@@ -201,6 +213,9 @@ Result<void> execute_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveB
             first = &outcome;
     if (first != nullptr)
         return fail(std::move(*first->error).about(plan[first->index].entry.name));
+    for (size_t i = 0; i < execution.faults.size(); ++i)
+        if (execution.faults[i])
+            faults->push_back(EntryFault{i, std::move(*execution.faults[i]).about(plan[i].entry.name)});
     return {};
 }
 
@@ -227,6 +242,15 @@ Result<void> verify_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveBy
 {
     CallInterruption interruption(caller);
     return execute_plan(plan, archive, nullptr, progress, interruption);
+}
+
+Result<std::vector<EntryFault>> verify_plan_each(std::vector<ExtractionPlanEntry> const& plan,
+    ArchiveBytes const& archive, Progress* progress, CallerHook* caller)
+{
+    CallInterruption interruption(caller);
+    std::vector<EntryFault> faults;
+    QUASTOR_TRY(execute_plan(plan, archive, nullptr, progress, interruption, &faults));
+    return faults;
 }
 
 Result<void> extract(std::string const& archive_path, std::string const& dest_path, Progress* progress,

@@ -50,6 +50,20 @@ Result<void> extract_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveB
 Result<void> verify_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveBytes const& archive,
     Progress* progress = nullptr, CallerHook* caller = nullptr);
 
+// One entry whose data failed verification: its index in the plan, and the
+// error extraction would give for it, the entry's name as its subject.
+struct EntryFault {
+    size_t index = 0;
+    QuastorError error;
+};
+
+// verify_plan going on past a failing entry: every entry of the plan is
+// decoded and checked, and each that fails is returned, in plan order.
+// Failures that belong to no entry (an interruption, a pool or a
+// decompressor that cannot be had) still end the call as its error.
+Result<std::vector<EntryFault>> verify_plan_each(std::vector<ExtractionPlanEntry> const& plan,
+    ArchiveBytes const& archive, Progress* progress = nullptr, CallerHook* caller = nullptr);
+
 // The words put before an error's display text when extraction or preflight
 // fails; verification shares extraction's so one text matches both.
 inline constexpr char extraction_failed_prefix[] = "Extraction failed: ";

@@ -46,11 +46,19 @@ BAD_DEFLATE = build_zip([Entry("f", b"data" * 100, method=8, payload=b"\xff" * 4
 
 
 def run(*args, stdin: bytes | None = None, env: dict | None = None, user: int | None = None,
-        command: str | None = None) -> subprocess.CompletedProcess:
+        command: str | None = None, cwd=None, stdout=None) -> subprocess.CompletedProcess:
+    """`stdout`: a file for standard output, or "closed" to start without one."""
     assert COMMAND is not None
-    return subprocess.run([command or COMMAND, *map(str, args)], input=stdin, capture_output=True, timeout=60,
+
+    def child():
+        if stdout == "closed":
+            os.close(1)
+        if user is not None:
+            os.setuid(user)
+    return subprocess.run([command or COMMAND, *map(str, args)], input=stdin, timeout=60, cwd=cwd,
+                          stdout=subprocess.PIPE if stdout in (None, "closed") else stdout, stderr=subprocess.PIPE,
                           env=None if env is None else {**os.environ, **env},
-                          preexec_fn=None if user is None else lambda: os.setuid(user))
+                          preexec_fn=None if user is None and stdout != "closed" else child)
 
 
 def stored(tmp_path, data: bytes) -> pathlib.Path:
@@ -74,7 +82,9 @@ class TestCreateAndExtract:
         (source / "tool").chmod(0o755)
         os.symlink("sub/text", source / "link")
         quastor.create_zip(str(source), str(tmp_path / "module.zip"))
-        assert run("create", tmp_path / "cli.zip", source).returncode == 0
+        # From inside the directory, the module's archive byte for byte; a
+        # relative ARCHIVE is still named from where the command runs.
+        assert run("create", "-C", "src", "cli.zip", ".", cwd=tmp_path).returncode == 0
         assert (tmp_path / "cli.zip").read_bytes() == (tmp_path / "module.zip").read_bytes()
 
         assert run("-q", "create", "--level", "0", tmp_path / "store.zip", source).returncode == 0
@@ -88,6 +98,34 @@ class TestCreateAndExtract:
         # An archive already there is replaced, not added to.
         assert run("create", archive, source / "tool").returncode == 0
         assert [entry["archive_name"] for entry in quastor.preflight_zip(str(archive))] == ["tool"]
+        # Given by name, the directory comes under its own name, with its mode.
+        assert run("create", tmp_path / "named.zip", source).returncode == 0
+        assert run("extract", tmp_path / "named.zip", "-d", tmp_path / "named").returncode == 0
+        assert [p.name for p in (tmp_path / "named").iterdir()] == ["src"]
+        assert snapshot(tmp_path / "named" / "src") == snapshot(source)
+
+    # Each SOURCE as given, from a directory holding src/{sub/x, top}.
+    @pytest.mark.parametrize(("options", "sources", "names"), [
+        ([], ["src"], ["src/", "src/sub/", "src/sub/x", "src/top"]),
+        ([], ["src//"], ["src/", "src/sub/", "src/sub/x", "src/top"]),
+        ([], ["src/."], ["sub/", "sub/x", "top"]),  # "." and ".." name no directory of their own
+        (["-C", "src/sub"], [".."], ["sub/", "sub/x", "top"]),
+        (["-C", "src"], ["sub", "top"], ["sub/", "sub/x", "top"]),
+        (["-C", "src", "-x", "sub"], ["."], ["top"]),
+        (["-x", "src/sub"], ["src"], ["src/", "src/top"]),  # -x sees the names as the source gives them
+        (["-x", "src"], ["src"], []),
+        (["--prefix", "p/", "-x", "*/x"], ["src"], ["p/", "p/src/", "p/src/sub/", "p/src/top"]),
+    ])
+    def test_sources_give_their_own_names(self, tmp_path, options, sources, names):
+        (tmp_path / "src" / "sub").mkdir(parents=True)
+        (tmp_path / "src" / "sub" / "x").write_bytes(b"x")
+        (tmp_path / "src" / "top").write_bytes(b"t")
+        (tmp_path / "src").chmod(0o750)
+        assert run("create", *options, "out.zip", *sources, cwd=tmp_path).returncode == 0
+        report = quastor.preflight_zip(str(tmp_path / "out.zip"))
+        assert [entry["archive_name"] for entry in report] == names
+        if names[:1] == ["src/"]:
+            assert report[0]["external_attr"] >> 16 == 0o40750
 
     def test_several_sources_and_a_prefix(self, tmp_path):
         (tmp_path / "a" / "sub").mkdir(parents=True)
@@ -98,39 +136,47 @@ class TestCreateAndExtract:
         os.symlink("y", tmp_path / "b" / "link")
         (tmp_path / "top.txt").write_bytes(b"t")
         sources = [tmp_path / "a", tmp_path / "b", tmp_path / "top.txt"]
-        alone = []
-        for number, source in enumerate(sources):
-            quastor.create_zip(str(source), str(tmp_path / f"{number}.zip"))
-            alone += quastor.preflight_zip(str(tmp_path / f"{number}.zip"))
         out = tmp_path / "out"
         out.mkdir()
-        # Each source's entries as it gives them alone, sources in the order
-        # given, read where they are: nothing linked to or copied from them.
+        # Each source under its own name, sources in the order given, read
+        # where they are: nothing linked to or copied from them.
         files = [tmp_path / "a" / "sub" / "x", tmp_path / "b" / "y"]
         before = [(p.stat().st_nlink, p.stat().st_ctime_ns) for p in files]
         assert run("create", out / "all.zip", *sources).returncode == 0
-        assert quastor.preflight_zip(str(out / "all.zip")) == alone
+        names = ["a/", "a/sub/", "a/sub/x", "b/", "b/.git/", "b/link", "b/y", "top.txt"]
+        assert [e["archive_name"] for e in quastor.preflight_zip(str(out / "all.zip"))] == names
         assert [(p.stat().st_nlink, p.stat().st_ctime_ns) for p in files] == before
-        # Under a prefix, -x matched against the names each source gives.
-        assert run("create", "--prefix", "top/dir", "-x", ".git", out / "p.zip", *sources).returncode == 0
-        expected = sorted(["top/", "top/dir/"] + ["top/dir/" + e["archive_name"] for e in alone
-                                                  if not e["archive_name"].startswith(".git")])
-        assert sorted(e["archive_name"] for e in quastor.preflight_zip(str(out / "p.zip"))) == expected
-        # One directory under its own name, as archiving its parent gives it;
-        # the levels above it as new directories are made.
-        assert run("create", "--prefix", "up/sub/", out / "one.zip", tmp_path / "a" / "sub").returncode == 0
+        assert run("extract", out / "all.zip", "-d", tmp_path / "all").returncode == 0
+        assert [snapshot(tmp_path / "all" / s.name) for s in sources[:2]] == [snapshot(s) for s in sources[:2]]
+        # Under a prefix, -x matched against the names each source gives, a
+        # single file's too.
+        assert run("create", "--prefix", "top/dir", "-x", "b/.git", "-x", "top.txt", out / "p.zip",
+                   *sources).returncode == 0
+        expected = ["top/", "top/dir/"] + ["top/dir/" + n for n in names if not n.startswith(("b/.git", "top"))]
+        assert [e["archive_name"] for e in quastor.preflight_zip(str(out / "p.zip"))] == expected
+        # One directory giving what it holds under a prefix is what naming it
+        # gives: the prefix's last level takes its mode, the levels above it
+        # the mode new directories are made with.
+        assert run("create", "--prefix", "up/", out / "one.zip", tmp_path / "a" / "sub").returncode == 0
+        assert run("create", "-C", tmp_path / "a" / "sub", "--prefix", "up/sub/", out / "inside.zip",
+                   ".").returncode == 0
+        assert (out / "inside.zip").read_bytes() == (out / "one.zip").read_bytes()
         umask = os.umask(0o22)
         os.umask(umask)
         assert [(e["archive_name"], e["external_attr"] >> 16 & 0o777) for e in
                 quastor.preflight_zip(str(out / "one.zip"))] == [("up/", 0o777 & ~umask), ("up/sub/", 0o750),
                                                                  ("up/sub/x", 0o644)]
-        # Two sources that give one name refuse the call before anything is written.
-        (tmp_path / "c" / "sub").mkdir(parents=True)
-        done = run("create", out / "twice.zip", tmp_path / "a", tmp_path / "c")
-        assert (done.returncode, done.stderr.decode()) == (1, f"quastor: {out / 'twice.zip'}: Archive creation "
-                                                              'failed: Invalid input: Two sources give the entry name '
-                                                              '"sub/"\n')
-        assert sorted(p.name for p in out.iterdir()) == ["all.zip", "one.zip", "p.zip"]
+        # Two sources that give one name, two directories or a directory and
+        # a file, refuse the call before anything is written.
+        (tmp_path / "c" / "a").mkdir(parents=True)
+        (tmp_path / "d").mkdir()
+        (tmp_path / "d" / "a").write_bytes(b"file")
+        for second, name in ((tmp_path / "c" / "a", "a/"), (tmp_path / "d" / "a", "a")):
+            done = run("create", out / "twice.zip", tmp_path / "a", second)
+            assert (done.returncode, done.stderr.decode()) == (
+                1, f"quastor: {out / 'twice.zip'}: Archive creation failed: Invalid input: Two sources give the "
+                   f'entry name "{name}"\n')
+        assert sorted(p.name for p in out.iterdir()) == ["all.zip", "inside.zip", "one.zip", "p.zip"]
         done = run("create", out / "x.zip", tmp_path / "a", tmp_path / "missing")
         assert done.stderr.decode().startswith(f"quastor: {tmp_path / 'missing'}: does not exist: ")
         # An item at fault is named where it lives.
@@ -139,7 +185,7 @@ class TestCreateAndExtract:
         assert done.stderr.decode().endswith(f"Unsupported filesystem entry: {tmp_path / 'b' / 'pipe'}\n")
         for prefix in ("../up", "C:/x/", "c:x"):
             assert run("create", "--prefix", prefix, out / "x.zip", tmp_path / "a").returncode == 2
-        assert sorted(p.name for p in out.iterdir()) == ["all.zip", "one.zip", "p.zip"]
+        assert sorted(p.name for p in out.iterdir()) == ["all.zip", "inside.zip", "one.zip", "p.zip"]
 
     def test_refusals_carry_the_module_text(self, tmp_path):
         archive = stored(tmp_path, EVIL)
@@ -181,9 +227,13 @@ class TestCheck:
         done = run("check", archive)
         text = module_error(quastor.preflight_zip_bytes, EVIL)
         assert (done.returncode, done.stderr.decode()) == (1, f"quastor: {archive}: {text}\n")
-        # With --json standard output still holds one JSON value.
+        # With --json standard output still holds one JSON value; standard
+        # input has one name there and on standard error.
         done = run("check", "--json", archive)
         assert (done.returncode, json.loads(done.stdout)) == (1, {"error": text, "archive": str(archive)})
+        done = run("check", "--json", "-", "nomatch", stdin=GOOD)
+        assert json.loads(done.stdout) == {"error": "nomatch: matches no entry", "archive": "standard input"}
+        assert done.stderr.decode() == "quastor: standard input: nomatch: matches no entry\n"
 
         risky = stored(tmp_path, build_zip([
             symlink("abs", "/etc/passwd"),
@@ -285,7 +335,7 @@ class TestSelection:
         # A last operand no entry even starts with reads as a destination
         # without -d; a near miss, a glob or a given -d does not.
         for args, hint in ((["out"], "; did you mean '-d out'?"), (["d/e/b"], ""), (["o*"], ""),
-                           (["out", "-d", "x"], "")):
+                           (["out", "-d", "x"], ""), (["out", "-p"], "")):
             done = run("extract", archive, *args)
             assert done.stderr.decode() == f"quastor: {archive}: {args[0]}: matches no entry{hint}\n"
         assert not (tmp_path / "x").exists()
@@ -377,6 +427,16 @@ class TestMessages:
         assert done.stderr.decode() == (
             f"quastor: {tmp_path}: Extraction failed: I/O error: Is a directory (os error 21)\n")
 
+    def test_output_refused_is_said_as_such(self, tmp_path):
+        # The archive passed: what failed is writing the command's output.
+        archive = stored(tmp_path, GOOD)
+        with open("/dev/full", "wb") as full:
+            for sink, said in ((full, "No space left on device"), ("closed", "Bad file descriptor")):
+                for args in (["test", archive], ["check", archive], ["test", "--json", archive],
+                             ["check", "--json", "-"]):
+                    done = run(*args, stdout=sink, stdin=GOOD)
+                    assert (done.returncode, done.stderr.decode()) == (1, f"quastor: standard output: {said}\n")
+
     def test_no_zip_at_all_gets_a_plain_hint(self, tmp_path):
         noise = stored(tmp_path, b"not an archive" * 100)
         done = run("check", noise)
@@ -401,6 +461,12 @@ class TestMessages:
             cases = [
                 (["create", place / "x.zip", place / "missing"], "missing", "does not exist",
                  creation + "No such file or directory (os error 2)"),
+                (["create", "-C", place / "missing", place / "x.zip", "."], "missing", "does not exist",
+                 creation + "No such file or directory (os error 2)"),
+                (["extract", place / "missing"], "missing", "does not exist",
+                 extraction + "No such file or directory (os error 2)"),
+                (["check", place / "file" / "a.zip"], "file", "is not a directory",
+                 "Preflight failed: I/O error: Not a directory (os error 20)"),
                 (["create", place / "file" / "x.zip", place / "src"], "file", "is not a directory",
                  creation + "File exists (os error 17)"),
                 (["extract", archive, "-d", place / "file"], "file", "is not a directory",
@@ -448,8 +514,8 @@ class TestMessages:
         (source / ".git").mkdir()
         # What is excluded is not even looked at.
         os.mkfifo(source / ".git" / "pipe")
-        assert run("create", "--exclude", "*/__pycache__", "-x", ".git",
-                   tmp_path / "a.zip", source).returncode == 0
+        assert run("create", "--exclude", "*/__pycache__", "-x", ".git", "-C", source,
+                   tmp_path / "a.zip", ".").returncode == 0
         names = [entry["archive_name"] for entry in quastor.preflight_zip(str(tmp_path / "a.zip"))]
         assert names == ["pkg/", "pkg/m.py"]
 
@@ -484,7 +550,7 @@ class TestCreateMergedNames:
         result = run("create", tmp_path / "out.zip", src)
         assert result.returncode == 1
         assert result.stderr.decode().endswith(
-            f"Invalid input: {src}/d/x\\xfe and {src}/d/x\\xff both become \"d/x\ufffd\" in the archive\n")
+            f"Invalid input: {src}/d/x\\xfe and {src}/d/x\\xff both become \"src/d/x\ufffd\" in the archive\n")
         assert not (tmp_path / "out.zip").exists()
 
 
@@ -495,27 +561,53 @@ class TestTest:
 
     def test_bytes_counted_come_to_the_total(self, tmp_path):
         # Members over 16 MiB are counted piece by piece as they stream,
-        # the others whole: either way each byte once.
+        # the others whole: either way each byte once. A link's target,
+        # checked by planning, is not decoded again, so not counted.
         big = bytes(range(256)) * ((17 << 20) // 256)
         archive = stored(tmp_path, build_zip([file_entry("big", big, method=8), file_entry("raw", big[:3000000]),
-                                              file_entry("small", b"s" * 100, method=8), directory("d/")]))
+                                              file_entry("small", b"s" * 100, method=8), directory("d/"),
+                                              symlink("link", "small")]))
         total = len(big) + 3000000 + 100
         for args in ([archive], ["-", "big", "small"]):
             expected = total if len(args) == 1 else len(big) + 100
             done = run("test", *args, stdin=archive.read_bytes() if args[0] == "-" else None)
             assert done.stdout.decode().endswith(f"entries, {expected} bytes tested\n")
 
-    # Faults of one entry's data name the entry; a path refusal names it in
-    # its own text.
-    @pytest.mark.parametrize(("data", "entry"), [(BAD_CRC, "f: "), (BAD_DEFLATE, "f: "), (EVIL, ""),
-                                                 (build_zip([Entry("m", b"x", method=99)]), "m: ")],
-                             ids=["crc", "deflate", "unsafe", "method"])
-    def test_faults_carry_the_extraction_text(self, tmp_path, data, entry):
+    # Faults of one entry's data name the entry, and test counts them after
+    # their lines; a path refusal names it in its own text.
+    @pytest.mark.parametrize(("data", "entry", "counted"), [
+        (BAD_CRC, "f: ", "1 of 2 entries failed"), (BAD_DEFLATE, "f: ", "1 of 1 entry failed"), (EVIL, "", None),
+        (build_zip([Entry("m", b"x", method=99)]), "m: ", None)],
+        ids=["crc", "deflate", "unsafe", "method"])
+    def test_faults_carry_the_extraction_text(self, tmp_path, data, entry, counted):
         text = module_error(quastor.extract_zip_bytes, data, str(tmp_path / "out"))
         archive = stored(tmp_path, data)
         for name, done in ((archive, run("test", archive)), ("standard input", run("test", "-", stdin=data)),
                            (archive, run("extract", archive, "-d", tmp_path / "out"))):
-            assert (done.returncode, done.stderr.decode()) == (1, f"quastor: {name}: {entry}{text}\n")
+            summary = f"quastor: {name}: {counted}\n" if counted and done.args[1] == "test" else ""
+            assert (done.returncode, done.stderr.decode()) == (1, f"quastor: {name}: {entry}{text}\n{summary}")
+
+    def test_every_entry_is_tested_and_each_fault_named(self, tmp_path):
+        # Enough data for the pool's workers, a streamed member among the
+        # faults: every entry is decoded, the faults named in archive order.
+        entries = [file_entry(f"f{i:02}", bytes([i]) * 20000, method=8) for i in range(20)]
+        entries[3] = Entry("f03", b"data" * 5000, method=8, crc32=0)
+        entries[11] = Entry("f11", b"data" * 100, method=8, payload=b"\xff" * 40)
+        entries[19] = Entry("f19", bytes(17 << 20), crc32=1)
+        archive = stored(tmp_path, build_zip(entries))
+        faults = [(e.name, module_error(quastor.extract_zip_bytes, build_zip([e]), str(tmp_path / e.name)))
+                  for e in (entries[3], entries[11], entries[19])]
+        done = run("test", archive)
+        assert (done.returncode, done.stdout) == (1, b"")
+        assert done.stderr.decode().splitlines() == [f"quastor: {archive}: {name}: {text}" for name, text in faults] \
+            + [f"quastor: {archive}: 3 of 20 entries failed"]
+        done = run("test", "--json", archive)
+        assert (done.returncode, json.loads(done.stdout)) == (
+            1, [{"error": text, "archive": str(archive), "entry": name} for name, text in faults])
+        assert json.loads(run("test", "--json", "-", "f0*", "-x", "f03", stdin=archive.read_bytes()).stdout) == []
+        # Refused as a whole, or a pattern that names nothing: one object.
+        done = run("test", "--json", "-", "nomatch", stdin=archive.read_bytes())
+        assert json.loads(done.stdout) == {"error": "nomatch: matches no entry", "archive": "standard input"}
 
 
 class TestUsage:
@@ -557,6 +649,8 @@ class TestUsage:
         texts = documents.render(COMMAND)
         for kind, path in documents.FILES.items():
             assert path.read_text() == texts[kind], f"{path.name} is stale: run python docs/command_documents.py"
+        # The man page's examples are README's command block.
+        assert "\\fBquastor create \\-C src release.zip .\\fR" in texts["man"].split(".SH EXAMPLES\n")[1]
         # Every option --help lists is in the man page and each completion.
         for command in ("create", "extract", "check", "test"):
             help_text = run(command, "--help").stdout.decode()

@@ -159,7 +159,7 @@ def run_replace(base: pathlib.Path, tree: pathlib.Path, tries: int) -> bool:
             try:
                 with zipfile.ZipFile(archive) as zf:
                     names = zf.namelist()
-                    state = "new" if zf.testzip() is None and "f000.txt" in names else "torn"
+                    state = "new" if zf.testzip() is None and "tree/f000.txt" in names else "torn"
                     new_names = new_names or names
             except zipfile.BadZipFile:
                 state = "torn"
