@@ -49,7 +49,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from differential_classes import classes_of  # noqa: E402
+from differential_classes import class_for, classes_of  # noqa: E402
 from differential_mutations import mutate, parse  # noqa: E402
 
 BUILD = HERE.parents[1] / "build" / "differential"
@@ -65,6 +65,7 @@ class Reader:
     argv: tuple[str, ...]
     serves: bool          # reads paths on standard input, answers JSON lines
     ok_status: tuple[int, ...] = (0,)
+    refusals: tuple[str, ...] = ()   # words on standard error that mean an entry was left out
 
 
 def python_for(minor: int) -> str | None:
@@ -108,10 +109,11 @@ def find_readers(go_listing: Path | None) -> tuple[list[Reader], list[str]]:
     else:
         missing.append("go (no go, or listing.go did not build)")
     # A password is given so that an encrypted entry is refused rather than
-    # asked about; exit status 1 of unzip and 7-Zip is a warning with
-    # everything extracted.
+    # asked about. Exit status 1 of unzip and 7-Zip is a warning: everything
+    # extracted, unless unzip says it skipped an entry (which -q would hide).
     if shutil.which("unzip"):
-        readers.append(Reader("unzip", ("unzip", "-qq", "-o", "-P", "x", "{archive}", "-d", "{dest}"), False, (0, 1)))
+        readers.append(Reader("unzip", ("unzip", "-o", "-P", "x", "{archive}", "-d", "{dest}"), False, (0, 1),
+                              ("skipping:",)))
     else:
         missing.append("unzip")
     if shutil.which("bsdtar"):
@@ -164,9 +166,11 @@ def from_tree(root: bytes) -> Reading:
             elif os.path.isdir(path):
                 reading[key] = "dir"
             elif os.path.isfile(path):
+                size, crc = 0, 0
                 with open(path, "rb") as file:
-                    data = file.read()
-                reading[key] = (len(data), zlib.crc32(data))
+                    while chunk := file.read(1 << 20):
+                        size, crc = size + len(chunk), zlib.crc32(chunk, crc)
+                reading[key] = (size, crc)
     return reading
 
 
@@ -284,8 +288,9 @@ def extract_with(reader: Reader, archive: str, dest: str) -> tuple[str, object]:
                               **({"user": NOBODY, "group": NOBODY, "extra_groups": []} if as_nobody else {}))
     except subprocess.TimeoutExpired:
         return "hung", None
-    if done.returncode not in reader.ok_status:
-        return "refused", done.stderr.decode(errors="replace").strip().splitlines()[-1:] or [f"exit {done.returncode}"]
+    said = done.stderr.decode(errors="replace")
+    if done.returncode not in reader.ok_status or any(word in said for word in reader.refusals):
+        return "refused", (said.strip().splitlines() or [f"exit {done.returncode}"])[-1].strip()
     return "read", from_tree(dest.encode())
 
 
@@ -361,7 +366,9 @@ def judge(outcome: dict, data: bytes) -> dict:
             verdicts[name] = "same" if unmatched(quastor_reading, reading) == ([], []) else "differs"
     outcome["verdicts"] = verdicts
     if len(groups) > 1:
-        outcome["classes"] = classes_of(data)
+        outcome["classes"] = found = classes_of(data)
+        outcome["reader_classes"] = {name: class_for(name, found) for name, verdict in verdicts.items()
+                                     if verdict == "differs"}
         lines = []
         base = groups[0][0]
         for reading, names in groups:
@@ -473,7 +480,7 @@ def main() -> int:
             if "detail" in outcome:
                 label = (outcome["classes"] or ["unclassified"])[0]
                 refused_disagreeing[label] += 1
-                keep(outcome, data_of, f"refused-{label}")
+                keep(outcome, data_of, f"refused by quastor, {label}")
             return
         tally["read by quastor"] += 1
         against = [name for name, verdict in verdicts.items() if verdict == "differs"]
@@ -481,22 +488,23 @@ def main() -> int:
             tally["read by quastor, one reading"] += 1
             return
         tally["read by quastor, read differently"] += 1
-        label = (outcome["classes"] or ["unclassified"])[0]
         for name in against:
             differs[name] += 1
-            by_class[label][name] += 1
-        by_class[label]["archives"] += 1
-        keep(outcome, data_of, label)
+            by_class[outcome["reader_classes"][name]][name] += 1
+        for label in set(outcome["reader_classes"].values()):
+            by_class[label]["archives"] += 1
+            keep(outcome, data_of, label)
 
     def keep(outcome: dict, data_of: dict, label: str) -> None:
         if kept[label] >= KEPT_PER_CLASS:
             return
         kept[label] += 1
-        folder = arguments.keep / label.replace(" ", "-")
+        folder = arguments.keep / label.replace(",", "").replace(" ", "-")
         folder.mkdir(parents=True, exist_ok=True)
         stem = f"{outcome['seed'].replace(' ', '-')}-{outcome['serial']}"
         (folder / f"{stem}.zip").write_bytes(data_of[(outcome["seed"], outcome["serial"])])
-        text = [f"quastor: {outcome['quastor']}", f"classes: {', '.join(outcome['classes']) or 'none'}",
+        text = [f"quastor: {outcome['quastor']}", f"shapes: {', '.join(outcome['classes']) or 'none'}",
+                *(f"{reader} put down to: {label}" for reader, label in outcome.get("reader_classes", {}).items()),
                 *outcome["detail"]]
         (folder / f"{stem}.txt").write_text("\n".join(text) + "\n")
         if kept[label] == 1:

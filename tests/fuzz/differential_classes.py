@@ -164,24 +164,94 @@ def end_record_past_end(data: bytes) -> bool:
     return at + 22 + u16(data, at + 20) > len(data) and data.rfind(END, max(0, len(data) - 65557), at) >= 0
 
 
-# In the order a finding is put down to them: its class is the first that fits.
+def directory_by_attributes(data: bytes) -> bool:
+    """A name without a trailing "/" whose external attributes say
+    directory (a Unix mode of a directory, or the MS-DOS directory bit):
+    some readers make it a directory, whatever its data."""
+    for header in central_headers(data)[0]:
+        name = data[header + 46:header + 46 + u16(data, header + 28)]
+        attributes = u32(data, header + 38)
+        if not name.endswith(b"/") and (attributes & 0x10 or (attributes >> 16) & 0o170000 == 0o040000):
+            return True
+    return False
+
+
+def invalid_unicode_path(data: bytes) -> bool:
+    """A Unicode Path field with the CRC-32 of its header's name whose name
+    is not UTF-8: a reader that drops the bytes it cannot decode may be
+    left with an ASCII name."""
+    for header in central_headers(data)[0]:
+        name_length, extra_length = u16(data, header + 28), u16(data, header + 30)
+        name = data[header + 46:header + 46 + name_length]
+        for kind, body in extra_fields(data[header + 46 + name_length:header + 46 + name_length + extra_length]):
+            if kind == 0x7075 and len(body) >= 5 and u32(body, 1) == zlib.crc32(name):
+                try:
+                    body[5:].decode("utf-8")
+                except UnicodeDecodeError:
+                    return True
+    return False
+
+
+def size_past_stream(data: bytes) -> bool:
+    """A DEFLATE entry whose stream ends before its declared size: the rest
+    is read as zeros by one reader, refused or cut by the others."""
+    for header in central_headers(data)[0]:
+        local = u32(data, header + 42)
+        if u16(data, header + 10) != 8 or data[local:local + 4] != LOCAL:
+            continue
+        start = local + 30 + u16(data, local + 26) + u16(data, local + 28)
+        inflater = zlib.decompressobj(-15)
+        try:
+            out = inflater.decompress(data[start:start + u32(data, header + 20)], u32(data, header + 24) + 1)
+        except zlib.error:
+            continue
+        if inflater.eof and len(out) < u32(data, header + 24):
+            return True
+    return False
+
+
+def directory_not_by_size(data: bytes) -> bool:
+    """The directory does not end where the end record begins: its size
+    field, counted back from the end record, names another place than its
+    offset field (bytes between the two, a wrong size, a copy of the end
+    record in the comment)."""
+    at = end_record_at(data)
+    return at - u32(data, at + 12) != u32(data, at + 16)
+
+
+# Each shape with the readers it throws off, in the order a reader's second
+# reading is put down to them: the first shape present whose readers include
+# it. ("zipfile" stands for every version.)
 CLASSES = [
-    ("end record past the end", end_record_past_end),
-    ("ZIP64 locator elsewhere", zip64_elsewhere),
-    ("entry count", entry_count),
-    ("unlisted local record", unlisted_local),
-    ("local record past the directory", local_record_past_directory),
-    ("local method or sizes", local_fields_differ),
-    ("Unicode Path field", unicode_path),
+    ("end record past the end", end_record_past_end, ("go",)),
+    ("ZIP64 locator elsewhere", zip64_elsewhere, ("zipfile", "go", "unzip", "bsdtar", "7zz")),
+    ("entry count", entry_count, ("zipfile", "unzip", "bsdtar", "7zz", "stream-unzip")),
+    ("unlisted local record", unlisted_local, ("7zz", "stream-unzip", "bsdtar")),
+    ("local method or sizes", local_fields_differ, ("unzip", "bsdtar", "7zz", "stream-unzip")),
+    ("Unicode Path field", unicode_path, ("zipfile-3.12", "zipfile-3.13", "unzip", "bsdtar", "7zz")),
+    ("Unicode Path field not UTF-8", invalid_unicode_path, ("unzip",)),
+    ("size past the stream", size_past_stream, ("zipfile", "unzip", "stream-unzip", "go", "bsdtar", "7zz")),
+    ("directory by its attributes", directory_by_attributes, ("bsdtar", "7zz")),
+    ("directory not by its size", directory_not_by_size, ("bsdtar",)),
+    ("local record past the directory", local_record_past_directory, ("stream-unzip",)),
 ]
 
 
 def classes_of(data: bytes) -> list[str]:
+    """Every shape the archive has."""
     found = []
-    for name, test in CLASSES:
+    for name, test, _ in CLASSES:
         try:
             if test(data):
                 found.append(name)
         except (struct.error, IndexError, ValueError):
             pass
     return found
+
+
+def class_for(reader: str, found: list[str]) -> str:
+    """The shape a reader's second reading is put down to."""
+    for name, _, readers in CLASSES:
+        if name in found and any(reader == r or reader.startswith(r + "-") for r in readers):
+            return name
+    return "unclassified"
