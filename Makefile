@@ -149,7 +149,7 @@ test-stress: test-build
 # fails it. Examples of each kind found are kept in build/differential.
 test-differential: test-build
 	@echo "== differential run, short"
-	@$(PYTHON) tests/fuzz/differential.py --count 3000
+	@$(PYTHON) tests/fuzz/differential.py --count 2000
 
 SECONDS ?= 1800
 differential: test-build

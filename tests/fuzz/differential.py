@@ -122,7 +122,7 @@ def find_readers(go_listing: Path | None) -> tuple[list[Reader], list[str]]:
         missing.append("bsdtar")
     seven = shutil.which("7zz") or shutil.which("7z")
     if seven:
-        readers.append(Reader("7zz", (seven, "x", "-y", "-bd", "-bso0", "-bsp0", "-px", "-o{dest}", "{archive}"),
+        readers.append(Reader(os.path.basename(seven), (seven, "x", "-y", "-bd", "-bso0", "-bsp0", "-px", "-o{dest}", "{archive}"),
                               False, (0, 1)))
     else:
         missing.append("7zz (nor 7z)")
@@ -377,7 +377,7 @@ def judge(outcome: dict, data: bytes) -> dict:
                 only_first, only_here = unmatched(base, reading)
                 line += f": without {describe(only_first) or 'nothing'}; with {describe(only_here) or 'nothing'}"
             else:
-                line += f": {describe(list(reading.items()))}"
+                line += f": {describe(list(reading.items())) or 'nothing'}"
             lines.append(line)
         refusals = [f"{n} ({readings[n][1]})" if readings[n][0] == "refused" else f"{n} ({readings[n][0]})"
                     for n in readings if readings[n][0] != "read"]
@@ -403,7 +403,7 @@ def read_batch(batch: list[tuple[str, int, bytes, bool]]) -> list[dict]:
 def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("archives", nargs="*", type=Path, help="more seeds")
-    parser.add_argument("--count", type=int, default=3000, help="mutants in all")
+    parser.add_argument("--count", type=int, default=2000, help="mutants in all")
     parser.add_argument("--seconds", type=float, help="run this long instead of --count mutants")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--jobs", type=int, default=2)
@@ -474,6 +474,9 @@ def main() -> int:
 
     def record(outcome: dict, data_of: dict) -> None:
         verdicts = outcome["verdicts"]
+        for name, verdict in verdicts.items():
+            if verdict == "hung":  # no reading, but worth a look
+                tally[f"{name} hung or crashed"] += 1
         if outcome["quastor"] != "read":
             if outcome["serial"] >= 0 and outcome["quastor"] == "refused while extracting":
                 tally["refused by quastor while extracting"] += 1
@@ -526,7 +529,17 @@ def main() -> int:
                 waiting.append((pool.apply_async(read_batch, (batch,)), data_of))
             if waiting:
                 result, data_of = waiting.pop(0)
-                for outcome in result.get():
+                try:
+                    outcomes = result.get(timeout=READ_TIMEOUT * (BATCH * 4 + 10))
+                except multiprocessing.TimeoutError:  # the worker died: quastor or a reader crashed it
+                    tally["lost with their worker"] += len(data_of)
+                    lost = arguments.keep / "lost"
+                    lost.mkdir(parents=True, exist_ok=True)
+                    for (seed, serial), data in data_of.items():
+                        (lost / f"{seed.replace(' ', '-')}-{serial}.zip").write_bytes(data)
+                    print(f"differential: a batch did not come back; its archives are in {lost}")
+                    continue
+                for outcome in outcomes:
                     record(outcome, data_of)
         pool.close()
         pool.join()
@@ -547,6 +560,9 @@ def main() -> int:
         print("  refused by quastor, readers disagreeing: " +
               ", ".join(f"{label} {count}" for label, count in sorted(refused_disagreeing.items())))
     read_differently = tally["read by quastor, read differently"]
+    if tally["lost with their worker"]:
+        print(f"== differential: FAILED: {tally['lost with their worker']} archives lost with a worker that died")
+        return 1
     if read_differently:
         print(f"== differential: FAILED: {read_differently} of {tally['read by quastor']} archives quastor reads "
               f"are read differently by another reader")

@@ -166,12 +166,14 @@ def end_record_past_end(data: bytes) -> bool:
 
 def directory_by_attributes(data: bytes) -> bool:
     """A name without a trailing "/" whose external attributes say
-    directory (a Unix mode of a directory, or the MS-DOS directory bit):
-    some readers make it a directory, whatever its data."""
+    directory (from a Unix host, a directory's mode; from any other, the
+    MS-DOS directory bit): some readers make it a directory, whatever its
+    data."""
     for header in central_headers(data)[0]:
         name = data[header + 46:header + 46 + u16(data, header + 28)]
-        attributes = u32(data, header + 38)
-        if not name.endswith(b"/") and (attributes & 0x10 or (attributes >> 16) & 0o170000 == 0o040000):
+        attributes, unix = u32(data, header + 38), data[header + 5] == 3
+        if not name.endswith(b"/") and \
+                ((attributes >> 16) & 0o170000 == 0o040000 if unix else attributes & 0x10):
             return True
     return False
 

@@ -17,7 +17,15 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
 
 from zipbuild import (  # noqa: E402
-    Entry, build_zip, crc32, deflate, directory, file_entry, symlink, unicode_path_extra, zip64_tail,
+    Entry,
+    build_zip,
+    crc32,
+    deflate,
+    directory,
+    file_entry,
+    symlink,
+    unicode_path_extra,
+    zip64_tail,
 )
 
 # Small enough that a reader extracts one in a few milliseconds.
@@ -69,6 +77,19 @@ def make_tree(root: Path) -> None:
     os.symlink("a.txt", root / "link")
 
 
+class Unseekable(io.RawIOBase):
+    """A stream zipfile cannot seek in: it writes data descriptors."""
+
+    def __init__(self, buffer: io.BytesIO) -> None:
+        self.buffer = buffer
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, chunk) -> int:  # type: ignore[override]
+        return self.buffer.write(chunk)
+
+
 def tool_seeds(work: Path, go_listing: Path | None) -> dict[str, bytes]:
     """What each writer on this machine makes of one small tree; writers
     that are missing are left out."""
@@ -102,15 +123,7 @@ def tool_seeds(work: Path, go_listing: Path | None) -> dict[str, bytes]:
         seeds[f"writer-{name}"] = (out / f"{name}.zip").read_bytes()
     for name, seekable in (("zipfile", True), ("zipfile-stream", False)):
         buffer = io.BytesIO()
-
-        class Unseekable(io.RawIOBase):
-            def writable(self) -> bool:
-                return True
-
-            def write(self, chunk) -> int:  # type: ignore[override]
-                return buffer.write(chunk)
-
-        with zipfile.ZipFile(buffer if seekable else Unseekable(), "w", zipfile.ZIP_DEFLATED) as archive:
+        with zipfile.ZipFile(buffer if seekable else Unseekable(buffer), "w", zipfile.ZIP_DEFLATED) as archive:
             for path in sorted(tree.rglob("*")):
                 archive.write(path, path.relative_to(tree).as_posix())
         seeds[f"writer-{name}"] = buffer.getvalue()
@@ -122,13 +135,15 @@ def real_seeds(limit: int = 6) -> dict[str, bytes]:
     patterns = ["/root/.pyenv/versions/*/lib/python3*/test/**/*.whl", "/root/.pyenv/versions/*/lib/python3*/test/**/*.egg",
                 f"{sys.base_prefix}/lib/python3*/test/**/*.whl", "/usr/lib/python3*/test/**/*.whl",
                 "/usr/share/python-wheels/*.whl"]
-    found: dict[str, Path] = {}
+    found: dict[tuple[str, str], Path] = {}
     for pattern in patterns:
         for path in sorted(glob.glob(pattern, recursive=True)):
             size = os.path.getsize(path)
-            if size <= REAL_ARCHIVE_LIMIT and os.path.basename(path) not in found:
-                found[os.path.basename(path)] = Path(path)
-    return {f"real-{name}": path.read_bytes() for name, path in sorted(found.items())[:limit]}
+            name = os.path.basename(path)
+            project = (name.split("-")[0], name.rsplit(".", 1)[-1])  # one version of each
+            if size <= REAL_ARCHIVE_LIMIT and project not in found:
+                found[project] = Path(path)
+    return {f"real-{path.name}": path.read_bytes() for _, path in sorted(found.items())[:limit]}
 
 
 def make_seeds(work: Path, go_listing: Path | None) -> dict[str, bytes]:
