@@ -92,8 +92,10 @@ def listed_spans(data: bytes) -> list[tuple[int, int]]:
         if data[local:local + 4] != LOCAL or local + 30 > len(data):
             continue
         end = local + 30 + u16(data, local + 26) + u16(data, local + 28) + u32(data, header + 20)
-        if u16(data, header + 8) & 8:
-            end += 16 if data[end:end + 4] == DESCRIPTOR else 12
+        if data[end:end + 4] == DESCRIPTOR:
+            end += 16
+        elif u16(data, local + 6) & 8 and data[end:end + 4] == data[header + 16:header + 20]:
+            end += 12  # a descriptor without its signature
         spans.append((local, end))
     return sorted(spans)
 
@@ -178,6 +180,15 @@ def directory_by_attributes(data: bytes) -> bool:
     return False
 
 
+def special_file(data: bytes) -> bool:
+    """A Unix mode of a socket or a device: one reader writes zeros or makes
+    a device node where the others write the entry's data."""
+    for header in central_headers(data)[0]:
+        if data[header + 5] == 3 and (u32(data, header + 38) >> 16) & 0o170000 in (0o140000, 0o060000, 0o020000):
+            return True
+    return False
+
+
 def invalid_unicode_path(data: bytes) -> bool:
     """A Unicode Path field with the CRC-32 of its header's name whose name
     is not UTF-8: a reader that drops the bytes it cannot decode may be
@@ -234,6 +245,7 @@ CLASSES = [
     ("Unicode Path field not UTF-8", invalid_unicode_path, ("unzip",)),
     ("size past the stream", size_past_stream, ("zipfile", "unzip", "stream-unzip", "go", "bsdtar", "7zz")),
     ("directory by its attributes", directory_by_attributes, ("bsdtar", "7zz")),
+    ("special file type", special_file, ("bsdtar",)),
     ("directory not by its size", directory_not_by_size, ("bsdtar",)),
     ("local record past the directory", local_record_past_directory, ("stream-unzip",)),
 ]

@@ -192,7 +192,7 @@ def structured(model: Model, rng: random.Random) -> None:
     else:
         choice = rng.choice(["local method", "central method", "local sizes", "central sizes", "flags",
                              "unicode path", "unicode path", "zip64 extra", "name", "local name", "insert",
-                             "insert", "unlisted header", "zip64", "second directory", "duplicate"])
+                             "insert", "unlisted header", "zip64", "second directory", "duplicate", "attributes"])
     records = model.records
     record = rng.choice(records) if records else None
     if choice == "local method" and record:
@@ -269,6 +269,12 @@ def structured(model: Model, rng: random.Random) -> None:
         model.trailer = ZIP64_END  # laid out with the directory's values
     elif choice == "second directory" and records:
         model.order = rng.sample(model.order, rng.randint(0, len(model.order)))
+    elif choice == "attributes" and record:  # the kind and host the attributes give
+        if rng.random() < 0.3:
+            record.central[5] = rng.choice([0, 3, 10, 19])
+        struct.pack_into("<I", record.central, 38, rng.choice([
+            0o040755 << 16, (0o040755 << 16) | 0x10, (0o100644 << 16) | 0x10, 0x10, 0o120777 << 16, 0,
+            0o100755 << 16, 0o140644 << 16, 0o060644 << 16, 0o020644 << 16, 0o010644 << 16]))
     elif choice == "duplicate" and record:
         model.order.insert(rng.randrange(len(model.order) + 1), rng.randrange(len(records)))
 
