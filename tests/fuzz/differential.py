@@ -57,6 +57,10 @@ KEPT_PER_CLASS = 6
 BATCH = 12
 READ_TIMEOUT = 30.0
 NOBODY = 65534
+LARGE = 64 << 20
+# Seeds read as they are, never mutated: every mutant would make each
+# reader write 4 GiB.
+UNMUTATED = {"shape-size past the stream"}
 
 
 @dataclass(frozen=True)
@@ -166,10 +170,12 @@ def from_tree(root: bytes) -> Reading:
             elif os.path.isdir(path):
                 reading[key] = "dir"
             elif os.path.isfile(path):
-                size, crc = 0, 0
+                # Past 64 MiB only the size and the first 64 MiB are
+                # compared: a 4 GiB file of zeros is not read whole.
+                size, crc = os.path.getsize(path), 0
                 with open(path, "rb") as file:
-                    while chunk := file.read(1 << 20):
-                        size, crc = size + len(chunk), zlib.crc32(chunk, crc)
+                    while chunk := file.read(min(1 << 20, LARGE - file.tell())):
+                        crc = zlib.crc32(chunk, crc)
                 reading[key] = (size, crc)
     return reading
 
@@ -425,7 +431,7 @@ def main() -> int:
     for path in arguments.archives:
         seeds[path.name] = path.read_bytes()
     models = {name: parse(data) for name, data in seeds.items()}
-    names = sorted(seeds)
+    names = sorted(name for name in seeds if name not in UNMUTATED)
 
     shutil.rmtree(arguments.keep, ignore_errors=True)
     scratch_root = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
@@ -443,7 +449,7 @@ def main() -> int:
 
     def batches():
         nonlocal produced
-        batch = [(name, -1, seeds[name], True) for name in names]  # each seed as it is
+        batch = [(name, -1, seeds[name], True) for name in sorted(seeds)]  # each seed as it is
         serial = 0
         while True:
             if arguments.seconds is not None:

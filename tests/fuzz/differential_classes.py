@@ -51,8 +51,11 @@ def renamed_segments(name: bytes, field: bytes) -> bool:
 
 def unicode_path(data: bytes) -> bool:
     """A Unicode Path field, central or local, any version, with the CRC-32
-    of its header's name, naming another path than a re-encoding would."""
-    for header in central_headers(data)[0]:
+    of its header's name, naming another path than a re-encoding would, or
+    the path of another entry."""
+    headers = central_headers(data)[0]
+    names = {data[h + 46:h + 46 + u16(data, h + 28)].replace(b"\\", b"/").strip(b"/") for h in headers}
+    for header in headers:
         name_length, extra_length = u16(data, header + 28), u16(data, header + 30)
         name = data[header + 46:header + 46 + name_length]
         extras = [data[header + 46 + name_length:header + 46 + name_length + extra_length]]
@@ -63,8 +66,8 @@ def unicode_path(data: bytes) -> bool:
                 extras.append(data[local + 30 + len(local_name):local + 30 + len(local_name) + u16(data, local + 28)])
         for extra in extras:
             for kind, body in extra_fields(extra):
-                if kind == 0x7075 and len(body) >= 5 and u32(body, 1) == zlib.crc32(name) and \
-                        body[5:] != name and renamed_segments(name, body[5:]):
+                if kind == 0x7075 and len(body) >= 5 and u32(body, 1) == zlib.crc32(name) and body[5:] != name and \
+                        (renamed_segments(name, body[5:]) or body[5:].replace(b"\\", b"/").strip(b"/") in names):
                     return True
     return False
 

@@ -18,11 +18,14 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
 
 from zipbuild import (  # noqa: E402
     Entry,
+    build,
     build_zip,
     crc32,
     deflate,
     directory,
+    end_record,
     file_entry,
+    local_record,
     symlink,
     unicode_path_extra,
     zip64_tail,
@@ -66,6 +69,68 @@ def builder_seeds() -> dict[str, bytes]:
     size, offset = struct.unpack_from("<II", one, end + 12)
     seeds["builder-zip64 tail"] = one[:end] + zip64_tail(offset, size, 2, at=end) + one[end:]
     return seeds
+
+
+PAYLOAD, BENIGN = b"#!/bin/sh\necho payload\n", b"#!/bin/sh\necho benign\n"
+
+
+def split_directories(first: list[Entry], second: list[Entry]) -> tuple[bytes, bytes, bytes]:
+    """The local records of both lists, then one directory for each: the
+    records, the first directory (offsets set) and the second."""
+    both = build(first + second)
+    records = both.data[:both.central_offsets[0]]
+    cut = both.central_offsets[len(first)] if second else both.end_offset
+    return records, both.data[both.central_offsets[0]:cut], both.data[cut:both.end_offset]
+
+
+def shape_seeds() -> dict[str, bytes]:
+    """One archive of each shape that readers have been seen to read two
+    ways, smallest form: the run starts from them, so each is met on every
+    run, and their mutants probe the edges of each refusal."""
+    shapes = {}
+    # Two central headers, the end record counting one.
+    shapes["entry count"] = build_zip([file_entry("a.txt", BENIGN), file_entry("run.sh", PAYLOAD)], count=1)
+    # A Unicode Path field giving a legacy name the spelling of a benign entry's.
+    shapes["Unicode Path field"] = build_zip([
+        file_entry(b"\xe9", PAYLOAD, flags=0, extra=unicode_path_extra(b"\xe9", "run.sh")),
+        file_entry("run.sh", BENIGN)])
+    # The same with a name that is not UTF-8 but loses its odd byte to a reader.
+    shapes["Unicode Path field not UTF-8"] = build_zip([
+        file_entry("run.sh", BENIGN),
+        file_entry(b"\xe9", PAYLOAD, flags=0, extra=unicode_path_extra(b"\xe9", b"run\xff.sh"))])
+    # A ZIP64 locator before the end record naming a ZIP64 record and a
+    # directory of its own, elsewhere.
+    records, listed, other = split_directories([file_entry("a.txt", BENIGN)], [file_entry("run.sh", PAYLOAD)])
+    record_at = len(records) + len(other)
+    directory_at = record_at + 56
+    tail = zip64_tail(len(records), len(other), 1, at=record_at)
+    shapes["ZIP64 locator elsewhere"] = (records + other + tail[:56] + listed + tail[56:]
+                                         + end_record(count=1, cd_offset=directory_at, cd_size=len(listed)))
+    # A local record before the first listed one.
+    shapes["unlisted local record"] = build_zip([file_entry("a.txt", BENIGN)], prefix=local_record("run.sh", PAYLOAD))
+    # A local header saying deflate over a central one saying stored.
+    shapes["local method"] = build_zip([file_entry("run.sh", deflate(PAYLOAD), local_method=8,
+                                                   local_file_size=len(PAYLOAD), local_crc32=crc32(PAYLOAD))])
+    # Two end records, the last one's comment running past the end.
+    first_end = end_record(count=1, cd_offset=len(records), cd_size=len(listed))
+    second_at = len(records) + len(listed) + len(first_end)
+    second_end = bytearray(end_record(count=1, cd_offset=second_at, cd_size=len(other)))
+    struct.pack_into("<H", second_end, 20, 40)
+    shapes["end record past the end"] = records + listed + first_end + other + bytes(second_end)
+    # One byte between the directory and the end record.
+    one = build([file_entry("run.sh", PAYLOAD)])
+    shapes["directory not by its size"] = one.data[:one.end_offset] + b"\0" + one.data[one.end_offset:]
+    # Entries whose attributes say directory, without the trailing slash.
+    shapes["directory by its mode"] = build_zip([Entry("run.sh", PAYLOAD, external_attr=0o040755 << 16)])
+    shapes["directory by the MS-DOS bit"] = build_zip([Entry("run.sh", PAYLOAD, external_attr=0x10,
+                                                             version_made_by=0x0014)])
+    # The mode of a socket.
+    shapes["special file type"] = build_zip([Entry("run.sh", PAYLOAD, external_attr=0o140755 << 16)])
+    # An empty DEFLATE stream declaring 4 GiB - 1 bytes, the CRC-32 of as many zeros (0).
+    shapes["size past the stream"] = build_zip([file_entry("run.sh", b"", method=8, file_size=0xFFFFFFFF)])
+    # A local record where a directory of no entries stands.
+    shapes["local record past the directory"] = local_record("run.sh", PAYLOAD) + end_record()
+    return {f"shape-{name}": data for name, data in shapes.items()}
 
 
 def make_tree(root: Path) -> None:
@@ -147,4 +212,4 @@ def real_seeds(limit: int = 6) -> dict[str, bytes]:
 
 
 def make_seeds(work: Path, go_listing: Path | None) -> dict[str, bytes]:
-    return builder_seeds() | tool_seeds(work, go_listing) | real_seeds()
+    return builder_seeds() | shape_seeds() | tool_seeds(work, go_listing) | real_seeds()
