@@ -5,7 +5,7 @@
 
 Reads archive paths from standard input, one a line, and prints one JSON line
 for each: {"ok": true, "entries": [[name as hex, size, CRC-32], ...]} with the
-size and CRC-32 of each entry's decoded data (0, 0 for names ending in "/"),
+size and CRC-32 (of the first 64 MiB) of each entry's decoded data (0, 0 for names ending in "/"),
 or {"ok": false, "error": "..."} where the reader refuses the archive. zipfile
 is read as extractall reads it (the directory, each entry's data checked);
 stream-unzip walks the local records from the start.
@@ -16,6 +16,19 @@ from __future__ import annotations
 import json
 import sys
 import zlib
+
+# Past 64 MiB only the size counts and the first 64 MiB are checked, as the
+# run does with the trees the other readers write.
+LARGE = 64 << 20
+
+
+def measure(chunks) -> tuple[int, int]:
+    size, crc = 0, 0
+    for chunk in chunks:
+        if size < LARGE:
+            crc = zlib.crc32(chunk[:LARGE - size], crc)
+        size += len(chunk)
+    return size, crc
 
 
 def zipfile_reading(path: str) -> list:
@@ -28,8 +41,8 @@ def zipfile_reading(path: str) -> list:
             if info.is_dir():
                 entries.append([name.hex(), 0, 0])
                 continue
-            data = archive.read(info)
-            entries.append([name.hex(), len(data), zlib.crc32(data)])
+            with archive.open(info) as data:
+                entries.append([name.hex(), *measure(iter(lambda: data.read(1 << 20), b""))])
     return entries
 
 
@@ -43,9 +56,7 @@ def stream_unzip_reading(path: str) -> list:
 
     entries = []
     for name, _, content in stream_unzip(chunks()):
-        size, crc = 0, 0
-        for chunk in content:
-            size, crc = size + len(chunk), zlib.crc32(chunk, crc)
+        size, crc = measure(content)
         entries.append([name.hex(), 0, 0] if name.endswith(b"/") else [name.hex(), size, crc])
     return entries
 
