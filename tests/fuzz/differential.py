@@ -1,6 +1,6 @@
 """Mutated archives read by quastor and by every other reader at hand.
 
-    python tests/fuzz/differential.py [--count N | --seconds S] [--seed R] [ARCHIVE...]
+    python tests/fuzz/differential.py [--count N | --seconds S] [--seed R] [--tolerate SHAPE] [ARCHIVE...]
 
 The seeds (the tests' builder, this machine's writers, small real archives,
 and any ARCHIVE given) are mutated; each mutant that quastor reads (preflight

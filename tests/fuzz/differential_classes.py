@@ -183,6 +183,13 @@ def directory_by_attributes(data: bytes) -> bool:
     return False
 
 
+def backslash_directory(data: bytes) -> bool:
+    """A name ending in a backslash: a file here, a directory to a reader
+    that takes the backslash for the slash that ends a directory's name."""
+    return any(data[h + 46 + u16(data, h + 28) - 1:h + 46 + u16(data, h + 28)] == b"\\" and u16(data, h + 28)
+               for h in central_headers(data)[0])
+
+
 def special_file(data: bytes) -> bool:
     """A Unix mode of a socket or a device: one reader writes zeros or makes
     a device node where the others write the entry's data."""
@@ -249,6 +256,7 @@ CLASSES = [
     ("size past the stream", size_past_stream, ("zipfile", "unzip", "stream-unzip", "go", "bsdtar", "7zz")),
     ("directory by its attributes", directory_by_attributes, ("bsdtar", "7zz")),
     ("special file type", special_file, ("bsdtar",)),
+    ("name ending in a backslash", backslash_directory, ("bsdtar",)),
     ("directory not by its size", directory_not_by_size, ("bsdtar",)),
     ("local record past the directory", local_record_past_directory, ("stream-unzip",)),
 ]

@@ -124,6 +124,8 @@ def shape_seeds() -> dict[str, bytes]:
     shapes["directory by its mode"] = build_zip([Entry("run.sh", PAYLOAD, external_attr=0o040755 << 16)])
     shapes["directory by the MS-DOS bit"] = build_zip([Entry("run.sh", PAYLOAD, external_attr=0x10,
                                                              version_made_by=0x0014)])
+    # A name ending in a backslash.
+    shapes["name ending in a backslash"] = build_zip([file_entry("run.sh\\", PAYLOAD)])
     # The mode of a socket.
     shapes["special file type"] = build_zip([Entry("run.sh", PAYLOAD, external_attr=0o140755 << 16)])
     # An empty DEFLATE stream declaring 4 GiB - 1 bytes, the CRC-32 of as many zeros (0).
