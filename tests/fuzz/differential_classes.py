@@ -113,12 +113,12 @@ def unlisted_local(data: bytes) -> bool:
         gaps.append((cursor, start))
         cursor = max(cursor, end)
     gaps.append((cursor, directory))
-    for start, stop in gaps:
-        spot = data.find(LOCAL, start, stop)
+    for start, stop in gaps:  # a header starting in the gap, wherever it ends
+        spot = data.find(LOCAL, start, stop + 3)
         while spot >= 0:
             if spot + 30 <= len(data) and spot + 30 + u16(data, spot + 26) + u16(data, spot + 28) <= len(data):
                 return True
-            spot = data.find(LOCAL, spot + 1, stop)
+            spot = data.find(LOCAL, spot + 1, stop + 3)
     return False
 
 
