@@ -51,6 +51,7 @@ sys.path.insert(0, str(HERE))
 
 from differential_classes import class_for, classes_of  # noqa: E402
 from differential_mutations import mutate, parse  # noqa: E402
+from differential_seeds import make_seeds  # noqa: E402
 
 BUILD = HERE.parents[1] / "build" / "differential"
 KEPT_PER_CLASS = 6
@@ -427,7 +428,7 @@ def main() -> int:
     readers, missing = find_readers(go_listing)
     for name in missing:
         print(f"differential: {name} missing: skipped", file=sys.stderr)
-    seeds = __import__("differential_seeds").make_seeds(BUILD / "writers", go_listing)
+    seeds = make_seeds(BUILD / "writers", go_listing)
     for path in arguments.archives:
         seeds[path.name] = path.read_bytes()
     models = {name: parse(data) for name, data in seeds.items()}
