@@ -143,10 +143,11 @@ test-stress: test-build
 	if [ -n "$$failed" ]; then echo "== races: FAILED:$$failed"; exit 1; fi; \
 	echo "== races: all sound$$skipped"
 
-# A few thousand mutants of the seeds (the tests' builder, this machine's
-# writers, small real archives), each that quastor reads read by every other
-# reader too; the last line is the verdict, and an archive read two ways
-# fails it. Examples of each kind found are kept in build/differential.
+# 2,000 mutants of the seeds (the tests' builder, one archive of each shape
+# seen read two ways, this machine's writers, small real archives), each that
+# quastor reads read by every other reader too; the last line is the verdict,
+# and an archive read two ways fails it. Examples of each shape found are
+# kept in build/differential/findings.
 test-differential: test-build
 	@echo "== differential run, short"
 	@$(PYTHON) tests/fuzz/differential.py --count 2000
