@@ -185,7 +185,8 @@ def directory_by_attributes(data: bytes) -> bool:
 
 def backslash_directory(data: bytes) -> bool:
     """A name ending in a backslash: a file here, a directory to a reader
-    that takes the backslash for the slash that ends a directory's name."""
+    that takes the backslash for the slash that ends a directory's name
+    (Info-ZIP where the host is not Unix)."""
     return any(data[h + 46 + u16(data, h + 28) - 1:h + 46 + u16(data, h + 28)] == b"\\" and u16(data, h + 28)
                for h in central_headers(data)[0])
 
@@ -256,7 +257,7 @@ CLASSES = [
     ("size past the stream", size_past_stream, ("zipfile", "unzip", "stream-unzip", "go", "bsdtar", "7zz")),
     ("directory by its attributes", directory_by_attributes, ("bsdtar", "7zz")),
     ("special file type", special_file, ("bsdtar",)),
-    ("name ending in a backslash", backslash_directory, ("bsdtar",)),
+    ("name ending in a backslash", backslash_directory, ("bsdtar", "unzip")),
     ("directory not by its size", directory_not_by_size, ("bsdtar",)),
     ("local record past the directory", local_record_past_directory, ("stream-unzip",)),
 ]
