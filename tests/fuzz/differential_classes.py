@@ -259,7 +259,7 @@ CLASSES = [
     ("special file type", special_file, ("bsdtar",)),
     ("name ending in a backslash", backslash_directory, ("bsdtar", "unzip")),
     ("directory not by its size", directory_not_by_size, ("bsdtar",)),
-    ("local record past the directory", local_record_past_directory, ("stream-unzip",)),
+    ("local record past the directory", local_record_past_directory, ("stream-unzip", "7zz")),
 ]
 
 
