@@ -130,8 +130,10 @@ def shape_seeds() -> dict[str, bytes]:
     shapes["special file type"] = build_zip([Entry("run.sh", PAYLOAD, external_attr=0o140755 << 16)])
     # An empty DEFLATE stream declaring 4 GiB - 1 bytes, the CRC-32 of as many zeros (0).
     shapes["size past the stream"] = build_zip([file_entry("run.sh", b"", method=8, file_size=0xFFFFFFFF)])
-    # A local record where a directory of no entries stands.
+    # A local record where a directory of no entries stands; the same after
+    # a whole archive, an end record of no entries appended.
     shapes["local record past the directory"] = local_record("run.sh", PAYLOAD) + end_record()
+    shapes["end record of no entries appended"] = build_zip([file_entry("run.sh", PAYLOAD)]) + end_record()
     return {f"shape-{name}": data for name, data in shapes.items()}
 
 
