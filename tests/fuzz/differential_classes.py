@@ -192,12 +192,22 @@ def backslash_directory(data: bytes) -> bool:
 
 
 def special_file(data: bytes) -> bool:
-    """A Unix mode of a socket or a device: one reader writes zeros or makes
-    a device node where the others write the entry's data."""
+    """A Unix mode, from a Unix host, of another type than a file, a
+    directory, a link or a FIFO (a socket, a device): one reader writes zeros or
+    makes a device node where the others write the entry's data."""
     for header in central_headers(data)[0]:
-        if data[header + 5] == 3 and (u32(data, header + 38) >> 16) & 0o170000 in (0o140000, 0o060000, 0o020000):
+        if data[header + 5] == 3 and \
+                (u32(data, header + 38) >> 16) & 0o170000 not in (0, 0o010000, 0o040000, 0o100000, 0o120000):
             return True
     return False
+
+
+def empty_count_over_directory(data: bytes) -> bool:
+    """An end record counting no entries whose size field, counted back,
+    finds a central header where its offset field names other bytes."""
+    at = end_record_at(data)
+    found = at - u32(data, at + 12)
+    return u16(data, at + 10) == 0 and found != u32(data, at + 16) and data[found:found + 4] == CENTRAL
 
 
 def invalid_unicode_path(data: bytes) -> bool:
@@ -250,6 +260,7 @@ CLASSES = [
     ("end record past the end", end_record_past_end, ("go",)),
     ("ZIP64 locator elsewhere", zip64_elsewhere, ("zipfile", "go", "unzip", "bsdtar", "7zz")),
     ("entry count", entry_count, ("zipfile", "unzip", "bsdtar", "7zz", "stream-unzip")),
+    ("no entries counted over a directory by its size", empty_count_over_directory, ("zipfile", "bsdtar")),
     ("unlisted local record", unlisted_local, ("7zz", "stream-unzip", "bsdtar")),
     ("local method or sizes", local_fields_differ, ("unzip", "bsdtar", "7zz", "stream-unzip")),
     ("Unicode Path field", unicode_path, ("zipfile-3.12", "zipfile-3.13", "unzip", "bsdtar", "7zz")),
