@@ -39,6 +39,11 @@ Result<void> check_crc(ZipEntry const& entry, uint32_t crc, uint64_t zero_tail)
     uint32_t const actual = crc32_zero_extend(crc, zero_tail);
     if (actual != entry.crc32)
         return fail(QuastorError::crc_mismatch(entry.crc32, actual));
+    // A CRC-32 made to cover the zeros would let a stream of a few bytes
+    // declare gigabytes of them, where every other reader writes the data
+    // alone or refuses: a stream must fill the size it declares.
+    if (zero_tail != 0)
+        return fail(QuastorError::decompression("BadData"));
     return {};
 }
 

@@ -172,6 +172,14 @@ TEST_F(Decode, DeclaredSizeOneByteLongEndsInZeroAndFailsTheCrc)
     std::snprintf(expected, sizeof expected, "CRC32 mismatch (expected %08x, got %08x)", crc_of(data),
         crc_of(data + std::string(1, '\0')));
     EXPECT_EQ(check.error().display(), expected);
+    // A CRC-32 that covers the zero byte does not make the short stream pass,
+    // whole or streamed: the zeros are no data of the archive's.
+    TestEntry covered{.name = "f", .data = data, .method = 8, .crc_override = crc_of(data + std::string(1, '\0')),
+        .size_override = 501};
+    auto padded = decode(covered);
+    ASSERT_TRUE(padded.has_value());
+    EXPECT_EQ(checked(*padded).error().display(), "Decompression error: BadData");
+    EXPECT_EQ(stream_built().error().display(), "Decompression error: BadData");
 }
 
 TEST_F(Decode, ShortStreamsEndInZerosThatCostNothing)
