@@ -279,10 +279,11 @@ PendingFile::PendingFile(PendingFile&& other) noexcept
 PendingFile::~PendingFile()
 {
     // By name: if someone swapped the name meanwhile, what goes is theirs,
-    // in a directory they can write to anyway.
-    leftover_.forget();
+    // in a directory they can write to anyway. Noted until gone, so that a
+    // process ended at once meanwhile still removes it.
     if (!temporary_name_.empty())
         (void)::unlinkat(directory_, temporary_name_.c_str(), 0);
+    leftover_.forget();
 }
 
 Result<bool> PendingFile::name_as(std::string const& name)

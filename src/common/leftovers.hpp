@@ -2,9 +2,9 @@
 
 // Names a call has made that must not outlive the process: the scratch
 // directory and the temporary names of pending files. Each is noted while it
-// exists, so that a process ended at once by a signal (a second Ctrl-C, the
-// group-wide SIGTERM of timeout(1)) can still remove it from the handler,
-// before it dies. Everything here is async-signal-safe: a fixed table of
+// exists (the scratch directory from just before it is made), so that a
+// process ended at once by a signal (a second Ctrl-C, the group-wide SIGTERM
+// of timeout(1)) can still remove it from the handler, before it dies. Everything here is async-signal-safe: a fixed table of
 // slots claimed by atomic exchange, descriptors of the table's own, and only
 // system calls that a handler may make.
 
@@ -35,8 +35,23 @@ public:
     Leftover& operator=(Leftover const&) = delete;
     ~Leftover() { forget(); }
 
+    // `name` in `directory`, noted before the directory it is to name is
+    // made there, so that no moment passes with the directory made and not
+    // noted: until hold(), a removal takes at `name` only an empty
+    // directory of this user's (nothing is put in it before hold()), and
+    // waits for a maker on another thread to finish its step first. A
+    // maker must ask may_make_new() after this and make nothing once it
+    // says no.
+    static Leftover reserve(int directory, char const* name) noexcept;
+    // The directory reserved is made and open at `contents`: from now on it
+    // is removed as one noted with it. False where the removal has already
+    // taken the name (the process is ending) or the descriptor cannot be
+    // duplicated; the owner removes the directory itself then.
+    bool hold(int contents) noexcept;
+
     // The owner has removed the name itself, or given it to something that
-    // stays: nothing is left to do for it.
+    // stays: nothing is left to do for it. Until then a removal may still
+    // take it, so an owner removing the name itself forgets it afterwards.
     void forget() noexcept;
 
 private:
