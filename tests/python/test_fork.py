@@ -132,16 +132,17 @@ def default_stop_signals():
         signal.signal(number, signal.SIG_DFL)
 
 
-def wait_until_catching(pid, number):
-    """Until the process has its handler for `number` in place: a signal
+def wait_until_catching(child, number):
+    """Until the child has its handler for `number` in place: a signal
     sent sooner would end it by the default action, whatever the command
     then does with one."""
-    while True:
-        with open(f"/proc/{pid}/status") as status:
+    while child.poll() is None:
+        with open(f"/proc/{child.pid}/status") as status:
             caught = next(int(line.split()[1], 16) for line in status if line.startswith("SigCgt:"))
         if caught >> (number - 1) & 1:
             return
         time.sleep(0.01)
+    pytest.fail(f"the command ended first, with {child.returncode}")
 
 
 # Publishing a new archive begins by linking its unnamed file into place:
@@ -330,7 +331,7 @@ class TestInterruption:
         try:
             child.stdin.write(MANY[:1000])
             child.stdin.flush()
-            wait_until_catching(child.pid, signal.SIGINT)
+            wait_until_catching(child, signal.SIGINT)
             child.send_signal(signal.SIGINT)
             try:
                 child.wait(timeout=30)
