@@ -4,9 +4,10 @@
 // directory and the temporary names of pending files. Each is noted while it
 // exists (the scratch directory from just before it is made), so that a
 // process ended at once by a signal (a second Ctrl-C, the group-wide SIGTERM
-// of timeout(1)) can still remove it from the handler, before it dies. Everything here is async-signal-safe: a fixed table of
-// slots claimed by atomic exchange, descriptors of the table's own, and only
-// system calls that a handler may make.
+// of timeout(1)) can still remove it from the handler, before it dies.
+// Everything here is async-signal-safe: a fixed table of slots claimed by
+// atomic exchange, descriptors of the table's own, and only system calls
+// that a handler may make.
 
 #include <cstddef>
 

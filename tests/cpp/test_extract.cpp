@@ -325,7 +325,8 @@ TEST_F(ExtractTest, LargeMembersWhereFilesCannotBeUnnamed)
 // reason to go on. Unasked, every entry goes out.
 TEST_F(ExtractTest, AStreamOfEntriesStopsBetweenEntriesWhenAsked)
 {
-    std::string const archive = build_archive({item("a", "first "), item("d/"), item("b", "second "), item("c", "third")});
+    std::string const archive
+        = build_archive({item("a", "first "), item("d/"), item("b", "second "), item("c", "third")});
     ArchiveBytes const bytes(Bytes(reinterpret_cast<uint8_t const*>(archive.data()), archive.size()));
     auto entries = ZipArchive::parse_entries(bytes);
     ASSERT_TRUE(entries.has_value());

@@ -325,12 +325,16 @@ class TestInterruption:
     def test_command_waiting_on_a_stalled_input_stops(self, tmp_path, subcommand):
         # Standard input gives the start of an archive, then nothing more,
         # and does not end: the first SIGINT still ends the command.
-        argv = [str(COMMAND), subcommand, "-q", "-"] + (["-d", str(tmp_path / "dest")] if subcommand == "extract" else [])
+        argv = [str(COMMAND), subcommand, "-q", "-"]
+        if subcommand == "extract":
+            argv += ["-d", str(tmp_path / "dest")]
         child = subprocess.Popen(argv, stdin=subprocess.PIPE, stderr=subprocess.PIPE,
                                  env=dict(os.environ, TMPDIR=str(tmp_path)), preexec_fn=default_stop_signals)
+        stdin, stderr = child.stdin, child.stderr
+        assert stdin is not None and stderr is not None
         try:
-            child.stdin.write(MANY[:1000])
-            child.stdin.flush()
+            stdin.write(MANY[:1000])
+            stdin.flush()
             wait_until_catching(child, signal.SIGINT)
             child.send_signal(signal.SIGINT)
             try:
@@ -338,11 +342,11 @@ class TestInterruption:
             except subprocess.TimeoutExpired:
                 pytest.fail("the command went on reading after SIGINT")
             assert child.returncode == -signal.SIGINT
-            assert child.stderr.read() == b""
+            assert stderr.read() == b""
         finally:
             child.kill()  # our own child, by its id; a no-op once it has ended
-            child.stdin.close()
-            child.stderr.close()
+            stdin.close()
+            stderr.close()
             child.wait()
 
     def blocked_writer(self, tmp_path, **options):
