@@ -60,8 +60,9 @@ bool cannot_move_there(int error)
 // A new file in `directory`: unnamed where the file system makes them
 // (`name` left empty), one that may later be linked under a name only when
 // `may_be_named`; otherwise made under a fresh temporary name, put in
-// `name`, with O_EXCL | O_NOFOLLOW.
-Result<UniqueFd> make_temporary(int directory, mode_t mode, bool may_be_named, std::string& name)
+// `name`, with O_EXCL | O_NOFOLLOW, and noted in `leftover` from before it
+// is made.
+Result<UniqueFd> make_temporary(int directory, mode_t mode, bool may_be_named, std::string& name, Leftover& leftover)
 {
     UniqueFd unnamed(open_at(directory, ".", O_TMPFILE | O_RDWR | (may_be_named ? 0 : O_EXCL), mode));
     if (unnamed)
@@ -73,11 +74,24 @@ Result<UniqueFd> make_temporary(int directory, mode_t mode, bool may_be_named, s
         return fail(QuastorError::io(errno));
     for (int attempt = 0;; ++attempt) {
         name = temporary_name(attempt);
+        leftover = Leftover::reserve(directory, name.c_str(), Leftover::Kind::file);
+        // The process is ending and removing its temporary names.
+        if (!may_make_new())
+            return fail(QuastorError::io(EINTR));
         UniqueFd named(open_at(directory, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode));
-        if (named)
+        if (!named) {
+            int const error = errno;
+            leftover.forget();
+            if (error != EEXIST || attempt == max_temporary_attempts)
+                return fail(QuastorError::io(error));
+            continue;
+        }
+        if (leftover.made())
             return named;
-        if (errno != EEXIST || attempt == max_temporary_attempts)
-            return fail(QuastorError::io(errno));
+        // Taken by the removal of a process about to end, which may have
+        // come before the file was made.
+        (void)::unlinkat(directory, name.c_str(), 0);
+        return fail(QuastorError::io(EINTR));
     }
 }
 
@@ -241,10 +255,10 @@ Result<PendingFile> PendingFile::create(int directory, mode_t mode)
     if (!may_make_new())
         return fail(QuastorError::io(EINTR));
     std::string name;
-    UniqueFd fd = QUASTOR_TRY(make_temporary(directory, mode, true, name));
+    Leftover leftover;
+    UniqueFd fd = QUASTOR_TRY(make_temporary(directory, mode, true, name, leftover));
     PendingFile file(directory, std::move(fd), name);
-    if (!name.empty())
-        file.leftover_ = Leftover::note(directory, name.c_str());
+    file.leftover_ = std::move(leftover);
     return file;
 }
 
@@ -261,7 +275,8 @@ Result<UniqueFd> temporary_file()
     if (!directory)
         return fail(QuastorError::io(errno));
     std::string name;
-    UniqueFd file = QUASTOR_TRY(make_temporary(directory.get(), 0600, false, name));
+    Leftover leftover;
+    UniqueFd file = QUASTOR_TRY(make_temporary(directory.get(), 0600, false, name, leftover));
     if (!name.empty() && ::unlinkat(directory.get(), name.c_str(), 0) != 0)
         return fail(QuastorError::io(errno));
     return file;
@@ -330,10 +345,16 @@ Result<bool> PendingFile::replace(int directory, std::string const& name)
         std::string const self = proc_self_fd(fd_.get());
         for (int attempt = 0;; ++attempt) {
             std::string temporary = temporary_name(attempt);
+            Leftover leftover = Leftover::reserve(directory, temporary.c_str(), Leftover::Kind::file);
+            if (!may_make_new())
+                return fail(QuastorError::io(EINTR));
             if (::linkat(AT_FDCWD, self.c_str(), directory, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0) {
                 directory_ = directory;
                 temporary_name_ = std::move(temporary);
-                leftover_ = Leftover::note(directory, temporary_name_.c_str());
+                leftover_ = std::move(leftover);
+                // Taken meanwhile: the process is ending, and this name
+                // goes with its owner.
+                (void)leftover_.made();
                 break;
             }
             // ENOENT: no /proc.

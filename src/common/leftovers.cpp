@@ -29,12 +29,12 @@ constexpr size_t listing_buffer = 4096;
 constexpr int removal_rounds = 64;
 // Milliseconds a second remover waits for the first before giving up.
 constexpr int removal_wait = 2000;
-// Milliseconds a remover waits for another thread to finish making a
-// directory it reserved: a mkdirat and an open, unless the file system
+// Milliseconds a remover waits for another thread to finish making what
+// it reserved: an open or a mkdirat and an open, unless the file system
 // hangs.
 constexpr int making_wait = 500;
 
-// reserved: the name is noted and its directory may be made at any moment
+// reserved: the name is noted and what it names may be made at any moment
 // by the slot's maker; holding: made, and being given its descriptor.
 enum State : int { free_slot, filling, reserved, holding, noted, taken };
 
@@ -42,7 +42,8 @@ struct Slot {
     std::atomic<int> state{free_slot};
     int directory = -1;
     int contents = -1;
-    // The thread making a reserved directory: a removal on that very thread
+    bool is_directory = false;
+    // The thread making what is reserved: a removal on that very thread
     // has interrupted it, and must not wait for it.
     int maker = 0;
     char name[name_room] = {};
@@ -72,41 +73,16 @@ void pause_a_millisecond() noexcept
 // its reading position with the owner, who may be emptying it too.
 int reopen_directory(int fd) noexcept { return ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
 
-// A slot claimed and filled in: `state` once its fields are written.
-int claim(int directory, char const* name, int contents, State state) noexcept
-{
-    if (std::strlen(name) >= name_room)
-        return -1;
-    for (int i = 0; i < slot_count; ++i) {
-        int expected = free_slot;
-        if (!slots[i].state.compare_exchange_strong(expected, filling))
-            continue;
-        Slot& slot = slots[i];
-        slot.directory = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
-        slot.contents = contents >= 0 ? reopen_directory(contents) : -1;
-        slot.maker = this_thread();
-        if (slot.directory < 0 || (contents >= 0 && slot.contents < 0)) {
-            close_quietly(slot.directory);
-            close_quietly(slot.contents);
-            slot.state.store(free_slot);
-            return -1;
-        }
-        std::strcpy(slot.name, name);
-        slot.state.store(state);
-        return i;
-    }
-    return -1;
-}
-
-// A directory reserved but not held: nothing has been put in it yet, so
-// only an empty directory goes, and only one of this user's, since until
-// it was made the name may have been anyone's.
-void remove_unheld(int directory, char const* name) noexcept
+// What is reserved but not yet made, or made and not yet noted as made:
+// only what this user may have made, since until then the name may have
+// been anyone's; a directory only empty, since nothing is put in it before.
+void remove_unheld(Slot const& slot) noexcept
 {
     struct stat named;
-    if (::fstatat(directory, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(named.st_mode)
-        && named.st_uid == ::geteuid())
-        (void)::unlinkat(directory, name, AT_REMOVEDIR);
+    if (::fstatat(slot.directory, slot.name, &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_uid != ::geteuid())
+        return;
+    if (slot.is_directory ? S_ISDIR(named.st_mode) : S_ISREG(named.st_mode))
+        (void)::unlinkat(slot.directory, slot.name, slot.is_directory ? AT_REMOVEDIR : 0);
 }
 
 // The directory `name` is removed only while it is still the one emptied.
@@ -143,7 +119,7 @@ void remove_slot(Slot& slot) noexcept
     if ((state != reserved && state != holding && state != noted) || !slot.state.compare_exchange_strong(state, taken))
         return;
     if (state != noted)
-        remove_unheld(slot.directory, slot.name);
+        remove_unheld(slot);
     else if (slot.contents >= 0)
         remove_directory(slot.directory, slot.name, slot.contents);
     else
@@ -175,17 +151,31 @@ void empty_directory(int fd) noexcept
     }
 }
 
-Leftover Leftover::note(int directory, char const* name, int contents) noexcept
+Leftover Leftover::reserve(int directory, char const* name, Kind kind) noexcept
 {
-    return Leftover(claim(directory, name, contents, noted));
+    if (std::strlen(name) >= name_room)
+        return Leftover();
+    for (int i = 0; i < slot_count; ++i) {
+        int expected = free_slot;
+        if (!slots[i].state.compare_exchange_strong(expected, filling))
+            continue;
+        Slot& slot = slots[i];
+        slot.directory = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
+        if (slot.directory < 0) {
+            slot.state.store(free_slot);
+            return Leftover();
+        }
+        slot.contents = -1;
+        slot.is_directory = kind == Kind::directory;
+        slot.maker = this_thread();
+        std::strcpy(slot.name, name);
+        slot.state.store(reserved);
+        return Leftover(i);
+    }
+    return Leftover();
 }
 
-Leftover Leftover::reserve(int directory, char const* name) noexcept
-{
-    return Leftover(claim(directory, name, -1, reserved));
-}
-
-bool Leftover::hold(int contents) noexcept
+bool Leftover::made(int contents) noexcept
 {
     if (slot_ < 0)
         return true;
@@ -193,13 +183,15 @@ bool Leftover::hold(int contents) noexcept
     int expected = reserved;
     if (!slot.state.compare_exchange_strong(expected, holding))
         return false;
-    slot.contents = reopen_directory(contents);
-    if (slot.contents < 0) {
-        // Not held, so not noted: the owner alone removes it, as with a
-        // full table.
-        slot.state.store(reserved);
-        forget();
-        return true;
+    if (slot.is_directory) {
+        slot.contents = reopen_directory(contents);
+        if (slot.contents < 0) {
+            // Not held, so not noted: the owner alone removes it, as with
+            // a full table.
+            slot.state.store(reserved);
+            forget();
+            return true;
+        }
     }
     slot.state.store(noted);
     return true;

@@ -19,36 +19,33 @@ namespace quastor {
 // must be readable (not O_PATH).
 void empty_directory(int fd) noexcept;
 
-// One noted name, from note() until dropped or forgotten. Movable, one
+// One noted name, from reserve() until dropped or forgotten. Movable, one
 // owner; a table full (more names at once than any call makes) notes
 // nothing, and the name is then removed only by its owner.
 class Leftover {
 public:
+    enum class Kind { file, directory };
+
     Leftover() = default;
-    // `name` in the directory open at `directory`; when `contents` is a
-    // directory descriptor, `name` is that directory: it is emptied first
-    // and removed only while `name` still leads to it. The descriptors are
-    // duplicated: the caller keeps its own.
-    static Leftover note(int directory, char const* name, int contents = -1) noexcept;
+    // `name` in the directory open at `directory` (the descriptor is
+    // duplicated), noted before the file or directory it is to name is
+    // made there, so that no moment passes with it made and not noted.
+    // Until made(), a removal takes at `name` only a regular file or an
+    // empty directory of this user's, and first waits for a maker on
+    // another thread to finish its step. The maker asks may_make_new()
+    // after this and makes nothing once it says no.
+    static Leftover reserve(int directory, char const* name, Kind kind) noexcept;
+    // The name reserved is made: a file made exclusively, or a directory
+    // then open at `contents`, which is from now on emptied first and
+    // removed only while `name` still leads to it. False only where a
+    // removal has already taken the name (the process is ending): the
+    // owner removes what it made itself then.
+    bool made(int contents = -1) noexcept;
     Leftover(Leftover&& other) noexcept;
     Leftover& operator=(Leftover&& other) noexcept;
     Leftover(Leftover const&) = delete;
     Leftover& operator=(Leftover const&) = delete;
     ~Leftover() { forget(); }
-
-    // `name` in `directory`, noted before the directory it is to name is
-    // made there, so that no moment passes with the directory made and not
-    // noted: until hold(), a removal takes at `name` only an empty
-    // directory of this user's (nothing is put in it before hold()), and
-    // waits for a maker on another thread to finish its step first. A
-    // maker must ask may_make_new() after this and make nothing once it
-    // says no.
-    static Leftover reserve(int directory, char const* name) noexcept;
-    // The directory reserved is made and open at `contents`: from now on it
-    // is removed as one noted with it. False where the removal has already
-    // taken the name (the process is ending) or the descriptor cannot be
-    // duplicated; the owner removes the directory itself then.
-    bool hold(int contents) noexcept;
 
     // The owner has removed the name itself, or given it to something that
     // stays: nothing is left to do for it. Until then a removal may still

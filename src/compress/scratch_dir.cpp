@@ -57,7 +57,7 @@ Result<ScratchDir> ScratchDir::allocate(std::string const& root)
         unsigned __int128 const nanoseconds
             = static_cast<unsigned __int128>(now.tv_sec) * 1'000'000'000u + static_cast<unsigned>(now.tv_nsec);
         std::string name = "quastor-" + pid + "-" + decimal(nanoseconds) + "-" + std::to_string(attempt);
-        Leftover leftover = Leftover::reserve(parent.get(), name.c_str());
+        Leftover leftover = Leftover::reserve(parent.get(), name.c_str(), Leftover::Kind::directory);
         // The process is ending and removing its leftovers: nothing new.
         if (!may_make_new())
             return fail(QuastorError::io(EINTR));
@@ -70,7 +70,7 @@ Result<ScratchDir> ScratchDir::allocate(std::string const& root)
         struct stat status;
         if (!directory || ::fstat(directory.get(), &status) != 0 || status.st_uid != ::geteuid())
             continue;
-        if (!leftover.hold(directory.get())) {
+        if (!leftover.made(directory.get())) {
             // Taken by the removal of a process about to end, which may
             // have come before the directory was made.
             (void)::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR);

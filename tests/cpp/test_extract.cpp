@@ -14,6 +14,7 @@
 
 #include "archive/archive.hpp"
 #include "common/fs.hpp"
+#include "common/leftovers.hpp"
 #include "extract/directories.hpp"
 #include "extract/entry_stream.hpp"
 #include "extract/extract.hpp"
@@ -34,6 +35,7 @@
 #include <string_view>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -101,6 +103,7 @@ protected:
     {
         ::umask(old_umask_);
         after_mkdirat = nullptr;
+        after_exclusive_create = nullptr;
         refuse_unnamed_files = false;
         refuse_rename_noreplace = false;
     }
@@ -287,7 +290,7 @@ TEST_F(ExtractTest, NoDescriptorOfTheCallIsInherited)
 // name by a rename that never replaces, or, where there is none, by a
 // second link and the temporary name's removal. A file already at the
 // name is overwritten in place; a bad member leaves nothing; no temporary
-// name remains.
+// name remains, even where the process ends at once the moment it is made.
 TEST_F(ExtractTest, LargeMembersWhereFilesCannotBeUnnamed)
 {
     std::string const contents = large_contents();
@@ -317,6 +320,29 @@ TEST_F(ExtractTest, LargeMembersWhereFilesCannotBeUnnamed)
             names.push_back(found.path().filename());
         EXPECT_EQ(names, std::vector<std::string>{"f"}) << "rename_noreplace " << noreplace;
     }
+    // A process ending at once the moment a temporary name is made, before
+    // the call has so much as written to it, removes it all the same.
+    fs::remove_all(dest());
+    bool made_then_ended = false;
+    bool removed = false;
+    after_exclusive_create = [&](int directory, char const* name) {
+        if (made_then_ended || !std::string_view(name).starts_with(".quastor-"))
+            return;
+        made_then_ended = true;
+        pid_t const child = ::fork();
+        if (child == 0) {
+            remove_leftovers();
+            ::_exit(0);
+        }
+        int status = -1;
+        struct stat named{};
+        removed = ::waitpid(child, &status, 0) == child && status == 0
+            && ::fstatat(directory, name, &named, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
+    };
+    (void)extract(dest("good.zip"), dest());
+    after_exclusive_create = nullptr;
+    EXPECT_TRUE(made_then_ended);
+    EXPECT_TRUE(removed);
 }
 
 // Entries written to a stream, one after another: a stop asked once the
