@@ -27,9 +27,11 @@ needed; --short runs a few moments of each mode in seconds):
   SIGHUP, which signals the command and then its whole group.
 
 In every mode but replace, a run must also end within a second of its last
-signal. The report gives per mode the runs, how they ended and the longest
-time from a run's last signal to its end, and every run that broke a rule.
-The exit status is 1 when any did.
+signal; with --short (as make test runs it, on a machine that may be busy)
+a late run is reported but breaks no rule. The report gives per mode the
+runs, how they ended, the longest time from a run's last signal to its end
+and the load average, and every run that broke a rule. The exit status is
+1 when any did.
 """
 
 import argparse
@@ -216,7 +218,7 @@ def run_replace(base: pathlib.Path, tree: pathlib.Path, tries: int) -> bool:
 
 
 def run_leftovers(base: pathlib.Path, tree: pathlib.Path, archive: pathlib.Path, count: int,
-                  interposer: str | None, mode: str = "leftovers") -> bool:
+                  interposer: str | None, mode: str = "leftovers", timed: bool = True) -> bool:
     """leftovers mode, or with mode "storms" or "timeout" the storms or
     timeout(1) in place of the pairs."""
     tmp = base / f"tmp-{mode}"
@@ -232,6 +234,7 @@ def run_leftovers(base: pathlib.Path, tree: pathlib.Path, archive: pathlib.Path,
                 "timeout": [(signal.SIGTERM,), (signal.SIGINT,), (signal.SIGHUP,)]}[mode]
     ended = collections.Counter()
     broken = []
+    late = []
     runs = 0
     slowest = 0.0
     for label, env in environments:
@@ -264,7 +267,7 @@ def run_leftovers(base: pathlib.Path, tree: pathlib.Path, archive: pathlib.Path,
                 if mode == "timeout":
                     said = f"{label}, {operation}, timeout -s {signal.Signals(signals[0]).name[3:]} {delay:.2f}"
                 if after > ENDING_BOUND:
-                    broken.append(f"{said}: ended {after:.2f} s after its last signal")
+                    (broken if timed else late).append(f"{said}: ended {after:.2f} s after its last signal")
                 if any(tmp.iterdir()):
                     broken.append(f"{said}: left in TMPDIR: {sorted(p.name for p in tmp.iterdir())}")
                     shutil.rmtree(tmp)
@@ -281,7 +284,9 @@ def run_leftovers(base: pathlib.Path, tree: pathlib.Path, archive: pathlib.Path,
     per = "operation and file system kind" if mode == "leftovers" else "pattern, operation and file system kind"
     print(f"{mode} mode: {runs} runs ({count} moments per {per}"
           f"{'' if interposer else '; no cc, so unnamed files only'}); ended {dict(sorted(ended.items()))}; "
-          f"at most {slowest:.3f} s after the last signal")
+          f"at most {slowest:.3f} s after the last signal; load average {os.getloadavg()[0]:.1f}")
+    for line in late:
+        print(f"  LATE {line}")
     for line in broken:
         print(f"  BROKEN {line}")
     return not broken
@@ -314,7 +319,7 @@ def main() -> int:
                 continue
             archive = archive or make_archive(base, 4 if args.short else 12)
             count = (3 if mode == "leftovers" else 1) if args.short else args.delays
-            sound.append(run_leftovers(base, tree, archive, count, interposer, mode))
+            sound.append(run_leftovers(base, tree, archive, count, interposer, mode, timed=not args.short))
         return 0 if all(sound) else 1
     finally:
         shutil.rmtree(base, ignore_errors=True)
