@@ -108,16 +108,24 @@ void remove_directory(int directory, char const* name, int contents) noexcept
 void remove_slot(Slot& slot) noexcept
 {
     int state = slot.state.load();
-    // Another thread is making the directory: its step ends soon, after
-    // which it is held or given up. The maker is not waited for when it is
-    // this very thread, interrupted by the signal being handled.
-    for (int waited = 0; (state == reserved || state == holding) && slot.maker != this_thread() && waited < making_wait;
-        ++waited) {
-        pause_a_millisecond();
-        state = slot.state.load();
+    for (int waited = 0;;) {
+        bool const making = state == reserved || state == holding;
+        // Another thread is making what the slot names: its step ends
+        // soon, after which it is noted as made or given up. The maker is
+        // not waited for when it is this very thread, interrupted by the
+        // signal being handled.
+        if (making && slot.maker != this_thread() && waited < making_wait) {
+            pause_a_millisecond();
+            ++waited;
+            state = slot.state.load();
+            continue;
+        }
+        if (!making && state != noted)
+            return;
+        // Moved on meanwhile: looked at again.
+        if (slot.state.compare_exchange_strong(state, taken))
+            break;
     }
-    if ((state != reserved && state != holding && state != noted) || !slot.state.compare_exchange_strong(state, taken))
-        return;
     if (state != noted)
         remove_unheld(slot);
     else if (slot.contents >= 0)
