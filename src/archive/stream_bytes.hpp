@@ -3,6 +3,7 @@
 // An archive's bytes read from a stream to its end: in memory up to a budget, past it in an unnamed temporary file.
 
 #include "archive/archive_bytes.hpp"
+#include "common/interruption.hpp"
 #include "error.hpp"
 
 #include <cstddef>
@@ -24,8 +25,10 @@ public:
 
     // Reads `fd` (standard input, say) to its end: an archive is parsed
     // from its end, so nothing can start sooner. Io for a failed read, or
-    // where the temporary file cannot be made or written.
-    static Result<std::unique_ptr<StreamBytes>> read_to_end(int fd);
+    // where the temporary file cannot be made or written. `caller` is
+    // asked whenever its stop descriptor turns readable, however long the
+    // stream stalls; a stop fails the read as an interrupted call does.
+    static Result<std::unique_ptr<StreamBytes>> read_to_end(int fd, CallerHook* caller = nullptr);
 
     ArchiveBytes const& bytes() const { return *bytes_; }
 

@@ -3,6 +3,8 @@
 #include "cli/archive_input.hpp"
 
 #include "archive/archive.hpp"
+#include "cli/stop_signals.hpp"
+
 #include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,7 +15,8 @@ Result<std::unique_ptr<ArchiveInput>> ArchiveInput::open(std::string const& name
 {
     std::unique_ptr<ArchiveInput> input(new ArchiveInput());
     if (name == standard_input_name) {
-        input->stream_ = QUASTOR_TRY(StreamBytes::read_to_end(STDIN_FILENO));
+        // A stop signal ends the wait on a stalled stream.
+        input->stream_ = QUASTOR_TRY(StreamBytes::read_to_end(STDIN_FILENO, stop_signals()));
         input->bytes_ = &input->stream_->bytes();
     } else {
         Result<ArchiveBytes> opened = ArchiveBytes::open(name);

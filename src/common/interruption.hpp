@@ -23,6 +23,10 @@ public:
     // (naming a complete archive): a stop asked from now on is not obeyed,
     // and the operation's own result stands. Calling thread, once.
     virtual void committing() {}
+    // A descriptor that turns readable once a stop is asked, so that a wait
+    // on a stream (standard input) can end at that moment rather than at
+    // its next look; -1 where the caller has none.
+    virtual int stop_descriptor() { return -1; }
 
 protected:
     ~CallerHook() = default;
@@ -53,6 +57,8 @@ public:
     // Whether the caller has already asked, without asking again: any thread.
     bool seen() const { return interrupted_.load(std::memory_order_relaxed); }
     bool pollable() const { return caller_ != nullptr; }
+    // The caller's stop descriptor, or -1. Calling thread.
+    int stop_descriptor() const { return caller_ != nullptr ? caller_->stop_descriptor() : -1; }
     // From here the call runs to its end: tells the caller so. Calling
     // thread.
     void commit()

@@ -29,13 +29,23 @@ constexpr size_t listing_buffer = 4096;
 constexpr int removal_rounds = 64;
 // Milliseconds a second remover waits for the first before giving up.
 constexpr int removal_wait = 2000;
+// Milliseconds a remover waits for another thread to finish making what
+// it reserved: an open or a mkdirat and an open, unless the file system
+// hangs.
+constexpr int making_wait = 500;
 
-enum State : int { free_slot, filling, noted, taken };
+// reserved: the name is noted and what it names may be made at any moment
+// by the slot's maker; holding: made, and being given its descriptor.
+enum State : int { free_slot, filling, reserved, holding, noted, taken };
 
 struct Slot {
     std::atomic<int> state{free_slot};
     int directory = -1;
     int contents = -1;
+    bool is_directory = false;
+    // The thread making what is reserved: a removal on that very thread
+    // has interrupted it, and must not wait for it.
+    int maker = 0;
     char name[name_room] = {};
 };
 
@@ -49,6 +59,30 @@ void close_quietly(int& fd) noexcept
     if (fd >= 0)
         (void)::close(fd);
     fd = -1;
+}
+
+int this_thread() noexcept { return static_cast<int>(::syscall(SYS_gettid)); }
+
+void pause_a_millisecond() noexcept
+{
+    struct timespec const pause = {0, 1'000'000};
+    (void)::nanosleep(&pause, nullptr);
+}
+
+// A directory of its own to read the held one by: a duplicate would share
+// its reading position with the owner, who may be emptying it too.
+int reopen_directory(int fd) noexcept { return ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
+
+// What is reserved but not yet made, or made and not yet noted as made:
+// only what this user may have made, since until then the name may have
+// been anyone's; a directory only empty, since nothing is put in it before.
+void remove_unheld(Slot const& slot) noexcept
+{
+    struct stat named;
+    if (::fstatat(slot.directory, slot.name, &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_uid != ::geteuid())
+        return;
+    if (slot.is_directory ? S_ISDIR(named.st_mode) : S_ISREG(named.st_mode))
+        (void)::unlinkat(slot.directory, slot.name, slot.is_directory ? AT_REMOVEDIR : 0);
 }
 
 // The directory `name` is removed only while it is still the one emptied.
@@ -66,9 +100,38 @@ void remove_directory(int directory, char const* name, int contents) noexcept
         if (::unlinkat(directory, name, AT_REMOVEDIR) == 0 || errno != ENOTEMPTY)
             return;
         // A worker past its last look at may_make_new() is making a file.
-        struct timespec const pause = {0, 1'000'000};
-        (void)::nanosleep(&pause, nullptr);
+        pause_a_millisecond();
     }
+}
+
+// Takes the slot and removes what it notes, once.
+void remove_slot(Slot& slot) noexcept
+{
+    int state = slot.state.load();
+    for (int waited = 0;;) {
+        bool const making = state == reserved || state == holding;
+        // Another thread is making what the slot names: its step ends
+        // soon, after which it is noted as made or given up. The maker is
+        // not waited for when it is this very thread, interrupted by the
+        // signal being handled.
+        if (making && slot.maker != this_thread() && waited < making_wait) {
+            pause_a_millisecond();
+            ++waited;
+            state = slot.state.load();
+            continue;
+        }
+        if (!making && state != noted)
+            return;
+        // Moved on meanwhile: looked at again.
+        if (slot.state.compare_exchange_strong(state, taken))
+            break;
+    }
+    if (state != noted)
+        remove_unheld(slot);
+    else if (slot.contents >= 0)
+        remove_directory(slot.directory, slot.name, slot.contents);
+    else
+        (void)::unlinkat(slot.directory, slot.name, 0);
 }
 
 } // namespace
@@ -96,28 +159,50 @@ void empty_directory(int fd) noexcept
     }
 }
 
-Leftover Leftover::note(int directory, char const* name, int contents) noexcept
+Leftover Leftover::reserve(int directory, char const* name, Kind kind) noexcept
 {
     if (std::strlen(name) >= name_room)
         return Leftover();
     for (int i = 0; i < slot_count; ++i) {
         int expected = free_slot;
-        if (!slots[i].state.compare_exchange_strong(expected, filling, std::memory_order_acquire))
+        if (!slots[i].state.compare_exchange_strong(expected, filling))
             continue;
         Slot& slot = slots[i];
         slot.directory = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
-        slot.contents = contents >= 0 ? ::fcntl(contents, F_DUPFD_CLOEXEC, 0) : -1;
-        if (slot.directory < 0 || (contents >= 0 && slot.contents < 0)) {
-            close_quietly(slot.directory);
-            close_quietly(slot.contents);
-            slot.state.store(free_slot, std::memory_order_release);
+        if (slot.directory < 0) {
+            slot.state.store(free_slot);
             return Leftover();
         }
+        slot.contents = -1;
+        slot.is_directory = kind == Kind::directory;
+        slot.maker = this_thread();
         std::strcpy(slot.name, name);
-        slot.state.store(noted, std::memory_order_release);
+        slot.state.store(reserved);
         return Leftover(i);
     }
     return Leftover();
+}
+
+bool Leftover::made(int contents) noexcept
+{
+    if (slot_ < 0)
+        return true;
+    Slot& slot = slots[slot_];
+    int expected = reserved;
+    if (!slot.state.compare_exchange_strong(expected, holding))
+        return false;
+    if (slot.is_directory) {
+        slot.contents = reopen_directory(contents);
+        if (slot.contents < 0) {
+            // Not held, so not noted: the owner alone removes it, as with
+            // a full table.
+            slot.state.store(reserved);
+            forget();
+            return true;
+        }
+    }
+    slot.state.store(noted);
+    return true;
 }
 
 Leftover::Leftover(Leftover&& other) noexcept : slot_(std::exchange(other.slot_, -1)) {}
@@ -136,9 +221,9 @@ void Leftover::forget() noexcept
     if (slot_ < 0)
         return;
     Slot& slot = slots[std::exchange(slot_, -1)];
-    int expected = noted;
+    int expected = slot.state.load();
     // Taken meanwhile: the removal owns the slot's descriptors now.
-    if (!slot.state.compare_exchange_strong(expected, filling, std::memory_order_acquire))
+    if ((expected != noted && expected != reserved) || !slot.state.compare_exchange_strong(expected, filling))
         return;
     close_quietly(slot.directory);
     close_quietly(slot.contents);
@@ -149,24 +234,18 @@ void remove_leftovers() noexcept
 {
     // A second caller (a third signal, taken by another thread) waits for
     // the first one's removal rather than end the process before it.
-    if (ending.exchange(true, std::memory_order_seq_cst)) {
-        struct timespec const pause = {0, 1'000'000};
+    if (ending.exchange(true)) {
         for (int waited = 0; !removal_done.load() && waited < removal_wait; ++waited)
-            (void)::nanosleep(&pause, nullptr);
+            pause_a_millisecond();
         return;
     }
-    for (Slot& slot : slots) {
-        int expected = noted;
-        if (!slot.state.compare_exchange_strong(expected, taken, std::memory_order_acquire))
-            continue;
-        if (slot.contents >= 0)
-            remove_directory(slot.directory, slot.name, slot.contents);
-        else
-            (void)::unlinkat(slot.directory, slot.name, 0);
-    }
+    // A maker that reserved its name before this point either saw `ending`
+    // and makes nothing, or is waited for; one that reserves later sees it.
+    for (Slot& slot : slots)
+        remove_slot(slot);
     removal_done.store(true);
 }
 
-bool may_make_new() noexcept { return !ending.load(std::memory_order_seq_cst); }
+bool may_make_new() noexcept { return !ending.load(); }
 
 } // namespace quastor

@@ -2,11 +2,12 @@
 
 // Names a call has made that must not outlive the process: the scratch
 // directory and the temporary names of pending files. Each is noted while it
-// exists, so that a process ended at once by a signal (a second Ctrl-C, the
-// group-wide SIGTERM of timeout(1)) can still remove it from the handler,
-// before it dies. Everything here is async-signal-safe: a fixed table of
-// slots claimed by atomic exchange, descriptors of the table's own, and only
-// system calls that a handler may make.
+// exists (the scratch directory from just before it is made), so that a
+// process ended at once by a signal (a second Ctrl-C, the group-wide SIGTERM
+// of timeout(1)) can still remove it from the handler, before it dies.
+// Everything here is async-signal-safe: a fixed table of slots claimed by
+// atomic exchange, descriptors of the table's own, and only system calls
+// that a handler may make.
 
 #include <cstddef>
 
@@ -18,17 +19,28 @@ namespace quastor {
 // must be readable (not O_PATH).
 void empty_directory(int fd) noexcept;
 
-// One noted name, from note() until dropped or forgotten. Movable, one
+// One noted name, from reserve() until dropped or forgotten. Movable, one
 // owner; a table full (more names at once than any call makes) notes
 // nothing, and the name is then removed only by its owner.
 class Leftover {
 public:
+    enum class Kind { file, directory };
+
     Leftover() = default;
-    // `name` in the directory open at `directory`; when `contents` is a
-    // directory descriptor, `name` is that directory: it is emptied first
-    // and removed only while `name` still leads to it. The descriptors are
-    // duplicated: the caller keeps its own.
-    static Leftover note(int directory, char const* name, int contents = -1) noexcept;
+    // `name` in the directory open at `directory` (the descriptor is
+    // duplicated), noted before the file or directory it is to name is
+    // made there, so that no moment passes with it made and not noted.
+    // Until made(), a removal takes at `name` only a regular file or an
+    // empty directory of this user's, and first waits for a maker on
+    // another thread to finish its step. The maker asks may_make_new()
+    // after this and makes nothing once it says no.
+    static Leftover reserve(int directory, char const* name, Kind kind) noexcept;
+    // The name reserved is made: a file made exclusively, or a directory
+    // then open at `contents`, which is from now on emptied first and
+    // removed only while `name` still leads to it. False only where a
+    // removal has already taken the name (the process is ending): the
+    // owner removes what it made itself then.
+    bool made(int contents = -1) noexcept;
     Leftover(Leftover&& other) noexcept;
     Leftover& operator=(Leftover&& other) noexcept;
     Leftover(Leftover const&) = delete;
@@ -36,7 +48,8 @@ public:
     ~Leftover() { forget(); }
 
     // The owner has removed the name itself, or given it to something that
-    // stays: nothing is left to do for it.
+    // stays: nothing is left to do for it. Until then a removal may still
+    // take it, so an owner removing the name itself forgets it afterwards.
     void forget() noexcept;
 
 private:

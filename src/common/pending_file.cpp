@@ -48,10 +48,10 @@ Result<PendingFile> PendingFile::create(int directory, mode_t mode)
     if (!may_make_new())
         return fail(QuastorError::io(EINTR));
     std::string name;
-    UniqueFd fd = QUASTOR_TRY(make_temporary(directory, mode, true, name));
+    Leftover leftover;
+    UniqueFd fd = QUASTOR_TRY(make_temporary(directory, mode, true, name, leftover));
     PendingFile file(directory, std::move(fd), name);
-    if (!name.empty())
-        file.leftover_ = Leftover::note(directory, name.c_str());
+    file.leftover_ = std::move(leftover);
     return file;
 }
 
@@ -67,10 +67,11 @@ PendingFile::PendingFile(PendingFile&& other) noexcept
 PendingFile::~PendingFile()
 {
     // By name: if someone swapped the name meanwhile, what goes is theirs,
-    // in a directory they can write to anyway.
-    leftover_.forget();
+    // in a directory they can write to anyway. Noted until gone, so that a
+    // process ended at once meanwhile still removes it.
     if (!temporary_name_.empty())
         (void)::unlinkat(directory_, temporary_name_.c_str(), 0);
+    leftover_.forget();
 }
 
 Result<bool> PendingFile::name_as(std::string const& name)
@@ -117,10 +118,16 @@ Result<bool> PendingFile::replace(int directory, std::string const& name)
         std::string const self = proc_self_fd(fd_.get());
         for (int attempt = 0;; ++attempt) {
             std::string temporary = temporary_name(attempt);
+            Leftover leftover = Leftover::reserve(directory, temporary.c_str(), Leftover::Kind::file);
+            if (!may_make_new())
+                return fail(QuastorError::io(EINTR));
             if (::linkat(AT_FDCWD, self.c_str(), directory, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0) {
                 directory_ = directory;
                 temporary_name_ = std::move(temporary);
-                leftover_ = Leftover::note(directory, temporary_name_.c_str());
+                leftover_ = std::move(leftover);
+                // Taken meanwhile: the process is ending, and this name
+                // goes with its owner.
+                (void)leftover_.made();
                 break;
             }
             // ENOENT: no /proc.

@@ -23,7 +23,7 @@ std::string temporary_name(int attempt)
     return name;
 }
 
-Result<UniqueFd> make_temporary(int directory, mode_t mode, bool may_be_named, std::string& name)
+Result<UniqueFd> make_temporary(int directory, mode_t mode, bool may_be_named, std::string& name, Leftover& leftover)
 {
     UniqueFd unnamed(open_at(directory, ".", O_TMPFILE | O_RDWR | (may_be_named ? 0 : O_EXCL), mode));
     if (unnamed)
@@ -35,11 +35,24 @@ Result<UniqueFd> make_temporary(int directory, mode_t mode, bool may_be_named, s
         return fail(QuastorError::io(errno));
     for (int attempt = 0;; ++attempt) {
         name = temporary_name(attempt);
+        leftover = Leftover::reserve(directory, name.c_str(), Leftover::Kind::file);
+        // The process is ending and removing its temporary names.
+        if (!may_make_new())
+            return fail(QuastorError::io(EINTR));
         UniqueFd named(open_at(directory, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode));
-        if (named)
+        if (!named) {
+            int const error = errno;
+            leftover.forget();
+            if (error != EEXIST || attempt == max_temporary_attempts)
+                return fail(QuastorError::io(error));
+            continue;
+        }
+        if (leftover.made())
             return named;
-        if (errno != EEXIST || attempt == max_temporary_attempts)
-            return fail(QuastorError::io(errno));
+        // Taken by the removal of a process about to end, which may have
+        // come before the file was made.
+        (void)::unlinkat(directory, name.c_str(), 0);
+        return fail(QuastorError::io(EINTR));
     }
 }
 
@@ -56,7 +69,8 @@ Result<UniqueFd> temporary_file()
     if (!directory)
         return fail(QuastorError::io(errno));
     std::string name;
-    UniqueFd file = QUASTOR_TRY(make_temporary(directory.get(), 0600, false, name));
+    Leftover leftover;
+    UniqueFd file = QUASTOR_TRY(make_temporary(directory.get(), 0600, false, name, leftover));
     if (!name.empty() && ::unlinkat(directory.get(), name.c_str(), 0) != 0)
         return fail(QuastorError::io(errno));
     return file;

@@ -7,6 +7,7 @@
 // system's error number.
 
 #include "common/fd.hpp"
+#include "common/leftovers.hpp"
 #include "error.hpp"
 
 #include <string>
@@ -24,9 +25,10 @@ std::string temporary_name(int attempt);
 // A new file in `directory`, with `mode` (less the umask): unnamed where the
 // file system makes them (`name` left empty), one that may later be linked
 // under a name only when `may_be_named`; otherwise made under a fresh
-// temporary name, put in `name`, with O_EXCL | O_NOFOLLOW. Io with the
-// directory's errno where no file can be made there.
-Result<UniqueFd> make_temporary(int directory, mode_t mode, bool may_be_named, std::string& name);
+// temporary name, put in `name`, with O_EXCL | O_NOFOLLOW, and noted in
+// `leftover` from before it is made. Io with the directory's errno where no
+// file can be made there.
+Result<UniqueFd> make_temporary(int directory, mode_t mode, bool may_be_named, std::string& name, Leftover& leftover);
 
 // The directory TMPDIR names, /tmp where it is unset or empty ("" names no
 // directory at all): where the call's scratch directory and temporary

@@ -40,6 +40,8 @@ std::string decimal(unsigned __int128 value)
 // was just made and put their own directory in its place: what is opened
 // under the name is held only if it is a directory of this user's, and
 // then given exactly 0700, since the umask may have taken the owner's bits.
+// Each name is noted among the leftovers before it is made, so that a
+// process ended at once at any moment still removes it.
 Result<ScratchDir> ScratchDir::allocate(std::string const& root)
 {
     UniqueFd parent(open_at(AT_FDCWD, QUASTOR_TRY(os_path(root)), O_PATH | O_DIRECTORY));
@@ -55,6 +57,10 @@ Result<ScratchDir> ScratchDir::allocate(std::string const& root)
         unsigned __int128 const nanoseconds
             = static_cast<unsigned __int128>(now.tv_sec) * 1'000'000'000u + static_cast<unsigned>(now.tv_nsec);
         std::string name = "quastor-" + pid + "-" + decimal(nanoseconds) + "-" + std::to_string(attempt);
+        Leftover leftover = Leftover::reserve(parent.get(), name.c_str(), Leftover::Kind::directory);
+        // The process is ending and removing its leftovers: nothing new.
+        if (!may_make_new())
+            return fail(QuastorError::io(EINTR));
         if (::mkdirat(parent.get(), name.c_str(), 0700) != 0) {
             if (errno != EEXIST)
                 return fail(QuastorError::io(errno));
@@ -64,12 +70,17 @@ Result<ScratchDir> ScratchDir::allocate(std::string const& root)
         struct stat status;
         if (!directory || ::fstat(directory.get(), &status) != 0 || status.st_uid != ::geteuid())
             continue;
-        if (::fchmod(directory.get(), 0700) != 0)
-            return fail(QuastorError::io(errno));
+        if (!leftover.made(directory.get())) {
+            // Taken by the removal of a process about to end, which may
+            // have come before the directory was made.
+            (void)::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR);
+            return fail(QuastorError::io(EINTR));
+        }
         std::string path = join_path(root, name);
-        Leftover leftover = Leftover::note(parent.get(), name.c_str(), directory.get());
         ScratchDir scratch(std::move(path), std::move(parent), std::move(name), std::move(directory));
         scratch.leftover_ = std::move(leftover);
+        if (::fchmod(scratch.directory_.get(), 0700) != 0)
+            return fail(QuastorError::io(errno));
         return scratch;
     }
     return fail(QuastorError::invalid_input("Failed to allocate a temporary scratch directory"));
@@ -100,7 +111,6 @@ void ScratchDir::remove() noexcept
 {
     if (!directory_)
         return;
-    leftover_.forget();
     // Every name is unlinked relative to the held directory, whatever its
     // path now leads to.
     empty_directory(directory_.get());
@@ -112,6 +122,9 @@ void ScratchDir::remove() noexcept
         && ::fstatat(parent_.get(), name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0
         && named.st_dev == held.st_dev && named.st_ino == held.st_ino)
         (void)::unlinkat(parent_.get(), name_.c_str(), AT_REMOVEDIR);
+    // Noted until now, so that a process ended at once while this removal
+    // runs still finishes it.
+    leftover_.forget();
     directory_.reset();
     parent_.reset();
 }

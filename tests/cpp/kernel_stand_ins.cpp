@@ -17,6 +17,7 @@
 namespace quastor::testing {
 
 std::function<void(int parent, char const* name)> after_mkdirat;
+std::function<void(int directory, char const* name)> after_exclusive_create;
 std::atomic<bool> refuse_unnamed_files{false};
 std::atomic<bool> refuse_rename_noreplace{false};
 
@@ -124,7 +125,14 @@ extern "C" int openat(int directory, char const* name, int flags, ...)
         errno = EOPNOTSUPP;
         return -1;
     }
-    return static_cast<int>(::syscall(SYS_openat, directory, name, flags, mode));
+    int const opened = static_cast<int>(::syscall(SYS_openat, directory, name, flags, mode));
+    if (opened >= 0 && (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) && (flags & O_TMPFILE) != O_TMPFILE
+        && after_exclusive_create) {
+        int const saved = errno;
+        after_exclusive_create(directory, name);
+        errno = saved;
+    }
+    return opened;
 }
 
 extern "C" int fstat(int fd, struct stat* status) noexcept

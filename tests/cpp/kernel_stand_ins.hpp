@@ -15,6 +15,10 @@ namespace quastor::testing {
 // test plants or swaps things there before the call can look.
 extern std::function<void(int parent, char const* name)> after_mkdirat;
 
+// Run after each file openat makes exclusively (O_CREAT | O_EXCL), with the
+// directory and the name: a test learns the names a call makes.
+extern std::function<void(int directory, char const* name)> after_exclusive_create;
+
 // A file system without unnamed files (FUSE, NFS): O_TMPFILE opens fail
 // with EOPNOTSUPP.
 extern std::atomic<bool> refuse_unnamed_files;

@@ -7,12 +7,16 @@
 // is the one first reached, and a walk holds a bounded number of descriptors
 // whatever the depth; that these defences hold through whole extractions,
 // that a process started meanwhile inherits none of the call's descriptors,
-// and that large members are named where the file system has no unnamed
-// files. Run under ThreadSanitizer this also covers the workers' shared
+// that large members are named where the file system has no unnamed
+// files, and that entries written to a stream stop between two entries
+// when asked. Run under ThreadSanitizer this also covers the workers' shared
 // state.
 
+#include "archive/archive.hpp"
 #include "common/held_directory.hpp"
+#include "common/leftovers.hpp"
 #include "extract/directories.hpp"
+#include "extract/entry_stream.hpp"
 #include "extract/extract.hpp"
 #include "extract/large_entry.hpp"
 #include "extract/piece_writer.hpp"
@@ -31,6 +35,7 @@
 #include <string_view>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -98,6 +103,7 @@ protected:
     {
         ::umask(old_umask_);
         after_mkdirat = nullptr;
+        after_exclusive_create = nullptr;
         refuse_unnamed_files = false;
         refuse_rename_noreplace = false;
     }
@@ -105,6 +111,17 @@ protected:
 
     TempDir root_;
     mode_t old_umask_ = 0;
+};
+
+// Asks to stop from its `first`-th ask on.
+class StopFromAsk final : public CallerHook {
+public:
+    explicit StopFromAsk(int first) : first_(first) {}
+    bool stop_requested() override { return ++asks_ >= first_; }
+
+private:
+    int first_;
+    int asks_ = 0;
 };
 
 std::vector<TestEntry> many_items()
@@ -273,7 +290,7 @@ TEST_F(ExtractTest, NoDescriptorOfTheCallIsInherited)
 // name by a rename that never replaces, or, where there is none, by a
 // second link and the temporary name's removal. A file already at the
 // name is overwritten in place; a bad member leaves nothing; no temporary
-// name remains.
+// name remains, even where the process ends at once the moment it is made.
 TEST_F(ExtractTest, LargeMembersWhereFilesCannotBeUnnamed)
 {
     std::string const contents = large_contents();
@@ -302,6 +319,60 @@ TEST_F(ExtractTest, LargeMembersWhereFilesCannotBeUnnamed)
         for (auto const& found : fs::directory_iterator(dest() + "/d"))
             names.push_back(found.path().filename());
         EXPECT_EQ(names, std::vector<std::string>{"f"}) << "rename_noreplace " << noreplace;
+    }
+    // A process ending at once the moment a temporary name is made, before
+    // the call has so much as written to it, removes it all the same.
+    fs::remove_all(dest());
+    bool made_then_ended = false;
+    bool removed = false;
+    after_exclusive_create = [&](int directory, char const* name) {
+        if (made_then_ended || !std::string_view(name).starts_with(".quastor-"))
+            return;
+        made_then_ended = true;
+        pid_t const child = ::fork();
+        if (child == 0) {
+            remove_leftovers();
+            ::_exit(0);
+        }
+        int status = -1;
+        struct stat named{};
+        removed = ::waitpid(child, &status, 0) == child && status == 0
+            && ::fstatat(directory, name, &named, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
+    };
+    (void)extract(dest("good.zip"), dest());
+    after_exclusive_create = nullptr;
+    EXPECT_TRUE(made_then_ended);
+    EXPECT_TRUE(removed);
+}
+
+// Entries written to a stream, one after another: a stop asked once the
+// first is out ends the call before the next, as interrupted, with nothing
+// of the next one written; directories in between give nothing and are no
+// reason to go on. Unasked, every entry goes out.
+TEST_F(ExtractTest, AStreamOfEntriesStopsBetweenEntriesWhenAsked)
+{
+    std::string const archive
+        = build_archive({item("a", "first "), item("d/"), item("b", "second "), item("c", "third")});
+    ArchiveBytes const bytes(Bytes(reinterpret_cast<uint8_t const*>(archive.data()), archive.size()));
+    auto entries = ZipArchive::parse_entries(bytes);
+    ASSERT_TRUE(entries.has_value());
+    auto plan = build_extraction_plan(std::move(*entries), bytes);
+    ASSERT_TRUE(plan.has_value());
+    fs::create_directories(dest());
+    for (int const first_stop : {2, 0}) {
+        std::string const out = dest(first_stop == 0 ? "all" : "stopped");
+        UniqueFd const fd(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        ASSERT_TRUE(fd);
+        StopFromAsk stop(first_stop == 0 ? 1000 : first_stop);
+        auto written = write_entries(*plan, bytes, fd.get(), nullptr, &stop);
+        if (first_stop == 0) {
+            ASSERT_TRUE(written.has_value()) << written.error().display();
+            EXPECT_EQ(read_file(out), "first second third");
+        } else {
+            ASSERT_FALSE(written.has_value());
+            EXPECT_EQ(written.error().os_error(), EINTR);
+            EXPECT_EQ(read_file(out), "first ");
+        }
     }
 }
 

@@ -1,5 +1,7 @@
 // Proves that the scratch directory is private and its files made without
-// following links, that entry preparation picks stored or DEFLATE by the
+// following links, that a process ending at once removes it where it is,
+// from the moment it is made, never another directory put under its name,
+// that entry preparation picks stored or DEFLATE by the
 // 64-byte and strictly-smaller rules, keeps small DEFLATE output in memory
 // only while the call's budget lasts and otherwise spills it to the scratch
 // file of the entry's index, reads links without following them, reads
@@ -10,9 +12,11 @@
 // archive stream in index order, none of them left parked; that a call
 // whose archive is being named runs to its end; and that a whole creation
 // lets no process started meanwhile inherit its descriptors and names its
-// archive where the file system has no unnamed files.
+// archive where the file system has no unnamed files, leaving nothing noted
+// for removal once it has succeeded.
 
 #include "archive/archive.hpp"
+#include "common/leftovers.hpp"
 #include "common/pool.hpp"
 #include "compress/archive_file.hpp"
 #include "compress/compress.hpp"
@@ -30,6 +34,9 @@
 #include <libdeflate.h>
 #include <random>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
 
 using namespace quastor;
 using namespace quastor::testing;
@@ -75,6 +82,22 @@ Result<void> published(std::span<PreparedEntry const> entries, std::string const
     return file.complete(entries, uninterrupted);
 }
 
+// What a process ended at once by a second stop signal does before it dies,
+// played in a child so that this process may go on making names: whether
+// the child got through it.
+bool leftovers_removed_in_a_child()
+{
+    pid_t const child = ::fork();
+    if (child == 0) {
+        remove_leftovers();
+        ::_exit(0);
+    }
+    int status = -1;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+size_t open_descriptors() { return files_in("/proc/self/fd"); }
+
 } // namespace
 
 // Under any umask the scratch directory is the caller's alone (0700) and its
@@ -116,6 +139,36 @@ TEST(ScratchDirPrivacy, PrivateWhateverTheUmaskAndRemovedByDescriptor)
         EXPECT_TRUE(fs::exists(scratch->path()));
         EXPECT_EQ(read_file(dir / "victim"), "untouched");
     }
+    // The same where the process ends at once: what it made is emptied
+    // wherever it now is, and the empty directory of someone else's now
+    // under its name stays.
+    auto scratch = ScratchDir::allocate(dir / "");
+    ASSERT_TRUE(scratch.has_value());
+    ASSERT_TRUE(scratch->create_entry(1).has_value());
+    std::string const moved = dir / "moved-at-the-end";
+    fs::rename(scratch->path(), moved);
+    fs::create_directory(scratch->path());
+    ASSERT_TRUE(leftovers_removed_in_a_child());
+    EXPECT_TRUE(fs::is_empty(moved));
+    EXPECT_TRUE(fs::is_directory(scratch->path()));
+    // Ending at once the moment the directory is made, before the call has
+    // so much as opened it, removes it all the same; the call then makes
+    // another.
+    std::string ended_on;
+    bool made_then_ended = false;
+    after_mkdirat = [&](int parent, char const* name) {
+        if (std::exchange(made_then_ended, true))
+            return;
+        struct stat status{};
+        if (leftovers_removed_in_a_child() && ::fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) != 0
+            && errno == ENOENT)
+            ended_on = name;
+    };
+    auto next = ScratchDir::allocate(dir / "");
+    after_mkdirat = nullptr;
+    ASSERT_TRUE(next.has_value());
+    EXPECT_FALSE(ended_on.empty());
+    EXPECT_NE(next->path(), dir / ended_on);
 }
 
 TEST(PrepareEntry, SixtyThreeBytesAreStoredAndSixtyFourDeflated)
@@ -542,6 +595,8 @@ protected:
     {
         refuse_unnamed_files = false;
         refuse_rename_noreplace = false;
+        after_exclusive_create = nullptr;
+        after_mkdirat = nullptr;
     }
     std::vector<std::string> names_in(std::string const& directory) const
     {
@@ -591,11 +646,23 @@ TEST_F(CreateCall, NewArchiveModeFollowsTheUmask)
 // a temporary name beside its path, which then takes the path by a rename
 // that never replaces, or, where there is none, by a second link and the
 // temporary name's removal. An archive already at the path is replaced
-// whole, keeping its permission bits; no temporary name remains.
+// whole, keeping its permission bits; no temporary name remains. Nothing
+// stays noted for removal once the calls have succeeded: their descriptors
+// are closed, and a process ending at once later removes nothing at the
+// names they made (temporary names, scratch directories), though something
+// else is there now.
 TEST_F(CreateCall, ArchiveWhereFilesCannotBeUnnamed)
 {
     ASSERT_TRUE(create_zip(dir_ / "src", dir_ / "reference.zip").has_value());
     std::string const expected = read_file(dir_ / "reference.zip");
+    size_t const descriptors = open_descriptors();
+    std::vector<std::string> names_made;
+    auto note_made = [&](int directory, char const* name) {
+        if (std::string_view(name).starts_with(".quastor-") || std::string_view(name).starts_with("quastor-"))
+            names_made.push_back(fs::read_symlink("/proc/self/fd/" + std::to_string(directory)) / name);
+    };
+    after_exclusive_create = note_made;
+    after_mkdirat = note_made;
     refuse_unnamed_files = true;
     for (bool const noreplace : {true, false}) {
         refuse_rename_noreplace = !noreplace;
@@ -614,5 +681,20 @@ TEST_F(CreateCall, ArchiveWhereFilesCannotBeUnnamed)
         EXPECT_EQ(status.st_mode & 07777, 0604u);
         EXPECT_TRUE(read_file(archive) == expected);
         EXPECT_EQ(names_in(out), std::vector<std::string>{"a.zip"}) << "rename_noreplace " << noreplace;
+    }
+    after_exclusive_create = nullptr;
+    after_mkdirat = nullptr;
+    EXPECT_EQ(open_descriptors(), descriptors);
+    ASSERT_EQ(names_made.size(), 8u) << "a temporary name and a scratch directory a call";
+    for (std::string const& name : names_made) {
+        if (fs::path(name).filename().string().starts_with("quastor-"))
+            fs::create_directory(name);
+        else
+            write_file(name, "someone else's");
+    }
+    ASSERT_TRUE(leftovers_removed_in_a_child());
+    for (std::string const& name : names_made) {
+        EXPECT_TRUE(fs::exists(name)) << name;
+        fs::remove(name);
     }
 }

@@ -2,7 +2,9 @@
 work, sized by QUASTOR_EXTRACT_THREADS when that is a positive integer, and
 rebuilt by a forked child instead of waiting on its parent's dead threads.
 A signal stops a call, or the command, early, leaving what a failure leaves;
-a second one ends the command at once, still leaving nothing behind. Calls
+a second one ends the command at once, still leaving nothing behind, but
+never once the archive is being named; a stalled standard input does not
+keep the command from stopping. Calls
 from several threads at once, which a free-threaded interpreter runs side by
 side, give what the same calls give one after another."""
 
@@ -128,6 +130,56 @@ COMMAND = pathlib.Path(sysconfig.get_path("scripts")) / "quastor"
 def default_stop_signals():
     for number in (signal.SIGINT, signal.SIGTERM):
         signal.signal(number, signal.SIG_DFL)
+
+
+def wait_until_catching(child, number):
+    """Until the child has its handler for `number` in place: a signal
+    sent sooner would end it by the default action, whatever the command
+    then does with one."""
+    while child.poll() is None:
+        with open(f"/proc/{child.pid}/status") as status:
+            caught = next(int(line.split()[1], 16) for line in status if line.startswith("SigCgt:"))
+        if caught >> (number - 1) & 1:
+            return
+        time.sleep(0.01)
+    pytest.fail(f"the command ended first, with {child.returncode}")
+
+
+# Publishing a new archive begins by linking its unnamed file into place:
+# right then, two stop signals reach the very thread publishing.
+SIGNALS_WHILE_PUBLISHING = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <signal.h>
+#include <string.h>
+int linkat(int from_directory, const char* from, int to_directory, const char* to, int flags)
+{
+    static int (*real)(int, const char*, int, const char*, int);
+    static int sent;
+    if (!real)
+        real = (int (*)(int, const char*, int, const char*, int))dlsym(RTLD_NEXT, "linkat");
+    if (!sent && strncmp(from, "/proc/self/fd/", 14) == 0) {
+        sent = 1;
+        raise(SIGINT);
+        raise(SIGTERM);
+    }
+    return real(from_directory, from, to_directory, to, flags);
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def signals_while_publishing(tmp_path_factory):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler for the interposer")
+    root = tmp_path_factory.mktemp("interposer")
+    (root / "publish.c").write_text(SIGNALS_WHILE_PUBLISHING)
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(root / "publish.so"), str(root / "publish.c"), "-ldl"],
+                   check=True, capture_output=True, timeout=120)
+    return str(root / "publish.so")
+
+
 SMALL = 1024
 BIG = 32 << 20
 
@@ -246,6 +298,56 @@ class TestInterruption:
         shutil.rmtree(tmp_path / "scratch")
         assert self.interrupt(tmp_path, argv, first, module=False, again=second) == -second
         assert not [path for path in dest.rglob(".quastor-*")]
+
+    @pytest.mark.skipif(not os.access(COMMAND, os.X_OK), reason="the quastor command is not installed")
+    def test_command_signalled_while_publishing_finishes(self, tmp_path, signals_while_publishing):
+        # Both signals come once the archive is being named: the call
+        # finishes, says so, and leaves no scratch directory.
+        (tmp_path / "src").mkdir()
+        (tmp_path / "src" / "f").write_bytes(b"data " * 1000)
+        scratch = tmp_path / "scratch"
+        scratch.mkdir()
+        env = dict(os.environ, TMPDIR=str(scratch), LD_PRELOAD=signals_while_publishing)
+        archive = tmp_path / "out" / "a.zip"
+        archive.parent.mkdir()
+        for before in (None, b"old"):
+            if before is not None:
+                archive.write_bytes(before)
+            done = subprocess.run([str(COMMAND), "create", "-q", str(archive), str(tmp_path / "src")], env=env,
+                                  capture_output=True, timeout=60, preexec_fn=default_stop_signals)
+            assert (done.returncode, done.stderr) == (0, b"")
+            assert quastor.preflight_zip(str(archive))[0]["archive_name"] == "f"
+            assert os.listdir(scratch) == []
+            assert os.listdir(archive.parent) == ["a.zip"]
+
+    @pytest.mark.skipif(not os.access(COMMAND, os.X_OK), reason="the quastor command is not installed")
+    @pytest.mark.parametrize("subcommand", ["extract", "test"])
+    def test_command_waiting_on_a_stalled_input_stops(self, tmp_path, subcommand):
+        # Standard input gives the start of an archive, then nothing more,
+        # and does not end: the first SIGINT still ends the command.
+        argv = [str(COMMAND), subcommand, "-q", "-"]
+        if subcommand == "extract":
+            argv += ["-d", str(tmp_path / "dest")]
+        child = subprocess.Popen(argv, stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 env=dict(os.environ, TMPDIR=str(tmp_path)), preexec_fn=default_stop_signals)
+        stdin, stderr = child.stdin, child.stderr
+        assert stdin is not None and stderr is not None
+        try:
+            stdin.write(MANY[:1000])
+            stdin.flush()
+            wait_until_catching(child, signal.SIGINT)
+            child.send_signal(signal.SIGINT)
+            try:
+                child.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                pytest.fail("the command went on reading after SIGINT")
+            assert child.returncode == -signal.SIGINT
+            assert stderr.read() == b""
+        finally:
+            child.kill()  # our own child, by its id; a no-op once it has ended
+            stdin.close()
+            stderr.close()
+            child.wait()
 
     def blocked_writer(self, tmp_path, **options):
         """`extract -p` of 32 MiB into a pipe nobody reads yet: the command
