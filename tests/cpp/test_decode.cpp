@@ -259,7 +259,6 @@ TEST(StreamedAndWhole, GiveOneVerdict)
         char const* verdict; // nullptr: accepted
     } const cases[] = {
         {"valid", good, data.size(), nullptr},
-        {"declared one byte long", good, data.size() + 1, nullptr},
         {"declared one byte short", good, data.size() - 1, "Decompression error: InsufficientSpace"},
         {"cut in half", good.substr(0, good.size() / 2), data.size(), "Decompression error: BadData"},
         {"bytes after the final block", good + "trailing", data.size(), nullptr},
