@@ -149,13 +149,14 @@ class TestCentralDirectory:
         assert report["external_attr"] == entry.attr()
 
 
-def two_directories(first: list, second: list) -> bytes:
+def two_directories(first: list, second: list, between: bytes = b"") -> bytes:
     """The end record's offset reaches the directory of `first`; its size
-    field covers the directory of `second`, placed just before it."""
+    field covers the directory of `second`, placed just before it (after
+    the bytes `between`)."""
     one = build(first)
     other = build(second)
     shown = other.data[other.central_offsets[0]:other.end_offset]
-    data = one.data[:one.end_offset] + shown + one.data[one.end_offset:]
+    data = one.data[:one.end_offset] + between + shown + one.data[one.end_offset:]
     return patch_u32(data, len(data) - 10, len(shown))
 
 
@@ -244,6 +245,7 @@ class TestDirectoryConsistency:
         # The audited archives: zipfile lists README.txt, the offset field
         # reaches run.sh; with size 0 zipfile lists nothing.
         two_directories([file_entry("README.txt", b"hi")], [file_entry("run.sh", b"x", mode=0o4755)]),
+        two_directories([file_entry("README.txt", b"hi")], [file_entry("run.sh", b"x")], between=b"junk"),
         build_zip([file_entry("a.txt", b"alpha"), file_entry("b.txt", b"beta")], cd_size=0),
         two_directories([file_entry("a.txt"), file_entry("b.txt")], [file_entry("c.txt")]),
         two_directories([file_entry("a.txt")], [file_entry("b.txt"), file_entry("c.txt")]),
@@ -253,6 +255,8 @@ class TestDirectoryConsistency:
         with_zip64_tail(count=2, disk_count=1),
         with_zip64_tail(cd_offset=1),
         with_zip64_tail(cd_size=7),
+        with_zip64_tail(cd_offset=1, at=1),                              # the record before the locator
+        with_zip64_tail(cd_size=7, at=1),                                # decides wherever the locator points
         # Headers past the count: zipfile, unzip, bsdtar, 7-Zip list them.
         two_headers(count=1),
         two_headers(count=0, cd_size=0),
