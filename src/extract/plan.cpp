@@ -188,7 +188,8 @@ Result<void> check_no_unlisted_records(
     uint64_t reach = 0;
     uint32_t before = order.front();
     for (uint32_t k : order) {
-        uint64_t const start = plan[k].entry.local_header_offset;
+        // Records at or after the directory's start are refused apart.
+        uint64_t const start = std::min(plan[k].entry.local_header_offset, directory_start);
         if (start > reach && QUASTOR_TRY(find_local_header(cursor, reach, start)))
             return fail(QuastorError::invalid_zip("Invalid Local File Header signature").about(plan[before].entry.name));
         reach = std::max(reach, plan[k].data_offset + plan[k].entry.compressed_size);
