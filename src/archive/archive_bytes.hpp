@@ -59,6 +59,8 @@ public:
     // the next call.
     Result<Bytes> read(uint64_t offset, size_t length);
 
+    uint64_t size() const { return archive_.size(); }
+
 private:
     ArchiveBytes const& archive_;
     size_t block_;

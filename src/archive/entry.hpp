@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quastor {
 
@@ -28,9 +29,12 @@ struct ZipEntry {
     // from `name`); empty where `name` holds them.
     std::string name_bytes;
     uint64_t central_header_offset = 0;
-    // A well-formed Unicode Path extra field names another path than the
-    // header's name: readers that take the field would write another file.
-    bool unicode_path_differs = false;
+    // The names that Unicode Path extra fields of the central header give,
+    // where they hold the CRC-32 of its name: readers that know the field
+    // write the entry under such a name. Usually none.
+    std::vector<std::string> unicode_paths;
+
+    // The local header functions are defined in local_header.cpp.
 
     // Where the entry's compressed data (compressed_size bytes) starts in an
     // archive of `archive_size` bytes, judged from its local file header,
@@ -43,6 +47,17 @@ struct ZipEntry {
     // other bytes than its central header: streaming readers go by the
     // local name. Io when the file has shrunk meanwhile.
     Result<void> check_local_name(ArchiveCursor& cursor) const;
+
+    // The names that Unicode Path extra fields of the local header give,
+    // where they hold the CRC-32 of its name. Io when the file has shrunk.
+    Result<std::vector<std::string>> local_unicode_paths(ArchiveCursor& cursor) const;
+
+    // Whether the local header names the same method as the central one
+    // (for a directory without data, any), and, where no data descriptor
+    // follows (its flag bit 3 clear), the same CRC-32 and sizes, 64-bit
+    // sizes taken from its ZIP64 extra field: readers that go by the local
+    // header read those. Io when the file has shrunk meanwhile.
+    Result<bool> local_fields_agree(ArchiveCursor& cursor) const;
 
     // The Unix mode (type and permission bits) kept in the upper half of
     // the external attributes; 0 where none was recorded.

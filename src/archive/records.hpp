@@ -129,6 +129,13 @@ constexpr size_t name = 5;     // UTF-8, to the end of the field
 constexpr uint8_t current_version = 1;
 } // namespace unicode_path_field
 
+// The ZIP64 extended information extra field: the 64-bit values of the
+// header's 32-bit fields that hold 0xFFFFFFFF, in the order uncompressed
+// size, compressed size.
+namespace zip64_extra_field {
+constexpr uint16_t id = 0x0001;
+} // namespace zip64_extra_field
+
 // Each extra field block opens with its 16-bit id and 16-bit data length.
 constexpr size_t extra_block_header = 4;
 
@@ -145,6 +152,9 @@ constexpr uint16_t dos_date = 0x0021; // 1 January 1980
 // General purpose flag bit 0, as read: the data is encrypted and reads as
 // noise without the key.
 constexpr uint16_t flag_encrypted = 0x0001;
+// General purpose flag bit 3: the CRC-32 and sizes follow the data, in a
+// data descriptor; the local header's may be zero.
+constexpr uint16_t flag_data_descriptor = 0x0008;
 
 constexpr uint16_t method_stored = 0;
 constexpr uint16_t method_deflate = 8;

@@ -1,7 +1,9 @@
 // The extraction plan: every entry checked, and given its destination, before writing.
 
 #include "extract/plan.hpp"
+#include "archive/local_header.hpp"
 #include "archive/records.hpp"
+#include "archive/unicode_path.hpp"
 #include "common/text.hpp"
 #include "extract/decode.hpp"
 #include "extract/methods.hpp"
@@ -12,6 +14,7 @@
 #include <cerrno>
 #include <climits>
 #include <numeric>
+#include <optional>
 
 namespace quastor {
 
@@ -136,22 +139,26 @@ private:
     std::vector<Occupant*> found_;
 };
 
+// The entries in the order of their local headers in the archive.
+std::vector<uint32_t> local_order(std::vector<ExtractionPlanEntry> const& plan)
+{
+    std::vector<uint32_t> order(plan.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        return plan[a].entry.local_header_offset < plan[b].entry.local_header_offset;
+    });
+    return order;
+}
+
 // Each local record (header, name, extra field, data) must stand apart,
 // before the central directory: a header inside another entry's record
 // would turn one stored stream into several files, and one inside the
 // central directory or a comment is invisible to readers that walk the
 // local headers. Data may run on into the directory or to the end. The
 // first such entry in directory order is named.
-Result<void> check_local_records_apart(std::vector<ExtractionPlanEntry> const& plan)
+Result<void> check_local_records_apart(std::vector<ExtractionPlanEntry> const& plan, std::vector<uint32_t> const& order)
 {
-    if (plan.empty())
-        return {};
     uint64_t const directory_start = plan.front().entry.central_header_offset;
-    std::vector<uint32_t> order(plan.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-        return plan[a].entry.local_header_offset < plan[b].entry.local_header_offset;
-    });
     size_t first = plan.size();
     uint64_t reach = 0; // where the records before this one end, at the furthest
     for (size_t k = 0; k < order.size(); ++k) {
@@ -170,6 +177,102 @@ Result<void> check_local_records_apart(std::vector<ExtractionPlanEntry> const& p
     return fail(QuastorError::invalid_zip("Invalid Local File Header signature").about(plan[first].entry.name));
 }
 
+// Readers that walk the local headers from the start extract every record
+// they meet, listed or not: no local header may stand before the first
+// record, between two, or between the last and the directory. Bytes without
+// one (a self-extracting stub, padding, a data descriptor) may. The entry
+// whose record comes before it (or first) is named.
+Result<void> check_no_unlisted_records(
+    std::vector<ExtractionPlanEntry> const& plan, std::vector<uint32_t> const& order, ArchiveCursor& cursor)
+{
+    uint64_t const directory_start = plan.front().entry.central_header_offset;
+    uint64_t reach = 0;
+    uint32_t before = order.front();
+    for (uint32_t k : order) {
+        // Records at or after the directory's start are refused apart.
+        uint64_t const start = std::min(plan[k].entry.local_header_offset, directory_start);
+        if (start > reach && QUASTOR_TRY(find_local_header(cursor, reach, start)))
+            return fail(QuastorError::invalid_zip("Invalid Local File Header signature").about(plan[before].entry.name));
+        reach = std::max(reach, plan[k].data_offset + plan[k].entry.compressed_size);
+        before = k;
+    }
+    if (reach < directory_start && QUASTOR_TRY(find_local_header(cursor, reach, directory_start)))
+        return fail(QuastorError::invalid_zip("Invalid Local File Header signature").about(plan[before].entry.name));
+    return {};
+}
+
+// The refusal of a name that a Unicode Path field gives, in the text of
+// the header that holds the field.
+QuastorError field_refusal(bool local, std::string_view entry_name)
+{
+    if (local)
+        return QuastorError::invalid_zip("Invalid Local File Header signature").about(entry_name);
+    return QuastorError::invalid_zip("Invalid Central Directory signature").about(entry_name);
+}
+
+// A path that a Unicode Path field gives an entry.
+struct FieldPath {
+    uint32_t entry;
+    std::string path;
+    bool local; // the field stands in the local header
+};
+
+// Readers that know the Unicode Path field write the name it gives, central
+// or local: each must name the header's path (names_another_path) and pass
+// the path rules. Their normalised paths are added to `field_paths`, once.
+Result<void> check_unicode_paths(ZipEntry const& entry, uint32_t index, ArchiveCursor& headers,
+    std::vector<FieldPath>& field_paths)
+{
+    std::vector<std::string> const local = QUASTOR_TRY_ABOUT(entry.local_unicode_paths(headers), entry.name);
+    for (bool const is_local : {false, true}) {
+        for (std::string const& field : is_local ? local : entry.unicode_paths) {
+            if (names_another_path(entry.header_name(), field))
+                return fail(field_refusal(is_local, entry.name));
+            Result<std::string> path = normalise_entry_name(decode_utf8_lossy(field));
+            if (!path)
+                return fail(field_refusal(is_local, entry.name));
+            // This entry's paths are the last ones added.
+            auto seen = field_paths.rbegin();
+            while (seen != field_paths.rend() && seen->entry == index && seen->path != *path)
+                ++seen;
+            if (seen == field_paths.rend() || seen->entry != index)
+                field_paths.push_back(FieldPath{index, std::move(*path), is_local});
+        }
+    }
+    return {};
+}
+
+// The conflict tests over the names as the fields give them (an entry
+// without a field keeps its own), so that readers taking them write no
+// two entries to one path either.
+Result<void> check_field_paths_apart(std::vector<ExtractionPlanEntry> const& plan,
+    std::vector<FieldPath> const& field_paths, PathHashSecret const& secret)
+{
+    bool const renamed = std::any_of(field_paths.begin(), field_paths.end(),
+        [&](FieldPath const& field) { return field.path != plan[field.entry].path; });
+    if (!renamed)
+        return {};
+    Occupancy occupancy(plan.size() + field_paths.size(), secret);
+    auto field = field_paths.begin();
+    for (uint32_t i = 0; i < plan.size(); ++i) {
+        ZipEntry const& entry = plan[i].entry;
+        auto const own = field;
+        while (field != field_paths.end() && field->entry == i)
+            ++field;
+        auto take = [&](std::string_view path, bool local) -> Result<void> {
+            if (!occupancy.check(entry.name, path, entry.is_dir))
+                return fail(field_refusal(local, entry.name));
+            occupancy.record(path, entry.is_dir);
+            return {};
+        };
+        if (own == field)
+            QUASTOR_TRY(take(plan[i].path, false));
+        for (auto named = own; named != field; ++named)
+            QUASTOR_TRY(take(named->path, named->local));
+    }
+    return {};
+}
+
 } // namespace
 
 Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEntry> entries,
@@ -186,6 +289,11 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
     ArchiveCursor headers(archive, size_t{16} << 10);
     EntryDecoder links(archive, false);
 
+    // What only some readers would read otherwise is refused once every
+    // other test has passed.
+    std::vector<FieldPath> field_paths;
+    std::optional<size_t> local_fields_differ;
+
     for (ZipEntry& entry : entries) {
         if (interruption != nullptr && interruption->interrupted())
             return fail(CallInterruption::error());
@@ -201,12 +309,13 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
         // One entry, one name: streaming readers take the local header's,
         // readers that know the Unicode Path field take the field's.
         QUASTOR_TRY_ABOUT(entry.check_local_name(headers), entry.name);
-        if (entry.unicode_path_differs)
-            return fail(QuastorError::invalid_zip("Invalid Central Directory signature").about(entry.name));
+        QUASTOR_TRY(check_unicode_paths(entry, static_cast<uint32_t>(plan.size()), headers, field_paths));
         bool const is_symlink = mode_is_symlink(entry);
         std::string link_target;
         if (!entry.is_dir && is_symlink)
             link_target = QUASTOR_TRY_ABOUT(decode_symlink_target(entry, data_offset, links), entry.name);
+        if (!local_fields_differ && !QUASTOR_TRY_ABOUT(entry.local_fields_agree(headers), entry.name))
+            local_fields_differ = plan.size();
 
         ExtractionPlanEntry& planned = plan.emplace_back();
         planned.path = std::move(path);
@@ -216,7 +325,17 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
         planned.entry = std::move(entry);
         occupancy.record(planned.path, planned.entry.is_dir);
     }
-    QUASTOR_TRY(check_local_records_apart(plan));
+    if (plan.empty())
+        return plan;
+    std::vector<uint32_t> const order = local_order(plan);
+    QUASTOR_TRY(check_local_records_apart(plan, order));
+    // Readers that go by the local header read another method or length.
+    if (local_fields_differ) {
+        return fail(QuastorError::invalid_zip("Invalid Local File Header signature")
+                .about(plan[*local_fields_differ].entry.name));
+    }
+    QUASTOR_TRY(check_no_unlisted_records(plan, order, headers));
+    QUASTOR_TRY(check_field_paths_apart(plan, field_paths, *secret));
     return plan;
 }
 

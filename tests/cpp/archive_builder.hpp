@@ -43,8 +43,10 @@ inline std::string build_archive(std::vector<TestEntry> entries)
     for (auto& e : entries) {
         e.stored = e.method == 8 ? deflate_raw(e.data) : e.data;
         offsets.push_back(static_cast<uint32_t>(out.size()));
-        w.u32(zip::local_header::signature).u16(20).u16(0x0800).u16(e.method).u16(0).u16(0x21);
-        w.u32(0).u32(0).u32(0); // sizes and CRC-32 are read from the central directory only
+        // Flag bit 3, as a streaming writer sets it: the local CRC-32 and
+        // sizes are zero, and read from the central directory only.
+        w.u32(zip::local_header::signature).u16(20).u16(0x0808).u16(e.method).u16(0).u16(0x21);
+        w.u32(0).u32(0).u32(0);
         w.u16(static_cast<uint16_t>(e.name.size())).u16(0).bytes(e.name).bytes(e.stored);
     }
     uint32_t const cd_offset = static_cast<uint32_t>(out.size());

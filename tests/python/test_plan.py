@@ -20,6 +20,7 @@ from zipbuild import (
     file_entry,
     set_local,
     symlink,
+    unicode_path_extra,
 )
 
 FAILED = "Preflight failed: "
@@ -42,6 +43,17 @@ KINDS = {
     "link": lambda name: symlink(name, "target"),
     "dir": lambda name: directory(name),
 }
+
+
+def spelled(name: bytes, field: str, *, local: bool = False) -> Entry:
+    """A file whose header name is `name` and whose Unicode Path field, in
+    the central or the local header, spells it `field`."""
+    extra = unicode_path_extra(name, field)
+    return file_entry(name, b"data", **({"local_extra": extra} if local else {"extra": extra}))
+
+
+CENTRAL = FAILED + "Invalid ZIP format: Invalid Central Directory signature"
+LOCAL = FAILED + "Invalid ZIP format: Invalid Local File Header signature"
 
 
 def make(kind: str, name: str) -> Entry:
@@ -91,6 +103,23 @@ class TestConflictTable:
         quoted = spelling.replace("\\", "\\\\")
         assert refusal(file_entry("x/y"), file_entry(spelling)) == (
             CONFLICT + f'"{quoted}" maps to "x/y", which is already reserved as file')
+
+    @pytest.mark.parametrize("entries,refused", [
+        # Readers that know the Unicode Path field write both to café.txt.
+        ([spelled(b"caf%U00E9.txt", "caf\u00e9.txt"), file_entry("caf\u00e9.txt")], CENTRAL),
+        ([file_entry("caf\u00e9.txt"), spelled(b"caf?.txt", "caf\u00e9.txt")], CENTRAL),
+        ([spelled(b"d?", "d\u00e9"), file_entry("d\u00e9/x")], CENTRAL),
+        ([file_entry("d\u00e9/x"), spelled(b"d?", "d\u00e9")], CENTRAL),
+        ([file_entry("caf\u00e9.txt"), spelled(b"caf?.txt", "caf\u00e9.txt", local=True)], LOCAL),
+        ([spelled(b"caf?.txt", "caf\u00e9.txt"), spelled(b"caf%U00E9.txt", "caf\u00e9.txt", local=True)], LOCAL),
+        ([spelled(b"d?/", "d\u00e9/"), file_entry("d\u00e9/x")], None),
+        ([spelled(b"caf?.txt", "caf\u00e9.txt"), file_entry("cafe.txt"), file_entry("caf\u00e9.txt.1")], None),
+    ])
+    def test_names_as_the_unicode_path_field_gives_them(self, entries, refused):
+        if refused is None:
+            assert len(plan(*entries)) == len(entries)
+        else:
+            assert refusal(*entries) == refused
 
     def test_comparison_is_exact(self):
         assert [e["path"] for e in plan(file_entry("X"), file_entry("x"), file_entry("A/b"), file_entry("a/B"))] == [
