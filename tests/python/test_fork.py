@@ -316,7 +316,7 @@ class TestInterruption:
             done = subprocess.run([str(COMMAND), "create", "-q", str(archive), str(tmp_path / "src")], env=env,
                                   capture_output=True, timeout=60, preexec_fn=default_stop_signals)
             assert (done.returncode, done.stderr) == (0, b"")
-            assert quastor.preflight_zip(str(archive))[0]["archive_name"] == "f"
+            assert [e["archive_name"] for e in quastor.preflight_zip(str(archive))] == ["src/", "src/f"]
             assert os.listdir(scratch) == []
             assert os.listdir(archive.parent) == ["a.zip"]
 
