@@ -25,6 +25,8 @@ constexpr size_t window_size = 32768;
 constexpr size_t feed_step = size_t{256} << 10;
 // A block header is at most this long.
 constexpr size_t header_reach = 512;
+// Bytes of a chunk searched for a block's start before the rest is read.
+constexpr uint64_t first_search = uint64_t{64} << 10;
 
 // The two made-up windows. A byte copied from place p of the window (0 the
 // oldest) comes out as first[p] in one inflation and second[p] in the
@@ -46,9 +48,7 @@ constexpr MadeUpWindows made_up = [] {
     return windows;
 }();
 
-using Output = std::unique_ptr<uint8_t[]>;
-
-Output allocate_output() { return Output(new (std::nothrow) uint8_t[chunk_output_limit]); }
+using Output = ChunkOutput;
 
 // The byte after the one holding bit `bit`: input up to there lets an
 // inflater finish a block ending at `bit`, and not read the next header.
@@ -66,6 +66,7 @@ struct Chunk {
     Output first;
     Output second;
     size_t length = 0;
+    size_t compared = 0; // bytes the second inflation made: past them the first is exact
     uint64_t end = 0;
     size_t next = 0;
     bool last = false;
@@ -105,13 +106,24 @@ std::optional<uint64_t> chunk_start(ChunkBoard& board, ChunkedEntry& entry, size
             return entry.chunks[k].start;
     }
     uint64_t const from = k * entry.chunk_bytes;
-    size_t const length = static_cast<size_t>(std::min<uint64_t>(entry.chunk_bytes + header_reach, entry.size - from));
     std::optional<uint64_t> start;
-    // A read that fails finds nothing here: the owner reads these bytes too,
-    // and meets the failure in order.
-    if (auto bytes = entry.archive.read(entry.data_offset + from, length, buffer); bytes.has_value())
-        if (auto found = find_block_start(*bytes, 0, entry.chunk_bytes * 8))
+    // A block begins within the first few dozen KiB as a rule: those are
+    // read first. A read that fails finds nothing here; the owner reads
+    // these bytes too, and meets the failure in order.
+    uint64_t searched = 0;
+    for (uint64_t reach : {std::min<uint64_t>(first_search, entry.chunk_bytes), entry.chunk_bytes}) {
+        if (reach <= searched)
+            continue;
+        size_t const length = static_cast<size_t>(std::min<uint64_t>(reach + header_reach, entry.size - from));
+        auto bytes = entry.archive.read(entry.data_offset + from, length, buffer);
+        if (!bytes.has_value())
+            break;
+        if (auto found = find_block_start(*bytes, searched * 8, reach * 8)) {
             start = from * 8 + *found;
+            break;
+        }
+        searched = reach;
+    }
     std::lock_guard hold(board.lock);
     entry.chunks[k].start_known = true;
     entry.chunks[k].start = start;
@@ -171,73 +183,113 @@ bool rests_at(StreamInflater const& inflater, uint64_t fed, uint64_t bit)
     return held && fed * 8 >= *held && fed * 8 - *held == bit;
 }
 
+// The end of the last byte in [from, to) where the chunk's two inflations
+// differ, or `from` when none does.
+size_t last_difference(Chunk const& chunk, size_t from, size_t to)
+{
+    uint8_t const* const a = chunk.first.get();
+    uint8_t const* const b = chunk.second.get();
+    while (to > from) {
+        if (to - from >= 8) {
+            uint64_t x = 0;
+            uint64_t y = 0;
+            std::memcpy(&x, a + to - 8, 8);
+            std::memcpy(&y, b + to - 8, 8);
+            if (x == y) {
+                to -= 8;
+                continue;
+            }
+        }
+        if (a[to - 1] != b[to - 1])
+            return to;
+        --to;
+    }
+    return from;
+}
+
 // Chunk k inflated ahead over both made-up windows, from its start to the
 // start of a later chunk where a block begins (or the end of the stream).
 // Fills `chunk`'s result and says whether it holds.
 bool inflate_ahead(ChunkBoard& board, ChunkedEntry& entry, size_t k, Chunk& result, StreamInflater* const (&inflaters)[2],
-    ReusableBuffer (&inputs)[3], std::function<bool()> const& going_on)
+    ReusableBuffer (&inputs)[2], std::function<bool()> const& going_on)
 {
-    ReusableBuffer& input = inputs[2]; // for finding starts; each inflation reads into its own
-    std::optional<uint64_t> const start = chunk_start(board, entry, k, input);
+    std::optional<uint64_t> const start = chunk_start(board, entry, k, inputs[1]);
     if (!start)
         return false;
-    result.first = allocate_output();
-    result.second = allocate_output();
+    result.first = board.take_output();
+    result.second = board.take_output();
     if (!result.first || !result.second)
         return false;
-    uint8_t* const outputs[2] = {result.first.get(), result.second.get()};
-    Bytes const windows[2] = {made_up.first, made_up.second};
-    InputCursor cursors[2] = {InputCursor(entry, inputs[0]), InputCursor(entry, inputs[1])};
-    size_t produced[2] = {0, 0};
-    for (int i = 0; i < 2; ++i)
-        if (!start_at(*inflaters[i], cursors[i], *start, windows[i]).has_value())
-            return false;
+    StreamInflater& first = *inflaters[0];
+    StreamInflater& second = *inflaters[1];
+    InputCursor cursor(entry, inputs[0]);
+    if (!start_at(first, cursor, *start, made_up.first).has_value()
+        || !start_at(second, cursor, *start, made_up.second).has_value())
+        return false;
+    // Both inflations read the same bits and differ only in bytes copied
+    // from the window: they take the same input in the same steps. Once the
+    // last 32 KiB they made agree, the window is out of reach of all that
+    // follows, and the second inflation stops.
+    bool both = true;
+    size_t produced = 0;
+    size_t differs_before = 0; // no byte at or after it differs
     size_t const count = entry.chunks.size();
     for (size_t t = k + 1;; ++t) {
         std::optional<uint64_t> stop;
         if (t < count) {
-            stop = chunk_start(board, entry, t, input);
+            stop = chunk_start(board, entry, t, inputs[1]);
             if (!stop)
                 continue;
         }
         uint64_t const fed_to = stop ? bytes_through(*stop) : entry.size;
-        // Both inflations read the same bits; they differ only in bytes.
-        for (int i = 0; i < 2; ++i) {
-            StreamInflater& inflater = *inflaters[i];
-            while (!inflater.finished()) {
-                {
-                    std::lock_guard hold(board.lock);
-                    if (entry.withdrawn || entry.chunks[k].stage != Chunk::Stage::ahead)
-                        return false;
-                }
-                if (!going_on())
+        while (!first.finished()) {
+            {
+                std::lock_guard hold(board.lock);
+                if (entry.withdrawn || entry.chunks[k].stage != Chunk::Stage::ahead)
                     return false;
-                auto const bytes = cursors[i].next(fed_to);
-                if (!bytes.has_value())
-                    return false;
-                std::span<uint8_t> const room(outputs[i] + produced[i], chunk_output_limit - produced[i]);
-                auto const step = inflater.inflate(*bytes, room);
-                if (!step.has_value())
-                    return false;
-                cursors[i].used(step->consumed);
-                produced[i] += step->produced;
-                if (produced[i] == chunk_output_limit)
-                    return false; // too long to hold: the owner takes it
-                if (step->consumed == 0 && step->produced == 0)
-                    break;
             }
+            if (!going_on())
+                return false;
+            auto const bytes = cursor.next(fed_to);
+            if (!bytes.has_value())
+                return false;
+            std::span<uint8_t> const room(result.first.get() + produced, chunk_output_limit - produced);
+            auto const step = first.inflate(*bytes, room);
+            if (!step.has_value())
+                return false;
+            if (both) {
+                auto const twin = second.inflate(*bytes, std::span<uint8_t>(result.second.get() + produced, room.size()));
+                if (!twin.has_value() || twin->consumed != step->consumed || twin->produced != step->produced)
+                    return false;
+                size_t const differs = last_difference(result, produced, produced + step->produced);
+                if (differs != produced)
+                    differs_before = differs;
+            }
+            cursor.used(step->consumed);
+            produced += step->produced;
+            if (produced == chunk_output_limit)
+                return false; // too long to hold: the owner takes it
+            if (both && produced - differs_before >= window_size) {
+                both = false;
+                result.compared = differs_before;
+            }
+            if (step->consumed == 0 && step->produced == 0)
+                break;
         }
-        if (produced[0] != produced[1] || inflaters[0]->finished() != inflaters[1]->finished())
-            return false;
-        result.length = produced[0];
-        if (inflaters[0]->finished()) {
+        result.length = produced;
+        if (both) {
+            if (second.finished() != first.finished())
+                return false;
+            result.compared = produced;
+        }
+        if (first.finished()) {
             result.last = true;
             result.next = count;
             return true;
         }
         if (!stop)
             return false; // the stream is cut short: the owner says how
-        if (rests_at(*inflaters[0], cursors[0].at(), *stop) && rests_at(*inflaters[1], cursors[1].at(), *stop)) {
+        if (rests_at(first, cursor.at(), *stop) && (!both || rests_at(second, cursor.at(), *stop))) {
             result.end = *stop;
             result.next = t;
             return true;
@@ -255,9 +307,9 @@ bool resolve(Chunk& chunk, std::array<uint8_t, window_size> const& window, uint6
     uint8_t const* const second = chunk.second.get();
     size_t const oldest = history >= window_size ? 0 : window_size - static_cast<size_t>(history);
     size_t i = 0;
-    while (i < chunk.length) {
+    while (i < chunk.compared) {
         // Runs of bytes that never came from the window are most of a chunk.
-        if (chunk.length - i >= 8) {
+        if (chunk.compared - i >= 8) {
             uint64_t a = 0;
             uint64_t b = 0;
             std::memcpy(&a, first + i, 8);
@@ -276,13 +328,13 @@ bool resolve(Chunk& chunk, std::array<uint8_t, window_size> const& window, uint6
         }
         ++i;
     }
-    chunk.second.reset();
     return true;
 }
 
 // The owner's side: hands pieces on in order, with the CRC-32, the count,
 // the progress and the last 32 KiB kept as the next chunk's window.
 struct Handing {
+    ChunkBoard& board;
     PieceSink const& sink;
     LargeEntryState& state;
     uint64_t declared;
@@ -295,7 +347,7 @@ struct Handing {
     {
         crc = crc32(piece, crc);
         QUASTOR_TRY(sink(piece));
-        retired.reset();
+        board.give_back(std::move(retired));
         if (state.progress != nullptr)
             state.progress->wrote(piece.size());
         produced += piece.size();
@@ -406,6 +458,28 @@ void ChunkBoard::count_taken()
     ++taken_;
 }
 
+ChunkOutput ChunkBoard::take_output()
+{
+    {
+        std::lock_guard hold(lock);
+        if (!spare_.empty()) {
+            ChunkOutput output = std::move(spare_.back());
+            spare_.pop_back();
+            return output;
+        }
+    }
+    return ChunkOutput(new (std::nothrow) uint8_t[chunk_output_limit]);
+}
+
+void ChunkBoard::give_back(ChunkOutput output)
+{
+    if (!output)
+        return;
+    std::lock_guard hold(lock);
+    if (spare_.size() < spare_outputs)
+        spare_.push_back(std::move(output));
+}
+
 ChunkBoard::Counts ChunkBoard::counts()
 {
     std::lock_guard hold(lock);
@@ -450,7 +524,7 @@ void ChunkBoard::withdraw(std::shared_ptr<ChunkedEntry> const& entry)
 void ChunkBoard::help(std::function<bool()> const& going_on)
 {
     std::optional<StreamInflater> pair[2];
-    ReusableBuffer inputs[3];
+    ReusableBuffer inputs[2];
     std::unique_lock hold(lock);
     for (;;) {
         if (expected_ == 0)
@@ -534,7 +608,7 @@ Result<uint64_t> inflate_in_chunks(ArchiveBytes const& archive, ZipEntry const& 
         ~Withdrawal() { board.withdraw(entry); }
     } const withdrawal{board, shared};
 
-    Handing handing{.sink = sink, .state = state, .declared = entry.uncompressed_size};
+    Handing handing{.board = board, .sink = sink, .state = state, .declared = entry.uncompressed_size};
     InputCursor cursor(chunked, state.compressed[0]);
     size_t const count = chunked.chunks.size();
     uint64_t position = 0; // bit where the owner's stream rests, between blocks
@@ -564,6 +638,7 @@ Result<uint64_t> inflate_in_chunks(ArchiveBytes const& archive, ZipEntry const& 
         }
         board.changed.notify_all();
         if (taken.first && resolve(taken, handing.window, handing.produced)) {
+            board.give_back(std::move(taken.second));
             board.count_taken();
             QUASTOR_TRY(hand_chunk(handing, taken));
             if (taken.last)

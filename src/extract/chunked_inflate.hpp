@@ -32,8 +32,13 @@ namespace quastor {
 constexpr uint64_t chunk_input = uint64_t{1} << 20;
 constexpr size_t chunk_output_limit = size_t{8} << 20;
 // Chunks decoded ahead of one owner at any moment, whatever the number of
-// helpers: memory stays within (limit + 1) * 2 * chunk_output_limit.
+// helpers, and output buffers kept for reuse.
 constexpr unsigned chunks_ahead_limit = 8;
+constexpr size_t spare_outputs = 4;
+
+// Room for one chunk's output (chunk_output_limit bytes); none when memory
+// is short.
+using ChunkOutput = std::unique_ptr<uint8_t[]>;
 
 // Whether a streamed entry is worth the chunks: DEFLATE, and spanning
 // enough chunks that helpers can start far enough ahead.
@@ -73,6 +78,8 @@ public:
     void post(std::shared_ptr<ChunkedEntry> const& entry);
     void withdraw(std::shared_ptr<ChunkedEntry> const& entry);
     void count_taken();
+    ChunkOutput take_output();
+    void give_back(ChunkOutput output);
 
     std::mutex lock;
     std::condition_variable changed;
@@ -82,6 +89,7 @@ private:
     uint64_t made_ahead_ = 0;
     uint64_t taken_ = 0;
     size_t expected_ = 0;
+    std::vector<ChunkOutput> spare_;
     std::vector<std::shared_ptr<ChunkedEntry>> posted_;
 };
 

@@ -458,8 +458,10 @@ TEST(StreamedAndWhole, GiveOneVerdict)
         auto const more = symbols(random, 1500, 32768, made + (run.empty() ? 0 : 258));
         run.insert(run.end(), more.begin(), more.end());
         if (block % 3 == 0) {
+            // Now and then longer than a window: the window is then out
+            // of reach of all that follows.
             std::string bytes;
-            for (int i = 0; i < 700; ++i)
+            for (int i = 0; i < (block % 27 == 0 ? 40000 : 700); ++i)
                 bytes.push_back(static_cast<char>(random()));
             writer.stored(bytes, false);
             made += bytes.size();
