@@ -175,14 +175,19 @@ class Corpora:
         return self._archives[key]
 
 
+# Corpora of the command's table alone unless named: building and archiving
+# them for every peer would take minutes.
+COMMAND_ONLY = ("huge",)
+
+
 def selected() -> tuple[str, ...]:
     """The corpora QUASTOR_BENCH_CORPORA names (comma-separated), in their
-    usual order; all of them when it is unset."""
+    usual order; all but the command's own when it is unset."""
     named = {n.strip() for n in os.environ.get("QUASTOR_BENCH_CORPORA", "").split(",") if n.strip()}
     unknown = named - set(Corpora.BUILDERS)
     if unknown:
         raise SystemExit(f"QUASTOR_BENCH_CORPORA: no corpus named {', '.join(sorted(unknown))}")
-    return tuple(n for n in Corpora.BUILDERS if not named or n in named)
+    return tuple(n for n in Corpora.BUILDERS if (n in named if named else n not in COMMAND_ONLY))
 
 
 def describe(path: pathlib.Path) -> str:

@@ -523,8 +523,6 @@ void ChunkBoard::withdraw(std::shared_ptr<ChunkedEntry> const& entry)
 
 void ChunkBoard::help(std::function<bool()> const& going_on)
 {
-    std::optional<StreamInflater> pair[2];
-    ReusableBuffer inputs[2];
     std::unique_lock hold(lock);
     for (;;) {
         if (expected_ == 0)
@@ -559,19 +557,18 @@ void ChunkBoard::help(std::function<bool()> const& going_on)
         chosen->chunks[k].stage = Chunk::Stage::ahead;
         ++chosen->ahead;
         hold.unlock();
-        bool made = true;
-        for (auto& inflater : pair) {
-            if (!inflater) {
-                auto fresh = StreamInflater::make();
-                if (fresh.has_value())
-                    inflater.emplace(std::move(*fresh));
-                else
-                    made = false;
+        // A helper holds memory only while it works: many may wait.
+        bool ready = false;
+        Chunk outcome;
+        {
+            auto first = StreamInflater::make();
+            auto second = StreamInflater::make();
+            ReusableBuffer inputs[2];
+            if (first.has_value() && second.has_value()) {
+                StreamInflater* const inflaters[2] = {&*first, &*second};
+                ready = inflate_ahead(*this, *chosen, k, outcome, inflaters, inputs, going_on);
             }
         }
-        Chunk outcome;
-        StreamInflater* inflaters[2] = {pair[0] ? &*pair[0] : nullptr, pair[1] ? &*pair[1] : nullptr};
-        bool const ready = made && inflate_ahead(*this, *chosen, k, outcome, inflaters, inputs, going_on);
         hold.lock();
         Chunk& slot = chosen->chunks[k];
         if (ready && !chosen->withdrawn && slot.stage == Chunk::Stage::ahead) {

@@ -29,11 +29,14 @@ namespace quastor {
 
 // Compressed bytes per chunk, and the most one chunk decoded ahead may
 // inflate to (a chunk that grows beyond is left to the owner).
-constexpr uint64_t chunk_input = uint64_t{1} << 20;
-constexpr size_t chunk_output_limit = size_t{8} << 20;
+constexpr uint64_t chunk_input = uint64_t{512} << 10;
+constexpr size_t chunk_output_limit = size_t{4} << 20;
 // Chunks decoded ahead of one owner at any moment, whatever the number of
-// helpers, and output buffers kept for reuse.
-constexpr unsigned chunks_ahead_limit = 8;
+// helpers, and output buffers kept for reuse. Memory for one entry stays
+// within (2 * ahead + 7) * output + 2 * entry_piece + (ahead + 1) * (input +
+// 256 KiB + two inflaters): the chunks ahead hold two outputs each, the
+// owner at most three, and only a helper at work holds buffers.
+constexpr unsigned chunks_ahead_limit = 16;
 constexpr size_t spare_outputs = 4;
 
 // Room for one chunk's output (chunk_output_limit bytes); none when memory
