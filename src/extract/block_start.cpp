@@ -37,6 +37,9 @@ template <size_t N> bool complete(std::array<uint8_t, N> const& lengths, size_t 
     return space == uint32_t{1} << longest;
 }
 
+// Stored blocks shorter than this are not looked for.
+constexpr unsigned min_stored = 1024;
+
 // Whether 13 bits can open a block header this looks for.
 constexpr std::array<bool, 8192> head_may_start = [] {
     std::array<bool, 8192> table {};
@@ -175,11 +178,9 @@ bool may_start(Bytes data, uint64_t position)
     return space == 128 && header_holds(data, position);
 }
 
-} // namespace
-
-std::optional<uint64_t> find_block_start(Bytes data, uint64_t first_bit, uint64_t end_bit)
+// The first dynamic block's header in [first_bit, end_bit).
+std::optional<uint64_t> find_dynamic(Bytes data, uint64_t first_bit, uint64_t end_bit)
 {
-    end_bit = std::min<uint64_t>(end_bit, uint64_t{data.size()} * 8);
     uint64_t position = first_bit;
     // 48 positions at a time from one word: not final, dynamic codes (type
     // 2), at most 286 literal/length and 30 distance codes. Nine positions
@@ -204,6 +205,45 @@ std::optional<uint64_t> find_block_start(Bytes data, uint64_t first_bit, uint64_
         if (may_start(data, position))
             return position;
     return std::nullopt;
+}
+
+// Whether bytes p[0..3] are a stored block's length and its complement.
+bool stored_lengths(uint8_t const* p, unsigned least)
+{
+    unsigned const length = p[0] | unsigned{p[1]} << 8;
+    unsigned const complement = p[2] | unsigned{p[3]} << 8;
+    return length == (~complement & 0xFFFF) && length >= least;
+}
+
+// The first block that follows a stored block whose length fields lie
+// before `before`, itself a dynamic block or another stored one, and
+// beginning before `before`: incompressible stretches are runs of stored
+// blocks with no other header to find.
+std::optional<uint64_t> after_stored(Bytes data, uint64_t first_bit, uint64_t before)
+{
+    for (uint64_t byte = (first_bit + 7) / 8 + 1; byte * 8 < before && byte + 4 <= data.size(); ++byte) {
+        // Short lengths come by chance far more often than as blocks.
+        if (!stored_lengths(data.data() + byte, min_stored))
+            continue;
+        uint64_t const next = (byte + 4 + ((data[byte] | unsigned{data[byte + 1]} << 8))) * 8;
+        if (next >= before || next / 8 + 5 > data.size())
+            continue;
+        // Stored: three header bits and zeros to the byte's end, then lengths.
+        uint8_t const* const then = data.data() + next / 8;
+        if (((then[0] & 0xFE) == 0 && stored_lengths(then + 1, 0)) || may_start(data, next))
+            return next;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<uint64_t> find_block_start(Bytes data, uint64_t first_bit, uint64_t end_bit)
+{
+    end_bit = std::min<uint64_t>(end_bit, uint64_t{data.size()} * 8);
+    std::optional<uint64_t> const dynamic = find_dynamic(data, first_bit, end_bit);
+    std::optional<uint64_t> const stored = after_stored(data, first_bit, dynamic.value_or(end_bit));
+    return stored ? stored : dynamic;
 }
 
 } // namespace quastor
