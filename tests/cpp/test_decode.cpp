@@ -491,12 +491,29 @@ TEST(StreamedAndWhole, GiveOneVerdict)
     uint64_t const chunk = 2048;
     cases.push_back({"stored, fixed and dynamic blocks", blocks, plain.size(), nullptr, chunk, true});
     cases.push_back({"a last chunk of a few bytes", blocks, plain.size(), nullptr, (blocks.size() - 3) / 20, true});
+    cases.push_back({"chunks longer than a window", blocks, plain.size(), nullptr, 32768, true});
     cases.push_back({"declared one byte short, in chunks", blocks, plain.size() - 1,
         "Decompression error: InsufficientSpace", chunk});
     cases.push_back({"declared far too short, in chunks", blocks, plain.size() / 3,
         "Decompression error: InsufficientSpace", chunk});
     cases.push_back({"cut short, in chunks", blocks.substr(0, blocks.size() - 100), plain.size(),
         "Decompression error: BadData", chunk});
+    // A copy from farther back than the stream has come, in a block that
+    // begins a chunk: the window a helper made up must not fill it in.
+    {
+        BlockWriter early;
+        std::string bytes;
+        for (int i = 0; i < 3000; ++i)
+            bytes.push_back(static_cast<char>(random()));
+        early.stored(bytes, false);
+        std::vector<BlockWriter::Symbol> run = {{.literal = 0, .length = 258, .distance = 30000}};
+        auto const more = symbols(random, 3000, 3000, 3258);
+        run.insert(run.end(), more.begin(), more.end());
+        early.dynamic(run, false);
+        early.fixed({}, true);
+        cases.push_back({"a copy from before the start, in a chunk", early.finish(), 9000,
+            "Decompression error: BadData", 1024});
+    }
     // A byte changed in each chunk in turn: whatever it does to the stream,
     // every way of inflating it says the same.
     for (uint64_t at = chunk / 2; at < blocks.size(); at += chunk) {
