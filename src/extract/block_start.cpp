@@ -185,7 +185,7 @@ std::optional<uint64_t> find_dynamic(Bytes data, uint64_t first_bit, uint64_t en
     // 48 positions at a time from one word: not final, dynamic codes (type
     // 2), at most 286 literal/length and 30 distance codes. Nine positions
     // in ten fail at once.
-    while (position + 48 <= end_bit && position / 8 + 8 <= data.size()) {
+    while (position + 48 <= end_bit && position / 8 + 24 <= data.size()) {
         uint64_t word = 0;
         std::memcpy(&word, data.data() + position / 8, 8); // little-endian hosts only build this
         word >>= position % 8;
@@ -194,10 +194,23 @@ std::optional<uint64_t> find_dynamic(Bytes data, uint64_t first_bit, uint64_t en
         candidates &= ~((word >> 9) & (word >> 10) & (word >> 11) & (word >> 12));
         candidates &= (uint64_t{1} << 48) - 1;
         while (candidates != 0) {
-            unsigned const shift = static_cast<unsigned>(std::countr_zero(candidates));
-            if (may_start(data, position + shift))
-                return position + shift;
+            uint64_t const at = position + static_cast<unsigned>(std::countr_zero(candidates));
             candidates &= candidates - 1;
+            // The code-length code must fill its space exactly: most of the
+            // rest fail here, from two words loaded without bounds to check.
+            uint64_t head = 0;
+            uint64_t lengths = 0;
+            std::memcpy(&head, data.data() + at / 8, 8);
+            std::memcpy(&lengths, data.data() + (at + 17) / 8, 8);
+            head >>= at % 8;
+            lengths >>= (at + 17) % 8;
+            unsigned const bits = 3 * (4 + static_cast<unsigned>((head >> 13) & 15));
+            lengths &= (uint64_t{1} << bits) - 1;
+            uint32_t space = 0;
+            for (unsigned shift = 0; shift < bits; shift += 12)
+                space += code_length_space[(lengths >> shift) & 0xFFF];
+            if (space == 128 && header_holds(data, at))
+                return at;
         }
         position += 48;
     }
