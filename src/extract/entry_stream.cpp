@@ -84,9 +84,17 @@ Result<void> write_entries(std::vector<ExtractionPlanEntry> const& plan, Archive
     pool->run(pool->size(), [&](unsigned worker) {
         if (worker != 0)
             return board.help([&] { return !done.load(std::memory_order_relaxed) && !interruption.seen(); });
+        // However the writing ends, the helpers are let go.
+        struct Ending {
+            std::atomic<bool>& done;
+            ChunkBoard& board;
+            ~Ending()
+            {
+                done.store(true, std::memory_order_relaxed);
+                board.ended();
+            }
+        } const ending{done, board};
         result = write_in_order(plan, archive, fd, progress, interruption, &board);
-        done.store(true, std::memory_order_relaxed);
-        board.ended();
     }, interruption.pollable() ? &look_up : nullptr);
     return result;
 }

@@ -108,9 +108,19 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
         execution.stop.store(true, std::memory_order_relaxed);
     };
     auto run = [&](size_t i) {
+        // Helpers wait for the entries they may help with, until these end
+        // one way or another (an exception included).
+        struct Ended {
+            ChunkBoard* board;
+            ~Ended()
+            {
+                if (board != nullptr)
+                    board->ended();
+            }
+        } const ended{is_large_entry(execution.plan[i]) && worth_chunking(execution.plan[i].entry)
+                ? &execution.board
+                : nullptr};
         auto done = extract_entry(execution.archive, execution.plan[i], worker);
-        if (is_large_entry(execution.plan[i]) && worth_chunking(execution.plan[i].entry))
-            execution.board.ended();
         if (!done.has_value()) {
             failed(i, std::move(done).error());
             return false;
