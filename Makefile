@@ -65,7 +65,7 @@ LINT_APT_PACKAGES := clang-format-16
 LINT_PIP_PACKAGES := ruff mypy
 SANITIZE_BUILD := build/sanitize
 FUZZ_BUILD := build/fuzz
-FUZZ_TARGETS := preflight extract path_rules
+FUZZ_TARGETS := preflight extract path_rules chunked
 FUZZ_SECONDS ?= 300
 
 # The interpreters the wheel is checked on, and the shared objects hidden

@@ -4,7 +4,9 @@
   __pycache__ (many small and mid-sized files, a few large ones);
 - large: four 48 MiB files: two of real text (standard-library source), one
   of mixed binary (shared objects, source and random blocks), one random;
-- tiny: 20,000 files of up to a few hundred bytes in 200 directories.
+- tiny: 20,000 files of up to a few hundred bytes in 200 directories;
+- huge: one 512 MiB file of mixed text and binary, the archive of a single
+  large entry (a data set, a model, a disk image).
 
 Each tree is built once per Corpora object; archives are written with
 zipfile, DEFLATE at level 6 (or stored), directories listed before their
@@ -22,6 +24,7 @@ import zipfile
 
 MIB = 1 << 20
 LARGE_SIZE = 48 * MIB
+HUGE_SIZE = 512 * MIB
 TINY_FILES = 20_000
 TINY_DIRECTORIES = 200
 
@@ -72,8 +75,7 @@ def make_large(target: pathlib.Path) -> pathlib.Path:
     target.mkdir(parents=True)
     text = _stdlib_text()
     rng = random.Random(48)
-    files = sorted(stdlib_directory().joinpath("lib-dynload").glob("*.so"))
-    binaries = [p.read_bytes() for p in files] or [os.urandom(MIB)]
+    binaries = _binaries()
 
     def text_forward():
         yield text
@@ -85,17 +87,34 @@ def make_large(target: pathlib.Path) -> pathlib.Path:
         rng.shuffle(blocks)
         yield from blocks
 
-    def mixed():
+    _fill(target / "text-1.txt", text_forward, LARGE_SIZE)
+    _fill(target / "text-2.txt", text_shuffled, LARGE_SIZE)
+    _fill(target / "mixed.bin", _mixed(text, binaries, rng), LARGE_SIZE)
+    _fill(target / "random.bin", lambda: iter([rng.randbytes(4 * MIB)]), LARGE_SIZE)
+    return target
+
+
+def _binaries() -> list[bytes]:
+    files = sorted(stdlib_directory().joinpath("lib-dynload").glob("*.so"))
+    return [p.read_bytes() for p in files] or [random.Random(1).randbytes(MIB)]
+
+
+def _mixed(text: bytes, binaries: list[bytes], rng: random.Random):
+    """Shared objects, source text and random blocks in turn."""
+
+    def pieces():
         for index, binary in enumerate(binaries):
             yield binary
             start = (index * 1_000_003) % max(1, len(text) - 262144)
             yield text[start:start + 262144]
             yield rng.randbytes(131072)
 
-    _fill(target / "text-1.txt", text_forward, LARGE_SIZE)
-    _fill(target / "text-2.txt", text_shuffled, LARGE_SIZE)
-    _fill(target / "mixed.bin", mixed, LARGE_SIZE)
-    _fill(target / "random.bin", lambda: iter([rng.randbytes(4 * MIB)]), LARGE_SIZE)
+    return pieces
+
+
+def make_huge(target: pathlib.Path) -> pathlib.Path:
+    target.mkdir(parents=True)
+    _fill(target / "huge.bin", _mixed(_stdlib_text(), _binaries(), random.Random(512)), HUGE_SIZE)
     return target
 
 
@@ -129,11 +148,12 @@ def zip_tree(source: pathlib.Path, archive: pathlib.Path, *, stored: bool = Fals
 class Corpora:
     """Source trees and their archives below `root`, each made on first use."""
 
-    BUILDERS = {"stdlib": copy_stdlib, "large": make_large, "tiny": make_tiny}
+    BUILDERS = {"stdlib": copy_stdlib, "large": make_large, "tiny": make_tiny, "huge": make_huge}
     TITLES = {
         "stdlib": "Python standard library",
         "large": "four 48 MiB files (text, text, mixed, random)",
         "tiny": "20,000 tiny files in 200 directories",
+        "huge": "one 512 MiB entry (mixed text and binary)",
     }
 
     def __init__(self, root: pathlib.Path):
@@ -155,14 +175,19 @@ class Corpora:
         return self._archives[key]
 
 
+# Corpora of the command's table alone unless named: building and archiving
+# them for every peer would take minutes.
+COMMAND_ONLY = ("huge",)
+
+
 def selected() -> tuple[str, ...]:
     """The corpora QUASTOR_BENCH_CORPORA names (comma-separated), in their
-    usual order; all of them when it is unset."""
+    usual order; all but the command's own when it is unset."""
     named = {n.strip() for n in os.environ.get("QUASTOR_BENCH_CORPORA", "").split(",") if n.strip()}
     unknown = named - set(Corpora.BUILDERS)
     if unknown:
         raise SystemExit(f"QUASTOR_BENCH_CORPORA: no corpus named {', '.join(sorted(unknown))}")
-    return tuple(n for n in Corpora.BUILDERS if not named or n in named)
+    return tuple(n for n in Corpora.BUILDERS if (n in named if named else n not in COMMAND_ONLY))
 
 
 def describe(path: pathlib.Path) -> str:

@@ -3,8 +3,13 @@
 #include "extract/entry_stream.hpp"
 
 #include "common/fd.hpp"
+#include "common/pool.hpp"
+#include "extract/chunked_inflate.hpp"
 #include "extract/decode.hpp"
 #include "extract/large_entry.hpp"
+
+#include <algorithm>
+#include <atomic>
 
 namespace quastor {
 
@@ -31,16 +36,18 @@ Result<void> write_entry(ExtractionPlanEntry const& planned, ArchiveBytes const&
 
 } // namespace
 
-Result<void> write_entries(std::vector<ExtractionPlanEntry> const& plan, ArchiveBytes const& archive, int fd,
-    Progress* progress, CallerHook* caller)
+namespace {
+
+Result<void> write_in_order(std::vector<ExtractionPlanEntry> const& plan, ArchiveBytes const& archive, int fd,
+    Progress* progress, CallInterruption& interruption, ChunkBoard* board)
 {
-    CallInterruption interruption(caller);
     // Entries go out in plan order, usually the order of their data, so
     // one read serves a run of small ones.
     EntryDecoder decoder(archive, true);
     LargeEntryState large;
     large.progress = progress;
     large.interruption = &interruption;
+    large.board = board;
     for (ExtractionPlanEntry const& planned : plan) {
         if (planned.entry.is_dir || planned.is_symlink)
             continue;
@@ -51,6 +58,45 @@ Result<void> write_entries(std::vector<ExtractionPlanEntry> const& plan, Archive
             progress->finished(is_large_entry(planned) ? 0 : planned.entry.uncompressed_size);
     }
     return {};
+}
+
+} // namespace
+
+Result<void> write_entries(std::vector<ExtractionPlanEntry> const& plan, ArchiveBytes const& archive, int fd,
+    Progress* progress, CallerHook* caller)
+{
+    CallInterruption interruption(caller);
+    bool const chunked = std::any_of(plan.begin(), plan.end(), [](ExtractionPlanEntry const& planned) {
+        return is_large_entry(planned) && worth_chunking(planned.entry);
+    });
+    WorkerPool* pool = nullptr;
+    if (chunked && available_processors() > 1)
+        pool = QUASTOR_TRY(shared_extraction_pool());
+    if (pool == nullptr || pool->size() < 2)
+        return write_in_order(plan, archive, fd, progress, interruption, nullptr);
+    // The entries still go out in order from one thread; the pool's other
+    // threads decode chunks of the large ones ahead of it.
+    ChunkBoard board;
+    board.expect(1);
+    std::atomic<bool> done{false};
+    Result<void> result;
+    std::function<void()> const look_up = [&] { (void)interruption.interrupted(); };
+    pool->run(pool->size(), [&](unsigned worker) {
+        if (worker != 0)
+            return board.help([&] { return !done.load(std::memory_order_relaxed) && !interruption.seen(); });
+        // However the writing ends, the helpers are let go.
+        struct Ending {
+            std::atomic<bool>& done;
+            ChunkBoard& board;
+            ~Ending()
+            {
+                done.store(true, std::memory_order_relaxed);
+                board.ended();
+            }
+        } const ending{done, board};
+        result = write_in_order(plan, archive, fd, progress, interruption, &board);
+    }, interruption.pollable() ? &look_up : nullptr);
+    return result;
 }
 
 } // namespace quastor

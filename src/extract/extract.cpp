@@ -7,6 +7,7 @@
 #include "archive/archive.hpp"
 #include "common/pool.hpp"
 #include "common/processors.hpp"
+#include "extract/chunked_inflate.hpp"
 #include "extract/extract_entry.hpp"
 
 #include <algorithm>
@@ -49,6 +50,8 @@ struct Execution {
     std::atomic<size_t> next_large{0};
     std::atomic<size_t> next{0};
     std::atomic<unsigned> idle{0};
+    // Workers out of entries help decode the chunks of the largest ones.
+    ChunkBoard board{};
     // Set once by the first failure or the caller's interruption; read
     // without ordering, since a late reader only does a little more work.
     std::atomic<bool> stop{false};
@@ -100,6 +103,8 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
     worker.idle_workers = &execution.idle;
     worker.large.progress = execution.progress;
     worker.large.interruption = &execution.interruption;
+    if (execution.workers > 1)
+        worker.large.board = &execution.board;
     if (execution.directories != nullptr)
         worker.directories.emplace(*execution.directories, held_directories_per_worker(execution.workers));
     auto failed = [&](size_t index, QuastorError error) {
@@ -109,6 +114,16 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
     };
     auto run = [&](size_t i) {
         ExtractionPlanEntry const& planned = execution.plan[i];
+        // Helpers wait for the entries they may help with, until these end
+        // one way or another (an exception included).
+        struct Ended {
+            ChunkBoard* board;
+            ~Ended()
+            {
+                if (board != nullptr)
+                    board->ended();
+            }
+        } const ended{is_large_entry(planned) && worth_chunking(planned.entry) ? &execution.board : nullptr};
         auto done = extract_entry(execution.archive, planned, worker);
         if (!done.has_value() && execution.faults.empty()) {
             failed(i, std::move(done).error());
@@ -145,6 +160,7 @@ void run_worker(Execution& execution, WorkerOutcome& outcome)
                 return;
         }
     }
+    execution.board.help([&] { return execution.going_on(); });
 }
 
 // Runs a plan: into dest_path, or, without one, only decoding and checking
@@ -176,6 +192,9 @@ Result<void> execute_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveB
             execution.large.push_back(i);
         execution.weight[i + 1] = execution.weight[i] + (large ? 0 : cost);
     }
+    size_t const chunked = static_cast<size_t>(std::count_if(execution.large.begin(), execution.large.end(),
+        [&](size_t i) { return worth_chunking(plan[i].entry); }));
+    execution.board.expect(chunked);
     std::stable_sort(execution.large.begin(), execution.large.end(),
         [&](size_t a, size_t b) { return plan[a].entry.uncompressed_size > plan[b].entry.uncompressed_size; });
 
@@ -183,14 +202,15 @@ Result<void> execute_plan(std::vector<ExtractionPlanEntry> const& plan, ArchiveB
     // Waking the pool costs more than a handful of small entries take, so
     // a small archive (a typical small wheel) stays on the calling thread.
     // Processors no worker of this call will use count as idle from the
-    // start: a lone large entry may write on one of them.
-    if (plan.size() < 2 || total < inline_weight) {
+    // start: a lone large entry may write on one of them. An entry decoded
+    // in chunks takes the pool whatever else there is: its helpers are there.
+    if ((plan.size() < 2 || total < inline_weight) && (chunked == 0 || available_processors() < 2)) {
         outcomes.resize(1);
         execution.idle.store(available_processors() > 1 ? 1 : 0, std::memory_order_relaxed);
         run_worker(execution, outcomes[0]);
     } else {
         WorkerPool* pool = QUASTOR_TRY(shared_extraction_pool());
-        execution.workers = static_cast<unsigned>(std::min<size_t>(pool->size(), plan.size()));
+        execution.workers = chunked != 0 ? pool->size() : static_cast<unsigned>(std::min<size_t>(pool->size(), plan.size()));
         execution.idle.store(pool->size() - execution.workers, std::memory_order_relaxed);
         outcomes.resize(execution.workers);
         std::function<void()> const look_up = [&] { (void)execution.going_on(); };

@@ -5,6 +5,7 @@
 
 #include "archive/records.hpp"
 #include "common/crc32.hpp"
+#include "extract/chunked_inflate.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -117,6 +118,8 @@ Result<uint64_t> stored_streamed(ArchiveBytes const& archive, ZipEntry const& en
 Result<uint64_t> deflate_streamed(ArchiveBytes const& archive, ZipEntry const& entry, uint64_t data_offset,
     LargeEntryState& state, PieceSink const& sink)
 {
+    if (state.board != nullptr && state.board->worth(entry))
+        return inflate_in_chunks(archive, entry, data_offset, state, sink, *state.board);
     if (!state.inflater)
         state.inflater.emplace(QUASTOR_TRY(StreamInflater::make()));
     StreamInflater& inflater = *state.inflater;

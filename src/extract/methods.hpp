@@ -41,6 +41,8 @@ struct DecodedData {
     Bytes written() const { return bytes.first(bytes.size() - zero_tail); }
 };
 
+class ChunkBoard;
+
 // Bytes that pass through a streamed entry's buffers at a time.
 constexpr size_t entry_piece = size_t{4} << 20;
 
@@ -55,6 +57,9 @@ struct LargeEntryState {
     // Looked at before each piece: an entry can take seconds, longer than
     // its caller may wait to be obeyed.
     CallInterruption* interruption = nullptr;
+    // Where other threads of the call help with an entry large enough to be
+    // decoded in chunks; none when nobody can.
+    ChunkBoard* board = nullptr;
 };
 
 // Takes a streamed entry's pieces in order; may go on reading a piece until

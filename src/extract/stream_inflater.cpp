@@ -31,6 +31,28 @@ void StreamInflater::reset()
     state_->crc_flag = ISAL_DEFLATE; // raw DEFLATE, no wrapper, no checksum
 }
 
+void StreamInflater::start_within(uint8_t byte, unsigned bit, Bytes window)
+{
+    reset();
+    if (!window.empty())
+        (void)isal_inflate_set_dict(state_.get(), const_cast<uint8_t*>(window.data()), static_cast<uint32_t>(window.size()));
+    // The bits of the block's first byte from `bit` on, as if read already.
+    state_->read_in = uint64_t{byte} >> bit;
+    state_->read_in_length = static_cast<int32_t>(8 - bit);
+}
+
+std::optional<uint64_t> StreamInflater::bits_held_at_boundary() const
+{
+    inflate_state const& state = *state_;
+    // A header cut short by the end of the input is kept whole, its bytes
+    // set aside, to be read again with what follows.
+    if (state.block_state == ISAL_BLOCK_NEW_HDR)
+        return uint64_t(state.read_in_length);
+    if (state.block_state == ISAL_BLOCK_HDR)
+        return uint64_t(state.read_in_length) + 8 * uint64_t(state.tmp_in_size);
+    return std::nullopt;
+}
+
 Result<StreamInflater::Step> StreamInflater::inflate(Bytes input, std::span<uint8_t> output)
 {
     // ISA-L counts in 32 bits; larger spans are simply taken in turns.

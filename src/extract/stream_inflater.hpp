@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 
 struct inflate_state;
@@ -28,6 +29,16 @@ public:
     // Starts a new stream. As whole decoding does, it ends with its final
     // block: bytes after that block are not looked at.
     void reset();
+
+    // Starts inside a stream, at a block that begins at bit `bit` (0 to 7)
+    // of `byte`; the input then goes on with the byte after it. The block
+    // may refer back into `window`, the up to 32 KiB that came before it.
+    void start_within(uint8_t byte, unsigned bit, Bytes window);
+
+    // Between two blocks (the next one's header not yet taken in): how many
+    // bits of the input handed over so far the inflater holds unused.
+    // Nothing while inside a block.
+    std::optional<uint64_t> bits_held_at_boundary() const;
 
     // Inflates from `input` into `output`. Returns how many bytes of each
     // were used; a malformed stream is Decompression "BadData".

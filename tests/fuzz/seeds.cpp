@@ -76,6 +76,17 @@ int main(int argc, char** argv)
         write(out / "preflight", i, archive);
         write(out / "extract", i, archive);
     }
+    // Streams for the chunks: a declared size, a chunk size, then blocks of
+    // text, of noise and of both.
+    std::string mixed;
+    for (unsigned i = 0; i < 40000; ++i)
+        mixed.push_back(static_cast<char>(i % 7000 < 3000 ? "chunk of text "[i % 14] : (i * 2654435761u) >> 24));
+    std::vector<std::string> const streams = {mixed.substr(0, 100), mixed.substr(0, 9000), mixed};
+    for (size_t i = 0; i < streams.size(); ++i) {
+        uint64_t const units = (streams[i].size() + 63) / 64;
+        std::string const head = {static_cast<char>(units & 0xFF), static_cast<char>(units >> 8), '\x40'};
+        write(out / "chunked", i, head + quastor::testing::deflate_raw(streams[i]));
+    }
     std::vector<std::string> const entry_names = names();
     for (size_t i = 0; i < entry_names.size(); ++i)
         write(out / "path_rules", i, entry_names[i]);

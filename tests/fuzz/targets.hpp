@@ -18,6 +18,9 @@ void preflight_one(uint8_t const* data, size_t size);
 void extract_one(uint8_t const* data, size_t size);
 // Entry name bytes through the path rules and the quoted forms.
 void path_rules_one(uint8_t const* data, size_t size);
+// A raw DEFLATE stream (after a declared size and a chunk size) inflated in
+// one pass and in chunks with a helper: one verdict, the same bytes.
+void chunked_one(uint8_t const* data, size_t size);
 
 struct Target {
     char const* name; // also the subdirectory of its regressions and seeds
@@ -28,6 +31,7 @@ inline constexpr Target targets[] = {
     {"preflight", preflight_one},
     {"extract", extract_one},
     {"path_rules", path_rules_one},
+    {"chunked", chunked_one},
 };
 
 } // namespace quastor::fuzz
