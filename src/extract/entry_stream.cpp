@@ -4,6 +4,7 @@
 
 #include "common/fd.hpp"
 #include "common/pool.hpp"
+#include "common/processors.hpp"
 #include "extract/chunked_inflate.hpp"
 #include "extract/decode.hpp"
 #include "extract/large_entry.hpp"
