@@ -16,7 +16,7 @@ Result<std::unique_ptr<ArchiveInput>> ArchiveInput::open(std::string const& name
     std::unique_ptr<ArchiveInput> input(new ArchiveInput());
     if (name == standard_input_name) {
         // A stop signal ends the wait on a stalled stream.
-        input->stream_ = QUASTOR_TRY(StreamBytes::read_to_end(STDIN_FILENO, stop_signals()));
+        input->stream_ = QUASTOR_TRY(SpooledInput::read_to_end(STDIN_FILENO, stop_signals()));
         input->bytes_ = &input->stream_->bytes();
     } else {
         Result<ArchiveBytes> opened = ArchiveBytes::open(name);

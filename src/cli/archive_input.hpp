@@ -4,7 +4,7 @@
 
 #include "archive/entry.hpp"
 #include "archive/archive_bytes.hpp"
-#include "archive/stream_bytes.hpp"
+#include "archive/spooled_input.hpp"
 #include "error.hpp"
 
 #include <cstdint>
@@ -36,7 +36,7 @@ public:
 private:
     ArchiveInput() = default;
 
-    std::unique_ptr<StreamBytes> stream_;
+    std::unique_ptr<SpooledInput> stream_;
     std::unique_ptr<ArchiveBytes> file_;
     ArchiveBytes const* bytes_ = nullptr;
     std::vector<ZipEntry> entries_;

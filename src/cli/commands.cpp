@@ -12,7 +12,7 @@
 #include "compress/compress.hpp"
 #include "extract/destination_checks.hpp"
 #include "extract/extract.hpp"
-#include "extract/entry_stream.hpp"
+#include "extract/entry_output.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -12,6 +12,11 @@
 
 namespace quastor::cli {
 
+// The line's text (without the control sequences): pure, for the display
+// and its tests.
+std::string progress_text(uint64_t bytes, uint64_t total_bytes, uint64_t entries, uint64_t total_entries,
+    double seconds);
+
 // Shows bytes done of the total, percent, rate and time left (or, where
 // the total is unknown, entries done of their number), redrawn at most ten
 // times a second from a thread of its own, starting half a second in so
@@ -19,11 +24,6 @@ namespace quastor::cli {
 // that cannot be started only means no display. The destructor stops the
 // thread and erases the line, so the next output starts on a clean line.
 // Create and destroy on one thread.
-// The line's text (without the control sequences): pure, for the display
-// and its tests.
-std::string progress_text(uint64_t bytes, uint64_t total_bytes, uint64_t entries, uint64_t total_entries,
-    double seconds);
-
 class ProgressLine {
 public:
     ProgressLine(Progress const& progress, bool enabled);

@@ -166,7 +166,7 @@ Result<UniqueFd> open_archive_file(ArchivePath const& path, std::span<PreparedEn
 Result<void> write_in_place(ArchivePath const& path, std::span<PreparedEntry const> entries)
 {
     UniqueFd const file = QUASTOR_TRY(open_archive_file(path, entries, true));
-    ArchiveStream out(file.get());
+    ArchiveWriter out(file.get());
     for (PreparedEntry const& entry : entries)
         QUASTOR_TRY(out.append(entry));
     return out.finish(entries);
@@ -266,7 +266,7 @@ Result<ArchiveFile> ArchiveFile::open(std::string const& path)
     std::optional<PendingArchive> pending = QUASTOR_TRY(PendingArchive::open(split, false));
     ArchiveFile file(std::move(split), std::move(pending));
     if (file.pending_) {
-        file.stream_ = std::make_unique<ArchiveStream>(file.pending_->fd());
+        file.stream_ = std::make_unique<ArchiveWriter>(file.pending_->fd());
     }
     return file;
 }
@@ -286,7 +286,7 @@ Result<void> ArchiveFile::complete(std::span<PreparedEntry const> prepared, Call
             return write_in_place(path_, prepared);
         }
         pending_.emplace(std::move(*made));
-        stream_ = std::make_unique<ArchiveStream>(pending_->fd());
+        stream_ = std::make_unique<ArchiveWriter>(pending_->fd());
         for (PreparedEntry const& entry : prepared)
             QUASTOR_TRY(stream_->append(entry));
     }

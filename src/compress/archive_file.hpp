@@ -22,7 +22,7 @@
 
 namespace quastor {
 
-class ArchiveStream;
+class ArchiveWriter;
 
 // The archive's path as the caller gave it, split once into the directory
 // that holds it (empty: the working directory) and its last name there.
@@ -97,7 +97,7 @@ public:
 
     // Where entries go while they are prepared; null where the archive's
     // file is opened only once they all are.
-    ArchiveStream* stream() const { return stream_.get(); }
+    ArchiveWriter* stream() const { return stream_.get(); }
 
     // Writes whatever of `prepared` was not streamed, finishes the archive
     // and gives it its name; `prepared` are all the entries, in order. An
@@ -117,7 +117,7 @@ private:
     std::optional<PendingArchive> pending_;
     // After the file it writes into, so that whatever it still holds goes
     // out before the file is closed.
-    std::unique_ptr<ArchiveStream> stream_;
+    std::unique_ptr<ArchiveWriter> stream_;
 };
 
 } // namespace quastor

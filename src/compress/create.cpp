@@ -169,7 +169,7 @@ Result<std::vector<SourceEntry>> collect_sources(std::span<std::string const> so
 }
 
 Result<std::vector<PreparedEntry>> prepare_on_pool(std::vector<SourceEntry> const& entries, ScratchDir const& scratch,
-    int level, Progress* progress, ArchiveStream* stream, CallInterruption& interruption)
+    int level, Progress* progress, ArchiveWriter* stream, CallInterruption& interruption)
 {
     if (entries.empty())
         return std::vector<PreparedEntry>();

@@ -22,12 +22,12 @@
 
 namespace quastor {
 
-class ArchiveStream;
+class ArchiveWriter;
 
 // Shared by the workers of one call; the stream is used under the lock only.
 class InOrder {
 public:
-    InOrder(ArchiveStream& stream, std::vector<PreparedEntry>& prepared, InlineBudget& budget)
+    InOrder(ArchiveWriter& stream, std::vector<PreparedEntry>& prepared, InlineBudget& budget)
         : stream_(stream)
         , prepared_(prepared)
         , budget_(budget)
@@ -46,7 +46,7 @@ public:
 private:
     Result<void> write_parked();
 
-    ArchiveStream& stream_;
+    ArchiveWriter& stream_;
     std::vector<PreparedEntry>& prepared_;
     InlineBudget& budget_;
     std::mutex lock_;

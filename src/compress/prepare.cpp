@@ -228,7 +228,7 @@ std::vector<size_t> start_order(std::span<SourceEntry const> entries, size_t wor
 } // namespace
 
 Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> entries, ScratchDir const& scratch,
-    WorkerPool& pool, int level, Progress* progress, ArchiveStream* stream, CallInterruption* interruption)
+    WorkerPool& pool, int level, Progress* progress, ArchiveWriter* stream, CallInterruption* interruption)
 {
     size_t const count = entries.size();
     std::vector<PreparedEntry> prepared(count);

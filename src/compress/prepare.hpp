@@ -18,7 +18,7 @@
 namespace quastor {
 
 class WorkerPool;
-class ArchiveStream;
+class ArchiveWriter;
 
 // Files under this length are stored without trying to compress them.
 constexpr uint64_t min_deflate_length = 64;
@@ -42,6 +42,6 @@ Result<PreparedEntry> prepare_entry(size_t index, SourceEntry const& entry, Scra
 // the workers as a failure would, and is the call's error.
 Result<std::vector<PreparedEntry>> prepare_entries(std::span<SourceEntry const> entries, ScratchDir const& scratch,
     WorkerPool& pool, int level = default_deflate_level, Progress* progress = nullptr,
-    ArchiveStream* stream = nullptr, CallInterruption* interruption = nullptr);
+    ArchiveWriter* stream = nullptr, CallInterruption* interruption = nullptr);
 
 } // namespace quastor

@@ -102,7 +102,7 @@ Result<void> check_kept_source(PreparedEntry const& entry)
 
 // What the stream writes with, and what it remembers of each entry until
 // the central directory: each local header's offset.
-class ArchiveStream::Output {
+class ArchiveWriter::Output {
 public:
     explicit Output(int fd) : fd_(fd), buffer_(output_buffer) {}
     ~Output() { (void)flush(); }
@@ -129,7 +129,7 @@ private:
 
 // A block that does not fit in what is left of the buffer flushes it first;
 // one at least as large as the whole buffer then goes straight to the file.
-Result<void> ArchiveStream::Output::write(Bytes data)
+Result<void> ArchiveWriter::Output::write(Bytes data)
 {
     if (data.size() > buffer_.size() - used_)
         QUASTOR_TRY(flush());
@@ -140,7 +140,7 @@ Result<void> ArchiveStream::Output::write(Bytes data)
     return {};
 }
 
-Result<void> ArchiveStream::Output::flush()
+Result<void> ArchiveWriter::Output::flush()
 {
     size_t const pending = std::exchange(used_, 0);
     return write_all(fd_, Bytes(buffer_.data(), pending));
@@ -148,7 +148,7 @@ Result<void> ArchiveStream::Output::flush()
 
 // A scratch file is the call's own: the kernel moves its bytes, and only
 // their count is checked.
-Result<void> ArchiveStream::Output::copy_scratch_file(ScratchFileData const& scratch, uint32_t expected)
+Result<void> ArchiveWriter::Output::copy_scratch_file(ScratchFileData const& scratch, uint32_t expected)
 {
     QUASTOR_TRY(flush());
     // Non-blocking and never through a link: a FIFO put in the file's place
@@ -173,7 +173,7 @@ Result<void> ArchiveStream::Output::copy_scratch_file(ScratchFileData const& scr
 // recorded: a file rewritten at the same length is caught as surely as one
 // that changed length. Small files join the buffered headers instead of
 // costing a write of their own.
-Result<void> ArchiveStream::Output::copy_source_file(
+Result<void> ArchiveWriter::Output::copy_source_file(
     PreparedEntry const& entry, std::string const& path, FileIdentity identity)
 {
     struct stat status;
@@ -196,7 +196,7 @@ Result<void> ArchiveStream::Output::copy_source_file(
     return {};
 }
 
-Result<void> ArchiveStream::Output::append(PreparedEntry const& entry, Bytes const* in_hand)
+Result<void> ArchiveWriter::Output::append(PreparedEntry const& entry, Bytes const* in_hand)
 {
     uint64_t const header_offset = offset_;
     local_header_fields(entry, record_);
@@ -229,7 +229,7 @@ Result<void> ArchiveStream::Output::append(PreparedEntry const& entry, Bytes con
     return {};
 }
 
-Result<void> ArchiveStream::Output::finish(std::span<PreparedEntry const> entries)
+Result<void> ArchiveWriter::Output::finish(std::span<PreparedEntry const> entries)
 {
     uint64_t const directory_offset = offset_;
     uint64_t offset = offset_;
@@ -258,11 +258,11 @@ Result<void> ArchiveStream::Output::finish(std::span<PreparedEntry const> entrie
     return flush();
 }
 
-ArchiveStream::ArchiveStream(int fd) : out_(std::make_unique<Output>(fd)) {}
+ArchiveWriter::ArchiveWriter(int fd) : out_(std::make_unique<Output>(fd)) {}
 
-ArchiveStream::~ArchiveStream() = default;
+ArchiveWriter::~ArchiveWriter() = default;
 
-Result<void> ArchiveStream::append(PreparedEntry const& entry, Bytes const* in_hand)
+Result<void> ArchiveWriter::append(PreparedEntry const& entry, Bytes const* in_hand)
 {
     // After a failure the archive is partial: nothing more goes after it.
     if (out_->failed)
@@ -272,7 +272,7 @@ Result<void> ArchiveStream::append(PreparedEntry const& entry, Bytes const* in_h
     return appended;
 }
 
-Result<void> ArchiveStream::finish(std::span<PreparedEntry const> entries)
+Result<void> ArchiveWriter::finish(std::span<PreparedEntry const> entries)
 {
     Result<void> finished = out_->finish(entries);
     out_->failed = out_->failed || !finished;

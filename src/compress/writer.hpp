@@ -19,12 +19,12 @@ namespace quastor {
 // data so that they leave in large pieces; whatever is still buffered when
 // it is dropped is written out, errors ignored, so a failed archive holds
 // everything produced before the failure. One thread at a time.
-class ArchiveStream {
+class ArchiveWriter {
 public:
-    explicit ArchiveStream(int fd);
-    ArchiveStream(ArchiveStream const&) = delete;
-    ArchiveStream& operator=(ArchiveStream const&) = delete;
-    ~ArchiveStream();
+    explicit ArchiveWriter(int fd);
+    ArchiveWriter(ArchiveWriter const&) = delete;
+    ArchiveWriter& operator=(ArchiveWriter const&) = delete;
+    ~ArchiveWriter();
 
     // Writes `entry`'s local header and data: `in_hand` when given (bytes the
     // caller holds, exactly compressed_size of them), else whatever

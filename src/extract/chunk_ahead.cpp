@@ -70,8 +70,8 @@ size_t last_difference(Chunk const& chunk, size_t from, size_t to)
 // same steps. Once the last 32 KiB they made agree, the window is out of
 // reach of all that follows, and the second inflation stops.
 struct TwinInflation {
-    StreamInflater& first;
-    StreamInflater& second;
+    PieceInflater& first;
+    PieceInflater& second;
     Chunk& result;
     bool both = true;
     size_t produced = 0;
@@ -83,8 +83,8 @@ struct TwinInflation {
 bool feed_twins(ChunkBoard& board, ChunkedEntry& entry, size_t k, TwinInflation& twins, InputCursor& cursor,
     uint64_t fed_to, std::function<bool()> const& going_on)
 {
-    StreamInflater& first = twins.first;
-    StreamInflater& second = twins.second;
+    PieceInflater& first = twins.first;
+    PieceInflater& second = twins.second;
     Chunk& result = twins.result;
     bool& both = twins.both;
     size_t& produced = twins.produced;
@@ -162,7 +162,7 @@ std::optional<uint64_t> chunk_start(ChunkBoard& board, ChunkedEntry& entry, size
     return start;
 }
 
-Result<void> start_at(StreamInflater& inflater, InputCursor& cursor, uint64_t bit, Bytes window)
+Result<void> start_at(PieceInflater& inflater, InputCursor& cursor, uint64_t bit, Bytes window)
 {
     cursor.move_to(bit / 8);
     Bytes const first = QUASTOR_TRY(cursor.next(bit / 8 + 1));
@@ -173,13 +173,13 @@ Result<void> start_at(StreamInflater& inflater, InputCursor& cursor, uint64_t bi
     return {};
 }
 
-bool rests_at(StreamInflater const& inflater, uint64_t fed, uint64_t bit)
+bool rests_at(PieceInflater const& inflater, uint64_t fed, uint64_t bit)
 {
     std::optional<uint64_t> const held = inflater.bits_held_at_boundary();
     return held && fed * 8 >= *held && fed * 8 - *held == bit;
 }
 
-bool inflate_ahead(ChunkBoard& board, ChunkedEntry& entry, size_t k, Chunk& result, StreamInflater* const (&inflaters)[2],
+bool inflate_ahead(ChunkBoard& board, ChunkedEntry& entry, size_t k, Chunk& result, PieceInflater* const (&inflaters)[2],
     ReusableBuffer (&inputs)[2], std::function<bool()> const& going_on)
 {
     std::optional<uint64_t> const start = chunk_start(board, entry, k, inputs[1]);
@@ -190,8 +190,8 @@ bool inflate_ahead(ChunkBoard& board, ChunkedEntry& entry, size_t k, Chunk& resu
     if (!result.first || !result.second)
         return false;
     TwinInflation twins{.first = *inflaters[0], .second = *inflaters[1], .result = result};
-    StreamInflater& first = twins.first;
-    StreamInflater& second = twins.second;
+    PieceInflater& first = twins.first;
+    PieceInflater& second = twins.second;
     InputCursor cursor(entry, inputs[0]);
     if (!start_at(first, cursor, *start, made_up.first).has_value()
         || !start_at(second, cursor, *start, made_up.second).has_value())

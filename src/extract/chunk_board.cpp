@@ -126,11 +126,11 @@ void ChunkBoard::help(std::function<bool()> const& going_on)
         bool ready = false;
         Chunk outcome;
         {
-            auto first = StreamInflater::make();
-            auto second = StreamInflater::make();
+            auto first = PieceInflater::make();
+            auto second = PieceInflater::make();
             ReusableBuffer inputs[2];
             if (first.has_value() && second.has_value()) {
-                StreamInflater* const inflaters[2] = {&*first, &*second};
+                PieceInflater* const inflaters[2] = {&*first, &*second};
                 ready = inflate_ahead(*this, *chosen, k, outcome, inflaters, inputs, going_on);
             }
         }

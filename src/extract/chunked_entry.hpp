@@ -9,7 +9,7 @@
 #include "common/bytes.hpp"
 #include "error.hpp"
 #include "extract/chunk_board.hpp"
-#include "extract/stream_inflater.hpp"
+#include "extract/piece_inflater.hpp"
 
 #include <algorithm>
 #include <array>
@@ -103,16 +103,16 @@ private:
 std::optional<uint64_t> chunk_start(ChunkBoard& board, ChunkedEntry& entry, size_t k, ReusableBuffer& buffer);
 
 // Starts `inflater` at bit `bit` of the entry's data, after `window`.
-Result<void> start_at(StreamInflater& inflater, InputCursor& cursor, uint64_t bit, Bytes window);
+Result<void> start_at(PieceInflater& inflater, InputCursor& cursor, uint64_t bit, Bytes window);
 
 // Whether the inflater, fed up to byte `fed`, rests between two blocks at
 // bit `bit`.
-bool rests_at(StreamInflater const& inflater, uint64_t fed, uint64_t bit);
+bool rests_at(PieceInflater const& inflater, uint64_t fed, uint64_t bit);
 
 // Chunk k inflated ahead over both made-up windows, from its start to the
 // start of a later chunk where a block begins (or the end of the stream).
 // Fills `chunk`'s result and says whether it holds.
-bool inflate_ahead(ChunkBoard& board, ChunkedEntry& entry, size_t k, Chunk& result, StreamInflater* const (&inflaters)[2],
+bool inflate_ahead(ChunkBoard& board, ChunkedEntry& entry, size_t k, Chunk& result, PieceInflater* const (&inflaters)[2],
     ReusableBuffer (&inputs)[2], std::function<bool()> const& going_on);
 
 // Puts the real window's bytes where a chunk inflated ahead copied from the

@@ -81,7 +81,7 @@ Result<void> hand_chunk(Handing& handing, Chunk& chunk)
 
 // The owner inflates from where it is up to `fed_to` as one pass would,
 // handing on every piece. Ok(true) once the final block has ended.
-Result<bool> inflate_own(Handing& handing, StreamInflater& inflater, InputCursor& cursor, uint64_t fed_to,
+Result<bool> inflate_own(Handing& handing, PieceInflater& inflater, InputCursor& cursor, uint64_t fed_to,
     uint64_t size, std::span<uint8_t> halves, size_t& turn)
 {
     LargeEntryState& state = handing.state;
@@ -96,7 +96,7 @@ Result<bool> inflate_own(Handing& handing, StreamInflater& inflater, InputCursor
         std::span<uint8_t> const target = room == 0
             ? std::span<uint8_t>(&probe, 1)
             : out.first(static_cast<size_t>(std::min<uint64_t>(room, out.size())));
-        StreamInflater::Step const step = QUASTOR_TRY(inflater.inflate(input, target));
+        PieceInflater::Step const step = QUASTOR_TRY(inflater.inflate(input, target));
         cursor.used(step.consumed);
         if (room == 0 && step.produced != 0)
             return fail(QuastorError::decompression("InsufficientSpace"));
@@ -165,7 +165,7 @@ struct Owner {
     ChunkBoard& board;
     ChunkedEntry& chunked;
     Handing& handing;
-    StreamInflater& inflater;
+    PieceInflater& inflater;
     InputCursor& cursor;
     std::span<uint8_t> halves;
     size_t turn = 0;
@@ -187,7 +187,7 @@ Result<OwnStop> inflate_on(Owner& owner, size_t j)
     ChunkBoard& board = owner.board;
     ChunkedEntry& chunked = owner.chunked;
     Handing& handing = owner.handing;
-    StreamInflater& inflater = owner.inflater;
+    PieceInflater& inflater = owner.inflater;
     InputCursor& cursor = owner.cursor;
     std::span<uint8_t> const halves = owner.halves;
     size_t& turn = owner.turn;
@@ -227,8 +227,8 @@ Result<uint64_t> inflate_in_chunks(ArchiveBytes const& archive, ZipEntry const& 
     LargeEntryState& state, PieceSink const& sink, ChunkBoard& board)
 {
     if (!state.inflater)
-        state.inflater.emplace(QUASTOR_TRY(StreamInflater::make()));
-    StreamInflater& inflater = *state.inflater;
+        state.inflater.emplace(QUASTOR_TRY(PieceInflater::make()));
+    PieceInflater& inflater = *state.inflater;
     inflater.reset();
     std::span<uint8_t> const halves = QUASTOR_TRY(state.decoded.reserve(2 * entry_piece));
 

@@ -85,7 +85,7 @@ Result<void> write_large_file(ArchiveBytes const& archive, HeldDirectory const& 
     {
         std::atomic<unsigned> const* idle = worker.idle_workers;
         PieceWriter writer(pending.fd(), [idle] { return idle != nullptr && idle->load(std::memory_order_relaxed) != 0; });
-        zero_tail = QUASTOR_TRY(stream_entry(archive, planned, worker.large, [&](Bytes piece) { return writer.submit(piece); }));
+        zero_tail = QUASTOR_TRY(decode_in_pieces(archive, planned, worker.large, [&](Bytes piece) { return writer.submit(piece); }));
         QUASTOR_TRY(writer.finish());
     }
     QUASTOR_TRY(finish_file(pending.fd(), mode_t{0600} & ~umask, planned, zero_tail, umask));
@@ -124,7 +124,7 @@ Result<void> extract_entry(ArchiveBytes const& archive, ExtractionPlanEntry cons
         // Verifying: the plan has already decoded and checked every link
         // target, and directories hold no data.
         if (is_large_entry(planned))
-            (void)QUASTOR_TRY(stream_entry(archive, planned, worker.large, [](Bytes) { return Result<void>(); }));
+            (void)QUASTOR_TRY(decode_in_pieces(archive, planned, worker.large, [](Bytes) { return Result<void>(); }));
         else if (!planned.entry.is_dir && !planned.is_symlink)
             (void)QUASTOR_TRY(worker.decoder.decode(planned.entry, planned.data_offset));
         return {};

@@ -4,7 +4,7 @@
 
 namespace quastor {
 
-Result<uint64_t> stream_entry(
+Result<uint64_t> decode_in_pieces(
     ArchiveBytes const& archive, ExtractionPlanEntry const& planned, LargeEntryState& state, PieceSink const& sink)
 {
     CompressionMethod const* method = find_method(planned.entry.method);

@@ -32,7 +32,7 @@ inline bool is_large_entry(ExtractionPlanEntry const& planned)
 // next call returns (pieces alternate between two buffers), so that it can
 // write one piece while the next is produced. Each piece taken is added to
 // `state.progress`.
-Result<uint64_t> stream_entry(
+Result<uint64_t> decode_in_pieces(
     ArchiveBytes const& archive, ExtractionPlanEntry const& planned, LargeEntryState& state, PieceSink const& sink);
 
 } // namespace quastor

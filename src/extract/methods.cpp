@@ -121,8 +121,8 @@ Result<uint64_t> deflate_streamed(ArchiveBytes const& archive, ZipEntry const& e
     if (state.board != nullptr && state.board->worth(entry))
         return inflate_in_chunks(archive, entry, data_offset, state, sink, *state.board);
     if (!state.inflater)
-        state.inflater.emplace(QUASTOR_TRY(StreamInflater::make()));
-    StreamInflater& inflater = *state.inflater;
+        state.inflater.emplace(QUASTOR_TRY(PieceInflater::make()));
+    PieceInflater& inflater = *state.inflater;
     inflater.reset();
     // Two halves in turn: the sink may still be reading the last piece.
     std::span<uint8_t> const halves = QUASTOR_TRY(state.decoded.reserve(2 * entry_piece));
@@ -147,7 +147,7 @@ Result<uint64_t> deflate_streamed(ArchiveBytes const& archive, ZipEntry const& e
         std::span<uint8_t> const out = halves.subspan(turn % 2 * entry_piece, entry_piece);
         std::span<uint8_t> const target = room == 0 ? std::span<uint8_t>(&probe, 1)
                                                     : out.first(static_cast<size_t>(std::min<uint64_t>(room, out.size())));
-        StreamInflater::Step const step = QUASTOR_TRY(inflater.inflate(input, target));
+        PieceInflater::Step const step = QUASTOR_TRY(inflater.inflate(input, target));
         input = input.subspan(step.consumed);
         if (room == 0 && step.produced != 0)
             return fail(QuastorError::decompression("InsufficientSpace"));

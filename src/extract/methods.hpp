@@ -11,7 +11,7 @@
 #include "common/interruption.hpp"
 #include "common/progress.hpp"
 #include "error.hpp"
-#include "extract/stream_inflater.hpp"
+#include "extract/piece_inflater.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -50,7 +50,7 @@ constexpr size_t entry_piece = size_t{4} << 20;
 struct LargeEntryState {
     ReusableBuffer compressed[2];
     ReusableBuffer decoded;
-    std::optional<StreamInflater> inflater;
+    std::optional<PieceInflater> inflater;
     // Counts each piece once the sink has taken it, so that a display moves
     // within an entry of gigabytes; none when nobody watches.
     Progress* progress = nullptr;

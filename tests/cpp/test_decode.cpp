@@ -67,7 +67,7 @@ protected:
         ArchiveBytes const archive(as_bytes(archive_));
         ExtractionPlanEntry const planned = QUASTOR_TRY(plan_one(archive));
         std::string joined;
-        uint64_t const zero_tail = QUASTOR_TRY(stream_entry(archive, planned, large_, [&](Bytes piece) -> Result<void> {
+        uint64_t const zero_tail = QUASTOR_TRY(decode_in_pieces(archive, planned, large_, [&](Bytes piece) -> Result<void> {
             joined.append(reinterpret_cast<char const*>(piece.data()), piece.size());
             return {};
         }));
@@ -550,7 +550,7 @@ TEST(StreamedAndWhole, GiveOneVerdict)
         for (int chunked = 0; chunked < 2; ++chunked) {
             state.board = chunked ? &board : nullptr;
             auto run = [&] {
-                return stream_entry(archive, planned, state, [&](Bytes piece) -> Result<void> {
+                return decode_in_pieces(archive, planned, state, [&](Bytes piece) -> Result<void> {
                     // A slow first piece lets the helpers get ahead.
                     for (int wait = 0; chunked && c.chunk >= 1024 && handed[1].empty() && wait < 300; ++wait) {
                         if (board.counts().made_ahead >= 2)

@@ -16,7 +16,7 @@
 #include "common/held_directory.hpp"
 #include "common/leftovers.hpp"
 #include "extract/directories.hpp"
-#include "extract/entry_stream.hpp"
+#include "extract/entry_output.hpp"
 #include "extract/extract.hpp"
 #include "extract/large_entry.hpp"
 #include "extract/piece_writer.hpp"

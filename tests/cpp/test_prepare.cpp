@@ -75,7 +75,7 @@ Result<void> published(std::span<PreparedEntry const> entries, std::string const
     ArchiveFile file = QUASTOR_TRY(ArchiveFile::open(path));
     // Streamed as preparation streams them, where the archive is pending
     // from the start.
-    if (ArchiveStream* stream = file.stream())
+    if (ArchiveWriter* stream = file.stream())
         for (PreparedEntry const& entry : entries)
             QUASTOR_TRY(stream->append(entry));
     CallInterruption uninterrupted(nullptr);
@@ -501,7 +501,7 @@ TEST(PrepareStage, ResultsComeBackInIndexOrderAndStreamAsTheWriterWritesThem)
     ScratchDir streamed_scratch = scratch_in(dir);
     auto streamed = open_file(dir / "streamed.zip", O_RDWR | O_CREAT | O_TRUNC, 0644);
     ASSERT_TRUE(streamed.has_value());
-    ArchiveStream stream(streamed->get());
+    ArchiveWriter stream(streamed->get());
     auto again = prepare_entries(entries, streamed_scratch, **pool, default_deflate_level, nullptr, &stream);
     ASSERT_TRUE(again.has_value());
     ASSERT_TRUE(stream.finish(*again).has_value());
@@ -553,7 +553,7 @@ TEST(PrepareStage, ParkedEntriesAreWrittenOnceTheGapBeforeThemCloses)
 
     auto fd = open_file(dir / "streamed.zip", O_RDWR | O_CREAT | O_TRUNC, 0644);
     ASSERT_TRUE(fd.has_value());
-    ArchiveStream stream(fd->get());
+    ArchiveWriter stream(fd->get());
     std::vector<PreparedEntry> prepared(4);
     InlineBudget budget(11);
     InOrder in_order(stream, prepared, budget);

@@ -101,7 +101,7 @@ PreparedEntry stored_file(std::string name, std::string const& path, std::string
 Result<void> written(std::span<PreparedEntry const> entries, std::string const& path)
 {
     UniqueFd const file = QUASTOR_TRY(open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0644));
-    ArchiveStream out(file.get());
+    ArchiveWriter out(file.get());
     for (PreparedEntry const& entry : entries)
         QUASTOR_TRY(out.append(entry));
     return out.finish(entries);
@@ -114,7 +114,7 @@ Result<void> published(std::span<PreparedEntry const> entries, std::string const
     ArchiveFile file = QUASTOR_TRY(ArchiveFile::open(path));
     // Streamed as preparation streams them, where the archive is pending
     // from the start.
-    if (ArchiveStream* stream = file.stream())
+    if (ArchiveWriter* stream = file.stream())
         for (PreparedEntry const& entry : entries)
             QUASTOR_TRY(stream->append(entry));
     CallInterruption uninterrupted(nullptr);
@@ -225,7 +225,7 @@ TEST(WriterPending, UnnamedUntilPublishedAndGoneWhenDropped)
             ASSERT_TRUE(pending.has_value());
             ASSERT_TRUE(pending->has_value());
             EXPECT_FALSE((*pending)->has_temporary_name());
-            ArchiveStream stream((*pending)->fd());
+            ArchiveWriter stream((*pending)->fd());
             ASSERT_TRUE(stream.finish({}).has_value());
         }
         EXPECT_EQ(fs::exists(path), existing);
@@ -235,7 +235,7 @@ TEST(WriterPending, UnnamedUntilPublishedAndGoneWhenDropped)
         auto pending = PendingArchive::open(ArchivePath(path), false);
         ASSERT_TRUE(pending.has_value() && pending->has_value());
         {
-            ArchiveStream stream((*pending)->fd());
+            ArchiveWriter stream((*pending)->fd());
             ASSERT_TRUE(stream.finish({}).has_value());
         }
         ASSERT_TRUE((*pending)->publish({}).has_value());
@@ -253,7 +253,7 @@ std::optional<PendingArchive> empty_pending(std::string const& path)
     auto pending = PendingArchive::open(ArchivePath(path), false);
     if (!pending || !pending->has_value())
         return std::nullopt;
-    ArchiveStream stream((*pending)->fd());
+    ArchiveWriter stream((*pending)->fd());
     if (!stream.finish({}))
         return std::nullopt;
     return std::move(**pending);

@@ -174,7 +174,7 @@ void chunked_one(uint8_t const* data, size_t size)
         if (chunked)
             helper = std::thread([&] { board.help([&] { return !done.load(); }); });
         // The recorded CRC-32 is 0: most verdicts name the computed one.
-        auto outcome = stream_entry(archive, planned, state, [&](Bytes piece) -> Result<void> {
+        auto outcome = decode_in_pieces(archive, planned, state, [&](Bytes piece) -> Result<void> {
             handed[chunked].append(reinterpret_cast<char const*>(piece.data()), piece.size());
             return {};
         });

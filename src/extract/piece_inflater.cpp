@@ -1,6 +1,6 @@
 // Streaming raw DEFLATE through ISA-L.
 
-#include "extract/stream_inflater.hpp"
+#include "extract/piece_inflater.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,11 +9,11 @@
 
 namespace quastor {
 
-void StreamInflater::StateFree::operator()(inflate_state* state) const { delete state; }
+void PieceInflater::StateFree::operator()(inflate_state* state) const { delete state; }
 
-Result<StreamInflater> StreamInflater::make()
+Result<PieceInflater> PieceInflater::make()
 {
-    StreamInflater inflater;
+    PieceInflater inflater;
     inflater.state_.reset(new (std::nothrow) inflate_state);
     if (!inflater.state_)
         return fail(QuastorError::io(ENOMEM));
@@ -21,17 +21,17 @@ Result<StreamInflater> StreamInflater::make()
     return inflater;
 }
 
-StreamInflater::StreamInflater(StreamInflater&&) noexcept = default;
-StreamInflater& StreamInflater::operator=(StreamInflater&&) noexcept = default;
-StreamInflater::~StreamInflater() = default;
+PieceInflater::PieceInflater(PieceInflater&&) noexcept = default;
+PieceInflater& PieceInflater::operator=(PieceInflater&&) noexcept = default;
+PieceInflater::~PieceInflater() = default;
 
-void StreamInflater::reset()
+void PieceInflater::reset()
 {
     isal_inflate_init(state_.get());
     state_->crc_flag = ISAL_DEFLATE; // raw DEFLATE, no wrapper, no checksum
 }
 
-void StreamInflater::start_within(uint8_t byte, unsigned bit, Bytes window)
+void PieceInflater::start_within(uint8_t byte, unsigned bit, Bytes window)
 {
     reset();
     if (!window.empty())
@@ -41,7 +41,7 @@ void StreamInflater::start_within(uint8_t byte, unsigned bit, Bytes window)
     state_->read_in_length = static_cast<int32_t>(8 - bit);
 }
 
-std::optional<uint64_t> StreamInflater::bits_held_at_boundary() const
+std::optional<uint64_t> PieceInflater::bits_held_at_boundary() const
 {
     inflate_state const& state = *state_;
     // A header cut short by the end of the input is kept whole, its bytes
@@ -53,7 +53,7 @@ std::optional<uint64_t> StreamInflater::bits_held_at_boundary() const
     return std::nullopt;
 }
 
-Result<StreamInflater::Step> StreamInflater::inflate(Bytes input, std::span<uint8_t> output)
+Result<PieceInflater::Step> PieceInflater::inflate(Bytes input, std::span<uint8_t> output)
 {
     // ISA-L counts in 32 bits; larger spans are simply taken in turns.
     constexpr size_t most = UINT32_MAX;
@@ -69,6 +69,6 @@ Result<StreamInflater::Step> StreamInflater::inflate(Bytes input, std::span<uint
     return Step{in_before - state.avail_in, out_before - state.avail_out};
 }
 
-bool StreamInflater::finished() const { return state_->block_state == ISAL_BLOCK_FINISH; }
+bool PieceInflater::finished() const { return state_->block_state == ISAL_BLOCK_FINISH; }
 
 } // namespace quastor

@@ -1,6 +1,6 @@
 // Reading a stream to its end into memory, spilling past the budget into a temporary file.
 
-#include "archive/stream_bytes.hpp"
+#include "archive/spooled_input.hpp"
 
 #include "common/fd.hpp"
 #include "common/temporary_file.hpp"
@@ -89,10 +89,10 @@ Result<UniqueFd> spill(int fd, std::vector<uint8_t>& memory, CallInterruption& i
 
 } // namespace
 
-Result<std::unique_ptr<StreamBytes>> StreamBytes::read_to_end(int fd, CallerHook* caller)
+Result<std::unique_ptr<SpooledInput>> SpooledInput::read_to_end(int fd, CallerHook* caller)
 {
     CallInterruption interruption(caller);
-    std::unique_ptr<StreamBytes> stream(new StreamBytes());
+    std::unique_ptr<SpooledInput> stream(new SpooledInput());
     if (QUASTOR_TRY(read_into_memory(fd, stream->memory_, interruption))) {
         stream->bytes_ = std::make_unique<ArchiveBytes>(Bytes(stream->memory_));
     } else {

@@ -17,14 +17,14 @@ struct inflate_state;
 
 namespace quastor {
 
-class StreamInflater {
+class PieceInflater {
 public:
     // Allocation failure is an Io error (ENOMEM).
-    static Result<StreamInflater> make();
+    static Result<PieceInflater> make();
 
-    StreamInflater(StreamInflater&&) noexcept;
-    StreamInflater& operator=(StreamInflater&&) noexcept;
-    ~StreamInflater();
+    PieceInflater(PieceInflater&&) noexcept;
+    PieceInflater& operator=(PieceInflater&&) noexcept;
+    ~PieceInflater();
 
     // Starts a new stream. As whole decoding does, it ends with its final
     // block: bytes after that block are not looked at.
@@ -52,7 +52,7 @@ public:
     bool finished() const;
 
 private:
-    StreamInflater() = default;
+    PieceInflater() = default;
     struct StateFree {
         void operator()(inflate_state* state) const;
     };

@@ -1,6 +1,6 @@
 // Entries' data written to one stream, in order.
 
-#include "extract/entry_stream.hpp"
+#include "extract/entry_output.hpp"
 
 #include "common/fd.hpp"
 #include "common/pool.hpp"
@@ -22,7 +22,7 @@ Result<void> write_entry(ExtractionPlanEntry const& planned, ArchiveBytes const&
     auto write = [fd](Bytes piece) { return write_all(fd, piece); };
     uint64_t zero_tail = 0;
     if (is_large_entry(planned)) {
-        zero_tail = QUASTOR_TRY(stream_entry(archive, planned, large, write));
+        zero_tail = QUASTOR_TRY(decode_in_pieces(archive, planned, large, write));
     } else {
         DecodedData const data = QUASTOR_TRY(decoder.decode(planned.entry, planned.data_offset));
         QUASTOR_TRY(write(data.written()));
