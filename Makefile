@@ -64,11 +64,16 @@ FUZZ_BUILD := build/fuzz
 FUZZ_TARGETS := preflight extract path_rules
 FUZZ_SECONDS ?= 300
 
-# The interpreters the wheel is checked on, and the shared objects hidden
-# from them while it is.
-WHEEL_PYTHONS := /root/.pyenv/versions/3.10.13/bin/python3 \
-                 /root/.pyenv/versions/3.12.1/bin/python3 \
-                 /root/.pyenv/versions/3.13.0/bin/python3
+# The interpreters the wheel is checked on, found on PATH as python3.X (with
+# pyenv, e.g. PYENV_VERSION=3.10.13:3.12.1:3.13.0), each named by what it
+# runs, so a shim gives its version's interpreter; those missing are left out
+# with a message. Looked for once, and only by the targets that use them.
+WHEEL_PYTHON_VERSIONS := 3.10 3.12 3.13
+WHEEL_PYTHONS_FOUND = $(eval WHEEL_PYTHONS_FOUND := $(shell for v in $(WHEEL_PYTHON_VERSIONS); do \
+  python$$v -c 'import sys; print(sys.executable)' 2>/dev/null || echo missing:python$$v; done))$(WHEEL_PYTHONS_FOUND)
+WHEEL_PYTHONS = $(filter-out missing:%,$(WHEEL_PYTHONS_FOUND))
+WHEEL_PYTHONS_MISSING = $(patsubst missing:%,%,$(filter missing:%,$(WHEEL_PYTHONS_FOUND)))
+# The shared objects hidden from the interpreters while the wheel is checked.
 HIDDEN_LIBRARIES := libdeflate.so* libutf8proc.so* libsodium.so* libxxhash.so* libisal.so*
 WHEEL_CHECK := build/wheel-check
 WHEEL_TEST_PIP := pytest hypothesis mypy
@@ -78,12 +83,7 @@ WHEEL_TEST_PIP := pytest hypothesis mypy
 .PHONY: sanitize fuzz fuzz-deps lint lint-deps mutants
 
 deps:
-	@missing=""; for p in $(APT_PACKAGES); do \
-	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing"; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
-	fi
+	$(call apt_install,$(APT_PACKAGES))
 	@if [ "$(PYTHON)" = "$(VENV)/bin/python" ] && [ ! -x "$(PYTHON)" ]; then \
 	  echo "creating $(VENV)"; python3 -m venv $(VENV); fi
 	@$(PYTHON) -m pip install -q --root-user-action=ignore --disable-pip-version-check $(PIP_PACKAGES)
@@ -210,11 +210,13 @@ wheel: deps
 # WHEEL_PYTHONS with the wheel $(2) installed without an index and the test
 # tools, beside a copy of the Python suite.
 define wheel_envs
+	@$(if $(WHEEL_PYTHONS_MISSING),echo "left out (not on PATH): $(WHEEL_PYTHONS_MISSING)")
+	@$(if $(WHEEL_PYTHONS),:,echo "none of $(addprefix python,$(WHEEL_PYTHON_VERSIONS)) is on PATH"; exit 1)
 	rm -rf $(1)
 	mkdir -p $(1)
 	cp -r tests/python $(1)/tests
 	set -e; for py in $(WHEEL_PYTHONS); do \
-	  env=$(1)/$$(basename $$(dirname $$(dirname $$py))); \
+	  env=$(1)/$$(basename $$py); \
 	  $$py -m venv $$env; \
 	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check --no-index $(2); \
 	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check $(WHEEL_TEST_PIP); \
@@ -232,7 +234,7 @@ define wheel_env_checks
 	  echo "hidden:" $$hidden; \
 	  wheel=$$(basename $$(ls $(4))); \
 	  for py in $(WHEEL_PYTHONS); do \
-	    env=$$PWD/$(1)/$$(basename $$(dirname $$(dirname $$py))); \
+	    env=$$PWD/$(1)/$$(basename $$py); \
 	    echo "== $(2)$$($$env/bin/python --version) =="; \
 	    (cd $(1) && $$env/bin/python -c "import quastor; \
 	      assert \"/site-packages/\" in quastor.__file__, quastor.__file__; print(quastor.__file__)"); \
@@ -265,67 +267,94 @@ WHEEL_GLIBC := 2.17
 WHEEL_TAG := manylinux_$(subst .,_,$(WHEEL_GLIBC))
 MUSL_WHEEL_TAG := musllinux_1_2
 WHEELS_BUILD := build/wheels
+WHEELS_LOGS := $(WHEELS_BUILD)/logs
 WHEELS_PIP_PACKAGES := $(WHEEL_PIP_PACKAGES) ziglang wheel
 VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
+# What takes long and does not change between runs is kept in build/, apart
+# from the trees each run removes: Zig's C libraries and libc++ for each
+# target in $(ZIG_CACHE)/<zig version>, the free-threaded interpreters in
+# $(WHEEL_ROOTS) (rebuilt when Debian's source or their build script changes).
+ZIG_CACHE := build/zig-cache
+# Each long step names its log and says how long it took.
+STEP := sh tests/wheels/step.sh
 # The free-threaded interpreters, as version:Debian suite whose source
 # package python<version> they are built from, once, into
 # $(WHEEL_ROOTS)/python<version>t, with the tools that build a wheel.
+# python3.14t is left out for now: sid and forky list python3.14, but the
+# mirror answers 404 for their files, and no suite has a free-threaded
+# binary package of it (sid's python3.14 keeps the GIL).
 FREE_THREADED := 3.13:trixie 3.14:sid
 FREE_THREADED_PIP := build scikit-build-core cmake ninja pytest
 
+# An interpreter is kept while .built holds the same key: the .dsc it was
+# built from and the hash of its build script and tools; when Debian cannot
+# be asked, the one already built is used.
 free-threaded-pythons:
 	@set -e; mkdir -p $(WHEEL_ROOTS); for pair in $(FREE_THREADED); do \
-	  version=$${pair%%:*}; suite=$${pair#*:}; prefix=$$PWD/$(WHEEL_ROOTS)/python$${version}t; \
-	  [ -e $$prefix/.built ] && continue; \
-	  dsc=$$(sh tests/wheels/debian_source.sh $(WHEEL_ROOTS)/apt-$$suite $$suite python$$version $(WHEEL_ROOTS)/src) || \
-	    { echo "python$${version}t is left out: no source from Debian's $$suite here"; continue; }; \
-	  echo "== building python$${version}t from $$dsc (once, kept in $$prefix)"; start=$$(date +%s); \
-	  sh tests/wheels/build_freethreaded.sh $$dsc $$prefix $(FREE_THREADED_PIP); \
-	  echo "built $$($$prefix/bin/python3 -VV) in $$(( $$(date +%s) - start )) s"; \
+	  version=$${pair%%:*}; suite=$${pair#*:}; name=python$${version}t; prefix=$$PWD/$(WHEEL_ROOTS)/$$name; \
+	  if ! dsc=$$(sh tests/wheels/debian_source.sh $(WHEEL_ROOTS)/apt-$$suite $$suite python$$version $(WHEEL_ROOTS)/src 2>$(WHEEL_ROOTS)/$$name.why); then \
+	    if [ -e $$prefix/.built ]; then echo "== $$name: kept in $$prefix ($$(tail -n 1 $(WHEEL_ROOTS)/$$name.why))"; continue; fi; \
+	    echo "== $$name is left out: $$(tail -n 1 $(WHEEL_ROOTS)/$$name.why)"; continue; \
+	  fi; \
+	  key="$$(basename $$dsc) $$(echo $(FREE_THREADED_PIP) | cat - tests/wheels/build_freethreaded.sh | sha256sum | cut -c 1-16)"; \
+	  if [ "$$(cat $$prefix/.built 2>/dev/null)" = "$$key" ]; then \
+	    echo "== $$name: kept in $$prefix, built from $$(basename $$dsc)"; continue; fi; \
+	  $(STEP) $(WHEEL_ROOTS)/$$name.log "building $$name from $$(basename $$dsc), once (kept in $$prefix)" \
+	    sh tests/wheels/build_freethreaded.sh $$dsc $$prefix "$$key" $(FREE_THREADED_PIP); \
 	done
 
-# Writes the Zig toolchain of each arch and C library into $(WHEELS_BUILD).
+# Writes the Zig toolchain of each arch and C library into $(WHEELS_BUILD),
+# and has each build Zig's libraries (found in $(ZIG_CACHE) after the first
+# run), so that the time of each build below is the project's own.
 define zig_toolchains
-	set -e; python=$$($(PYTHON) -c 'import sys; print(sys.executable)'); for arch in $(WHEEL_ARCHES); do \
-	  sh tests/wheels/zig_toolchain.sh $$PWD/$(WHEELS_BUILD)/zig-$$arch-gnu $$arch-linux-gnu.$(WHEEL_GLIBC) $$python; \
-	  sh tests/wheels/zig_toolchain.sh $$PWD/$(WHEELS_BUILD)/zig-$$arch-musl $$arch-linux-musl $$python; done
+	@set -e; python=$$($(PYTHON) -c 'import sys; print(sys.executable)'); for arch in $(WHEEL_ARCHES); do \
+	  sh tests/wheels/zig_toolchain.sh $$PWD/$(WHEELS_BUILD)/zig-$$arch-gnu $$arch-linux-gnu.$(WHEEL_GLIBC) $$python $$PWD/$(ZIG_CACHE); \
+	  sh tests/wheels/zig_toolchain.sh $$PWD/$(WHEELS_BUILD)/zig-$$arch-musl $$arch-linux-musl $$python $$PWD/$(ZIG_CACHE); \
+	  $(STEP) $(WHEELS_LOGS)/zig-$$arch-gnu.log "$$arch: Zig's libraries for glibc $(WHEEL_GLIBC) (kept in $(ZIG_CACHE))" \
+	    sh tests/wheels/zig_libraries.sh $(WHEELS_BUILD)/zig-$$arch-gnu; \
+	  $(STEP) $(WHEELS_LOGS)/zig-$$arch-musl.log "$$arch: Zig's libraries for musl, static C library included (kept in $(ZIG_CACHE))" \
+	    sh tests/wheels/zig_libraries.sh $(WHEELS_BUILD)/zig-$$arch-musl static; \
+	done
 endef
 
 # $(1) is the source tree the commands are built from.
 define static_commands
-	set -e; for arch in $(WHEEL_ARCHES); do echo "== $$arch: the static command"; \
-	  sh tests/wheels/static_command.sh $$PWD/$(WHEELS_BUILD)/zig-$$arch-musl $$arch $(1) \
-	    $$PWD/$(WHEELS_BUILD)/command-$$arch dist/quastor-$(VERSION)-linux-$$arch; done
+	@set -e; for arch in $(WHEEL_ARCHES); do \
+	  $(STEP) $(WHEELS_LOGS)/static-$$arch.log "$$arch: the static command" \
+	    sh tests/wheels/static_command.sh $$PWD/$(WHEELS_BUILD)/zig-$$arch-musl $$arch $(1) \
+	      $$PWD/$(WHEELS_BUILD)/command-$$arch dist/quastor-$(VERSION)-linux-$$arch; done
 endef
 
 wheels: deps free-threaded-pythons
 	@$(PYTHON) -m pip install -q --root-user-action=ignore --disable-pip-version-check $(WHEELS_PIP_PACKAGES)
-	rm -rf $(WHEELS_BUILD) dist
-	mkdir -p $(WHEELS_BUILD)/src dist
-	$(PYTHON) -m build --no-isolation --sdist --outdir $(WHEELS_BUILD) .
-	tar -xzf $(WHEELS_BUILD)/quastor-*.tar.gz -C $(WHEELS_BUILD)/src --strip-components=1
+	@rm -rf $(WHEELS_BUILD) dist
+	@mkdir -p $(WHEELS_BUILD)/src dist && date +%s >$(WHEELS_BUILD)/started
+	@$(STEP) $(WHEELS_LOGS)/sdist.log "the sdist" $(PYTHON) -m build --no-isolation --sdist --outdir $(WHEELS_BUILD) .
+	@tar -xzf $(WHEELS_BUILD)/quastor-*.tar.gz -C $(WHEELS_BUILD)/src --strip-components=1
 	$(zig_toolchains)
-	set -e; python=$$($(PYTHON) -c 'import sys; print(sys.executable)'); build=$$PWD/$(WHEELS_BUILD); \
+	@set -e; python=$$($(PYTHON) -c 'import sys; print(sys.executable)'); build=$$PWD/$(WHEELS_BUILD); \
 	for arch in $(WHEEL_ARCHES); do \
-	  echo "== $$arch: abi3, glibc"; \
-	  sh tests/wheels/build_wheel.sh $$python $$build/zig-$$arch-gnu $$arch $(WHEEL_TAG) $$build/src $$build/abi3-$$arch dist $$python; \
-	  echo "== $$arch: abi3, musl"; \
-	  sh tests/wheels/build_wheel.sh $$python $$build/zig-$$arch-musl $$arch $(MUSL_WHEEL_TAG) $$build/src $$build/musl-$$arch dist $$python; \
-	  for prefix in $(WHEEL_ROOTS)/python3.*t; do [ -e $$prefix/.built ] || continue; \
-	    echo "== $$arch: $$(basename $$prefix), glibc"; \
-	    sh tests/wheels/build_wheel.sh $$PWD/$$prefix/bin/python3 $$build/zig-$$arch-gnu $$arch $(WHEEL_TAG) $$build/src \
-	      $$build/$$(basename $$prefix)-$$arch dist $$python; \
+	  $(STEP) $(WHEELS_LOGS)/abi3-$$arch.log "$$arch: abi3, glibc" \
+	    sh tests/wheels/build_wheel.sh $$python $$build/zig-$$arch-gnu $$arch $(WHEEL_TAG) $$build/src $$build/abi3-$$arch dist $$python; \
+	  $(STEP) $(WHEELS_LOGS)/musl-$$arch.log "$$arch: abi3, musl" \
+	    sh tests/wheels/build_wheel.sh $$python $$build/zig-$$arch-musl $$arch $(MUSL_WHEEL_TAG) $$build/src $$build/musl-$$arch dist $$python; \
+	  for prefix in $(WHEEL_ROOTS)/python3.*t; do [ -e $$prefix/.built ] || continue; name=$$(basename $$prefix); \
+	    $(STEP) $(WHEELS_LOGS)/$$name-$$arch.log "$$arch: $$name, glibc" \
+	      sh tests/wheels/build_wheel.sh $$PWD/$$prefix/bin/python3 $$build/zig-$$arch-gnu $$arch $(WHEEL_TAG) $$build/src \
+	        $$build/$$name-$$arch dist $$python; \
 	  done; \
 	done
 	$(call static_commands,$$PWD/$(WHEELS_BUILD)/src)
-	cp $(WHEELS_BUILD)/quastor-*.tar.gz dist/
-	set -e; for wheel in dist/*.whl; do \
-	  $(PYTHON) -m auditwheel show $$wheel; \
-	  if unzip -l $$wheel | grep -E 'quastor\.libs/|\.so\.[0-9]'; then echo "$$wheel bundles a shared object"; exit 1; fi; \
-	  unzip -p $$wheel 'quastor-*.data/scripts/quastor' | head -c 4 | grep -q ELF || { echo "$$wheel: the command is not an ELF binary"; exit 1; }; \
-	done
-	$(PYTHON) -m abi3audit --strict --report dist/*-abi3-*.whl
-	ls -l dist
+	@cp $(WHEELS_BUILD)/quastor-*.tar.gz dist/
+	@$(STEP) $(WHEELS_LOGS)/audit.log "what each wheel needs: auditwheel, the command inside, abi3audit" sh -ec ' \
+	  for wheel in dist/*.whl; do \
+	    $(PYTHON) -m auditwheel show $$wheel; \
+	    if unzip -l $$wheel | grep -E "quastor\.libs/|\.so\.[0-9]"; then echo "$$wheel bundles a shared object"; exit 1; fi; \
+	    unzip -p $$wheel "quastor-*.data/scripts/quastor" | head -c 4 | grep -q ELF || { echo "$$wheel: the command is not an ELF binary"; exit 1; }; \
+	  done; \
+	  $(PYTHON) -m abi3audit --strict --report dist/*-abi3-*.whl'
+	@ls -l dist
+	@echo "== make wheels took $$(( ($$(date +%s) - $$(cat $(WHEELS_BUILD)/started)) / 60 )) min: the logs are in $(WHEELS_LOGS)"
 
 # make command-static: the command alone, statically linked, for x86-64 and
 # arm64 in dist/, built from this tree.
