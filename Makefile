@@ -79,7 +79,7 @@ WHEEL_CHECK := build/wheel-check
 WHEEL_TEST_PIP := pytest hypothesis mypy
 
 .PHONY: deps install test test-build test-python test-cpp test-stress demo demo-deps bench tsan wheel wheel-check wheels wheels-check clean
-.PHONY: free-threaded-pythons command-static tsan-free-threaded
+.PHONY: free-threaded-pythons wheel-roots command-static tsan-free-threaded
 .PHONY: sanitize fuzz fuzz-deps lint lint-deps mutants
 
 deps:
@@ -402,91 +402,109 @@ MUSL_ROOT_PYTHON := trixie python3.13
 MUSL_ROOT_DESELECT := --deselect tests/test_extract.py::TestParallel::test_directory_descriptors_stay_bounded
 SUMMARY := $(WHEELS_CHECK)/summary
 
-wheels-check: deps
+WHEELS_CHECK_LOGS := $(WHEELS_CHECK)/logs
+# A recipe's shell block as one step, named with its log and its time:
+# $(call begin,LOG,TITLE) ( set -e; ... ) $(call end,LOG)
+begin = sh tests/wheels/step.sh begin $(1) "$(2)"; start=$$(date +%s);
+end = >$(1) 2>&1 </dev/null; sh tests/wheels/step.sh end $(1) $$start $$?
+
+# The roots that wheels-check runs in, each built once and kept in
+# $(WHEEL_ROOTS): Debian 11 with a CPython built there, Debian 12 arm64, and
+# the musl root. They do not depend on the wheels, so this may run apart.
+wheel-roots:
 	$(call apt_install,$(WHEELS_CHECK_APT_PACKAGES))
+	@test -e /proc/sys/fs/binfmt_misc/register || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+	@update-binfmts --enable qemu-aarch64 2>/dev/null || true
+	@mkdir -p $(WHEEL_ROOTS); for root in bullseye:amd64:debian11-amd64 bookworm:arm64:debian12-arm64; do \
+	  suite=$${root%%:*}; rest=$${root#*:}; arch=$${rest%%:*}; name=$${rest#*:}; \
+	  if [ -d $(WHEEL_ROOTS)/$$name ]; then echo "== $$name: kept in $(WHEEL_ROOTS)/$$name"; continue; fi; \
+	  $(call begin,$(WHEEL_ROOTS)/$$name.log,$$name: Debian $$suite for $$arch (once)) ( set -e; rm -rf $(WHEEL_ROOTS)/$$name.tmp; \
+	    mmdebstrap --variant=apt --architectures=$$arch --include=python3,python3-venv,ca-certificates,zip,unzip,libarchive-tools,p7zip-full \
+	      $$suite $$PWD/$(WHEEL_ROOTS)/$$name.tmp $(DEBIAN_MIRROR); \
+	    mv $(WHEEL_ROOTS)/$$name.tmp $(WHEEL_ROOTS)/$$name ) $(call end,$(WHEEL_ROOTS)/$$name.log) || exit 1; done
+	@root=$(WHEEL_ROOTS)/debian11-amd64; \
+	if [ -e $$root$(ROOT_PYTHON)/.built ]; then echo "== debian11-amd64: $(ROOT_PYTHON) kept"; else \
+	  $(call begin,$(WHEEL_ROOTS)/debian11-python.log,debian11-amd64: CPython from $(ROOT_PYTHON_TARBALL) in $(ROOT_PYTHON) (once)) ( set -e; \
+	    tarball=$(WHEEL_ROOTS)/$(ROOT_PYTHON_TARBALL); \
+	    [ -e $$tarball ] || { curl -fsS -o $$tarball.tmp $(ROOT_PYTHON_URL); mv $$tarball.tmp $$tarball; }; \
+	    echo "$(ROOT_PYTHON_SHA256)  $$tarball" | sha256sum -c --quiet; \
+	    cp $$tarball tests/wheels/build_python.sh $$root/tmp/; \
+	    cp /etc/resolv.conf $$root/etc/resolv.conf; \
+	    unshare -m --propagation private sh -ec "mount --rbind /proc $$root/proc; mount --rbind /dev $$root/dev; \
+	      chroot $$root sh /tmp/build_python.sh /tmp/$(ROOT_PYTHON_TARBALL) $(ROOT_PYTHON)"; \
+	    rm -f $$root/tmp/$(ROOT_PYTHON_TARBALL) $$root/tmp/build_python.sh ) $(call end,$(WHEEL_ROOTS)/debian11-python.log); \
+	fi
+	@if [ -e $(MUSL_ROOT)/.built ]; then echo "== musl root: kept in $(MUSL_ROOT)"; else \
+	  $(call begin,$(WHEEL_ROOTS)/musl-root.log,musl root: musl and busybox from Debian and zlib and CPython built for it (once)) ( set -e; \
+	    mkdir -p $(WHEEL_ROOTS)/debs; rm -f $(WHEEL_ROOTS)/debs/*.deb; \
+	    (cd $(WHEEL_ROOTS)/debs && apt-get download $(MUSL_ROOT_DEBS)); \
+	    zlib=$$(sh tests/wheels/debian_source.sh $(WHEEL_ROOTS)/apt-$(word 1,$(MUSL_ROOT_ZLIB)) $(MUSL_ROOT_ZLIB) $(WHEEL_ROOTS)/src); \
+	    python=$$(sh tests/wheels/debian_source.sh $(WHEEL_ROOTS)/apt-$(word 1,$(MUSL_ROOT_PYTHON)) $(MUSL_ROOT_PYTHON) $(WHEEL_ROOTS)/src); \
+	    sh tests/wheels/musl_root.sh $$PWD/$(MUSL_ROOT) $$python $$zlib $(WHEEL_ROOTS)/debs/*.deb ) $(call end,$(WHEEL_ROOTS)/musl-root.log); \
+	fi
+
+wheels-check: deps
 	@for wheel in $(foreach arch,$(WHEEL_ARCHES),*-abi3-manylinux*_$(arch).whl *-abi3-musllinux*_$(arch).whl) \
 	  $(foreach arch,$(WHEEL_ARCHES),quastor-$(VERSION)-linux-$(arch)); do \
 	  ls dist/$$wheel >/dev/null || { echo "run make wheels first"; exit 1; }; done
-	@test -e /proc/sys/fs/binfmt_misc/register || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-	@update-binfmts --enable qemu-aarch64 2>/dev/null || true
-	$(MAKE) --no-print-directory free-threaded-pythons
-	set -e; mkdir -p $(WHEEL_ROOTS); for root in bullseye:amd64:debian11-amd64 bookworm:arm64:debian12-arm64; do \
-	  suite=$${root%%:*}; rest=$${root#*:}; arch=$${rest%%:*}; name=$${rest#*:}; \
-	  [ -d $(WHEEL_ROOTS)/$$name ] && continue; rm -rf $(WHEEL_ROOTS)/$$name.tmp; \
-	  mmdebstrap --variant=apt --architectures=$$arch --include=python3,python3-venv,ca-certificates,zip,unzip,libarchive-tools,p7zip-full \
-	    $$suite $$PWD/$(WHEEL_ROOTS)/$$name.tmp $(DEBIAN_MIRROR); \
-	  mv $(WHEEL_ROOTS)/$$name.tmp $(WHEEL_ROOTS)/$$name; done
-	set -e; root=$(WHEEL_ROOTS)/debian11-amd64; \
-	if [ ! -e $$root$(ROOT_PYTHON)/.built ]; then \
-	  tarball=$(WHEEL_ROOTS)/$(ROOT_PYTHON_TARBALL); \
-	  [ -e $$tarball ] || { curl -fsS -o $$tarball.tmp $(ROOT_PYTHON_URL); mv $$tarball.tmp $$tarball; }; \
-	  echo "$(ROOT_PYTHON_SHA256)  $$tarball" | sha256sum -c --quiet; \
-	  cp $$tarball tests/wheels/build_python.sh $$root/tmp/; \
-	  cp /etc/resolv.conf $$root/etc/resolv.conf; \
-	  start=$$(date +%s); \
-	  unshare -m --propagation private sh -ec "mount --rbind /proc $$root/proc; mount --rbind /dev $$root/dev; \
-	    chroot $$root sh /tmp/build_python.sh /tmp/$(ROOT_PYTHON_TARBALL) $(ROOT_PYTHON)"; \
-	  rm -f $$root/tmp/$(ROOT_PYTHON_TARBALL) $$root/tmp/build_python.sh; \
-	  echo "built $$(chroot $$root $(ROOT_PYTHON)/bin/python3 --version) in $$(( $$(date +%s) - start )) s"; \
-	fi
-	set -e; if [ ! -e $(MUSL_ROOT)/.built ]; then \
-	  mkdir -p $(WHEEL_ROOTS)/debs; rm -f $(WHEEL_ROOTS)/debs/*.deb; \
-	  (cd $(WHEEL_ROOTS)/debs && apt-get download $(MUSL_ROOT_DEBS)); \
-	  zlib=$$(sh tests/wheels/debian_source.sh $(WHEEL_ROOTS)/apt-$(word 1,$(MUSL_ROOT_ZLIB)) $(MUSL_ROOT_ZLIB) $(WHEEL_ROOTS)/src); \
-	  python=$$(sh tests/wheels/debian_source.sh $(WHEEL_ROOTS)/apt-$(word 1,$(MUSL_ROOT_PYTHON)) $(MUSL_ROOT_PYTHON) $(WHEEL_ROOTS)/src); \
-	  echo "== building the musl root (once, kept in $(MUSL_ROOT))"; start=$$(date +%s); \
-	  sh tests/wheels/musl_root.sh $$PWD/$(MUSL_ROOT) $$python $$zlib $(WHEEL_ROOTS)/debs/*.deb; \
-	  echo "built the musl root in $$(( $$(date +%s) - start )) s"; \
-	fi
+	@$(MAKE) --no-print-directory free-threaded-pythons wheel-roots
+	@rm -rf $(WHEELS_CHECK_LOGS) && mkdir -p $(WHEELS_CHECK_LOGS) && date +%s >$(WHEELS_CHECK_LOGS)/started
 	$(call wheel_envs,$(WHEELS_CHECK),dist/*-abi3-manylinux*_x86_64.whl)
 	cp dist/*.whl $(WHEELS_CHECK)/
 	rm -f $(SUMMARY)
-	$(call wheel_env_checks,$(WHEELS_CHECK),x86_64: ,smoke,dist/*-abi3-manylinux*_x86_64.whl)
-	set -e; for name in debian11-amd64:$(ROOT_PYTHON)/bin/python3:x86_64 debian12-arm64:python3:aarch64; do \
+	@$(call begin,$(WHEELS_CHECK_LOGS)/here.log,x86_64 abi3 wheel on $(notdir $(WHEEL_PYTHONS)) here with the libraries hidden) ( \
+	  $(call wheel_env_checks,$(WHEELS_CHECK),x86_64: ,smoke,dist/*-abi3-manylinux*_x86_64.whl) ) $(call end,$(WHEELS_CHECK_LOGS)/here.log)
+	@for name in debian11-amd64:$(ROOT_PYTHON)/bin/python3:x86_64 debian12-arm64:python3:aarch64; do \
 	  root=$(WHEEL_ROOTS)/$${name%%:*}; rest=$${name#*:}; python=$${rest%%:*}; arch=$${rest#*:}; \
-	  rm -rf $$root/check; mkdir -p $$root/check; \
-	  cp -r $(WHEELS_CHECK)/tests tests/wheels $(WHEELS_CHECK)/*-abi3-manylinux*_$$arch.whl $$root/check/; \
-	  cp /etc/resolv.conf $$root/etc/resolv.conf; cp /etc/ssl/certs/ca-certificates.crt $$root/etc/ssl/certs/; \
-	  echo "== $${name%%:*}: $$(chroot $$root ldd --version | head -n 1)"; \
-	  unshare -m --propagation private sh -ec "mount --rbind /proc $$root/proc; mount --rbind /dev $$root/dev; \
-	    hidden=\$$(cd $$root/usr/lib/*-linux-gnu && readlink -e $(HIDDEN_LIBRARIES) 2>/dev/null | sort -u) || true; \
-	    for lib in \$$hidden; do mount --bind /dev/null \$$lib; test ! -s \$$lib; done; \
-	    echo hidden: \$$hidden; \
-	    chroot $$root sh /check/wheels/in_root.sh $$python $$(cd $$root/check && ls *-abi3-manylinux*_$$arch.whl)"; \
-	  cat $$root/check/summary >>$(SUMMARY); \
+	  $(call begin,$(WHEELS_CHECK_LOGS)/$${name%%:*}.log,$$arch abi3 wheel in $${name%%:*}) ( set -e; \
+	    rm -rf $$root/check; mkdir -p $$root/check; \
+	    cp -r $(WHEELS_CHECK)/tests tests/wheels $(WHEELS_CHECK)/*-abi3-manylinux*_$$arch.whl $$root/check/; \
+	    cp /etc/resolv.conf $$root/etc/resolv.conf; cp /etc/ssl/certs/ca-certificates.crt $$root/etc/ssl/certs/; \
+	    echo "== $${name%%:*}: $$(chroot $$root ldd --version | head -n 1)"; \
+	    unshare -m --propagation private sh -ec "mount --rbind /proc $$root/proc; mount --rbind /dev $$root/dev; \
+	      hidden=\$$(cd $$root/usr/lib/*-linux-gnu && readlink -e $(HIDDEN_LIBRARIES) 2>/dev/null | sort -u) || true; \
+	      for lib in \$$hidden; do mount --bind /dev/null \$$lib; test ! -s \$$lib; done; \
+	      echo hidden: \$$hidden; \
+	      chroot $$root sh /check/wheels/in_root.sh $$python $$(cd $$root/check && ls *-abi3-manylinux*_$$arch.whl)"; \
+	    cat $$root/check/summary >>$(SUMMARY) ) $(call end,$(WHEELS_CHECK_LOGS)/$${name%%:*}.log) || exit 1; \
 	done
-	set -e; for prefix in $(WHEEL_ROOTS)/python3.*t; do [ -e $$prefix/.built ] || continue; \
+	@for prefix in $(WHEEL_ROOTS)/python3.*t; do [ -e $$prefix/.built ] || continue; \
 	  tag=$$($$prefix/bin/python3 -c 'import sys; print("cp%d%dt" % sys.version_info[:2])'); \
-	  wheel=$$(ls dist/*-$$tag-manylinux*_x86_64.whl); \
-	  dir=$(WHEELS_CHECK)/$$tag; env=$$dir/env; rm -rf $$dir; mkdir -p $$dir; cp -r tests/python $$dir/tests; \
-	  printf '[mypy]\n' >$$dir/mypy.ini; \
-	  $$prefix/bin/python3 -m venv $$env; \
-	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check --no-index $$wheel; \
-	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check --only-binary=:all: $(WHEEL_TEST_PIP); \
-	  echo "== $$($$env/bin/python -VV)"; \
-	  gil=$$(env -u PYTHON_GIL $$env/bin/python -W error -c 'import sys, quastor; print(sys._is_gil_enabled())'); \
-	  [ "$$gil" = False ] || { echo "importing quastor turned the GIL on"; exit 1; }; \
-	  top=$$PWD; (cd $$dir && PYTHON_GIL=0 sh $$top/tests/wheels/run_suite.sh $$top/$$env/bin/python $$wheel $$top/$(SUMMARY)); \
-	  sh tests/wheels/smoke.sh $$env/bin/quastor $$dir/tests; \
+	  $(call begin,$(WHEELS_CHECK_LOGS)/$$tag.log,x86_64 $$tag wheel on $$(basename $$prefix)) ( set -e; \
+	    wheel=$$(ls dist/*-$$tag-manylinux*_x86_64.whl); \
+	    dir=$(WHEELS_CHECK)/$$tag; env=$$dir/env; rm -rf $$dir; mkdir -p $$dir; cp -r tests/python $$dir/tests; \
+	    printf '[mypy]\n' >$$dir/mypy.ini; \
+	    $$prefix/bin/python3 -m venv $$env; \
+	    $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check --no-index $$wheel; \
+	    $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check --only-binary=:all: $(WHEEL_TEST_PIP); \
+	    echo "== $$($$env/bin/python -VV)"; \
+	    top=$$PWD; (cd $$dir && PYTHON_GIL=0 sh $$top/tests/wheels/run_suite.sh $$top/$$env/bin/python $$wheel $$top/$(SUMMARY)); \
+	    sh tests/wheels/smoke.sh $$env/bin/quastor $$dir/tests ) $(call end,$(WHEELS_CHECK_LOGS)/$$tag.log) || exit 1; \
 	done
-	set -e; root=$(MUSL_ROOT); rm -rf $$root/check; mkdir -p $$root/check/tools; \
-	cp -r $(WHEELS_CHECK)/tests tests/wheels dist/*-abi3-musllinux*_x86_64.whl $$root/check/; \
-	$(PYTHON) -m pip download -q --disable-pip-version-check --only-binary=:all: --platform musllinux_1_2_x86_64 --python-version \
-	  $$(chroot $$root /opt/python/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])') \
-	  -d $$root/check/tools pytest hypothesis; \
-	echo "== musl root: $$(chroot $$root /lib/ld-musl-x86_64.so.1 2>&1 | head -n 2 | tr '\n' ' ')"; \
-	unshare -m --propagation private sh -ec "mount --rbind /proc $$root/proc; mount --rbind /dev $$root/dev; \
-	  env -i PATH=/bin:/usr/bin HOME=/tmp $$(command -v chroot) $$root sh /check/wheels/in_root.sh /opt/python/bin/python3 \
-	    $$(cd $$root/check && ls *-abi3-musllinux*_x86_64.whl) /check/tools $(MUSL_ROOT_DESELECT)"; \
-	cat $$root/check/summary >>$(SUMMARY); rm -rf $$root/tmp/pytest-of-*
-	set -e; wheel=$$(ls dist/*-abi3-musllinux*_aarch64.whl); rm -rf $(WHEELS_CHECK)/musl-aarch64; \
-	mkdir -p $(WHEELS_CHECK)/musl-aarch64; unzip -q -d $(WHEELS_CHECK)/musl-aarch64 $$wheel 'quastor-*.data/scripts/quastor'; \
-	sh tests/wheels/static_smoke.sh $(WHEELS_CHECK)/musl-aarch64/quastor-*.data/scripts/quastor $(WHEELS_CHECK)/musl-aarch64/root; \
-	echo "$$(basename $$wheel): command only, under qemu-user, musl (static), smoke test passed" >>$(SUMMARY)
-	set -e; for arch in $(WHEEL_ARCHES); do \
-	  sh tests/wheels/static_smoke.sh dist/quastor-$(VERSION)-linux-$$arch $(WHEELS_CHECK)/static-$$arch; \
-	  echo "quastor-$(VERSION)-linux-$$arch: static command, $$arch, no C library in the root, smoke test passed" >>$(SUMMARY); \
+	@$(call begin,$(WHEELS_CHECK_LOGS)/musl-root.log,x86_64 musl wheel in the musl root) ( set -e; \
+	  root=$(MUSL_ROOT); rm -rf $$root/check; mkdir -p $$root/check/tools; \
+	  cp -r $(WHEELS_CHECK)/tests tests/wheels dist/*-abi3-musllinux*_x86_64.whl $$root/check/; \
+	  $(PYTHON) -m pip download -q --disable-pip-version-check --only-binary=:all: --platform musllinux_1_2_x86_64 --python-version \
+	    $$(chroot $$root /opt/python/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])') \
+	    -d $$root/check/tools pytest hypothesis; \
+	  echo "== musl root: $$(chroot $$root /lib/ld-musl-x86_64.so.1 2>&1 | head -n 2 | tr '\n' ' ')"; \
+	  unshare -m --propagation private sh -ec "mount --rbind /proc $$root/proc; mount --rbind /dev $$root/dev; \
+	    env -i PATH=/bin:/usr/bin HOME=/tmp $$(command -v chroot) $$root sh /check/wheels/in_root.sh /opt/python/bin/python3 \
+	      $$(cd $$root/check && ls *-abi3-musllinux*_x86_64.whl) /check/tools $(MUSL_ROOT_DESELECT)"; \
+	  cat $$root/check/summary >>$(SUMMARY); rm -rf $$root/tmp/pytest-of-* ) $(call end,$(WHEELS_CHECK_LOGS)/musl-root.log)
+	@$(call begin,$(WHEELS_CHECK_LOGS)/musl-aarch64.log,aarch64 musl wheel's command under qemu-user) ( set -e; \
+	  wheel=$$(ls dist/*-abi3-musllinux*_aarch64.whl); rm -rf $(WHEELS_CHECK)/musl-aarch64; \
+	  mkdir -p $(WHEELS_CHECK)/musl-aarch64; unzip -q -d $(WHEELS_CHECK)/musl-aarch64 $$wheel 'quastor-*.data/scripts/quastor'; \
+	  sh tests/wheels/static_smoke.sh $(WHEELS_CHECK)/musl-aarch64/quastor-*.data/scripts/quastor $(WHEELS_CHECK)/musl-aarch64/root; \
+	  echo "$$(basename $$wheel): command only, under qemu-user, musl (static), smoke test passed" >>$(SUMMARY) ) \
+	  $(call end,$(WHEELS_CHECK_LOGS)/musl-aarch64.log)
+	@for arch in $(WHEEL_ARCHES); do \
+	  $(call begin,$(WHEELS_CHECK_LOGS)/static-$$arch.log,$$arch static command in an empty root) ( set -e; \
+	    sh tests/wheels/static_smoke.sh dist/quastor-$(VERSION)-linux-$$arch $(WHEELS_CHECK)/static-$$arch; \
+	    echo "quastor-$(VERSION)-linux-$$arch: static command, $$arch, no C library in the root, smoke test passed" >>$(SUMMARY) ) \
+	    $(call end,$(WHEELS_CHECK_LOGS)/static-$$arch.log) || exit 1; \
 	done
+	@echo "== make wheels-check took $$(( ($$(date +%s) - $$(cat $(WHEELS_CHECK_LOGS)/started)) / 60 )) min (the roots apart): the logs are in $(WHEELS_CHECK_LOGS)"
 	@echo "== every wheel and command:"; cat $(SUMMARY)
 
 # Installs those of the named apt packages that are missing.
