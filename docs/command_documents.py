@@ -153,12 +153,13 @@ _quastor() {{
     fi
     # The operand being completed: words after the command that are neither
     # options nor their values (bash splits "--option=value" at "=").
-    local operand=0 skip=""
+    local operand=0 skip="" word
     for ((i++; i < COMP_CWORD; i++)); do
+        word=${{COMP_WORDS[i]}}
+        if [[ $word == = ]]; then skip=1; continue; fi
         if [[ -n $skip ]]; then skip=""; continue; fi
-        case ${{COMP_WORDS[i]}} in
-            =) skip=1 ;;
-            -?*) [[ " $valued " == *" ${{COMP_WORDS[i]}} "* ]] && skip=1 ;;
+        case $word in
+            -?*) [[ " $valued " == *" $word "* ]] && skip=1 ;;
             *) ((operand++)) ;;
         esac
     done
@@ -254,15 +255,23 @@ def fish_option(condition: str, option: dict) -> str:
     parts += [f"-s {name[1:]}" for name in option["short"]]
     parts += [f"-l {name[2:]}" for name in option["long"]]
     if option["value"]:
-        parts.append("-r")
-        if takes_directory(option):
-            parts.append("-a '(__fish_complete_directories)'")
+        # A directory only, not the files -r alone would offer.
+        parts.append("-x -a '(__fish_complete_directories)'" if takes_directory(option) else "-r")
     parts.append(f"-d {fish_quote(short_help(option['help']))}")
     return " ".join(parts)
 
 
 def fish(described: dict) -> str:
-    lines = [f"# fish completion for quastor: {HEADER}", "", "complete -c quastor -f"]
+    lines = [f"# fish completion for quastor: {HEADER}", "", "complete -c quastor -f", "",
+             "# Archives (any case) and the directories that may hold them.",
+             "function __quastor_archives",
+             "    for path in (__fish_complete_path (commandline -ct))",
+             "        set -l name (string split -m 1 \\t -- $path)[1]",
+             f"        if string match -q -- '*/' $name; or string match -qir -- '\\.({'|'.join(ARCHIVE_SUFFIXES)})$' $name",
+             "            echo $path",
+             "        end",
+             "    end",
+             "end", ""]
     for option in described["options"]:
         lines.append(fish_option("__fish_use_subcommand", option))
     for command in described["commands"]:
@@ -274,8 +283,7 @@ def fish(described: dict) -> str:
         for option in command["options"]:
             lines.append(fish_option(condition, option))
         if command["name"] in READ_ARCHIVE:
-            suffixes = " ".join(f".{suffix}" for suffix in ARCHIVE_SUFFIXES)
-            lines.append(f"complete -c quastor -n {fish_quote(condition)} -k -a '(__fish_complete_suffix {suffixes})'")
+            lines.append(f"complete -c quastor -n {fish_quote(condition)} -a '(__quastor_archives)'")
         else:
             lines.append(f"complete -c quastor -n {fish_quote(condition)} -F")
     return "\n".join(lines) + "\n"
