@@ -19,6 +19,9 @@
 # make wheels-check install and test them here, on Debian 11, on Debian 12
 #                   arm64 under qemu-user, in a musl root, on a free-threaded
 #                   CPython, and the static command in an otherwise empty root
+#                   (both name each step, its log and how long it took)
+# make wheel-roots  the roots wheels-check runs in, built once and kept in
+#                   build/wheel-roots (may run beside make wheels)
 # make command-static  the static command alone, for x86-64 and arm64, in dist/
 # make sanitize     the C++ and Python suites under AddressSanitizer + UBSan
 # make fuzz         each libFuzzer target for FUZZ_SECONDS (clang, ASan + UBSan)
