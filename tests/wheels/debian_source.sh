@@ -14,6 +14,10 @@ set -- -o Dir::Etc::sourcelist="$(realpath "$state")/sources.list" -o Dir::Etc::
 apt-get "$@" -qq update >&2
 dsc=$(apt-get "$@" source --print-uris "$package" | awk '$2 ~ /\.dsc$/ {print $2}')
 [ -n "$dsc" ] || { echo "$suite has no source package $package" >&2; exit 1; }
-(cd "$dest" && apt-get "$@" -qq source --download-only "$package" >&2 2>/dev/null) ||
-    { echo "$suite lists $package, but its files cannot be fetched from the mirror" >&2; exit 1; }
+# A file already in DEST with the listed checksum is not fetched again.
+if ! failed=$(cd "$dest" && apt-get "$@" -qq source --download-only "$package" 2>&1 >/dev/null); then
+    missing=$(printf '%s\n' "$failed" | sed -n 's/^E: Failed to fetch \([^ ]*\) *\([^[]*[^[ ]\).*$/\1 answers \2/p' | tr -s ' ' | head -n 1)
+    echo "$suite lists $package as $dsc, but the mirror does not give its files (${missing:-$failed})" >&2
+    exit 1
+fi
 echo "$dest/$dsc"

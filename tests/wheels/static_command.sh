@@ -7,8 +7,8 @@
 set -eu
 tools=$1 arch=$2 src=$3 work=$4 out=$5
 cmake -S "$src" -B "$work" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$tools/toolchain.cmake" \
-    -DQUASTOR_PYTHON=OFF -DQUASTOR_CLI=ON -DQUASTOR_STATIC_COMMAND=ON >"$work.log" 2>&1 || { tail -n 40 "$work.log"; exit 1; }
-cmake --build "$work" --target quastor_cli >>"$work.log" 2>&1 || { tail -n 40 "$work.log"; exit 1; }
+    -DQUASTOR_PYTHON=OFF -DQUASTOR_CLI=ON -DQUASTOR_STATIC_COMMAND=ON
+cmake --build "$work" --target quastor_cli
 if readelf -lW "$work/quastor" | grep -q INTERP || readelf -dW "$work/quastor" | grep -q NEEDED; then
     echo "$work/quastor is not statically linked"; exit 1
 fi
