@@ -46,7 +46,6 @@ int guarded(std::string const& archive, char const* prefix, Command&& command)
     return exit_failure;
 }
 
-using Json = nlohmann::ordered_json;
 
 // Writes all of `text` to standard output and flushes it: a listing cut
 // short by a full disk or a closed reader must not end in success. Its
@@ -63,19 +62,9 @@ bool print(std::string const& text)
 
 // `value` printed as one line; the failure exit status when the line could
 // not be written, otherwise `status`.
-int print_json(Json const& value, int status)
+int print_json(nlohmann::ordered_json const& value, int status)
 {
-    return print(value.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n") ? status : exit_failure;
-}
-
-// A failure as --json reports it: the text, the archive, and the entry
-// when one is known.
-Json failure_object(std::string const& archive, std::string const& text, std::string const& subject)
-{
-    Json failure = {{"error", text}, {"archive", archive_label(archive)}};
-    if (!subject.empty())
-        failure["entry"] = subject;
-    return failure;
+    return print(value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n") ? status : exit_failure;
 }
 
 // The archive opened and planned whole: every test extraction makes before
@@ -354,7 +343,7 @@ int run_test(TestOptions const& options)
             report_archive_failure(archive, extraction_failed_prefix, error);
             if (!options.json)
                 return exit_failure;
-            Json const failure = failure_object(archive, extraction_failed_prefix + error.display(), error.subject());
+            nlohmann::ordered_json const failure = failure_object(archive, extraction_failed_prefix + error.display(), error.subject());
             return print_json(failure, exit_failure);
         };
         Result<OpenedArchive> opened = open_and_plan(archive);
@@ -376,7 +365,7 @@ int run_test(TestOptions const& options)
         if (!faults)
             return failed(faults.error());
         size_t const count = plan.size();
-        Json listed = Json::array();
+        nlohmann::ordered_json listed = nlohmann::ordered_json::array();
         for (EntryFault const& fault : *faults) {
             report_failure(archive, extraction_failed_prefix, fault.error);
             listed.push_back(

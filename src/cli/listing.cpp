@@ -155,4 +155,12 @@ std::string json_text(std::vector<ExtractionPlanEntry> const& report, std::span<
     return refused.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
+nlohmann::ordered_json failure_object(std::string const& archive, std::string const& text, std::string const& subject)
+{
+    nlohmann::ordered_json failure = {{"error", text}, {"archive", archive_label(archive)}};
+    if (!subject.empty())
+        failure["entry"] = subject;
+    return failure;
+}
+
 } // namespace quastor::cli

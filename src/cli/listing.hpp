@@ -5,6 +5,7 @@
 #include "extract/inspection.hpp"
 #include "extract/plan.hpp"
 
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <string>
@@ -38,5 +39,9 @@ std::vector<FindingRecord> finding_records(std::vector<Finding> const& found,
 // [...]}. Never fails: names are valid UTF-8 by construction, and a stray
 // byte would be replaced. Pure.
 std::string json_text(std::vector<ExtractionPlanEntry> const& report, std::span<FindingRecord const> findings = {});
+
+// A failure as --json reports it: the text, the archive as the command
+// names it, and the entry when one is known.
+nlohmann::ordered_json failure_object(std::string const& archive, std::string const& text, std::string const& subject);
 
 } // namespace quastor::cli

@@ -62,6 +62,35 @@ constexpr std::array<uint16_t, 4096> code_length_space = [] {
 
 constexpr std::array<uint8_t, 19> code_length_order = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
+// The code-length code as a table on 7 bits read lowest first: codes are
+// assigned in canonical order and stored with their first bit lowest.
+struct CodeLengthTable {
+    std::array<uint8_t, 128> symbol_of {};
+    std::array<uint8_t, 128> length_of {};
+};
+
+CodeLengthTable code_length_table(std::array<uint8_t, 19> const& cl)
+{
+    CodeLengthTable table;
+    uint32_t code = 0;
+    for (unsigned length = 1; length <= 7; ++length) {
+        for (unsigned symbol = 0; symbol < 19; ++symbol) {
+            if (cl[symbol] != length)
+                continue;
+            uint32_t reversed = 0;
+            for (unsigned bit = 0; bit < length; ++bit)
+                reversed |= ((code >> bit) & 1) << (length - 1 - bit);
+            for (uint32_t fill = reversed; fill < 128; fill += uint32_t{1} << length) {
+                table.symbol_of[fill] = static_cast<uint8_t>(symbol);
+                table.length_of[fill] = static_cast<uint8_t>(length);
+            }
+            ++code;
+        }
+        code <<= 1;
+    }
+    return table;
+}
+
 // The full test of a header at `position`, whose first 18 bits already
 // passed the quick one.
 bool header_holds(Bytes data, uint64_t position)
@@ -83,26 +112,9 @@ bool header_holds(Bytes data, uint64_t position)
     if (!complete(cl, cl.size(), 7))
         return false;
 
-    // The code-length code as a table on 7 bits read lowest first: codes are
-    // assigned in canonical order and stored with their first bit lowest.
-    std::array<uint8_t, 128> symbol_of {};
-    std::array<uint8_t, 128> length_of {};
-    uint32_t code = 0;
-    for (unsigned length = 1; length <= 7; ++length) {
-        for (unsigned symbol = 0; symbol < 19; ++symbol) {
-            if (cl[symbol] != length)
-                continue;
-            uint32_t reversed = 0;
-            for (unsigned bit = 0; bit < length; ++bit)
-                reversed |= ((code >> bit) & 1) << (length - 1 - bit);
-            for (uint32_t fill = reversed; fill < 128; fill += uint32_t{1} << length) {
-                symbol_of[fill] = static_cast<uint8_t>(symbol);
-                length_of[fill] = static_cast<uint8_t>(length);
-            }
-            ++code;
-        }
-        code <<= 1;
-    }
+    CodeLengthTable const table = code_length_table(cl);
+    auto const& symbol_of = table.symbol_of;
+    auto const& length_of = table.length_of;
 
     std::array<uint8_t, 286 + 30> lengths {};
     unsigned const total = literals + distances;
