@@ -25,7 +25,7 @@ complete -c quastor -n '__fish_seen_subcommand_from create' -s h -l help -d 'Pri
 complete -c quastor -n '__fish_seen_subcommand_from create' -l level -r -d 'DEFLATE level, 0 (store) to 12'
 complete -c quastor -n '__fish_seen_subcommand_from create' -s x -l exclude -r -d 'Leave out the items PATTERN names, with what they hold, matched as the entry names each SOURCE gives before --prefix (repeatable)'
 complete -c quastor -n '__fish_seen_subcommand_from create' -l prefix -r -d 'Put every entry under the directory DIR/'
-complete -c quastor -n '__fish_seen_subcommand_from create' -s C -r -a '(__fish_complete_directories)' -d 'Read relative SOURCEs from inside DIR, as tar -C does (ARCHIVE stays where it was named): -C DIR ARCHIVE . archives what DIR holds, as the module\'s create_zip does'
+complete -c quastor -n '__fish_seen_subcommand_from create' -s C -x -a '(__fish_complete_directories)' -d 'Read relative SOURCEs from inside DIR, as tar -C does (ARCHIVE stays where it was named): -C DIR ARCHIVE . archives what DIR holds, as the module\'s create_zip does'
 complete -c quastor -n '__fish_seen_subcommand_from create' -s q -l quiet -d 'No progress line and no listing'
 complete -c quastor -n '__fish_seen_subcommand_from create' -F
 complete -c quastor -n '__fish_seen_subcommand_from extract' -s h -l help -d 'Print this help message and exit'
