@@ -170,6 +170,13 @@ constexpr uint64_t max_central_directory_size = 0xFFFFFFFF;
 
 // Unix file-type bits as they appear in the upper half of external attributes.
 constexpr uint32_t mode_type_mask = 0170000;
+constexpr uint32_t mode_directory = 0040000;
+constexpr uint32_t mode_regular = 0100000;
 constexpr uint32_t mode_symlink = 0120000;
+
+// The upper byte of "version made by": the host whose attributes the
+// external attributes hold. Readers take the Unix mode from a Unix host's,
+// the MS-DOS attributes from any other's.
+constexpr uint8_t host_unix = 3;
 
 } // namespace quastor::zip
