@@ -170,6 +170,7 @@ constexpr uint64_t max_central_directory_size = 0xFFFFFFFF;
 
 // Unix file-type bits as they appear in the upper half of external attributes.
 constexpr uint32_t mode_type_mask = 0170000;
+constexpr uint32_t mode_fifo = 0010000;
 constexpr uint32_t mode_directory = 0040000;
 constexpr uint32_t mode_regular = 0100000;
 constexpr uint32_t mode_symlink = 0120000;

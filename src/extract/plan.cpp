@@ -36,13 +36,15 @@ bool mode_is_symlink(ZipEntry const& entry)
 // byte of its name, make another thing of it than the file, directory or
 // link made here: a directory where the name says file (a directory's mode
 // from a Unix host, the MS-DOS directory bit from another, a name ending
-// in a backslash), and zeros, a FIFO or a device node where a Unix mode
-// names another type.
+// in a backslash), and zeros or a device node where a Unix mode names
+// another type. A FIFO's data is written as a file's by every reader.
 bool kind_read_two_ways(ZipEntry const& entry)
 {
     uint32_t const type = entry.unix_mode() & zip::mode_type_mask;
     bool const unix_host = (entry.version_made_by >> 8) == zip::host_unix;
-    if (unix_host && type != 0 && type != zip::mode_regular && type != zip::mode_directory && type != zip::mode_symlink)
+    bool const written_as_itself = type == 0 || type == zip::mode_fifo || type == zip::mode_regular
+        || type == zip::mode_directory || type == zip::mode_symlink;
+    if (unix_host && !written_as_itself)
         return true;
     if (entry.is_dir)
         return false;
