@@ -149,11 +149,12 @@ Result<void> check_one_directory(ArchiveCursor& cursor, EndRecord const& end, st
         if (load_le32(next.data()) == central_header::signature)
             return fail(QuastorError::invalid_zip("Invalid Central Directory signature"));
     }
-    // A directory that lists nothing still leaves the records before it
-    // to readers that walk the local headers from the start, and the one
-    // at its offset (an empty end record appended after an archive) to
-    // readers that take a local header there for the directory's start.
-    if (end.count == 0 && QUASTOR_TRY(find_local_header(cursor, 0, std::min(end.directory_offset + 1, n))))
+    // A directory that lists nothing still leaves every record before the
+    // end record to readers that walk the local headers (7-Zip reads a
+    // whole archive, behind a stub too, before an empty end record appended
+    // to it), and those before its offset, wherever that points.
+    uint64_t const records_end = std::max(end.offset, std::min(end.directory_offset, n));
+    if (end.count == 0 && QUASTOR_TRY(find_local_header(cursor, 0, records_end)))
         return fail(QuastorError::invalid_zip("Invalid Local File Header signature"));
     return {};
 }

@@ -487,6 +487,7 @@ class TestLocalRecordsApart:
         build_zip([file_entry("a.txt", b"alpha"), file_entry("b.txt", b"beta")]) + end_record(),
         build_zip([file_entry("a", b"x")], comment=end_record()),      # the nearer record, count 0
         b"#!/bin/sh\n" + local_record("evil.sh", b"evil") + end_record(cd_offset=10),
+        build_zip([file_entry("a.txt", b"alpha")], prefix=b"#!/bin/sh\n") + end_record(),
     ])
     def test_local_header_no_directory_lists(self, data):
         assert refusal(data) == LOCAL_TEXT
