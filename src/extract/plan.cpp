@@ -36,8 +36,9 @@ bool mode_is_symlink(ZipEntry const& entry)
 // byte of its name, make another thing of it than the file, directory or
 // link made here: a directory where the name says file (a directory's mode
 // from a Unix host, the MS-DOS directory bit from another, a name ending
-// in a backslash), and zeros or a device node where a Unix mode names
-// another type. A FIFO's data is written as a file's by every reader.
+// in a backslash whose data would be dropped), and zeros or a device node
+// where a Unix mode names another type. A FIFO's data is written as a
+// file's by every reader. Windows tools name empty directories "d\e\".
 bool kind_read_two_ways(ZipEntry const& entry)
 {
     uint32_t const type = entry.unix_mode() & zip::mode_type_mask;
@@ -48,7 +49,7 @@ bool kind_read_two_ways(ZipEntry const& entry)
         return true;
     if (entry.is_dir)
         return false;
-    if (entry.header_name().ends_with('\\'))
+    if (entry.header_name().ends_with('\\') && entry.uncompressed_size != 0)
         return true;
     return unix_host ? type == zip::mode_directory : (entry.external_attr & zip::msdos_directory_attr) != 0;
 }

@@ -264,7 +264,9 @@ class TestSymlinkTargets:
         ([Entry("d/", b"", external_attr=0x10, version_made_by=0x0014), Entry("d/x", b"x", external_attr=0)], False),
         # bsdtar makes a directory of a name ending in a backslash.
         ([file_entry("run.sh\\", b"payload")], True),
-        ([directory("d\\"), file_entry("d\\x\\")], True),
+        ([directory("d\\"), file_entry("d\\x\\", b"x")], True),
+        # Without data, nothing is dropped: Windows tools write directories so.
+        ([Entry("d\\e\\", b"", external_attr=0x20, version_made_by=0x0014), file_entry("d\\f")], False),
         ([file_entry("bin\\zap", b"zap")], False),
         # bsdtar writes zeros or a device node for other types; a FIFO's data
         # it writes as a file's.
@@ -285,7 +287,7 @@ class TestSymlinkTargets:
 
     def test_kind_read_two_ways_is_refused_after_every_other_test(self):
         # The conflict further on is reported first.
-        assert refusal(file_entry("x\\"), file_entry("x")) == (
+        assert refusal(file_entry("x\\", b"x"), file_entry("x")) == (
             CONFLICT + '"x" maps to "x", which is already reserved as file')
 
     def test_link_target_is_read_per_link(self):
