@@ -176,8 +176,10 @@ constexpr uint32_t mode_regular = 0100000;
 constexpr uint32_t mode_symlink = 0120000;
 
 // The upper byte of "version made by": the host whose attributes the
-// external attributes hold. Readers take the Unix mode from a Unix host's,
-// the MS-DOS attributes from any other's.
+// external attributes hold. Readers take the Unix mode from a Unix host's;
+// 7-Zip takes MS-DOS attributes from the hosts numbered 0, 6, 11 and 14,
+// bsdtar from 0.
 constexpr uint8_t host_unix = 3;
+inline bool host_has_msdos_attributes(uint8_t host) { return host == 0 || host == 6 || host == 11 || host == 14; }
 
 } // namespace quastor::zip

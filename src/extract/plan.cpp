@@ -35,14 +35,15 @@ bool mode_is_symlink(ZipEntry const& entry)
 // Readers that take an entry's kind from its attributes, or from the last
 // byte of its name, make another thing of it than the file, directory or
 // link made here: a directory where the name says file (a directory's mode
-// from a Unix host, the MS-DOS directory bit from another, a name ending
+// from a Unix host, the MS-DOS directory bit from an MS-DOS one, a name ending
 // in a backslash whose data would be dropped), and zeros or a device node
 // where a Unix mode names another type. A FIFO's data is written as a
 // file's by every reader. Windows tools name empty directories "d\e\".
 bool kind_read_two_ways(ZipEntry const& entry)
 {
     uint32_t const type = entry.unix_mode() & zip::mode_type_mask;
-    bool const unix_host = (entry.version_made_by >> 8) == zip::host_unix;
+    uint8_t const host = static_cast<uint8_t>(entry.version_made_by >> 8);
+    bool const unix_host = host == zip::host_unix;
     bool const written_as_itself = type == 0 || type == zip::mode_fifo || type == zip::mode_regular
         || type == zip::mode_directory || type == zip::mode_symlink;
     if (unix_host && !written_as_itself)
@@ -51,7 +52,9 @@ bool kind_read_two_ways(ZipEntry const& entry)
         return false;
     if (entry.header_name().ends_with('\\') && entry.uncompressed_size != 0)
         return true;
-    return unix_host ? type == zip::mode_directory : (entry.external_attr & zip::msdos_directory_attr) != 0;
+    if (unix_host)
+        return type == zip::mode_directory;
+    return zip::host_has_msdos_attributes(host) && (entry.external_attr & zip::msdos_directory_attr) != 0;
 }
 
 // A link target is decoded and verified while planning so that a bad one is

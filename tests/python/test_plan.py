@@ -259,6 +259,9 @@ class TestSymlinkTargets:
         ([Entry("run.sh", b"payload", external_attr=(S_IFDIR | 0o755) << 16)], True),
         ([Entry("run.sh", b"", external_attr=(S_IFDIR | 0o755) << 16)], True),
         ([Entry("run.sh", b"payload", external_attr=0x10, version_made_by=0x0014)], True),
+        ([Entry("run.sh", b"payload", external_attr=0x10, version_made_by=0x0B14)], True),   # 7-Zip alone
+        ([Entry("run.sh", b"payload", external_attr=0x10, version_made_by=0x0A14)], False),  # a file to all
+        ([Entry("run.sh", b"payload", external_attr=0x10, version_made_by=0x1314)], False),
         ([Entry("run.sh", b"payload", external_attr=(S_IFDIR | 0o755) << 16, version_made_by=0x0014)], False),
         ([file_entry("run.sh", b"payload", external_attr=(S_IFREG | 0o755) << 16 | 0x10)], False),
         ([Entry("d/", b"", external_attr=0x10, version_made_by=0x0014), Entry("d/x", b"x", external_attr=0)], False),
