@@ -44,12 +44,14 @@ bool kind_read_two_ways(ZipEntry const& entry)
     uint32_t const type = entry.unix_mode() & zip::mode_type_mask;
     uint8_t const host = static_cast<uint8_t>(entry.version_made_by >> 8);
     bool const unix_host = host == zip::host_unix;
+    // A name ending in "/" is a directory to every reader, whatever its mode
+    // (Maven writes directories with mode 0177777).
+    if (entry.is_dir)
+        return false;
     bool const written_as_itself = type == 0 || type == zip::mode_fifo || type == zip::mode_regular
         || type == zip::mode_directory || type == zip::mode_symlink;
     if (unix_host && !written_as_itself)
         return true;
-    if (entry.is_dir)
-        return false;
     if (entry.header_name().ends_with('\\') && entry.uncompressed_size != 0)
         return true;
     if (unix_host)

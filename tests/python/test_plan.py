@@ -278,7 +278,7 @@ class TestSymlinkTargets:
         ([Entry("fifo", b"payload", external_attr=0o010644 << 16)], False),
         ([Entry("tty", b"", external_attr=0o020644 << 16)], True),
         ([Entry("disk", b"", external_attr=0o060644 << 16)], True),
-        ([Entry("d/", b"", external_attr=0o140755 << 16)], True),
+        ([Entry("d/", b"", external_attr=0o177777 << 16), file_entry("d/x")], False),  # Maven's directories
         ([Entry("run.sh", b"payload", external_attr=0o140755 << 16, version_made_by=0x0014)], False),
         ([Entry("run.sh", b"payload", external_attr=0)], False),
     ])
