@@ -35,10 +35,10 @@ bool mode_is_symlink(ZipEntry const& entry)
 // Readers that take an entry's kind from its attributes, or from the last
 // byte of its name, make another thing of it than the file, directory or
 // link made here: a directory where the name says file (a directory's mode
-// from a Unix host, the MS-DOS directory bit from an MS-DOS one, a name ending
-// in a backslash whose data would be dropped), and zeros or a device node
-// where a Unix mode names another type. A FIFO's data is written as a
-// file's by every reader. Windows tools name empty directories "d\e\".
+// from a Unix host, the MS-DOS directory bit from an MS-DOS one, a name
+// ending in a backslash whose data would be dropped: Windows tools name
+// empty directories "d\e\"), and zeros or a device node where a Unix mode
+// names another type (a FIFO's data every reader writes as a file's).
 bool kind_read_two_ways(ZipEntry const& entry)
 {
     uint32_t const type = entry.unix_mode() & zip::mode_type_mask;
