@@ -194,10 +194,12 @@ def backslash_directory(data: bytes) -> bool:
 
 def special_file(data: bytes) -> bool:
     """A Unix mode, from a Unix host, of another type than a file, a
-    directory, a link or a FIFO (a socket, a device): one reader writes zeros or
-    makes a device node where the others write the entry's data."""
+    directory, a link or a FIFO (a socket, a device), on a name without a
+    trailing "/": one reader writes zeros or makes a device node where the
+    others write the entry's data."""
     for header in central_headers(data)[0]:
-        if data[header + 5] == 3 and \
+        name_end = header + 46 + u16(data, header + 28)
+        if data[header + 5] == 3 and data[name_end - 1:name_end] != b"/" and \
                 (u32(data, header + 38) >> 16) & 0o170000 not in (0, 0o010000, 0o040000, 0o100000, 0o120000):
             return True
     return False
