@@ -53,8 +53,9 @@ bool repeats(Zip64End const& zip64, EndRecord const& end)
 // field, not by its offset field, must not find another directory than
 // the one read here. Where the two fields agree, they do. Where they do
 // not, such a reader finds an empty directory (size 0) or, where a central
-// header signature stands, another directory; elsewhere it refuses the
-// archive itself, and the offset field rules as always.
+// header signature stands, another directory, even where this one lists
+// nothing; elsewhere it refuses the archive itself, and the offset field
+// rules as always.
 Result<void> check_size_field(ArchiveCursor& cursor, EndRecord const& end, std::optional<Zip64End> const& zip64)
 {
     uint64_t before = end.offset;
@@ -70,7 +71,8 @@ Result<void> check_size_field(ArchiveCursor& cursor, EndRecord const& end, std::
     uint64_t const by_size = before - end.directory_size;
     if (by_size == end.directory_offset)
         return {};
-    if (end.directory_size == 0)
+    // An empty directory differs from this one unless it lists nothing too.
+    if (end.directory_size == 0 && end.count != 0)
         return fail(QuastorError::invalid_zip("Invalid Central Directory signature"));
     Bytes const at = QUASTOR_TRY(cursor.read(by_size, 4));
     if (load_le32(at.data()) == central_header::signature)
@@ -126,8 +128,8 @@ Result<void> check_one_directory(ArchiveCursor& cursor, EndRecord const& end, st
     if (end.count != 0) {
         if (zip64 && (zip64->total_entries != end.count || zip64->entries_on_disk != end.count_on_disk))
             return fail(QuastorError::invalid_zip("Invalid Central Directory signature"));
-        QUASTOR_TRY(check_size_field(cursor, end, zip64));
     }
+    QUASTOR_TRY(check_size_field(cursor, end, zip64));
     uint64_t const n = cursor.size();
     // Readers that skip an end record whose comment does not fit read the
     // directory of an earlier one.
@@ -147,9 +149,12 @@ Result<void> check_one_directory(ArchiveCursor& cursor, EndRecord const& end, st
         if (load_le32(next.data()) == central_header::signature)
             return fail(QuastorError::invalid_zip("Invalid Central Directory signature"));
     }
-    // A directory that lists nothing still leaves the records before it
-    // to readers that walk the local headers from the start.
-    if (end.count == 0 && QUASTOR_TRY(find_local_header(cursor, 0, std::min(end.directory_offset, n))))
+    // A directory that lists nothing still leaves every record before the
+    // end record to readers that walk the local headers (7-Zip reads a
+    // whole archive, behind a stub too, before an empty end record appended
+    // to it), and those before its offset, wherever that points.
+    uint64_t const records_end = std::max(end.offset, std::min(end.directory_offset, n));
+    if (end.count == 0 && QUASTOR_TRY(find_local_header(cursor, 0, records_end)))
         return fail(QuastorError::invalid_zip("Invalid Local File Header signature"));
     return {};
 }

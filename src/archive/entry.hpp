@@ -24,6 +24,7 @@ struct ZipEntry {
     uint32_t external_attr = 0;
     uint16_t method = 0;
     uint16_t flags = 0;
+    uint16_t version_made_by = 0; // its upper byte names the host (records.hpp)
     bool is_dir = false; // the name's last byte is '/'
     // The header's name bytes where they are not valid UTF-8 (and so differ
     // from `name`); empty where `name` holds them.

@@ -34,6 +34,7 @@ Result<ZipEntry> read_central_header(ArchiveCursor& cursor, uint64_t& q)
     if (fixed.size() < central_header::length)
         return fail(QuastorError::io_unexpected_eof());
     ZipEntry entry;
+    entry.version_made_by = load_le16(header + central_header::version_made_by);
     entry.flags = load_le16(header + central_header::flags);
     entry.method = load_le16(header + central_header::method);
     entry.crc32 = load_le32(header + central_header::crc32);
@@ -44,7 +45,7 @@ Result<ZipEntry> read_central_header(ArchiveCursor& cursor, uint64_t& q)
     size_t const comment_length = load_le16(header + central_header::comment_length);
     entry.external_attr = load_le32(header + central_header::external_attr);
     entry.local_header_offset = load_le32(header + central_header::local_header_offset);
-    // Version fields, time, date, disk number and internal attributes are skipped.
+    // Version needed, time, date, disk number and internal attributes are skipped.
 
     uint64_t const name_start = q + central_header::length;
     if (n - name_start < name_length)

@@ -170,6 +170,16 @@ constexpr uint64_t max_central_directory_size = 0xFFFFFFFF;
 
 // Unix file-type bits as they appear in the upper half of external attributes.
 constexpr uint32_t mode_type_mask = 0170000;
+constexpr uint32_t mode_fifo = 0010000;
+constexpr uint32_t mode_directory = 0040000;
+constexpr uint32_t mode_regular = 0100000;
 constexpr uint32_t mode_symlink = 0120000;
+
+// The upper byte of "version made by": the host whose attributes the
+// external attributes hold. Readers take the Unix mode from a Unix host's;
+// 7-Zip takes MS-DOS attributes from the hosts numbered 0, 6, 11 and 14,
+// bsdtar from 0.
+constexpr uint8_t host_unix = 3;
+inline bool host_has_msdos_attributes(uint8_t host) { return host == 0 || host == 6 || host == 11 || host == 14; }
 
 } // namespace quastor::zip

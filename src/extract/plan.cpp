@@ -32,6 +32,33 @@ bool mode_is_symlink(ZipEntry const& entry)
     return (entry.unix_mode() & zip::mode_type_mask) == zip::mode_symlink;
 }
 
+// Readers that take an entry's kind from its attributes, or from the last
+// byte of its name, make another thing of it than the file, directory or
+// link made here: a directory where the name says file (a directory's mode
+// from a Unix host, the MS-DOS directory bit from an MS-DOS one, a name
+// ending in a backslash whose data would be dropped: Windows tools name
+// empty directories "d\e\"), and zeros or a device node where a Unix mode
+// names another type (a FIFO's data every reader writes as a file's).
+bool kind_read_two_ways(ZipEntry const& entry)
+{
+    uint32_t const type = entry.unix_mode() & zip::mode_type_mask;
+    uint8_t const host = static_cast<uint8_t>(entry.version_made_by >> 8);
+    bool const unix_host = host == zip::host_unix;
+    // A name ending in "/" is a directory to every reader, whatever its mode
+    // (Maven writes directories with mode 0177777).
+    if (entry.is_dir)
+        return false;
+    bool const written_as_itself = type == 0 || type == zip::mode_fifo || type == zip::mode_regular
+        || type == zip::mode_directory || type == zip::mode_symlink;
+    if (unix_host && !written_as_itself)
+        return true;
+    if (entry.header_name().ends_with('\\') && entry.uncompressed_size != 0)
+        return true;
+    if (unix_host)
+        return type == zip::mode_directory;
+    return zip::host_has_msdos_attributes(host) && (entry.external_attr & zip::msdos_directory_attr) != 0;
+}
+
 // A link target is decoded and verified while planning so that a bad one is
 // refused before anything is written, and kept for whoever writes or shows
 // the link. Links are few: they are read one by one, without reading ahead.
@@ -228,6 +255,10 @@ Result<void> check_unicode_paths(ZipEntry const& entry, uint32_t index, ArchiveC
         for (std::string const& field : is_local ? local : entry.unicode_paths) {
             if (names_another_path(entry.header_name(), field))
                 return fail(field_refusal(is_local, entry.name));
+            // The field is UTF-8 by definition: readers that drop what they
+            // cannot decode may be left with another name.
+            if (!is_valid_utf8(field))
+                return fail(field_refusal(is_local, entry.name));
             Result<std::string> path = normalise_entry_name(decode_utf8_lossy(field));
             if (!path)
                 return fail(field_refusal(is_local, entry.name));
@@ -293,6 +324,7 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
     // other test has passed.
     std::vector<FieldPath> field_paths;
     std::optional<size_t> local_fields_differ;
+    std::optional<size_t> kind_differs;
 
     for (ZipEntry& entry : entries) {
         if (interruption != nullptr && interruption->interrupted())
@@ -316,6 +348,8 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
             link_target = QUASTOR_TRY_ABOUT(decode_symlink_target(entry, data_offset, links), entry.name);
         if (!local_fields_differ && !QUASTOR_TRY_ABOUT(entry.local_fields_agree(headers), entry.name))
             local_fields_differ = plan.size();
+        if (!kind_differs && kind_read_two_ways(entry))
+            kind_differs = plan.size();
 
         ExtractionPlanEntry& planned = plan.emplace_back();
         planned.path = std::move(path);
@@ -336,6 +370,10 @@ Result<std::vector<ExtractionPlanEntry>> build_extraction_plan(std::vector<ZipEn
     }
     QUASTOR_TRY(check_no_unlisted_records(plan, order, headers));
     QUASTOR_TRY(check_field_paths_apart(plan, field_paths, *secret));
+    if (kind_differs) {
+        return fail(QuastorError::invalid_zip("Invalid Central Directory signature")
+                .about(plan[*kind_differs].entry.name));
+    }
     return plan;
 }
 

@@ -171,14 +171,15 @@ def end_record_past_end(data: bytes) -> bool:
 
 def directory_by_attributes(data: bytes) -> bool:
     """A name without a trailing "/" whose external attributes say
-    directory (from a Unix host, a directory's mode; from any other, the
-    MS-DOS directory bit): some readers make it a directory, whatever its
-    data."""
+    directory (from a Unix host, a directory's mode; from a host whose
+    attributes 7-Zip or bsdtar take as MS-DOS ones, the MS-DOS directory
+    bit): some readers make it a directory, whatever its data."""
     for header in central_headers(data)[0]:
         name = data[header + 46:header + 46 + u16(data, header + 28)]
-        attributes, unix = u32(data, header + 38), data[header + 5] == 3
+        attributes, host = u32(data, header + 38), data[header + 5]
         if not name.endswith(b"/") and \
-                ((attributes >> 16) & 0o170000 == 0o040000 if unix else attributes & 0x10):
+                ((attributes >> 16) & 0o170000 == 0o040000 if host == 3 else
+                 host in (0, 6, 11, 14) and attributes & 0x10):
             return True
     return False
 
@@ -193,10 +194,12 @@ def backslash_directory(data: bytes) -> bool:
 
 def special_file(data: bytes) -> bool:
     """A Unix mode, from a Unix host, of another type than a file, a
-    directory, a link or a FIFO (a socket, a device): one reader writes zeros or
-    makes a device node where the others write the entry's data."""
+    directory, a link or a FIFO (a socket, a device), on a name without a
+    trailing "/": one reader writes zeros or makes a device node where the
+    others write the entry's data."""
     for header in central_headers(data)[0]:
-        if data[header + 5] == 3 and \
+        name_end = header + 46 + u16(data, header + 28)
+        if data[header + 5] == 3 and data[name_end - 1:name_end] != b"/" and \
                 (u32(data, header + 38) >> 16) & 0o170000 not in (0, 0o010000, 0o040000, 0o100000, 0o120000):
             return True
     return False

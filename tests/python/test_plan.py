@@ -12,6 +12,7 @@ import quastor
 from zipbuild import (
     S_IFDIR,
     S_IFLNK,
+    S_IFREG,
     Entry,
     build,
     build_zip,
@@ -247,8 +248,50 @@ class TestSymlinkTargets:
          (0x2000A000, False), ((S_IFDIR | 0o777) << 16, False), (0, False)],
     )
     def test_link_is_the_file_type_in_the_upper_bits(self, attr, is_symlink):
-        # Targets are valid either way, so only the flag differs.
-        assert plan(Entry("x", b"t", external_attr=attr))[0]["is_symlink"] is is_symlink
+        # Targets are valid either way, so only the flag differs. Other
+        # types from a Unix host are refused (below); from another host, no
+        # reader takes them for anything but a file.
+        host = 0x0314 if is_symlink else 0x0014
+        assert plan(Entry("x", b"t", external_attr=attr, version_made_by=host))[0]["is_symlink"] is is_symlink
+
+    @pytest.mark.parametrize("entries,refused", [
+        # bsdtar and 7-Zip make a directory and drop the data.
+        ([Entry("run.sh", b"payload", external_attr=(S_IFDIR | 0o755) << 16)], True),
+        ([Entry("run.sh", b"", external_attr=(S_IFDIR | 0o755) << 16)], True),
+        ([Entry("run.sh", b"payload", external_attr=0x10, version_made_by=0x0014)], True),
+        ([Entry("run.sh", b"payload", external_attr=0x10, version_made_by=0x0B14)], True),   # 7-Zip alone
+        ([Entry("run.sh", b"payload", external_attr=0x10, version_made_by=0x0A14)], False),  # a file to all
+        ([Entry("run.sh", b"payload", external_attr=0x10, version_made_by=0x1314)], False),
+        ([Entry("run.sh", b"payload", external_attr=(S_IFDIR | 0o755) << 16, version_made_by=0x0014)], False),
+        ([file_entry("run.sh", b"payload", external_attr=(S_IFREG | 0o755) << 16 | 0x10)], False),
+        ([Entry("d/", b"", external_attr=0x10, version_made_by=0x0014), Entry("d/x", b"x", external_attr=0)], False),
+        # bsdtar makes a directory of a name ending in a backslash.
+        ([file_entry("run.sh\\", b"payload")], True),
+        ([directory("d\\"), file_entry("d\\x\\", b"x")], True),
+        # Without data, nothing is dropped: Windows tools write directories so.
+        ([Entry("d\\e\\", b"", external_attr=0x20, version_made_by=0x0014), file_entry("d\\f")], False),
+        ([file_entry("bin\\zap", b"zap")], False),
+        # bsdtar writes zeros or a device node for other types; a FIFO's data
+        # it writes as a file's.
+        ([file_entry("first"), Entry("run.sh", b"payload", external_attr=0o140755 << 16)], True),
+        ([Entry("run.sh", b"payload", external_attr=0o110755 << 16)], True),
+        ([Entry("fifo", b"payload", external_attr=0o010644 << 16)], False),
+        ([Entry("tty", b"", external_attr=0o020644 << 16)], True),
+        ([Entry("disk", b"", external_attr=0o060644 << 16)], True),
+        ([Entry("d/", b"", external_attr=0o177777 << 16), file_entry("d/x")], False),  # Maven's directories
+        ([Entry("run.sh", b"payload", external_attr=0o140755 << 16, version_made_by=0x0014)], False),
+        ([Entry("run.sh", b"payload", external_attr=0)], False),
+    ])
+    def test_kind_other_readers_take_from_attributes_or_name(self, entries, refused):
+        if refused:
+            assert refusal(*entries) == CENTRAL
+        else:
+            assert len(plan(*entries)) == len(entries)
+
+    def test_kind_read_two_ways_is_refused_after_every_other_test(self):
+        # The conflict further on is reported first.
+        assert refusal(file_entry("x\\", b"x"), file_entry("x")) == (
+            CONFLICT + '"x" maps to "x", which is already reserved as file')
 
     def test_link_target_is_read_per_link(self):
         links = [symlink(f"l{i}", f"t{i}" * i, method=8 if i % 2 else 0) for i in range(50)]

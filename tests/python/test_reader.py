@@ -139,7 +139,7 @@ class TestCentralDirectory:
         assert quastor.preflight_zip_bytes(build_zip([Entry(name, b"")]))[0]["is_dir"] is is_dir
 
     def test_fields_are_taken_from_the_central_header(self):
-        entry = Entry("f", b"hello", method=8, external_attr=0xFFFF0000 | 0o100600 << 16 | 0x1234, crc32=0xDEADBEEF,
+        entry = Entry("f", b"hello", method=8, external_attr=0o100600 << 16 | 0x1234, crc32=0xDEADBEEF,
                       flags=0x0808, local_crc32=0, local_compress_size=0, local_file_size=0)
         report = quastor.preflight_zip_bytes(build_zip([entry]))[0]
         assert report["compress_type"] == 8
@@ -209,6 +209,14 @@ def behind_a_cut_comment() -> bytes:
     return data + end_record(count=1, cd_offset=len(first.data), cd_size=len(directory))[:-2] + b"\x0a\x00"
 
 
+def uncounted_behind_a_stub(stub: bytes = bytes(16)) -> bytes:
+    """A one-entry archive behind a stub its offsets leave out, its end
+    record counting no entries: by its size field, the directory is found."""
+    built = build([file_entry("run.sh", b"payload")])
+    built.data = set_end(built, "disk_count", 0)
+    return stub + set_end(built, "count", 0)
+
+
 # The last name before the end record ends like a ZIP64 locator.
 LOCATOR_NAME = "n" + (0x07064B50).to_bytes(4, "little").decode() + "x" * 16
 
@@ -222,7 +230,7 @@ class TestDirectoryConsistency:
     @pytest.mark.parametrize("data,listed", [
         (end_record(cd_offset=22), []),                                 # count 0: an empty list
         (b"x" * 30 + end_record(), []),                                 # count 0 over nothing
-        (build_zip([file_entry("a", b"x")], comment=end_record()), []),  # the nearer record, count 0
+        (bytes(16) + end_record(cd_size=8), []),                        # by size: no header there
         (build_zip([file_entry("a.txt", b"alpha")], count=1, before_end=b"PK\x01\x03" + bytes(42)),
          ["a.txt"]),                                                     # a smaller count over garbage
         (build_zip([file_entry("a.txt", b"alpha"), file_entry("b.txt", b"beta")], disk_count=7),
@@ -261,6 +269,8 @@ class TestDirectoryConsistency:
         two_headers(count=1),
         two_headers(count=0, cd_size=0),
         two_headers(count=0, disk_count=2, cd_size=0),
+        # Count 0, the directory found by its size: zipfile and bsdtar extract it.
+        uncounted_behind_a_stub(),
         # A locator naming a ZIP64 end record elsewhere: bsdtar reads by it.
         zip64_elsewhere(count=3),
         zip64_elsewhere(cd_offset=0),
@@ -401,6 +411,10 @@ class TestOneNamePerEntry:
         (legacy(b"\xe9\xe9\xe9", "C:\u00e9"), CENTRAL_TEXT),
         (legacy(b"\xe9\xe9\xe9\xe9", "\u00e9\\..\\x"), CENTRAL_TEXT),
         (legacy(b"\xe9\xe9\xe9", "\u00e9\x00"), CENTRAL_TEXT),
+        # Not UTF-8: unzip drops the odd byte and writes run.sh.
+        (legacy(b"\xe9", b"run\xff.sh"), CENTRAL_TEXT),
+        (legacy(b"a.txt", b"b\xff"), CENTRAL_TEXT),
+        (file_entry(b"\xe9", b"x", local_extra=unicode_path_extra(b"\xe9", b"run\xff.sh")), LOCAL_TEXT),
         # bsdtar writes the name of a field in the local header.
         (file_entry(b"\xe9", b"x", local_extra=unicode_path_extra(b"\xe9", "run.sh")), LOCAL_TEXT),
         (file_entry("a.txt", b"x", local_extra=unicode_path_extra(b"a.txt", "b.txt", version=0)), LOCAL_TEXT),
@@ -419,7 +433,7 @@ class TestOneNamePerEntry:
         (legacy(b"caf?.txt", "caf\u00e9.txt"), "caf?.txt"),
         (legacy(b"d/caf%U00E9.txt", "d/caf\u00e9.txt", version=0), "d/caf%U00E9.txt"),
         (file_entry("caf?.txt", b"x", local_extra=unicode_path_extra(b"caf?.txt", "caf\u00e9.txt")), "caf?.txt"),
-        (legacy(b"a.txt", b"b\xff"), "a.txt"),
+        (legacy(b"a.txt", b"b\xff", name_crc=0), "a.txt"),
         # Not for this name: not read.
         (legacy(b"a.txt", "b.txt", name_crc=0), "a.txt"),
         (file_entry("a.txt", b"x", local_extra=unicode_path_extra(b"a.txt", "b.txt", name_crc=0)), "a.txt"),
@@ -464,6 +478,12 @@ class TestLocalRecordsApart:
                    file_entry("b.txt", b"beta", gap=b"PK\x07\x08" + bytes(12) + local_record("evil.sh"))]),
         build_zip([file_entry("a.txt", b"alpha", gap=b"#!/bin/sh\n" + local_record("evil.sh"))]),
         local_record("evil.sh", b"evil") + end_record(cd_offset=len(local_record("evil.sh", b"evil"))),
+        # An empty end record appended, or one whose offset names a local
+        # header: 7-Zip and stream-unzip extract every record.
+        build_zip([file_entry("a.txt", b"alpha"), file_entry("b.txt", b"beta")]) + end_record(),
+        build_zip([file_entry("a", b"x")], comment=end_record()),      # the nearer record, count 0
+        b"#!/bin/sh\n" + local_record("evil.sh", b"evil") + end_record(cd_offset=10),
+        build_zip([file_entry("a.txt", b"alpha")], prefix=b"#!/bin/sh\n") + end_record(),
     ])
     def test_local_header_no_directory_lists(self, data):
         assert refusal(data) == LOCAL_TEXT
