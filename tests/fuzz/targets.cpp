@@ -187,8 +187,8 @@ void chunked_one(uint8_t const* data, size_t size)
     // A stream both malformed and longer than its size may be found so in
     // the other order: one pass meets the bad block first, the chunks their
     // size first. Either way a decompression error, and nothing kept.
-    auto const kind = [](std::string const& verdict) {
-        return verdict.starts_with("Decompression error: ") ? std::string("Decompression error") : verdict;
+    auto const kind = [](std::string const& text) {
+        return text.starts_with("Decompression error: ") ? std::string("Decompression error") : text;
     };
     require(kind(verdict[0]) == kind(verdict[1]), "inflating in chunks gives the verdict of one pass");
     // A failed entry may have handed on more or less of its bytes before
