@@ -25,6 +25,7 @@
 #include "compress/writer.hpp"
 #include "extract/extract.hpp"
 #include "kernel_stand_ins.hpp"
+#include "published_archive.hpp"
 #include "temp_dir.hpp"
 
 #include <fcntl.h>
@@ -68,19 +69,6 @@ size_t files_in(std::string const& dir)
     return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
 }
 
-// The archive of prepared entries in one pass, through creation's one
-// route: pending, then named.
-Result<void> published(std::span<PreparedEntry const> entries, std::string const& path)
-{
-    ArchiveFile file = QUASTOR_TRY(ArchiveFile::open(path));
-    // Streamed as preparation streams them, where the archive is pending
-    // from the start.
-    if (ArchiveWriter* stream = file.stream())
-        for (PreparedEntry const& entry : entries)
-            QUASTOR_TRY(stream->append(entry));
-    CallInterruption uninterrupted(nullptr);
-    return file.complete(entries, uninterrupted);
-}
 
 // What a process ended at once by a second stop signal does before it dies,
 // played in a child so that this process may go on making names: whether

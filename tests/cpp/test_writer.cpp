@@ -12,6 +12,7 @@
 #include "archive/archive.hpp"
 #include "compress/archive_file.hpp"
 #include "compress/writer.hpp"
+#include "published_archive.hpp"
 #include "temp_dir.hpp"
 
 #include <filesystem>
@@ -107,19 +108,6 @@ Result<void> written(std::span<PreparedEntry const> entries, std::string const& 
     return out.finish(entries);
 }
 
-// The archive as creation writes it, through its one route: pending, then
-// named.
-Result<void> published(std::span<PreparedEntry const> entries, std::string const& path)
-{
-    ArchiveFile file = QUASTOR_TRY(ArchiveFile::open(path));
-    // Streamed as preparation streams them, where the archive is pending
-    // from the start.
-    if (ArchiveWriter* stream = file.stream())
-        for (PreparedEntry const& entry : entries)
-            QUASTOR_TRY(stream->append(entry));
-    CallInterruption uninterrupted(nullptr);
-    return file.complete(entries, uninterrupted);
-}
 
 std::string const golden_one_file = from_hex(
     "504B0304 1400 0008 0000 0000 2100 C2412435 03000000 03000000 0100 0000 61 616263"
